@@ -1,0 +1,82 @@
+// Every row of the outcome and error tables, through the decision function.
+#include "jobs/JobOutcome.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/ResourceStrings.h"
+
+using namespace jobs;
+
+namespace {
+
+JobEnd Send(int result, int error = 0, int status = 0, int files = 1, int records = 1) {
+    return JobEnd{true, files, result, error, status, records};
+}
+JobEnd Receive(int result, int error = 0, int status = 0, int files = 1, int records = 1) {
+    return JobEnd{false, files, result, error, status, records};
+}
+
+struct Row {
+    const char* name;
+    JobEnd end;
+    int expectedId;
+    MessageKind kind;
+};
+
+} // namespace
+
+TEST(JobOutcome, EveryRowChoosesItsMessage) {
+    const Row rows[] = {
+        {"one file sent", Send(0, 0, 0, 1), 50200, MessageKind::MessageBox},
+        {"three files sent", Send(0, 0, 0, 3), 50201, MessageKind::MessageBox},
+        {"received", Receive(0, 0, 0, 2), 50205, MessageKind::FilesReceived},
+        {"received one", Receive(0, 0, 0, 1), 50204, MessageKind::FilesReceived},
+        {"no answer", Send(1), 50202, MessageKind::MessageBox},
+        {"busy", Send(5), 50226, MessageKind::MessageBox},
+        {"retries exhausted", Send(8), 50237, MessageKind::MessageBox},
+        {"no carrier", Send(3, 4, 50001), 50230, MessageKind::MessageBox},
+        {"no dialtone", Send(3, 5, 50001), 50224, MessageKind::MessageBox},
+        {"ringing", Send(3, 8, 50001), 50225, MessageKind::MessageBox},
+        {"remote cancel", Receive(3, -914, 50004), 50210, MessageKind::TimedMessage},
+        {"init failed", Send(3, 3, 50000), 50209, MessageKind::MessageBox},
+        {"never started", Receive(3, -802, 50003, 0, 0), 50232, MessageKind::TimedMessage},
+        {"extra settings", Send(3, 3, 50015), 50227, MessageKind::MessageBox},
+        {"port missing", Send(3, -828, 50016), 50241, MessageKind::MessageBox},
+        {"port in use", Send(3, -838, 50016), 50228, MessageKind::MessageBox},
+        {"other failure", Send(3, 102, 50004), 50203, MessageKind::MessageBox},
+    };
+    for (const Row& row : rows) {
+        OutcomeMessage m = ShowJobOutcome(row.end);
+        EXPECT_EQ(m.stringId, row.expectedId) << row.name;
+        EXPECT_EQ(m.kind, row.kind) << row.name;
+        EXPECT_EQ(m.text.rfind(std::string(platform::LoadResourceString(row.expectedId)), 0), 0u)
+            << row.name;
+    }
+}
+
+TEST(JobOutcome, StoppedJobsShowNothing) {
+    EXPECT_EQ(ShowJobOutcome(Send(4)).kind, MessageKind::None);
+    EXPECT_EQ(ShowJobOutcome(Send(3, -901, 50004)).kind, MessageKind::None);
+    EXPECT_EQ(ShowJobOutcome(Receive(3, -901, 50003, 0, 0)).kind, MessageKind::None);
+}
+
+TEST(JobOutcome, TimeOutAfterAFileRecordIsAnOrdinaryFailureWithTheCommunicationLine) {
+    OutcomeMessage m = ShowJobOutcome(Receive(3, -802, 50003, 1, 1));
+    EXPECT_EQ(m.stringId, 50203);
+    EXPECT_EQ(m.text, std::string(platform::LoadResourceString(50203)) +
+                          "\nCommunication Error: Timed out (-802)");
+    EXPECT_EQ(m.icon, MessageIcon::Warning);
+}
+
+TEST(JobOutcome, PositiveErrorCodesGetNoCommunicationLine) {
+    OutcomeMessage m = ShowJobOutcome(Send(3, 102, 50004));
+    EXPECT_EQ(m.text, platform::LoadResourceString(50203));
+}
+
+TEST(JobOutcome, ErrorCodeDecidesBeforeThePhase) {
+    // A NO CARRIER during modem initialisation is still explained as a failed connection.
+    EXPECT_EQ(ShowJobOutcome(Send(3, 4, 50000)).stringId, 50230);
+    // The carrier-lost code has no text; the line still names the code.
+    OutcomeMessage m = ShowJobOutcome(Send(3, -929, 50004));
+    EXPECT_NE(m.text.find("Communication Error:  (-929)"), std::string::npos);
+}
