@@ -307,6 +307,9 @@ TEST_F(HayesModemTest, RegisterFormatsFromTheRegistryCannotReadArbitraryArgument
 }
 
 TEST_F(HayesModemTest, QueryRegisterReturnsTheValueWithoutWaitingForOk) {
+    // The value must arrive within the fixed 350 ms read window; slowing the clock keeps a
+    // busy machine's scheduling out of that window.
+    ScopedTimeAcceleration slow(0.5);
     ScriptedModem farEnd(*far);
     farEnd.On("ATS7?", "\r\n060\r\n\r\nOK\r\n");
     modem->ExpectAnswer(5000, "OK");
@@ -324,6 +327,7 @@ TEST_F(HayesModemTest, QueryRegisterReturnsTheValueWithoutWaitingForOk) {
 // ---- Initialising and opening for a job ----
 
 TEST_F(HayesModemTest, InitializeResetsSendsTheInitStringAndSeesTheEcho) {
+    ScopedTimeAcceleration slow(0.5); // the echo has a fixed 150 ms to come back
     ScriptedModem farEnd(*far);
     farEnd.SetEcho(true);
     HayesModem fresh;
