@@ -14,7 +14,7 @@ namespace comm {
 namespace {
 
 constexpr long kPauseMs = 500;       // one pause character
-constexpr long kPollWaitMs = 55;     // one empty poll of ReadLine
+constexpr int kPollWaitMs = 55;      // one empty poll of ReadLine
 constexpr long kAfterAnswerMs = 100; // after a matched answer and after hanging up
 constexpr long kEchoReadMs = 150;    // reading back an echo or a register value
 constexpr long kBeforeQueryMs = 200; // the modem's time to print a register
@@ -164,9 +164,9 @@ int HayesModem::WriteCommand(const char* text, bool withPrefix) {
     return kSuccess;
 }
 
-int HayesModem::AwaitExpectedAnswer(long budgetMs) {
+int HayesModem::AwaitExpectedAnswer(int budgetMs) {
     char line[kCommandSize];
-    long budget = budgetMs;
+    int budget = budgetMs;
     // ReadLine's budget only counts the waits for input, so a modem that keeps talking without
     // ever saying the expected answer would hold us forever; the clock bounds that too.
     std::uint32_t start = platform::GetTickCount();
@@ -176,7 +176,7 @@ int HayesModem::AwaitExpectedAnswer(long budgetMs) {
             return kNoModemOk;
         if (*m_expected == line)
             break;
-        if (static_cast<long>(platform::TicksSince(start)) >= budgetMs)
+        if (static_cast<int>(platform::TicksSince(start)) >= budgetMs)
             return kNoModemOk;
         budget = left;
     }
@@ -190,7 +190,7 @@ int HayesModem::SendCommand(const char* text, bool withPrefix) {
     if (m_responseMode > 0)
         return Wait(m_responseMode);
     if (m_responseMode < 0 && m_expected)
-        return AwaitExpectedAnswer(-static_cast<long>(m_responseMode));
+        return AwaitExpectedAnswer(-m_responseMode);
     return kSuccess;
 }
 
@@ -206,12 +206,12 @@ void HayesModem::ExpectAnswer(int ms, const char* text) {
 
 // ---- Reading ----
 
-int HayesModem::ReadLine(char* buffer, int size, long budgetMs) {
+int HayesModem::ReadLine(char* buffer, int size, int budgetMs) {
     if (!m_link)
         return kNoSerialObject;
     if (!buffer || size < 2)
         return kBadArgument;
-    long budget = budgetMs;
+    int budget = budgetMs;
     int stored = 0;
     for (;;) {
         int hook = PollHook();
@@ -247,7 +247,7 @@ int HayesModem::ReadLine(char* buffer, int size, long budgetMs) {
             break;
     }
     buffer[stored] = '\0';
-    return static_cast<int>(budget);
+    return budget;
 }
 
 void HayesModem::CharacterHook(int) {}

@@ -20,8 +20,8 @@ class HayesModem {
     static constexpr int kDialTextSize = 40;
     static constexpr char kDefaultPauseCharacter = '~';
 
-    // The link (not owned) may also be given later by Initialize or OpenForJob; with no
-    // profile the default one is used.
+    // The link may also be given later by Initialize or OpenForJob; with no profile the default
+    // one is used. Neither is owned: both must outlive the modem object.
     explicit HayesModem(GFSerial* link = nullptr, const ModemProfile* profile = nullptr) {
         Attach(link, profile);
     }
@@ -31,8 +31,7 @@ class HayesModem {
 
     // The order of the virtual operations is part of the interface.
 
-    // Resets and initialises the modem and notes whether it echoes commands. The link is not
-    // owned; with no profile the default one is used.
+    // Resets and initialises the modem and notes whether it echoes commands.
     virtual int Initialize(GFSerial* link, const ModemProfile* profile); // 0
     virtual int SetDialMode(int mode);                                   // 1
     // Writes the dial command and returns at once: the caller reads CONNECT or BUSY itself.
@@ -66,7 +65,7 @@ class HayesModem {
     // the budget left when a line ended (> 0), 0 when the budget ran out with whatever partial
     // line arrived, or a negative status. Only the 55 ms waits for input count against the
     // budget.
-    virtual int ReadLine(char* buffer, int size, long budgetMs); // 23
+    virtual int ReadLine(char* buffer, int size, int budgetMs); // 23
     // Sees every character ReadLine or Initialize reads.
     virtual void CharacterHook(int c); // 24
     // Called once per ReadLine poll; a negative result ends the read with that status.
@@ -99,7 +98,7 @@ class HayesModem {
     int Wait(long ms);
     // Formats and writes a command with pauses, without waiting for anything.
     int WriteCommand(const char* text, bool withPrefix);
-    int AwaitExpectedAnswer(long budgetMs);
+    int AwaitExpectedAnswer(int budgetMs);
     int SendIndexed(const std::string* commands, int count, int index);
 
     int m_responseMode{0};
