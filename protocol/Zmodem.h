@@ -89,6 +89,9 @@ class Zmodem : public FileTransfer {
     Zmodem(comm::GFSerial* serial, TransferStatus* status = nullptr);
     ~Zmodem() override;
 
+    // Sends every file the list names; 0, -932 when no file went out, or the failure code.
+    int Send(const char* fileList) override; // 1
+
     // Frame type 0-19, or a negative code. Without return-on-error, damaged headers are
     // counted and the wait goes on until the retry limit.
     virtual int ReadFrameHeader(int returnOnError); // 7
@@ -137,9 +140,26 @@ class Zmodem : public FileTransfer {
     void SetRetryLimit(int limit) { m_retryLimit = limit; }
     int RetryLimit() const { return m_retryLimit; }
 
+    // ---- Sender ----
+    static constexpr int kBackChannelTimeoutMs = 70;
+    static constexpr int kBackChannelGarbageLimit = 100;
+    static constexpr int kAckWaitMs = 1500;
+
+    int OpenLink();
+    int PrepareNextFile();
+    int SendFile();
+    void SendFileData();
+    int FillSubpacket();
+    int BackChannel();
+    int SendDataFrame();
+    int CloseLink();
+
   protected:
     // Counts one error and one retry; true when the retries reached the limit.
     bool CountError();
+    // Waits up to `ms` for input; false when none came (or the wait failed).
+    bool WaitForInput(long ms);
+    void RunSender();
 
     int m_outputLength{0};
     Crc16 m_crc16;
@@ -153,6 +173,7 @@ class Zmodem : public FileTransfer {
     int m_headerForm{zmodem::kNoHeaderForm};
     int m_hexTerminated{0};
     int m_subpacketLength{0};
+    int m_restart{0};
 
     int m_pauseInput{0};
     int m_stripPaths{1};
