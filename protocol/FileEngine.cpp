@@ -24,6 +24,17 @@ void FieldsFromSeconds(std::int64_t s, int& year, int& month, int& day, int& hou
     minute = static_cast<int>(rest % 3600 / 60);
     second = static_cast<int>(rest % 60);
 }
+std::tm CalendarRecord(int year, int month, int day, int hour, int minute, int second) {
+    std::tm record{};
+    record.tm_year = year - 1900;
+    record.tm_mon = month - 1;
+    record.tm_mday = day;
+    record.tm_hour = hour;
+    record.tm_min = minute;
+    record.tm_sec = second;
+    record.tm_isdst = -1;
+    return record;
+}
 } // namespace
 
 int JulianDayFromDate(int y, int m, int d) {
@@ -62,18 +73,15 @@ const char* FileEngine::CurrentPath() const {
 void FileEngine::SetDateFromSeconds(int seconds) {
     int year, month, day, hour, minute, second;
     FieldsFromSeconds(seconds, year, month, day, hour, minute, second);
-    std::tm wall{};
-    wall.tm_year = year - 1900;
-    wall.tm_mon = month - 1;
-    wall.tm_mday = day;
-    wall.tm_hour = hour;
-    wall.tm_min = minute;
-    wall.tm_sec = second;
-    wall.tm_isdst = -1;
+    std::tm wall = CalendarRecord(year, month, day, hour, minute, second);
     std::time_t universal = std::mktime(&wall);
     std::int64_t corrected =
         universal == static_cast<std::time_t>(-1) ? seconds : static_cast<std::int64_t>(universal);
     FieldsFromSeconds(corrected, m_year, m_month, m_day, m_hour, m_minute, m_second);
+}
+
+std::tm FileEngine::DateAsCalendar() const {
+    return CalendarRecord(m_year, m_month, m_day, m_hour, m_minute, m_second);
 }
 
 void FileEngine::SetDateFromJulianDay(int day) {

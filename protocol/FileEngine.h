@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 
 namespace protocol {
@@ -53,6 +54,9 @@ class FileEngine {
     int SingleLookup() const { return m_singleLookup; }
 
   protected:
+    // The date fields as a C library calendar record (zone and summer time left open).
+    std::tm DateAsCalendar() const;
+
     int m_year{1970};
     int m_month{1};
     int m_day{1};

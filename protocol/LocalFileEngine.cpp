@@ -179,13 +179,7 @@ int LocalFileEngine::ApplyDate() {
     if (!m_file)
         return kEngineInvalidPointer;
     std::fflush(m_file);
-    std::tm fields{};
-    fields.tm_year = m_year - 1900;
-    fields.tm_mon = m_month - 1;
-    fields.tm_mday = m_day;
-    fields.tm_hour = m_hour;
-    fields.tm_min = m_minute;
-    fields.tm_sec = m_second;
+    std::tm fields = DateAsCalendar();
     // The fields already hold universal time (the zone was applied when they were set).
     std::time_t when = ::timegm(&fields);
     struct timespec times[2];

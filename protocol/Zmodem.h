@@ -185,6 +185,7 @@ class Zmodem : public FileTransfer {
 
   private:
     int ReadCrc(int endCode, int length);
+    int ReadPlainBytes(unsigned char* out, int count);
 };
 
 } // namespace protocol

@@ -247,15 +247,9 @@ int Zmodem::ReadHexFrameHeaderData() {
 int Zmodem::ReadBinaryHeaderData(int form) {
     const bool crc32 = form == kZbin32;
     unsigned char bytes[9];
-    const int count = crc32 ? 9 : 7;
-    for (int i = 0; i < count; ++i) {
-        int c = ReadByte();
-        if (c < 0)
-            return c;
-        if (c >= kEndCodeFlag)
-            return kGeneralTransferError;
-        bytes[i] = static_cast<unsigned char>(c);
-    }
+    int read = ReadPlainBytes(bytes, crc32 ? 9 : 7);
+    if (read < 0)
+        return read;
     if (crc32) {
         if (m_crc32.Update(bytes, 9, Crc32::kSeed) != Crc32::kResidue) {
             Trace("ReadBinaryHeaderData: bad CRC-32");
@@ -310,20 +304,27 @@ int Zmodem::ReadByte() {
     }
 }
 
-int Zmodem::ReadCrc(int endCode, int length) {
-    unsigned char* data = m_data.get();
-    const unsigned char end = static_cast<unsigned char>(endCode);
-    const bool crc32 = m_headerForm == kZbin32;
-    unsigned char received[4];
-    const int count = crc32 ? 4 : 2;
+// A fixed number of bytes that must not contain a subpacket end code.
+int Zmodem::ReadPlainBytes(unsigned char* out, int count) {
     for (int i = 0; i < count; ++i) {
         int c = ReadByte();
         if (c < 0)
             return c;
         if (c >= kEndCodeFlag)
             return kGeneralTransferError;
-        received[i] = static_cast<unsigned char>(c);
+        out[i] = static_cast<unsigned char>(c);
     }
+    return 0;
+}
+
+int Zmodem::ReadCrc(int endCode, int length) {
+    unsigned char* data = m_data.get();
+    const unsigned char end = static_cast<unsigned char>(endCode);
+    const bool crc32 = m_headerForm == kZbin32;
+    unsigned char received[4];
+    int read = ReadPlainBytes(received, crc32 ? 4 : 2);
+    if (read < 0)
+        return read;
     if (crc32) {
         std::uint32_t crc = m_crc32.Update(data, length, Crc32::kSeed);
         crc = Crc32::UpdateByte(crc, end);
