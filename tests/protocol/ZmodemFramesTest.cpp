@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -239,6 +240,18 @@ TEST_F(ZmodemFrames, TenSilentSecondsEndTheWaitForAHeader) {
     EXPECT_TRUE(nearStatus.Traced("ReadFrameHeader: Frame type -931"));
     EXPECT_EQ(nearStatus.errors, 1);
     EXPECT_EQ(nearStatus.retries, 1);
+}
+
+TEST_F(ZmodemFrames, AHeaderAfterNineSilentSecondsIsStillFound) {
+    platform::ScopedTimeAcceleration fast(10.0); // margin for a busy machine
+    std::string header = FarHexHeader(kZrinit, zero);
+    std::thread late([&] {
+        platform::Sleep(9200);
+        wire.FeedNear(header);
+    });
+    EXPECT_EQ(near.ReadFrameHeader(1), kZrinit);
+    late.join();
+    EXPECT_FALSE(nearStatus.Traced("GetPad: timeout on ZPAD"));
 }
 
 TEST_F(ZmodemFrames, EndlessGarbageIsCutOff) {
