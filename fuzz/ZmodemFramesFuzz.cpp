@@ -1,0 +1,100 @@
+// Feeds arbitrary bytes to the ZMODEM frame layer through a scripted link: headers are read
+// as a receiver would, and every data header is followed by its subpackets.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "comm/GFSerial.h"
+#include "comm/StatusCodes.h"
+#include "platform/Clock.h"
+#include "protocol/Zmodem.h"
+
+namespace {
+
+// Serves the fuzz input in bursts of varying size; once it is used up, Idle reports a
+// failure so that every wait ends at once instead of running into its time-out.
+class ScriptedLink : public comm::ComLink {
+  public:
+    ScriptedLink(const std::uint8_t* data, std::size_t size)
+        : ComLink(0), m_data{data}, m_size{size} {}
+
+    int Idle() override { return m_position < m_size ? 0 : comm::kGeneralError; }
+    int GetQueueStatus(comm::QueueStatus& status) override {
+        status.receiveCount = static_cast<long>(m_size - m_position);
+        return 0;
+    }
+    int SetHandshake(int, int) override { return 0; }
+    int GetHandshake(int& i, int& o) override {
+        i = o = 0;
+        return 0;
+    }
+    int SetLineParams(long, char, int, int) override { return 0; }
+    int GetLineParams(long& b, char& p, int& d, int& s) override {
+        b = 9600, p = 'N', d = 8, s = 1;
+        return 0;
+    }
+    int GetLineStates(unsigned char states[4]) override {
+        std::memset(states, 0, 4);
+        return 0;
+    }
+    int WriteChar(int) override { return 0; }
+    int WriteBuffer(const unsigned char*, int length) override { return length; }
+    int ReadChar() override { return m_position < m_size ? m_data[m_position++] : comm::kTimedOut; }
+    int ReadBuffer(unsigned char* buffer, int length) override {
+        // Burst sizes follow the data so that buffer refills land everywhere.
+        std::size_t burst = m_position < m_size ? 1 + m_data[m_position] % 61 : 0;
+        std::size_t n = std::min({burst, m_size - m_position, static_cast<std::size_t>(length)});
+        std::memcpy(buffer, m_data + m_position, n);
+        m_position += n;
+        return static_cast<int>(n);
+    }
+    int Purge(int direction, int) override {
+        if (direction == 0)
+            m_position = m_size;
+        return 0;
+    }
+
+  private:
+    const std::uint8_t* m_data;
+    std::size_t m_size;
+    std::size_t m_position{0};
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1)
+        return 0;
+    // The settling waits after a cancel run in accelerated time, so an input costs no
+    // real seconds.
+    static const bool accelerated = (platform::SetTimeAcceleration(100000.0), true);
+    (void)accelerated;
+    const int mode = data[0];
+    ScriptedLink link(data + 1, size - 1);
+    comm::GFSerial serial(&link);
+    protocol::Zmodem zmodem(&serial);
+    zmodem.SetReceiverCapabilities(mode & 0x20, 0);
+    const int returnOnError = mode & 1;
+    for (int round = 0; round < 64 && zmodem.Status().statusCode >= 0; ++round) {
+        int type = zmodem.ReadFrameHeader(returnOnError);
+        if (type < 0) {
+            if (!zmodem.InputWaiting())
+                break;
+            continue;
+        }
+        if (type != protocol::zmodem::kZdata && type != protocol::zmodem::kZfile &&
+            type != protocol::zmodem::kZsinit && !(mode & 2))
+            continue;
+        for (;;) {
+            int end = zmodem.ReadDataSubpacket();
+            if (zmodem.Status().blockLength < 0 ||
+                zmodem.Status().blockLength > protocol::FileTransfer::kDataBufferSize)
+                std::abort();
+            if (end < 0 || end == protocol::zmodem::kZcrce || end == protocol::zmodem::kZcrcw)
+                break;
+        }
+    }
+    return 0;
+}

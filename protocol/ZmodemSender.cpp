@@ -1,0 +1,379 @@
+// The ZMODEM sender: opens the conversation, offers each listed file, streams its data
+// from the offset the receiver asks for while watching for the receiver's interruptions,
+// and ends the conversation.
+#include "protocol/Zmodem.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "comm/StatusCodes.h"
+#include "platform/Clock.h"
+
+namespace protocol {
+
+using namespace comm;
+using namespace zmodem;
+
+namespace {
+constexpr int kResumeRequest = 3; // ZCRESUM in ZF0 of ZFILE
+constexpr int kBackChannelTraceEvery = 16;
+constexpr int kBackChannelGarbageStep = 2;
+const unsigned char kZeroHeader[4]{};
+} // namespace
+
+int Zmodem::Send(const char* fileList) {
+    m_status->ResetStatus(kDirectionSend);
+    if (!PrepareTransfer())
+        return m_status->statusCode;
+    int list = m_engine->BeginList(fileList, m_subFolders);
+    if (list != 0)
+        return list;
+    DiscardInput();
+    RunSender();
+    return m_status->statusCode;
+}
+
+void Zmodem::RunSender() {
+    TransferStatus& st = *m_status;
+    st.fileName = "<none>";
+    st.fileDate = kNoDate;
+    st.direction = kDirectionSend;
+    if (OpenLink()) {
+        while (PrepareNextFile()) {
+            if (SendFile() == 1)
+                SendFileData();
+            if (st.statusCode < 0)
+                break;
+            if (m_fileOpen) {
+                m_engine->Close();
+                m_fileOpen = 0;
+            }
+        }
+        if (st.statusCode >= 0)
+            CloseLink();
+    }
+    FinishFile();
+    if (st.statusCode == 0 && st.filesDone == 0)
+        st.statusCode = kNoFilesSent;
+}
+
+int Zmodem::OpenLink() {
+    if (SendHexHeader(kZrqinit, kZeroHeader) < 0) {
+        Trace("OpenLink: Error sending ZRQINIT");
+        return 0;
+    }
+    for (;;) {
+        int type = ReadFrameHeader(0);
+        if (type == kZrinit)
+            break;
+        Trace("OpenLink: got %d instead of ZRINIT", type);
+        if (m_status->statusCode >= 0 && CountError())
+            Fail(kTooManyRetries);
+        if (m_status->statusCode < 0)
+            return 0;
+    }
+    Trace("OpenLink: Got ZRINIT");
+    const unsigned char* header = m_receivedHeader;
+    m_receiverBufferSize = header[0] + 256 * header[1];
+    m_receiverFlags = header[kZf0];
+    if (!(m_receiverFlags & kCanFullDuplex))
+        m_windowed = 0;
+    return 1;
+}
+
+int Zmodem::PrepareNextFile() {
+    TransferStatus& st = *m_status;
+    m_engine->ResetSize();
+    if (m_engine->NextFile() != 1)
+        return 0;
+    m_engine->LoadDate();
+    m_localDate = m_engine->DateAsSeconds();
+    m_engine->Size();
+    if (!OpenTransferFile())
+        return 0;
+    st.fileDate = m_localDate;
+    Trace("SendFile: sending filename & size");
+    const char* name = st.fileName.c_str();
+    if (m_stripPaths) {
+        name = StripPath(name);
+        Trace("Stripped filename: %s", name);
+    }
+    char* info = reinterpret_cast<char*>(m_data.get());
+    int length = std::snprintf(info, kDataBufferSize, "%s%c%ld %lo 0", name, 0,
+                               static_cast<long>(st.fileSize),
+                               static_cast<unsigned long>(m_localDate > 0 ? m_localDate : 0));
+    // A name that does not fit one subpacket would reach the receiver cut short.
+    if (length < 0 || length >= kDataBufferSize) {
+        Trace("SendFile: file name too long: %s", name);
+        Fail(kFileHeaderError);
+        return 0;
+    }
+    st.blockLength = length;
+    return 1;
+}
+
+int Zmodem::SendFile() {
+    TransferStatus& st = *m_status;
+    m_restart = 0;
+    if (m_receiverFlags & kCanFcs32)
+        Trace("Sending with CRC-32");
+    unsigned char flags[4]{};
+    if (m_requestResume || m_management) {
+        flags[kZf0] = static_cast<unsigned char>(m_requestResume ? kResumeRequest : 0);
+        flags[kZf1] = static_cast<unsigned char>(m_management);
+    }
+    SendBinaryHeader(kZfile, flags);
+    if (st.statusCode >= 0)
+        SendDataSubpacket(st.blockLength, kZcrcw);
+    if (st.statusCode < 0)
+        return st.statusCode;
+    for (;;) {
+        int type = ReadFrameHeader(0);
+        switch (type) {
+        case kZskip:
+            Trace("SendFile: received a ZSKIP frame");
+            return 0;
+        case kZrpos:
+            // An offset beyond the file asks for nothing more than the end of it.
+            st.position = std::clamp(PositionFromHeader(m_receivedHeader), 0, st.fileSize);
+            return 1;
+        case kZrinit:
+            continue; // the receiver repeats ZRINIT while it waits
+        default:
+            Trace("SendFile: read frame type %d", type);
+            if (st.statusCode >= 0 && CountError())
+                Fail(kTooManyErrors);
+            if (st.statusCode < 0)
+                return st.statusCode;
+            break;
+        }
+    }
+}
+
+void Zmodem::SendFileData() {
+    TransferStatus& st = *m_status;
+    while (st.position < st.fileSize) {
+        int response = SendDataFrame();
+        if (st.statusCode < 0)
+            return;
+        bool stepDone = false;
+        while (!stepDone) {
+            if (response == 0)
+                response = ReadFrameHeader(0);
+            switch (response) {
+            case kZrinit:
+            case kZskip:
+            case kZabort:
+            case kZferr:
+            case kZcan:
+                Fail(kRemoteCancelled);
+                return;
+            case kZack:
+                Trace("SendFile: received an ACK frame");
+                st.retries = 0;
+                m_restart = 0;
+                stepDone = true;
+                break;
+            case kZrpos:
+                st.position = std::clamp(PositionFromHeader(m_receivedHeader), 0, st.fileSize);
+                m_engine->Seek(st.position, 0);
+                Trace("SendFileData: ZRPOS location %ld", static_cast<long>(st.position));
+                m_restart = 1;
+                m_serial->PurgeOutput();
+                stepDone = true;
+                break;
+            default:
+                Trace("SendFile: frame type %d", response);
+                if (st.statusCode < 0)
+                    return;
+                response = 0;
+                break;
+            }
+        }
+    }
+    unsigned char position[4];
+    PositionToHeader(st.position, position);
+    ++st.filesDone;
+    SendBinaryHeader(kZeof, position);
+    if (st.statusCode >= 0)
+        ReadFrameHeader(0);
+}
+
+int Zmodem::FillSubpacket() {
+    TransferStatus& st = *m_status;
+    if (m_restart) {
+        st.blockLength = 0;
+        return 1;
+    }
+    int length = kDataBufferSize;
+    if (m_receiverBufferSize > 0)
+        length = std::min(kDataBufferSize, m_receiverBufferSize - m_windowBytes);
+    m_subpacketLength = length;
+    // Never more than the size announced in the offer, even if the file has grown since.
+    length = std::min(length, st.fileSize - st.position);
+    if (length <= 0) {
+        st.blockLength = 0;
+        return 1;
+    }
+    m_engine->Seek(st.position, 0);
+    int count = m_engine->Read(m_data.get(), length);
+    st.blockLength = count > 0 ? count : 0;
+    if (count <= 0) {
+        Fail(kFileReadError);
+        FinishFile();
+        return 1;
+    }
+    st.position += count;
+    m_windowBytes += count;
+    if ((m_receiverBufferSize == 0 && (m_receiverFlags & kCanOverlapIo)) ||
+        (m_receiverBufferSize != 0 && m_windowBytes < m_receiverBufferSize))
+        return st.position >= st.fileSize;
+    return 1;
+}
+
+int Zmodem::BackChannel() {
+    if (!InputWaiting())
+        return 0;
+    for (;;) {
+        int c = ReadTimed(kBackChannelTimeoutMs);
+        if (c < 0)
+            return 0;
+        int low = c & 0x7F;
+        if (low == kXon || low == kXoff)
+            continue;
+        if (c == kCan || c == kZpad)
+            return 1;
+        if (m_garbageCount > kBackChannelGarbageLimit) {
+            Trace("BackChannel: exceeded garbage count");
+            SendDataSubpacket(0, kZcrce);
+            return 2;
+        }
+        if (m_garbageCount % kBackChannelTraceEvery == 0)
+            Trace("BackChannel: garbage detected");
+        m_garbageCount += kBackChannelGarbageStep;
+    }
+}
+
+bool Zmodem::WaitForInput(long ms) {
+    std::uint32_t start = platform::GetTickCount();
+    while (!InputWaiting()) {
+        if (static_cast<long>(platform::TicksSince(start)) >= ms)
+            return false;
+        if (m_serial->Idle() < 0 || CheckAbort())
+            return false;
+    }
+    return true;
+}
+
+int Zmodem::SendDataFrame() {
+    TransferStatus& st = *m_status;
+    const int size = st.fileSize;
+    m_garbageCount = 0;
+    switch (BackChannel()) {
+    case 1:
+        Trace("BackChannel: backtalk ZCAN/ZPAD");
+        SendDataSubpacket(0, kZcrce);
+        return 0;
+    case 2:
+        return 0;
+    default:
+        break;
+    }
+    unsigned char position[4];
+    PositionToHeader(st.position, position);
+    SendBinaryHeader(kZdata, position);
+    m_windowBytes = 0;
+    if (st.statusCode < 0)
+        return 0;
+    int acknowledged = st.position;
+    bool frameEnded = false;
+    for (;;) {
+        if (CheckAbort())
+            return 0;
+        bool awaitAck = false;
+        const int P = st.position;
+        const bool listen = !m_windowed || P - acknowledged >= m_windowSize ||
+                            (frameEnded && P >= size && acknowledged < P);
+        while (listen) {
+            int talk = BackChannel();
+            if (talk == 1) {
+                if (!m_windowed) {
+                    if (st.position < size) {
+                        Trace("BackChannel: backtalk ZCAN/ZPAD");
+                        SendDataSubpacket(0, kZcrce);
+                    }
+                    return 0;
+                }
+                int type = ReadFrameHeader(0);
+                if (type != kZack)
+                    return type;
+                const int lastBlockStart = st.position - st.blockLength;
+                if (st.position >= size && lastBlockStart == acknowledged)
+                    return kZack;
+                acknowledged += lastBlockStart == acknowledged ? st.blockLength : m_subpacketLength;
+                st.retries = 0;
+                continue;
+            }
+            if (talk == 2)
+                return 0;
+            if (m_windowed && st.position >= size) {
+                if (acknowledged >= st.position || st.position - st.blockLength == acknowledged)
+                    return 0;
+                awaitAck = true;
+            } else if (CheckAbort()) {
+                return 0;
+            }
+            break;
+        }
+        bool sent = false;
+        const bool room = !m_windowed || st.position - acknowledged < m_windowSize;
+        if (room && st.position < size && !awaitAck) {
+            Trace("SendDataFrame: sending @%ld", static_cast<long>(st.position));
+            int ends = FillSubpacket();
+            frameEnded = m_restart ? true : ends != 0;
+            if (st.statusCode >= 0)
+                SendDataSubpacket(st.blockLength,
+                                  frameEnded ? kZcrcw : (m_windowed ? kZcrcq : kZcrcg));
+            sent = true;
+        } else if (!WaitForInput(kAckWaitMs) && st.statusCode >= 0) {
+            // Nothing to send and nothing heard: the receiver owes an acknowledgement. Waiting
+            // sleeps in Idle rather than spinning, and silence is counted towards the limit.
+            if (CountError())
+                return Fail(kTooManyRetries);
+        }
+        if (st.statusCode < 0)
+            return 0;
+        if (sent && st.position < size)
+            ++st.blocks;
+        if (frameEnded && st.position < size)
+            return 0;
+    }
+}
+
+int Zmodem::CloseLink() {
+    TransferStatus& st = *m_status;
+    for (;;) {
+        SendHexHeader(kZfin, kZeroHeader);
+        if (st.statusCode < 0) {
+            Trace("Error sending ZFIN frame");
+            break;
+        }
+        int type = ReadFrameHeader(0);
+        if (type == kZrinit || type == kZferr)
+            type = ReadFrameHeader(0);
+        if (type == kZfin)
+            break;
+        Trace("CloseLink: got %d instead of ZFIN", type);
+        if (st.statusCode < 0)
+            break;
+        if (CountError()) {
+            Fail(kTooManyRetries);
+            break;
+        }
+    }
+    WriteCharTimed('O');
+    WriteCharTimed('O');
+    return st.statusCode;
+}
+
+} // namespace protocol

@@ -1,0 +1,341 @@
+// The ZMODEM sender against a scripted receiver on the other end of the loopback link:
+// whole transfers, skips, resumes, a ZRPOS in mid-stream, limited receiver buffers,
+// windowed sending and a receiver that cancels.
+#include "protocol/Zmodem.h"
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <random>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "comm/StatusCodes.h"
+#include "platform/Clock.h"
+#include "protocol/LocalFileEngine.h"
+#include "tests/protocol/ProtocolTestSupport.h"
+#include "tests/support/TempDir.h"
+
+using namespace protocol;
+using namespace protocol::zmodem;
+using namespace comm;
+using prototest::LinkPair;
+using prototest::RecordingStatus;
+using testsupport::TempDir;
+
+namespace {
+
+struct ReceivedFile {
+    std::string name;
+    long size{-1};
+    long date{-1};
+    std::string data;
+    std::vector<int> frameEnds;   // end code of the last subpacket of every data frame
+    std::vector<int> dataHeaders; // positions of the ZDATA headers
+    int subpackets{0};
+};
+
+struct ReceiverScript {
+    int flags{kCanFullDuplex | kCanOverlapIo | kCanBreak | kCanFcs32};
+    int bufferSize{0};
+    // Where to start a file (-1: skip it).
+    std::function<int(const ReceivedFile&)> startAt{[](const ReceivedFile&) { return 0; }};
+    // Once, after data beyond this offset arrived, ask again from `rewindTo`.
+    long interruptAfter{-1};
+    int rewindTo{0};
+    bool cancelOnData{false};
+};
+
+// A receiver built from the frame layer alone, as a peer would behave on the line.
+class ScriptedReceiver {
+  public:
+    ScriptedReceiver(comm::GFSerial* serial, ReceiverScript script)
+        : m_z(serial, &m_status), m_script(std::move(script)) {}
+
+    void Run() {
+        unsigned char init[4]{};
+        init[0] = static_cast<unsigned char>(m_script.bufferSize & 0xFF);
+        init[1] = static_cast<unsigned char>(m_script.bufferSize >> 8);
+        init[kZf0] = static_cast<unsigned char>(m_script.flags);
+        m_z.SendHexHeader(kZrinit, init);
+        ReceivedFile* file = nullptr;
+        int position = 0;
+        bool interrupted = false;
+        for (int round = 0; round < 2000 && !stop; ++round) {
+            int type = m_z.ReadFrameHeader(1);
+            if (m_status.statusCode < 0)
+                return;
+            const unsigned char* h = m_z.ReceivedHeader();
+            switch (type) {
+            case kZrqinit:
+                m_z.SendHexHeader(kZrinit, init);
+                break;
+            case kZfile: {
+                if (m_z.ReadDataSubpacket() < 0)
+                    break;
+                files.emplace_back();
+                file = &files.back();
+                const char* info = reinterpret_cast<const char*>(m_z.DataBuffer());
+                file->name = info;
+                std::sscanf(info + file->name.size() + 1, "%ld %lo", &file->size, &file->date);
+                fileFlags.push_back({h[kZf0], h[kZf1]});
+                int start = m_script.startAt(*file);
+                if (start < 0) {
+                    m_z.SendHexHeader(kZskip, init);
+                    break;
+                }
+                file->data.assign(static_cast<std::size_t>(start), '?');
+                position = start;
+                SendPosition(kZrpos, position);
+                break;
+            }
+            case kZdata: {
+                if (!file)
+                    break;
+                file->dataHeaders.push_back(Zmodem::PositionFromHeader(h));
+                if (Zmodem::PositionFromHeader(h) != position) {
+                    SendPosition(kZrpos, position);
+                    break;
+                }
+                if (m_script.cancelOnData) {
+                    std::string cancel = std::string(10, '\x18') + std::string(10, '\b');
+                    m_z.WriteBufferTimed(reinterpret_cast<const unsigned char*>(cancel.data()), 20);
+                    return;
+                }
+                for (;;) {
+                    int end = m_z.ReadDataSubpacket();
+                    if (end < 0) {
+                        m_z.DiscardInput();
+                        SendPosition(kZrpos, position);
+                        break;
+                    }
+                    ++file->subpackets;
+                    m_status.retries = 0;
+                    file->data.resize(static_cast<std::size_t>(position));
+                    file->data.append(reinterpret_cast<char*>(m_z.DataBuffer()),
+                                      static_cast<std::size_t>(m_status.blockLength));
+                    position += m_status.blockLength;
+                    if (end == kZcrcq || end == kZcrcw)
+                        SendPosition(kZack, position);
+                    if (!interrupted && m_script.interruptAfter >= 0 &&
+                        position > m_script.interruptAfter) {
+                        interrupted = true;
+                        position = m_script.rewindTo;
+                        m_z.DiscardInput();
+                        SendPosition(kZrpos, position);
+                        break; // what still arrives of this frame is ignored
+                    }
+                    if (end == kZcrce || end == kZcrcw) {
+                        file->frameEnds.push_back(end);
+                        break;
+                    }
+                }
+                break;
+            }
+            case kZeof:
+                if (file && Zmodem::PositionFromHeader(h) == position)
+                    m_z.SendHexHeader(kZrinit, init);
+                break;
+            case kZfin:
+                m_z.SendHexHeader(kZfin, init);
+                for (int i = 0; i < 2; ++i) {
+                    int c = m_z.ReadTimed(2000);
+                    if (c >= 0)
+                        overAndOut += static_cast<char>(c);
+                }
+                finished = true;
+                return;
+            default:
+                break;
+            }
+        }
+    }
+
+    std::vector<ReceivedFile> files;
+    std::vector<std::pair<int, int>> fileFlags;
+    std::string overAndOut;
+    bool finished{false};
+    std::atomic<bool> stop{false};
+
+  private:
+    void SendPosition(int type, int position) {
+        unsigned char h[4];
+        Zmodem::PositionToHeader(position, h);
+        m_z.SendHexHeader(type, h);
+    }
+
+    RecordingStatus m_status;
+    Zmodem m_z;
+    ReceiverScript m_script;
+};
+
+std::string Pattern(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string data(size, '\0');
+    for (char& c : data)
+        c = static_cast<char>(random());
+    return data;
+}
+
+struct SenderFixture : testing::Test {
+    SenderFixture() : sender(wire.nearSerial.get(), &status) {
+        sender.SetFileEngine(&engine);
+        sender.SetWindowedSending(0);
+    }
+
+    // Runs the sender on this thread and the receiver on another.
+    int Transfer(const std::string& list, ReceiverScript script = {}) {
+        receiver = std::make_unique<ScriptedReceiver>(wire.farSerial.get(), std::move(script));
+        std::thread peer([this] { receiver->Run(); });
+        int result = sender.Send(list.c_str());
+        receiver->stop = true;
+        peer.join();
+        return result;
+    }
+
+    platform::ScopedTimeAcceleration fast{20.0};
+    TempDir dir;
+    LinkPair wire;
+    RecordingStatus status;
+    LocalFileEngine engine;
+    Zmodem sender;
+    std::unique_ptr<ScriptedReceiver> receiver;
+};
+
+} // namespace
+
+using ZmodemSender = SenderFixture;
+
+TEST_F(ZmodemSender, StreamsEveryListedFile) {
+    std::string a = Pattern(5000, 1), b = Pattern(1024, 2);
+    std::string pathA = dir.WriteFile("a.bin", a);
+    dir.WriteFile("b.bin", b);
+    dir.WriteFile("empty.txt", "");
+    ASSERT_EQ(Transfer(pathA + " " + dir / "b.bin" + ";" + dir / "empty.txt"), 0);
+    ASSERT_TRUE(receiver->finished);
+    ASSERT_EQ(receiver->files.size(), 3u);
+    EXPECT_EQ(receiver->files[0].name, "a.bin"); // sent without its folder
+    EXPECT_EQ(receiver->files[0].size, 5000);
+    EXPECT_EQ(receiver->files[0].data, a);
+    EXPECT_EQ(receiver->files[1].data, b);
+    EXPECT_EQ(receiver->files[2].data, "");
+    EXPECT_EQ(receiver->files[2].size, 0);
+    // One frame per file, closed with ZCRCW; the empty file sends no data at all.
+    EXPECT_EQ(receiver->files[0].frameEnds, std::vector<int>{kZcrcw});
+    EXPECT_EQ(receiver->files[0].subpackets, 5);
+    EXPECT_TRUE(receiver->files[2].dataHeaders.empty());
+    EXPECT_EQ(receiver->overAndOut, "OO");
+    EXPECT_EQ(status.filesDone, 3);
+    EXPECT_EQ(status.checkType, kCheckCrc32);
+    EXPECT_EQ(receiver->fileFlags[0], std::make_pair(0, 0));
+    EXPECT_TRUE(status.Traced("OpenLink: Got ZRINIT"));
+    EXPECT_TRUE(status.Traced("Sending with CRC-32"));
+}
+
+TEST_F(ZmodemSender, FileInformationCarriesSizeAndOctalDate) {
+    std::string path = dir.WriteFile("dated.txt", "hello");
+    engine.SetDateFields(2001, 2, 3, 4, 5, 6);
+    int seconds = engine.DateAsSeconds();
+    ASSERT_EQ(engine.Open(path, "ab"), 0);
+    engine.SetDateFromSeconds(seconds);
+    ASSERT_EQ(engine.ApplyDate(), 0);
+    ASSERT_EQ(engine.Close(), 0);
+    sender.SetManagementOption(5);
+    sender.SetRequestResume(1);
+    ASSERT_EQ(Transfer(path), 0);
+    ASSERT_EQ(receiver->files.size(), 1u);
+    EXPECT_EQ(receiver->files[0].date, seconds);
+    EXPECT_EQ(receiver->fileFlags[0], std::make_pair(3, 5));
+}
+
+TEST_F(ZmodemSender, EverySkippedMeansNoFilesSent) {
+    dir.WriteFile("x.txt", "x");
+    ReceiverScript script;
+    script.startAt = [](const ReceivedFile&) { return -1; };
+    EXPECT_EQ(Transfer(dir / "x.txt", script), kNoFilesSent);
+    EXPECT_TRUE(receiver->finished);
+    EXPECT_TRUE(status.Traced("SendFile: received a ZSKIP frame"));
+}
+
+TEST_F(ZmodemSender, ResumesFromTheReceiversOffsetAndSendsNothingForAComplete) {
+    std::string data = Pattern(3000, 3);
+    dir.WriteFile("r.bin", data);
+    dir.WriteFile("done.bin", data);
+    ReceiverScript script;
+    script.startAt = [](const ReceivedFile& f) { return f.name == "r.bin" ? 1000 : 3000; };
+    ASSERT_EQ(Transfer(dir / "r.bin" + " " + dir / "done.bin", script), 0);
+    ASSERT_EQ(receiver->files.size(), 2u);
+    EXPECT_EQ(receiver->files[0].data.substr(1000), data.substr(1000));
+    EXPECT_EQ(receiver->files[0].dataHeaders, std::vector<int>{1000});
+    EXPECT_TRUE(receiver->files[1].dataHeaders.empty());
+    EXPECT_EQ(status.filesDone, 2);
+}
+
+TEST_F(ZmodemSender, ZrposInMidStreamRestartsAtTheAskedOffset) {
+    std::string data = Pattern(200000, 4);
+    dir.WriteFile("big.bin", data);
+    ReceiverScript script;
+    script.interruptAfter = 20000;
+    script.rewindTo = 4096;
+    ASSERT_EQ(Transfer(dir / "big.bin", script), 0);
+    ASSERT_EQ(receiver->files.size(), 1u);
+    const ReceivedFile& f = receiver->files[0];
+    EXPECT_EQ(f.data, data);
+    // First frame, then the restart frame (empty ZCRCW), then streaming from the offset.
+    ASSERT_GE(f.dataHeaders.size(), 3u);
+    EXPECT_EQ(f.dataHeaders[0], 0);
+    EXPECT_EQ(f.dataHeaders[1], 4096);
+    EXPECT_EQ(f.dataHeaders[2], 4096);
+    EXPECT_TRUE(status.Traced("SendFileData: ZRPOS location 4096"));
+}
+
+TEST_F(ZmodemSender, LimitedReceiverBufferEndsEveryFrameAfterTwoSubpackets) {
+    std::string data = Pattern(5000, 5);
+    dir.WriteFile("f.bin", data);
+    ReceiverScript script;
+    script.bufferSize = 2048;
+    ASSERT_EQ(Transfer(dir / "f.bin", script), 0);
+    const ReceivedFile& f = receiver->files.at(0);
+    EXPECT_EQ(f.data, data);
+    EXPECT_EQ(f.dataHeaders, (std::vector<int>{0, 2048, 4096}));
+    EXPECT_EQ(f.frameEnds, (std::vector<int>{kZcrcw, kZcrcw, kZcrcw}));
+}
+
+TEST_F(ZmodemSender, ReceiverWithoutOverlappedIoGetsZcrcwAfterEverySubpacket) {
+    std::string data = Pattern(3000, 6);
+    dir.WriteFile("f.bin", data);
+    ReceiverScript script;
+    script.flags = kCanFullDuplex; // CRC-16 as well
+    ASSERT_EQ(Transfer(dir / "f.bin", script), 0);
+    const ReceivedFile& f = receiver->files.at(0);
+    EXPECT_EQ(f.data, data);
+    EXPECT_EQ(f.dataHeaders, (std::vector<int>{0, 1024, 2048}));
+    EXPECT_EQ(status.checkType, kCheckCrc16);
+}
+
+TEST_F(ZmodemSender, WindowedSendingAsksForAcknowledgements) {
+    std::string data = Pattern(20000, 7);
+    dir.WriteFile("w.bin", data);
+    sender.SetWindowedSending(1);
+    ASSERT_EQ(Transfer(dir / "w.bin"), 0);
+    const ReceivedFile& f = receiver->files.at(0);
+    EXPECT_EQ(f.data, data);
+    EXPECT_EQ(f.subpackets, 20);
+}
+
+TEST_F(ZmodemSender, ReceiverCancelEndsTheRunWithoutACancelBack) {
+    dir.WriteFile("c.bin", Pattern(100000, 8));
+    ReceiverScript script;
+    script.cancelOnData = true;
+    EXPECT_EQ(Transfer(dir / "c.bin", script), kRemoteCancelled);
+    EXPECT_FALSE(receiver->finished);
+}
+
+TEST_F(ZmodemSender, NoReceiverGivesUpAtTheRetryLimit) {
+    platform::ScopedTimeAcceleration faster(1000.0);
+    dir.WriteFile("n.bin", "n");
+    EXPECT_EQ(sender.Send((dir / "n.bin").c_str()), kTooManyErrors);
+    EXPECT_EQ(status.CountOf("GetPad: timeout on ZPAD"), 10);
+}
