@@ -214,38 +214,32 @@ LONG CopyNameOut(const std::string& name, LPSTR out, LPDWORD length) {
     return ERROR_SUCCESS;
 }
 
-// Runs `body` on the key a handle names, under the store's lock.
-template <typename Body> LONG WithKey(HKEY key, Body body) {
+// Runs `body` on the key a handle names, under the store's lock; with `modify` as one locked
+// read-modify-write of its hive.
+template <typename Body> LONG OnKey(HKEY key, bool modify, Body body) {
     Store& store = TheStore();
     std::lock_guard guard(store.mutex);
     int hive = 0;
     std::string path;
     if (LONG r = Resolve(store, key, hive, path); r != ERROR_SUCCESS)
         return r;
-    RegistryNode* node = store.hives[hive].Current().Find(path);
-    if (!node)
-        return ERROR_KEY_DELETED;
-    return body(*node);
-}
-
-// Runs `change` on the key a handle names as one locked read-modify-write of its hive.
-template <typename Change> LONG ChangeKey(HKEY key, Change change) {
-    Store& store = TheStore();
-    std::lock_guard guard(store.mutex);
-    int hive = 0;
-    std::string path;
-    if (LONG r = Resolve(store, key, hive, path); r != ERROR_SUCCESS)
-        return r;
-    return store.hives[hive].Change([&](RegistryNode& root) -> LONG {
+    auto onRoot = [&](RegistryNode& root) -> LONG {
         RegistryNode* node = root.Find(path);
-        return node ? change(*node) : ERROR_KEY_DELETED;
-    });
+        return node ? body(*node) : ERROR_KEY_DELETED;
+    };
+    Hive& h = store.hives[hive];
+    return modify ? h.Change(onRoot) : onRoot(h.Current());
 }
 
-} // namespace
+template <typename Body> LONG WithKey(HKEY key, Body body) {
+    return OnKey(key, false, body);
+}
+template <typename Body> LONG ChangeKey(HKEY key, Body body) {
+    return OnKey(key, true, body);
+}
 
-LONG RegCreateKeyEx(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, const void*, PHKEY result,
-                    LPDWORD disposition) {
+// Opens (and with `create`, first creates) `subKey` below `key`.
+LONG OpenKeyHandle(HKEY key, LPCSTR subKey, bool create, PHKEY result, LPDWORD disposition) {
     if (!result)
         return ERROR_INVALID_PARAMETER;
     *result = nullptr;
@@ -259,6 +253,8 @@ LONG RegCreateKeyEx(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, const 
         return r;
     std::string path = JoinPath(base, subKey);
     bool existed = store.hives[hive].Current().Find(path) != nullptr;
+    if (!existed && !create)
+        return ERROR_FILE_NOT_FOUND;
     if (!existed) {
         LONG r = store.hives[hive].Change([&](RegistryNode& root) -> LONG {
             if (!root.Find(base))
@@ -275,23 +271,15 @@ LONG RegCreateKeyEx(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, const 
     return ERROR_SUCCESS;
 }
 
+} // namespace
+
+LONG RegCreateKeyEx(HKEY key, LPCSTR subKey, DWORD, LPSTR, DWORD, REGSAM, const void*, PHKEY result,
+                    LPDWORD disposition) {
+    return OpenKeyHandle(key, subKey, true, result, disposition);
+}
+
 LONG RegOpenKeyEx(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
-    if (!result)
-        return ERROR_INVALID_PARAMETER;
-    *result = nullptr;
-    if (LONG r = CheckSubKey(subKey); r != ERROR_SUCCESS)
-        return r;
-    Store& store = TheStore();
-    std::lock_guard guard(store.mutex);
-    int hive = 0;
-    std::string base;
-    if (LONG r = Resolve(store, key, hive, base); r != ERROR_SUCCESS)
-        return r;
-    std::string path = JoinPath(base, subKey);
-    if (!store.hives[hive].Current().Find(path))
-        return ERROR_FILE_NOT_FOUND;
-    *result = NewHandle(store, hive, path);
-    return ERROR_SUCCESS;
+    return OpenKeyHandle(key, subKey, false, result, nullptr);
 }
 
 LONG RegQueryValueEx(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, LPDWORD dataSize) {
