@@ -58,6 +58,7 @@ constexpr std::array<SettingDescriptor, 14> kSettingDescriptors = {
 };
 
 void LoadSettings(AppSettings& settings) {
+    RegistryTransaction transaction; // the defaults of a first start land in one save
     CRegistryKey key;
     key.OpenKey(HKEY_CURRENT_USER, kSettingsKey);
     for (const SettingDescriptor& d : kSettingDescriptors) {
@@ -96,6 +97,8 @@ void LoadSettings(AppSettings& settings) {
 }
 
 LONG SaveSettings(const AppSettings& settings) {
+    // One save for all values: a crash never leaves half of the new settings behind.
+    RegistryTransaction transaction;
     CRegistryKey key;
     LONG first = key.OpenKey(HKEY_CURRENT_USER, kSettingsKey);
     for (const SettingDescriptor& d : kSettingDescriptors) {
@@ -104,7 +107,9 @@ LONG SaveSettings(const AppSettings& settings) {
         if (first == ERROR_SUCCESS)
             first = r;
     }
-    return first;
+    key.CloseKey();
+    LONG saved = transaction.Commit();
+    return first == ERROR_SUCCESS ? saved : first;
 }
 
 std::uint32_t PortSpeedOf(const AppSettings& settings) {

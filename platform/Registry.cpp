@@ -60,10 +60,16 @@ class Hive {
 
     const std::string& RootName() const { return m_rootName; }
     std::string FilePath() const { return ConfigDirectory() + "/" + m_rootName + ".reg"; }
-    void Forget() { m_loadedPath.clear(); }
+    void Forget() {
+        if (!m_held) // a transaction in progress keeps its tree until it saves
+            m_loadedPath.clear();
+    }
 
-    // The tree as it is on disk now (read again when the file or its folder changed).
+    // The tree as it is on disk now (read again when the file or its folder changed), or with
+    // the changes of the open transaction while this process holds the hive's lock.
     RegistryNode& Current() {
+        if (m_held)
+            return m_root;
         std::string path = FilePath();
         FileIdentity id = Identify(path);
         if (path != m_loadedPath || !(id == m_identity))
@@ -71,22 +77,41 @@ class Hive {
         return m_root;
     }
 
-    // Applies `change` to the current tree and saves it, holding the lock across both.
-    // `change` returns ERROR_SUCCESS to save, or an error to leave the file alone.
-    LONG Change(const std::function<LONG(RegistryNode&)>& change) {
-        std::string path = FilePath();
-        std::error_code ec;
-        std::filesystem::create_directories(ConfigDirectory(), ec);
-        int lock = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-        if (lock >= 0) {
-            while (::flock(lock, LOCK_EX) != 0 && errno == EINTR) {
+    // Applies `change` to the tree as it is on disk and saves it, holding the hive's lock across
+    // both so that another process's save in between is never lost. `change` returns
+    // ERROR_SUCCESS to save, or an error to leave the file alone. With `deferred` (inside a
+    // transaction) the lock stays held and the save waits for Flush.
+    LONG Change(const std::function<LONG(RegistryNode&)>& change, bool deferred) {
+        if (!m_held) {
+            m_held = true;
+            std::string path = FilePath();
+            std::error_code ec;
+            std::filesystem::create_directories(ConfigDirectory(), ec);
+            m_lock = ::open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (m_lock >= 0) {
+                while (::flock(m_lock, LOCK_EX) != 0 && errno == EINTR) {
+                }
             }
+            // Always read again under the lock: the file's identity alone could miss a save.
+            Load(path, Identify(path));
         }
-        LONG result = change(Current());
+        LONG result = change(m_root);
         if (result == ERROR_SUCCESS)
-            result = Save(path);
-        if (lock >= 0)
-            ::close(lock); // releases the lock
+            m_dirty = true;
+        if (deferred)
+            return result;
+        LONG flushed = Flush();
+        return result == ERROR_SUCCESS ? flushed : result;
+    }
+
+    // Saves what changed since the lock was taken and releases the lock.
+    LONG Flush() {
+        LONG result = m_dirty ? Save(m_loadedPath) : ERROR_SUCCESS;
+        m_dirty = false;
+        if (m_lock >= 0)
+            ::close(m_lock); // releases the lock
+        m_lock = -1;
+        m_held = false;
         return result;
     }
 
@@ -115,8 +140,10 @@ class Hive {
                 WriteFileAtomically(path + ".damaged", old);
             m_damaged = false;
         }
-        if (WriteFileAtomically(path, FormatRegistryText(m_root, m_rootName)) != 0)
+        if (WriteFileAtomically(path, FormatRegistryText(m_root, m_rootName)) != 0) {
+            m_loadedPath.clear(); // what was not saved must not be read back as if it were
             return ERROR_WRITE_FAULT;
+        }
         m_identity = Identify(path);
         return ERROR_SUCCESS;
     }
@@ -126,12 +153,17 @@ class Hive {
     std::string m_loadedPath;
     FileIdentity m_identity;
     bool m_damaged{false};
+    bool m_dirty{false};
+    int m_lock{-1};     // the lock file, while held
+    bool m_held{false}; // from the first change to the save (a lock that could not be
+                        // opened still counts, so the save reports the failure)
 };
 
 struct Store {
     std::recursive_mutex mutex;
     Hive hives[2]{Hive{"HKEY_CURRENT_USER"}, Hive{"HKEY_LOCAL_MACHINE"}};
     std::unordered_set<RegistryKey*> open;
+    int transactions{0}; // open RegistryTransaction objects
 };
 
 Store& TheStore() {
@@ -228,7 +260,7 @@ template <typename Body> LONG OnKey(HKEY key, bool modify, Body body) {
         return node ? body(*node) : ERROR_KEY_DELETED;
     };
     Hive& h = store.hives[hive];
-    return modify ? h.Change(onRoot) : onRoot(h.Current());
+    return modify ? h.Change(onRoot, store.transactions > 0) : onRoot(h.Current());
 }
 
 template <typename Body> LONG WithKey(HKEY key, Body body) {
@@ -256,12 +288,14 @@ LONG OpenKeyHandle(HKEY key, LPCSTR subKey, bool create, PHKEY result, LPDWORD d
     if (!existed && !create)
         return ERROR_FILE_NOT_FOUND;
     if (!existed) {
-        LONG r = store.hives[hive].Change([&](RegistryNode& root) -> LONG {
-            if (!root.Find(base))
-                return ERROR_KEY_DELETED;
-            root.Create(path);
-            return ERROR_SUCCESS;
-        });
+        LONG r = store.hives[hive].Change(
+            [&](RegistryNode& root) -> LONG {
+                if (!root.Find(base))
+                    return ERROR_KEY_DELETED;
+                root.Create(path);
+                return ERROR_SUCCESS;
+            },
+            store.transactions > 0);
         if (r != ERROR_SUCCESS)
             return r;
     }
@@ -368,6 +402,33 @@ void ReloadRegistry() {
         hive.Forget();
 }
 
+RegistryTransaction::RegistryTransaction() {
+    Store& store = TheStore();
+    std::lock_guard guard(store.mutex);
+    ++store.transactions;
+}
+
+RegistryTransaction::~RegistryTransaction() {
+    Commit();
+}
+
+LONG RegistryTransaction::Commit() {
+    if (m_committed)
+        return ERROR_SUCCESS;
+    m_committed = true;
+    Store& store = TheStore();
+    std::lock_guard guard(store.mutex);
+    if (--store.transactions > 0)
+        return ERROR_SUCCESS;
+    LONG result = ERROR_SUCCESS;
+    for (Hive& hive : store.hives) {
+        LONG r = hive.Flush();
+        if (result == ERROR_SUCCESS)
+            result = r;
+    }
+    return result;
+}
+
 LONG RegImportText(std::string_view text) {
     Store& store = TheStore();
     std::lock_guard guard(store.mutex);
@@ -375,18 +436,21 @@ LONG RegImportText(std::string_view text) {
     bool damaged = false;
     for (Hive& hive : store.hives) {
         bool mentioned = false;
-        LONG r = hive.Change([&](RegistryNode& root) -> LONG {
-            RegistryParseResult parsed =
-                ParseRegistryText(text, [&](std::string_view name) -> RegistryNode* {
-                    bool mine = RegistryNamesEqual(name, hive.RootName()) ||
-                                (RegistryNamesEqual(name, "HKCU") && &hive == &store.hives[0]) ||
-                                (RegistryNamesEqual(name, "HKLM") && &hive == &store.hives[1]);
-                    mentioned |= mine;
-                    return mine ? &root : nullptr;
-                });
-            damaged |= !parsed.Clean();
-            return mentioned ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
-        });
+        LONG r = hive.Change(
+            [&](RegistryNode& root) -> LONG {
+                RegistryParseResult parsed =
+                    ParseRegistryText(text, [&](std::string_view name) -> RegistryNode* {
+                        bool mine =
+                            RegistryNamesEqual(name, hive.RootName()) ||
+                            (RegistryNamesEqual(name, "HKCU") && &hive == &store.hives[0]) ||
+                            (RegistryNamesEqual(name, "HKLM") && &hive == &store.hives[1]);
+                        mentioned |= mine;
+                        return mine ? &root : nullptr;
+                    });
+                damaged |= !parsed.Clean();
+                return mentioned ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+            },
+            store.transactions > 0);
         if (mentioned && r != ERROR_SUCCESS)
             result = r;
     }

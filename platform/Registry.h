@@ -108,6 +108,23 @@ inline constexpr auto& RegDeleteKeyA = RegDeleteKey;
 // folder (which follows XDG_CONFIG_HOME at the time of that call).
 void ReloadRegistry();
 
+// Makes the changes done while it lives one save per hive at its end (or at Commit): the hive's
+// lock is held from the first change to the end, so another process sees all of them or none,
+// and a settings save costs one file write instead of one per value. Transactions nest; the
+// outermost one saves. Changes inside report success; Commit reports the save.
+class RegistryTransaction {
+  public:
+    RegistryTransaction();
+    ~RegistryTransaction();
+    RegistryTransaction(const RegistryTransaction&) = delete;
+    RegistryTransaction& operator=(const RegistryTransaction&) = delete;
+
+    LONG Commit();
+
+  private:
+    bool m_committed{false};
+};
+
 // Merges a REGEDIT4 file's text ("[-key]" and "name"=- delete) into the hives it names.
 // Returns ERROR_SUCCESS, ERROR_INVALID_PARAMETER when some lines could not be read (the readable
 // ones are still merged) or the error of the save.

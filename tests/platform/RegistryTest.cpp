@@ -321,3 +321,37 @@ TEST_F(PathsTest, DocumentsFolderFromUserDirsElseHome) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(RegistryTest, TransactionSavesOnceAtItsEnd) {
+    WriteRegistryNumber(HKEY_CURRENT_USER, "Software\\T", "Before", 1);
+    std::string path = RegistryHivePath(HKEY_CURRENT_USER);
+    std::string before = HiveText(HKEY_CURRENT_USER);
+    {
+        RegistryTransaction transaction;
+        {
+            RegistryTransaction nested;
+            WriteRegistryNumber(HKEY_CURRENT_USER, "Software\\T", "A", 1);
+        }
+        WriteRegistryString(HKEY_CURRENT_USER, "Software\\T\\Sub", "B", "x");
+        RegDeleteValue(HKEY_CURRENT_USER, "nothing");
+        // Visible to this process at once, on disk only at the end.
+        EXPECT_EQ(std::optional<DWORD>(1),
+                  ReadRegistryNumber(HKEY_CURRENT_USER, "Software\\T", "A"));
+        EXPECT_EQ(before, HiveText(HKEY_CURRENT_USER));
+        EXPECT_EQ(ERROR_SUCCESS, transaction.Commit());
+    }
+    std::string after = HiveText(HKEY_CURRENT_USER);
+    EXPECT_NE(std::string::npos, after.find("\"A\"=dword:00000001"));
+    EXPECT_NE(std::string::npos, after.find("[HKEY_CURRENT_USER\\Software\\T\\Sub]\n\"B\"=\"x\""));
+}
+
+TEST_F(RegistryTest, TransactionReportsAFailedSave) {
+    setenv("XDG_CONFIG_HOME", m_dir.WriteFile("blocker", "").c_str(), 1);
+    RegistryTransaction transaction;
+    WriteRegistryNumber(HKEY_CURRENT_USER, "Software\\T", "A", 1);
+    EXPECT_EQ(ERROR_WRITE_FAULT, transaction.Commit());
+}
+
+} // namespace
