@@ -1,7 +1,9 @@
 // MacBinary header parsing, the type table and the conversion of received files.
 #include "data/MacBinary.h"
 
+#include "data/AppSettings.h"
 #include "data/FileUtilities.h"
+#include "data/UserMessages.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -353,6 +355,23 @@ int ConvertMacBinary(const std::string& receivedPath, bool deleteReceived, std::
     if (deleteReceived && ::unlink(receivedPath.c_str()) != 0)
         return kMacDeleteFailed;
     return kMacConverted;
+}
+
+void ConvertReceivedMacBinaryFiles(std::vector<FileRecord>& records,
+                                   std::uint32_t macBinarySetting) {
+    if (macBinarySetting == kMacBinaryOff)
+        return;
+    const bool deleteReceived = macBinarySetting == kMacBinaryConvertDelete;
+    for (FileRecord& record : records) {
+        if (!record.Completed())
+            continue;
+        std::string newPath;
+        int result = ConvertMacBinary(record.path, deleteReceived, newPath);
+        if (result == kMacConverted)
+            record.path = newPath;
+        else if (int id = MacBinaryMessageId(result))
+            ShowMessage(MessageKind::Exclamation, id, record.path);
+    }
 }
 
 } // namespace data

@@ -2,6 +2,8 @@
 // table, and the conversion of a received file into a plain file holding its data fork.
 #pragma once
 
+#include "data/FileRecord.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -9,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace data {
 
@@ -60,6 +63,13 @@ int MacBinaryMessageId(int result);
 // is removed afterwards; the received file is never lost on a failure. `newPath` names the new
 // file for kMacConverted (and for kMacDeleteFailed, where both files remain).
 int ConvertMacBinary(const std::string& receivedPath, bool deleteReceived, std::string& newPath);
+
+// The pass after a receive job: with `macBinarySetting` not kMacBinaryOff, converts every
+// completed record's file in list order (deleting the MacBinary file for
+// kMacBinaryConvertDelete), gives converted records their new path and shows the message of
+// every failure (50215 to 50220) before going on with the next file.
+void ConvertReceivedMacBinaryFiles(std::vector<FileRecord>& records,
+                                   std::uint32_t macBinarySetting);
 
 // Turns CR, LF and CR LF line ends into CR LF. `out` must hold 2 * in.size() bytes. A CR that
 // ended the previous chunk (`pendingCr`) makes an LF starting this chunk part of that line end.

@@ -1,7 +1,9 @@
 // MacBinary headers, the type table and conversions of received files in a temporary folder.
 #include "data/MacBinary.h"
 
+#include "data/AppSettings.h"
 #include "data/FileUtilities.h"
+#include "data/UserMessages.h"
 #include "tests/support/TempDir.h"
 
 #include <gtest/gtest.h>
@@ -311,6 +313,48 @@ TEST_F(ConvertMacBinaryTest, NamesBeyondThePathLimitFailWithoutLosingTheFile) {
     EXPECT_EQ(kMacMoveFailed, Convert(received, true));
     EXPECT_TRUE(fs::exists(received));
     EXPECT_EQ(1, std::distance(fs::directory_iterator(roomForTempOnly), fs::directory_iterator{}));
+}
+
+TEST_F(ConvertMacBinaryTest, ReceivedFilesPassFollowsTheSetting) {
+    auto records = [&] {
+        std::vector<FileRecord> r(3);
+        r[0].path = Received(MacBinaryFile({.name = "One"}, "1"), "one.bin");
+        r[0].failed = kRecordSuccessful;
+        r[1].path = Received(MacBinaryFile({.name = "Two"}, "2"), "two.bin");
+        r[1].failed = kRecordFailed; // not completed: left alone
+        r[2].path = Folder() + "/vanished.bin";
+        r[2].failed = kRecordSuccessful;
+        return r;
+    };
+    std::vector<int> ids;
+    std::vector<std::string> texts;
+    MessageHook previous = SetMessageHook([&](MessageKind, int id, const std::string& text) {
+        ids.push_back(id);
+        texts.push_back(text);
+        return MessageAnswer::Ok;
+    });
+    std::vector<FileRecord> off = records();
+    ConvertReceivedMacBinaryFiles(off, kMacBinaryOff);
+    EXPECT_EQ(Folder() + "/one.bin", off[0].path);
+    EXPECT_TRUE(ids.empty());
+
+    std::vector<FileRecord> keep = records();
+    ConvertReceivedMacBinaryFiles(keep, kMacBinaryConvertKeep);
+    EXPECT_EQ(Folder() + "/One.txt", keep[0].path);
+    EXPECT_EQ(Folder() + "/two.bin", keep[1].path);
+    EXPECT_EQ(Folder() + "/vanished.bin", keep[2].path);
+    EXPECT_TRUE(fs::exists(Folder() + "/one.bin"));
+    EXPECT_EQ(std::vector<int>{50215}, ids);
+    EXPECT_EQ("Unable to open the receive file: " + Folder() +
+                  "/vanished.bin to check for the MacBinary format.",
+              texts[0]);
+
+    fs::remove(Folder() + "/One.txt");
+    std::vector<FileRecord> convertDelete = records();
+    ConvertReceivedMacBinaryFiles(convertDelete, kMacBinaryConvertDelete);
+    EXPECT_EQ(Folder() + "/One.txt", convertDelete[0].path);
+    EXPECT_FALSE(fs::exists(Folder() + "/one.bin"));
+    SetMessageHook(previous);
 }
 
 } // namespace
