@@ -84,7 +84,13 @@ std::string ConfigDirectory() {
 }
 
 std::string DataDirectory() {
-    std::string dir = AbsoluteEnv("SENDARI_HOME");
+    // A portable setup may name its folder relative to where the program is started.
+    const char* portable = std::getenv("SENDARI_HOME");
+    std::string dir;
+    if (portable && portable[0] != '\0') {
+        std::error_code ec;
+        dir = std::filesystem::absolute(portable, ec).lexically_normal().string();
+    }
     if (dir.empty()) {
         std::string data = AbsoluteEnv("XDG_DATA_HOME");
         dir = (data.empty() ? HomeDirectory() + "/.local/share" : data) + "/" + kAppFolder;

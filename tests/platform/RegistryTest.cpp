@@ -305,6 +305,11 @@ TEST_F(PathsTest, DataFolderFollowsSendariHomeThenXdgThenHome) {
               DefaultReceiveFolder());
     setenv("SENDARI_HOME", (m_dir.Path() / "portable").c_str(), 1);
     EXPECT_EQ((m_dir.Path() / "portable").string(), DataDirectory());
+    std::filesystem::path previous = std::filesystem::current_path();
+    std::filesystem::current_path(m_dir.Path());
+    setenv("SENDARI_HOME", "relative/./here/", 1);
+    EXPECT_EQ((m_dir.Path() / "relative/here").string(), DataDirectory());
+    std::filesystem::current_path(previous);
     unsetenv("SENDARI_HOME");
     EXPECT_EQ((m_dir.Path() / "data" / "Sendari").string(), DataDirectory());
     setenv("XDG_DATA_HOME", "relative/is/ignored", 1);
