@@ -1,0 +1,74 @@
+// The file engine the transfer layers go through: one open file at a time, a walk over a
+// list of file specifications, and the modification date in calendar fields and seconds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace protocol {
+
+// ZMODEM carries sizes and positions in 32 bits and the transfer layers keep them in ints,
+// so a file may hold at most this many bytes to be sent or received.
+inline constexpr std::int64_t kMaxTransferFileSize = INT32_MAX;
+
+// Julian day number of 1970-01-01, the first day that dates in seconds count from.
+inline constexpr int kJulianDay1970 = 2440588;
+
+class FileEngine {
+  public:
+    FileEngine();
+    virtual ~FileEngine(); // 0
+    FileEngine(const FileEngine&) = delete;
+    FileEngine& operator=(const FileEngine&) = delete;
+
+    virtual int BeginList(const char* list, int subFolders) = 0; // 1
+    // `name` may be rewritten by an engine that cleans names, so the caller sees the name
+    // under which the file was really opened.
+    virtual int Open(std::string& name, const char* mode) = 0; // 2
+    virtual int Close() = 0;                                   // 3
+    virtual int Seek(int offset, int origin) = 0;              // 4
+    virtual int Tell() = 0;                                    // 5
+    virtual int ApplyDate() = 0;                               // 6
+    virtual int LoadDate() = 0;                                // 7
+    virtual int Size() = 0;                                    // 8
+    virtual int NextFile() = 0;                                // 9
+    virtual int Write(const void* buffer, int count) = 0;      // 10
+    virtual int Read(void* buffer, int count) = 0;             // 11
+    virtual int PutByte(int c) = 0;                            // 12
+    virtual int GetByte(unsigned char& c) = 0;                 // 13
+    virtual int Flush() = 0;                                   // 14
+    virtual void ResetSize();                                  // 15
+    virtual const char* CurrentPath() const;                   // 16
+    virtual void SetDateFromSeconds(int seconds);              // 17
+    virtual void SetDateFromJulianDay(int day);                // 18
+    virtual int DateAsSeconds() const;                         // 19
+    virtual int JulianDay() const;                             // 20
+    virtual void SetDateFields(int year, int month, int day, int hour, int minute,
+                               int second); // 21
+    virtual void GetDateFields(int& year, int& month, int& day, int& hour, int& minute,
+                               int& second) const; // 22
+
+    // Set by the receiver for exactly one NextFile call: "does this file exist here?"
+    void SetSingleLookup(int flag) { m_singleLookup = flag; }
+    int SingleLookup() const { return m_singleLookup; }
+
+  protected:
+    int m_year{1970};
+    int m_month{1};
+    int m_day{1};
+    int m_hour{0};
+    int m_minute{0};
+    int m_second{0};
+    int m_cachedSize{-1};
+    int m_subFolders{0};
+    int m_singleLookup{0};
+    // The caller's list text, kept as a copy so that the caller's buffer may go away.
+    std::string m_list;
+    std::string m_currentPath;
+};
+
+// Fliegel-Van Flandern: Gregorian date to Julian day number and back.
+int JulianDayFromDate(int year, int month, int day);
+void DateFromJulianDay(int julianDay, int& year, int& month, int& day);
+
+} // namespace protocol

@@ -1,0 +1,366 @@
+// Time-limited writes, the abort check, the clean-up after a file and the open policy shared
+// by every file transfer protocol.
+#include "protocol/FileTransfer.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "comm/StatusCodes.h"
+#include "platform/Clock.h"
+#include "protocol/LocalFileEngine.h"
+
+namespace protocol {
+
+using namespace comm;
+
+namespace {
+constexpr long kWriteCharLimitMs = 30000;
+constexpr int kWriteCharFirstReport = 25;
+constexpr long kWriteBufferLimitMs = 60000;
+constexpr int kWriteBufferFirstReport = 55;
+constexpr int kReportStep = 5;
+constexpr long kCancelSettleMs = 1000;
+constexpr long kDrainCharMs = 55;
+// A peer that never stops talking must not keep a failed transfer draining for ever.
+constexpr long kDrainLimitMs = 10000;
+constexpr unsigned char kCan = 0x18;
+constexpr unsigned char kBackspace = 0x08;
+constexpr int kCancelLength = 10;
+
+// The management options of an offered file, as the sender puts them into ZF1.
+constexpr int kManageNewerOrLonger = 1;
+constexpr int kManageAppend = 3;
+constexpr int kManageNewer = 5;
+constexpr int kManageDifferent = 6;
+constexpr int kManageProtect = 7;
+constexpr int kManageReplace = 4;
+// The conversion option that asks for resuming.
+constexpr int kConvertResume = 3;
+
+bool Expired(std::uint32_t start, long ms) {
+    return static_cast<long>(platform::TicksSince(start)) >= ms;
+}
+long Remaining(std::uint32_t start, long limit) {
+    return limit - static_cast<long>(platform::TicksSince(start));
+}
+} // namespace
+
+FileTransfer::FileTransfer(comm::GFSerial* serial, TransferStatus* status)
+    : Transfer(serial, status), m_data{new (std::nothrow) unsigned char[kDataBufferSize]()},
+      m_output{new (std::nothrow) unsigned char[kOutputBufferSize]()} {}
+
+FileTransfer::~FileTransfer() = default;
+
+int FileTransfer::Fail(int code) {
+    if (m_status->statusCode >= 0)
+        m_status->statusCode = code;
+    return m_status->statusCode;
+}
+
+int FileTransfer::PrepareTransfer() {
+    if (!m_data || !m_output) {
+        Trace("Failed to allocate XFER buffer(s)");
+        Fail(kTransferNoMemory);
+        FinishFile();
+        return 0;
+    }
+    if (m_engine)
+        return 1;
+    if (m_ownsEngine) {
+        m_ownedEngine.reset(new (std::nothrow) LocalFileEngine);
+        m_engine = m_ownedEngine.get();
+        if (m_engine)
+            return 1;
+    }
+    Trace("File engine is not available");
+    Fail(kNoFileEngine);
+    FinishFile();
+    return 0;
+}
+
+void FileTransfer::Trace(const char* format, ...) {
+    char text[kTraceSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    m_status->TraceLine(text);
+}
+
+int FileTransfer::WriteCharTimed(int c) {
+    std::uint32_t start = platform::GetTickCount();
+    int threshold = kWriteCharFirstReport;
+    int result;
+    while ((result = m_serial->WriteChar(c)) != 0) {
+        long remaining = Remaining(start, kWriteCharLimitMs);
+        // Any failure that lasts the whole limit ends the wait, not only a full queue: a
+        // link that keeps failing must not hold the transfer for ever.
+        if (remaining <= 0) {
+            Trace("Timeout error sending buffer");
+            Fail(kCannotPutChar);
+            break;
+        }
+        if (CheckAbort())
+            return m_status->statusCode;
+        int idle = m_serial->Idle();
+        if (idle < 0)
+            return Fail(idle);
+        if (remaining / 1000 <= threshold) {
+            Trace("%ld sec left to WriteChar", remaining / 1000);
+            threshold -= kReportStep;
+        }
+    }
+    return result;
+}
+
+int FileTransfer::WriteBufferTimed(const unsigned char* data, int length) {
+    std::uint32_t start = platform::GetTickCount();
+    if (CheckAbort())
+        return kUserCancelled;
+    int sent = m_serial->WriteBuffer(data, length);
+    if (sent == length)
+        return sent;
+    if (sent < 0)
+        sent = 0;
+    int threshold = kWriteBufferFirstReport;
+    for (;;) {
+        // The rest goes out as the queue makes room, in one call per round rather than a
+        // call per byte.
+        int wrote = m_serial->WriteBuffer(data + sent, length - sent);
+        if (wrote > 0)
+            sent += wrote;
+        if (sent >= length)
+            return 0;
+        long remaining = Remaining(start, kWriteBufferLimitMs);
+        if (wrote <= 0 && remaining <= 0) {
+            Trace("Timeout error sending buffer");
+            Fail(kCannotPutBuffer);
+            return kCannotPutBuffer;
+        }
+        if (CheckAbort())
+            return kUserCancelled;
+        int idle = m_serial->Idle();
+        if (idle < 0)
+            return Fail(idle);
+        if (remaining / 1000 <= threshold) {
+            Trace("%ld sec to complete WriteBuffer", remaining / 1000);
+            threshold -= kReportStep;
+        }
+    }
+}
+
+int FileTransfer::CheckAbort() {
+    m_status->Progress(m_status->statusCode);
+    if (m_status->statusCode < 0)
+        return 0;
+    int answer = m_status->AbortRequested();
+    if (answer != 0) {
+        m_status->statusCode = answer < 0 ? answer : kUserCancelled;
+    } else if (m_carrierWatch) {
+        if (m_lineStatus) {
+            m_lineStatus->Refresh();
+            if (m_lineStatus->CarrierDetect())
+                return 0;
+        }
+        m_status->statusCode = kCarrierLost;
+    } else {
+        return 0;
+    }
+    Trace("Transfer aborted...");
+    FinishFile();
+    return 1;
+}
+
+void FileTransfer::FinishFile() {
+    if (m_engine && m_fileOpen) {
+        if (m_status->direction == kDirectionReceive && m_status->fileDate != kNoDate) {
+            m_engine->SetDateFromSeconds(m_status->fileDate);
+            m_engine->ApplyDate();
+        }
+        m_engine->Close();
+        m_fileOpen = 0;
+    }
+    int status = m_status->statusCode;
+    if (status == 0)
+        return;
+    bool cancel = m_status->protocol < kProtocolFamilyLimit ||
+                  (m_status->protocol == kProtocolZmodem && m_data && status != kRemoteCancelled);
+    if (cancel) {
+        unsigned char sequence[2 * kCancelLength];
+        std::memset(sequence, kCan, kCancelLength);
+        std::memset(sequence + kCancelLength, kBackspace, kCancelLength);
+        WriteBufferTimed(sequence, sizeof sequence);
+    }
+    WaitIdle(kCancelSettleMs);
+    std::uint32_t start = platform::GetTickCount();
+    while (InputWaiting() && !Expired(start, kDrainLimitMs)) {
+        m_readPosition = m_readEnd;
+        ReadTimed(kDrainCharMs);
+    }
+}
+
+const char* FileTransfer::StripPath(const char* name) {
+    const char* slash = nullptr;
+    for (const char* p = name; *p; ++p) {
+        if (*p == '\\' || *p == '/')
+            slash = p;
+    }
+    if (slash)
+        return slash + 1;
+    const char* colon = std::strrchr(name, ':');
+    return colon ? colon + 1 : name;
+}
+
+void FileTransfer::Overwrite() {
+    m_engine->Close();
+    m_fileOpen = m_engine->Open(m_status->fileName, "wb") == 0;
+    m_status->position = 0;
+}
+
+void FileTransfer::Skip() {
+    m_engine->Close();
+    m_fileOpen = 0;
+    Fail(kShouldSendZskip);
+}
+
+int FileTransfer::OpenTransferFile() {
+    TransferStatus& st = *m_status;
+    st.position = 0;
+    const int R = m_crashRecovery, C = m_conversion, M = m_management;
+    if (st.direction == kDirectionSend) {
+        st.fileName = m_engine->CurrentPath();
+        m_fileOpen = m_engine->Open(st.fileName, "rb") == 0;
+    } else {
+        Trace("Opening file %s", st.fileName.c_str());
+        if (R == 0 && C != kConvertResume && (M == 0 || M == kManageReplace)) {
+            m_fileOpen = m_engine->Open(st.fileName, "wb") == 0;
+        } else {
+            if (m_engine->Open(st.fileName, "ab") != 0) {
+                Fail(kFileOpenError);
+                Trace("Failed to open file");
+                FinishFile();
+                return 0;
+            }
+            m_fileOpen = 1;
+            const int E = m_engine->Tell();
+            if (E < 0) {
+                // The local copy is beyond what the protocol can address: never append to
+                // it at a wrapped position.
+                Trace("File too large to transfer: %s", st.fileName.c_str());
+                Fail(kFileOpenError);
+                FinishFile();
+                return 0;
+            }
+            const int S = st.fileSize, Dr = st.fileDate, Dl = m_localDate;
+            const bool recover = R == 1 || C == kConvertResume;
+            if (E > S && (recover || (M > 0 && M != kManageAppend && M != kManageDifferent))) {
+                if (recover && M == 0) {
+                    Overwrite();
+                } else if (M == kManageNewerOrLonger || M == kManageNewer) {
+                    if (Dr > Dl)
+                        Overwrite();
+                    else
+                        Skip();
+                } else if (M == kManageProtect) {
+                    Skip();
+                } else {
+                    m_engine->Seek(0, 0);
+                }
+            } else {
+                st.position = E;
+                if (E != 0) {
+                    if (recover) {
+                        if (E == S) {
+                            // Already complete: only the date may need correcting.
+                            if (Dl != Dr && Dr != kNoDate) {
+                                m_engine->SetDateFromSeconds(Dr);
+                                m_engine->ApplyDate();
+                            }
+                            Skip();
+                        } else {
+                            Trace("Resuming at offset %ld", static_cast<long>(E));
+                        }
+                    } else if (M == kManageAppend) {
+                        Trace("Appending at offset %ld", static_cast<long>(E));
+                    } else if (M == kManageDifferent && E == S) {
+                        if (Dl != Dr)
+                            Skip();
+                    } else if (M == kManageNewerOrLonger) {
+                        if (Dl < Dr || S > E)
+                            Overwrite();
+                        else
+                            Skip();
+                    } else if (M == kManageNewer) {
+                        if (Dl < Dr)
+                            Overwrite();
+                        else
+                            Skip();
+                    }
+                }
+            }
+        }
+    }
+    if (m_fileOpen) {
+        if (st.direction == kDirectionReceive) {
+            ++st.filesDone;
+        } else {
+            int size = m_engine->Size();
+            if (size < 0) {
+                // Larger than 32-bit positions can carry: refuse rather than send it wrong.
+                Trace("File too large to transfer: %s", st.fileName.c_str());
+                Fail(kFileOpenError);
+                FinishFile();
+                return 0;
+            }
+            st.fileSize = size;
+        }
+        return CheckAbort() ? 0 : 1;
+    }
+    if (st.statusCode == kShouldSendZskip)
+        return 1;
+    Fail(kFileOpenError);
+    Trace("Failed to open file");
+    FinishFile();
+    return 0;
+}
+
+int FileTransfer::WaitIdle(long milliseconds) {
+    std::uint32_t start = platform::GetTickCount();
+    while (!Expired(start, milliseconds)) {
+        int idle = m_serial->Idle();
+        if (idle < 0)
+            return idle;
+    }
+    return 0;
+}
+
+bool FileTransfer::FillReadBuffer() {
+    int got = m_serial->Link()->ReadBuffer(m_readBuffer, kReadBufferSize);
+    if (got <= 0)
+        return false;
+    m_readPosition = 0;
+    m_readEnd = got;
+    return true;
+}
+
+int FileTransfer::ReadTimedSlow(long timeoutMs) {
+    std::uint32_t start = platform::GetTickCount();
+    for (;;) {
+        if (FillReadBuffer())
+            return m_readBuffer[m_readPosition++];
+        if (timeoutMs <= 0 || Expired(start, timeoutMs))
+            return kTimedOut;
+        int idle = m_serial->Idle();
+        if (idle < 0)
+            return idle;
+    }
+}
+
+void FileTransfer::DiscardInput() {
+    m_readPosition = m_readEnd = 0;
+    m_serial->PurgeInput(0);
+}
+
+} // namespace protocol

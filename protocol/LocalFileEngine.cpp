@@ -1,0 +1,397 @@
+// The file engine over the local file system.
+#include "protocol/LocalFileEngine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "comm/StatusCodes.h"
+
+namespace protocol {
+
+using namespace comm;
+
+namespace {
+
+constexpr char kFolderSeparator = '/';
+
+bool IsListSeparator(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f' || c == ',' ||
+           c == ';';
+}
+
+bool IsFolder(const std::string& path) {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+} // namespace
+
+bool WildcardMatch(const char* pattern, const char* name) {
+    // Iterative match with one back-track point for the last "*".
+    const char* p = pattern;
+    const char* n = name;
+    const char* star = nullptr;
+    const char* resume = nullptr;
+    while (*n) {
+        if (*p == '*') {
+            star = p++;
+            resume = n;
+        } else if (*p == '?' || *p == *n) {
+            ++p;
+            ++n;
+        } else if (star) {
+            p = star + 1;
+            n = ++resume;
+        } else {
+            break;
+        }
+    }
+    if (!*n) {
+        while (*p == '*')
+            ++p;
+        if (!*p)
+            return true;
+    }
+    std::size_t length = std::strlen(pattern);
+    if (length >= 2 && std::strcmp(pattern + length - 2, ".*") == 0 && !std::strchr(name, '.')) {
+        std::string stem(pattern, length - 2);
+        return WildcardMatch(stem.c_str(), name);
+    }
+    return false;
+}
+
+LocalFileEngine::LocalFileEngine() = default;
+
+LocalFileEngine::~LocalFileEngine() {
+    if (m_file)
+        std::fclose(m_file);
+}
+
+int LocalFileEngine::BeginList(const char* list, int subFolders) {
+    m_currentPath.clear();
+    if (m_file) {
+        std::fclose(m_file);
+        m_file = nullptr;
+    }
+    if (!m_search) {
+        m_search.reset(new (std::nothrow) SearchState);
+        if (!m_search)
+            return kEngineNoMemory;
+    }
+    if (list)
+        m_list = list;
+    for (FindRecord& level : m_search->levels)
+        level = FindRecord{};
+    m_search->parsePosition = 0;
+    m_search->prefix.clear();
+    m_search->pattern.clear();
+    m_search->step = 0;
+    m_search->depth = 0;
+    m_subFolders = subFolders;
+    return kSuccess;
+}
+
+int LocalFileEngine::Open(std::string& name, const char* mode) {
+    if (m_file)
+        return kEngineNotNull;
+    std::string m = mode ? mode : "";
+    bool append = m.find('a') != std::string::npos;
+    bool write = m.find('w') != std::string::npos;
+    bool read = m.find('r') != std::string::npos;
+    int flags = O_CLOEXEC;
+    const char* streamMode = "r+b";
+    if (append || (write && read)) {
+        flags |= O_RDWR | O_CREAT;
+    } else if (write) {
+        flags |= O_WRONLY | O_CREAT;
+        streamMode = "wb";
+    } else if (read) {
+        // A file that is only to be read is never created: an empty stand-in for a missing
+        // file would be sent as if it were the real one.
+        flags |= O_RDONLY;
+        streamMode = "rb";
+    } else {
+        flags |= O_WRONLY | O_CREAT;
+        streamMode = "wb";
+    }
+    if (write && !append)
+        flags |= O_TRUNC;
+    // Lock before truncating so that a file in use elsewhere is not emptied.
+    int fd = ::open(name.c_str(), flags & ~O_TRUNC, 0666);
+    if (fd < 0)
+        return kEngineOpenFailed;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
+        ((flags & O_TRUNC) && ::ftruncate(fd, 0) != 0)) {
+        ::close(fd);
+        return kEngineOpenFailed;
+    }
+    m_file = ::fdopen(fd, streamMode);
+    if (!m_file) {
+        ::close(fd);
+        return kEngineOpenFailed;
+    }
+    m_lastOp = LastOp::None;
+    if (m == "ab" && ::fseeko(m_file, 0, SEEK_END) != 0) {
+        Close();
+        return kEngineOpenFailed;
+    }
+    return kSuccess;
+}
+
+int LocalFileEngine::Close() {
+    if (!m_file)
+        return kEngineInvalidPointer;
+    int result = std::fclose(m_file);
+    m_file = nullptr;
+    return result == 0 ? kSuccess : kEngineCloseFailed;
+}
+
+int LocalFileEngine::Seek(int offset, int origin) {
+    if (!m_file)
+        return kEngineInvalidPointer;
+    static constexpr int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
+    if (origin < 0 || origin > 2 || ::fseeko(m_file, offset, kWhence[origin]) != 0)
+        return kEngineSeekFailed;
+    m_lastOp = LastOp::None;
+    return kSuccess;
+}
+
+int LocalFileEngine::Tell() {
+    if (!m_file)
+        return kEngineInvalidPointer;
+    off_t position = ::ftello(m_file);
+    // A position the transfer cannot carry is an error, never a wrapped number.
+    if (position < 0 || position > kMaxTransferFileSize)
+        return kEngineTellFailed;
+    return static_cast<int>(position);
+}
+
+int LocalFileEngine::ApplyDate() {
+    if (!m_file)
+        return kEngineInvalidPointer;
+    std::fflush(m_file);
+    std::tm fields{};
+    fields.tm_year = m_year - 1900;
+    fields.tm_mon = m_month - 1;
+    fields.tm_mday = m_day;
+    fields.tm_hour = m_hour;
+    fields.tm_min = m_minute;
+    fields.tm_sec = m_second;
+    // The fields already hold universal time (the zone was applied when they were set).
+    std::time_t when = ::timegm(&fields);
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = when;
+    times[1].tv_nsec = 0;
+    if (::futimens(::fileno(m_file), times) != 0)
+        return kEngineDateError;
+    return kSuccess;
+}
+
+int LocalFileEngine::LoadDate() {
+    struct stat info;
+    if (::stat(m_currentPath.c_str(), &info) != 0)
+        return kEngineNoMemory;
+    std::tm local{};
+    if (!::localtime_r(&info.st_mtime, &local))
+        return kEngineNoMemory;
+    SetDateFields(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
+                  local.tm_min, local.tm_sec);
+    return kSuccess;
+}
+
+int LocalFileEngine::Size() {
+    if (m_cachedSize >= 0)
+        return m_cachedSize;
+    struct stat info;
+    if (::stat(m_currentPath.c_str(), &info) != 0)
+        return kEngineNoMemory;
+    // Too large for the transfer's 32-bit sizes: refused rather than cut short.
+    if (info.st_size > kMaxTransferFileSize)
+        return kEngineTellFailed;
+    m_cachedSize = static_cast<int>(info.st_size);
+    return m_cachedSize;
+}
+
+void LocalFileEngine::SwitchTo(LastOp op) {
+    if (m_lastOp != op && m_lastOp != LastOp::None)
+        ::fseeko(m_file, 0, SEEK_CUR);
+    m_lastOp = op;
+}
+
+int LocalFileEngine::Write(const void* buffer, int count) {
+    if (!m_file)
+        return kEngineInvalidPointer;
+    if (count <= 0 || !buffer)
+        return 0;
+    SwitchTo(LastOp::Write);
+    off_t position = ::ftello(m_file);
+    if (position < 0)
+        return 0;
+    // Never grow a file beyond what a transfer can address; the caller sees a short write.
+    std::int64_t room = kMaxTransferFileSize - position;
+    std::size_t n =
+        static_cast<std::size_t>(std::max<std::int64_t>(0, std::min<std::int64_t>(room, count)));
+    return static_cast<int>(std::fwrite(buffer, 1, n, m_file));
+}
+
+int LocalFileEngine::Read(void* buffer, int count) {
+    if (!m_file)
+        return kEngineInvalidPointer;
+    if (count <= 0 || !buffer)
+        return 0;
+    SwitchTo(LastOp::Read);
+    return static_cast<int>(std::fread(buffer, 1, static_cast<std::size_t>(count), m_file));
+}
+
+int LocalFileEngine::PutByte(int c) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    return Write(&byte, 1);
+}
+
+int LocalFileEngine::GetByte(unsigned char& c) {
+    return Read(&c, 1);
+}
+
+int LocalFileEngine::Flush() {
+    if (!m_file)
+        return 0;
+    return std::fflush(m_file) == 0 ? 1 : 0;
+}
+
+int LocalFileEngine::FindFirst(const std::string& pattern, int mode) {
+    FindRecord& level = m_search->levels[m_search->depth];
+    level = FindRecord{};
+    std::size_t split = pattern.rfind(kFolderSeparator);
+    std::string folder = split == std::string::npos ? "" : pattern.substr(0, split + 1);
+    std::string wildcard = split == std::string::npos ? pattern : pattern.substr(split + 1);
+    DIR* dir = ::opendir(folder.empty() ? "." : folder.c_str());
+    if (!dir)
+        return 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const char* name = entry->d_name;
+        if (!WildcardMatch(wildcard.c_str(), name))
+            continue;
+        if (mode != kFindAnyEntry) {
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0 ||
+                IsFolder(folder + name))
+                continue;
+        }
+        level.names.emplace_back(name);
+    }
+    ::closedir(dir);
+    std::sort(level.names.begin(), level.names.end());
+    return FindNext();
+}
+
+int LocalFileEngine::FindNext() {
+    FindRecord& level = m_search->levels[m_search->depth];
+    if (level.next >= level.names.size())
+        return 0;
+    level.found = level.names[level.next++];
+    return 1;
+}
+
+int LocalFileEngine::NextName() {
+    SearchState& s = *m_search;
+    while (s.parsePosition < m_list.size() && IsListSeparator(m_list[s.parsePosition]))
+        ++s.parsePosition;
+    std::size_t start = s.parsePosition;
+    while (s.parsePosition < m_list.size() && !IsListSeparator(m_list[s.parsePosition]))
+        ++s.parsePosition;
+    std::string entry = m_list.substr(start, s.parsePosition - start);
+    std::size_t split = entry.rfind(kFolderSeparator);
+    s.prefix = split == std::string::npos ? "" : entry.substr(0, split + 1);
+    s.pattern = split == std::string::npos ? entry : entry.substr(split + 1);
+    if (m_singleLookup) {
+        m_currentPath = s.prefix + s.pattern;
+        return 0;
+    }
+    return static_cast<int>(s.pattern.size()) + 1;
+}
+
+bool LocalFileEngine::ExistsAsFile(const std::string& path) const {
+    struct stat info;
+    return ::stat(path.c_str(), &info) == 0 && !S_ISDIR(info.st_mode);
+}
+
+int LocalFileEngine::NextFile() {
+    if (!m_search)
+        return 0;
+    SearchState& s = *m_search;
+    if (m_singleLookup) {
+        NextName();
+        return !s.pattern.empty() && ExistsAsFile(s.prefix + s.pattern) ? 1 : 0;
+    }
+    for (;;) {
+        switch (s.step) {
+        case 0:
+            NextName();
+            if (s.pattern.empty())
+                return 0;
+            s.depth = 0;
+            s.prefixLength[0] = s.prefix.size();
+            s.step = 1;
+            break;
+        case 1:
+            if (FindFirst(s.prefix + s.pattern, kFindFilesOnly)) {
+                m_currentPath = s.prefix + s.levels[s.depth].found;
+                s.step = 2;
+                return 1;
+            }
+            s.step = 3;
+            break;
+        case 2:
+            if (FindNext()) {
+                m_currentPath = s.prefix + s.levels[s.depth].found;
+                return 1;
+            }
+            s.step = 3;
+            break;
+        case 3:
+            if (s.depth < kMaxFolderDepth && m_subFolders)
+                s.step = FindFirst(s.prefix + "*.*", kFindAnyEntry) ? 5 : 6;
+            else
+                s.step = 6;
+            break;
+        case 4:
+            s.step = FindNext() ? 5 : 6;
+            break;
+        case 5: {
+            const std::string& name = s.levels[s.depth].found;
+            if (name != "." && name != ".." && IsFolder(s.prefix + name)) {
+                s.prefix += name;
+                s.prefix += kFolderSeparator;
+                ++s.depth;
+                s.prefixLength[s.depth] = s.prefix.size();
+                s.step = 1;
+            } else {
+                s.step = 4;
+            }
+            break;
+        }
+        case 6:
+        default:
+            if (s.depth > 0) {
+                --s.depth;
+                s.prefix.resize(s.prefixLength[s.depth]);
+                s.step = 4;
+            } else {
+                s.step = 0;
+            }
+            break;
+        }
+    }
+}
+
+} // namespace protocol

@@ -1,0 +1,83 @@
+// The file engine over this computer's file system: POSIX files with an exclusive advisory
+// lock, and a directory walk with "*" and "?" wildcards and optional sub-folders.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "protocol/FileEngine.h"
+
+namespace protocol {
+
+// FindFirst mode that accepts folders as well as files.
+inline constexpr int kFindAnyEntry = 16;
+// FindFirst mode that accepts files only.
+inline constexpr int kFindFilesOnly = 0;
+// Deepest sub-folder level the list walk enters below an entry's folder.
+inline constexpr int kMaxFolderDepth = 9;
+
+// Whether `name` matches a pattern of "*" (any run) and "?" (any one character). As in the
+// desktop's own directory search, a pattern ending in ".*" also matches the name without any
+// extension, so "*.*" matches every name.
+bool WildcardMatch(const char* pattern, const char* name);
+
+class LocalFileEngine : public FileEngine {
+  public:
+    LocalFileEngine();
+    ~LocalFileEngine() override;
+
+    int BeginList(const char* list, int subFolders) override;
+    int Open(std::string& name, const char* mode) override;
+    int Close() override;
+    int Seek(int offset, int origin) override;
+    int Tell() override;
+    int ApplyDate() override;
+    int LoadDate() override;
+    int Size() override;
+    int NextFile() override;
+    int Write(const void* buffer, int count) override;
+    int Read(void* buffer, int count) override;
+    int PutByte(int c) override;
+    int GetByte(unsigned char& c) override;
+    int Flush() override;
+
+    virtual int FindFirst(const std::string& pattern, int mode); // 23
+    virtual int FindNext();                                      // 24
+    virtual int NextName();                                      // 25
+
+    bool IsOpen() const { return m_file != nullptr; }
+
+  protected:
+    // One folder level of the walk: the matching names of a directory search, read at once
+    // and sorted so that a walk always yields the same order.
+    struct FindRecord {
+        std::vector<std::string> names;
+        std::size_t next{0};
+        std::string found;
+    };
+
+    struct SearchState {
+        FindRecord levels[kMaxFolderDepth + 1];
+        std::size_t parsePosition{0};
+        std::string prefix;
+        std::string pattern;
+        std::size_t prefixLength[kMaxFolderDepth + 1]{};
+        int step{0};
+        int depth{0};
+    };
+
+    std::unique_ptr<SearchState> m_search;
+
+  private:
+    enum class LastOp { None, Read, Write };
+    // Switching between reading and writing on one stream needs a repositioning in between.
+    void SwitchTo(LastOp op);
+    bool ExistsAsFile(const std::string& path) const;
+
+    std::FILE* m_file{nullptr};
+    LastOp m_lastOp{LastOp::None};
+};
+
+} // namespace protocol

@@ -1,0 +1,29 @@
+// The library's own status record: every hook is a no-op; the application's reporter
+// publishes the record to its window instead.
+#include "protocol/TransferStatus.h"
+
+namespace protocol {
+
+const char* const kCheckTypeNames[5] = {"Not Determined", "1 Byte Checksum", "2 Byte Checksum",
+                                        "16 bit CRC", "32 bit CRC"};
+
+TransferStatus::~TransferStatus() = default;
+
+void TransferStatus::ResetStatus(int newDirection) {
+    direction = newDirection;
+    fileName = kNoFileName;
+    fileDate = kNoDate;
+    filesDone = fileSize = blocks = blockLength = position = statusCode = errors = retries = 0;
+}
+
+int TransferStatus::Progress(int status) {
+    return status;
+}
+
+void TransferStatus::TraceLine(const char*) {}
+
+int TransferStatus::AbortRequested() {
+    return 0;
+}
+
+} // namespace protocol

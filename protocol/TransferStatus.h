@@ -1,0 +1,54 @@
+// The status record of one transfer job and the hooks through which a transfer reports
+// progress and trace lines and learns that it must stop.
+#pragma once
+
+#include <string>
+
+namespace protocol {
+
+inline constexpr int kDirectionReceive = 0;
+inline constexpr int kDirectionSend = 1;
+// Protocol identifiers below this belong to families that answer a failure with the
+// cancel sequence unconditionally.
+inline constexpr int kProtocolFamilyLimit = 5;
+inline constexpr int kProtocolZmodem = 7;
+// File date of a record that has none.
+inline constexpr int kNoDate = -1;
+
+inline constexpr int kCheckNotDetermined = 0;
+inline constexpr int kCheckCrc16 = 3;
+inline constexpr int kCheckCrc32 = 4;
+// Names of the check types, indexed by the record's check type.
+extern const char* const kCheckTypeNames[5];
+
+inline constexpr const char* kNoFileName = "<None>";
+
+class TransferStatus {
+  public:
+    TransferStatus() = default;
+    virtual ~TransferStatus();
+
+    virtual void ResetStatus(int newDirection); // 0
+    // Called at every poll; returns its argument so a reporter can publish the record.
+    virtual int Progress(int status);         // 1
+    virtual void TraceLine(const char* text); // 2
+    // 0 to go on, or the negative code with which the transfer must stop.
+    virtual int AbortRequested(); // 3
+
+    int direction{kDirectionReceive};
+    int protocol{0};
+    int checkType{kCheckNotDetermined};
+    const char* const* checkTypeNames{kCheckTypeNames};
+    std::string fileName{kNoFileName};
+    int filesDone{0};
+    int fileSize{0};
+    int fileDate{kNoDate};
+    int blocks{0};
+    int blockLength{0};
+    int position{0};
+    int statusCode{0};
+    int errors{0};
+    int retries{0};
+};
+
+} // namespace protocol

@@ -1,0 +1,169 @@
+// ZMODEM: the protocol's state and options, and the frame layer both directions share:
+// hex and binary headers, ZDLE escaping, data subpackets with their CRCs, and the garbage,
+// cancel and time-out rules.
+#pragma once
+
+#include <array>
+
+#include "protocol/Checksum.h"
+#include "protocol/FileTransfer.h"
+
+namespace protocol {
+
+namespace zmodem {
+inline constexpr int kZpad = '*';
+inline constexpr int kZdle = 0x18;
+inline constexpr int kCan = 0x18;
+inline constexpr int kZbin = 'A';
+inline constexpr int kZhex = 'B';
+inline constexpr int kZbin32 = 'C';
+inline constexpr int kZcrce = 'h';
+inline constexpr int kZcrcg = 'i';
+inline constexpr int kZcrcq = 'j';
+inline constexpr int kZcrcw = 'k';
+inline constexpr int kZrub0 = 'l';
+inline constexpr int kZrub1 = 'm';
+inline constexpr int kXon = 0x11;
+inline constexpr int kXoff = 0x13;
+inline constexpr int kCr = 0x0D;
+inline constexpr int kLf = 0x0A;
+// ReadByte adds this to a subpacket end code so that it cannot be mistaken for data.
+inline constexpr int kEndCodeFlag = 256;
+
+// Frame types.
+inline constexpr int kZrqinit = 0;
+inline constexpr int kZrinit = 1;
+inline constexpr int kZsinit = 2;
+inline constexpr int kZack = 3;
+inline constexpr int kZfile = 4;
+inline constexpr int kZskip = 5;
+inline constexpr int kZnak = 6;
+inline constexpr int kZabort = 7;
+inline constexpr int kZfin = 8;
+inline constexpr int kZrpos = 9;
+inline constexpr int kZdata = 10;
+inline constexpr int kZeof = 11;
+inline constexpr int kZferr = 12;
+inline constexpr int kZcan = 16;
+inline constexpr int kLastFrameType = 19;
+
+// Receiver capabilities (ZF0 of its ZRINIT).
+inline constexpr int kCanFullDuplex = 0x01;
+inline constexpr int kCanOverlapIo = 0x02;
+inline constexpr int kCanBreak = 0x04;
+inline constexpr int kCanFcs32 = 0x20;
+
+// Where the flag bytes sit in a header's four data bytes.
+inline constexpr int kZf0 = 3;
+inline constexpr int kZf1 = 2;
+inline constexpr int kZf2 = 1;
+inline constexpr int kZf3 = 0;
+
+// Header form recorded when no header start was found.
+inline constexpr int kNoHeaderForm = -802;
+
+// Whether a byte goes on the wire as ZDLE followed by the byte XOR 0x40.
+inline constexpr std::array<bool, 256> kEscaped = [] {
+    std::array<bool, 256> table{};
+    for (int b : {0x0D, 0x10, 0x11, 0x13, 0x18, 0x8D, 0x90, 0x91, 0x93})
+        table[b] = true;
+    return table;
+}();
+} // namespace zmodem
+
+class Zmodem : public FileTransfer {
+  public:
+    static constexpr int kHeaderCharTimeoutMs = 2500;
+    static constexpr int kPadTimeoutMs = 1000;
+    static constexpr int kPadSilenceLimit = 10;
+    static constexpr int kCanFollowTimeoutMs = 120;
+    static constexpr int kCancelCount = 5;
+    static constexpr int kGarbageLimit = 2048;
+    static constexpr int kHexLineEndWaitMs = 55;
+    static constexpr int kHexLineEndLookahead = 5;
+    // Worst case of one subpacket: every data byte escaped, ZDLE and end code, an escaped
+    // CRC-32 and an XON.
+    static constexpr int kMaxEncodedSubpacket = 2 * kDataBufferSize + 2 + 8 + 1;
+    static_assert(kMaxEncodedSubpacket <= kOutputBufferSize);
+
+    Zmodem(comm::GFSerial* serial, TransferStatus* status = nullptr);
+    ~Zmodem() override;
+
+    // Frame type 0-19, or a negative code. Without return-on-error, damaged headers are
+    // counted and the wait goes on until the retry limit.
+    virtual int ReadFrameHeader(int returnOnError); // 7
+
+    // 1 when a ZPAD arrived, 0 after ten silent seconds, too much garbage or five CANs.
+    int GetPad();
+    // The header form character, 0 for garbage, or a negative code.
+    int GetHeaderType();
+    int ReadHexFrameHeaderData();
+    int ReadBinaryHeaderData(int form);
+    // One header character: 7 bits, flow-control characters dropped.
+    int ReadHeaderChar();
+    // A decoded byte 0-255, kEndCodeFlag + end code at a subpacket end, or negative.
+    int ReadByte();
+    // The end code with the data in the data buffer and its length in the block length, or
+    // -931 (bad CRC), -805 (too long) or another negative code.
+    int ReadDataSubpacket();
+
+    int SendHexHeader(int type, const unsigned char header[4]);
+    int SendBinaryHeader(int type, const unsigned char header[4]);
+    int SendDataSubpacket(int length, int endCode);
+
+    // ZDLE-escapes `length` bytes into `out` (room for twice as many); returns the count.
+    static int Escape(const unsigned char* data, int length, unsigned char* out);
+    static int PositionFromHeader(const unsigned char header[4]);
+    static void PositionToHeader(int position, unsigned char header[4]);
+
+    const unsigned char* ReceivedHeader() const { return m_receivedHeader; }
+    int HeaderForm() const { return m_headerForm; }
+    int HexHeaderTerminated() const { return m_hexTerminated; }
+    unsigned char* DataBuffer() { return m_data.get(); }
+
+    // What the receiver announced in its ZRINIT, as the sender acts on it.
+    void SetReceiverCapabilities(int flags, int bufferSize) {
+        m_receiverFlags = flags;
+        m_receiverBufferSize = bufferSize;
+    }
+    int ReceiverFlags() const { return m_receiverFlags; }
+
+    void SetPauseInput(int on) { m_pauseInput = on; }
+    void SetStripPaths(int on) { m_stripPaths = on; }
+    void SetSubFolders(int on) { m_subFolders = on; }
+    void SetWindowedSending(int on) { m_windowed = on; }
+    void SetWindowSize(int bytes) { m_windowSize = bytes; }
+    void SetRequestResume(int on) { m_requestResume = on; }
+    void SetRetryLimit(int limit) { m_retryLimit = limit; }
+    int RetryLimit() const { return m_retryLimit; }
+
+  protected:
+    // Counts one error and one retry; true when the retries reached the limit.
+    bool CountError();
+
+    int m_outputLength{0};
+    Crc16 m_crc16;
+    Crc32 m_crc32;
+    int m_canCount{0};
+    int m_garbageCount{0};
+    int m_receiverFlags{0};
+    int m_receiverBufferSize{0};
+    int m_windowBytes{0};
+    unsigned char m_receivedHeader[4]{};
+    int m_headerForm{zmodem::kNoHeaderForm};
+    int m_hexTerminated{0};
+    int m_subpacketLength{0};
+
+    int m_pauseInput{0};
+    int m_stripPaths{1};
+    int m_subFolders{0};
+    int m_windowed{1};
+    int m_windowSize{4096};
+    int m_requestResume{0};
+    int m_retryLimit{10};
+
+  private:
+    int ReadCrc(int endCode, int length);
+};
+
+} // namespace protocol

@@ -1,0 +1,103 @@
+// Shared pieces of the protocol tests: a status record that keeps its trace lines, a link
+// pair with a GFSerial on each end, and a link wrapper that counts calls into the link.
+#pragma once
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "comm/GFSerial.h"
+#include "protocol/TransferStatus.h"
+#include "tests/support/LoopbackLink.h"
+
+namespace prototest {
+
+class RecordingStatus : public protocol::TransferStatus {
+  public:
+    void TraceLine(const char* text) override { traces.emplace_back(text); }
+    int AbortRequested() override {
+        ++abortQuestions;
+        return abortAnswer;
+    }
+    bool Traced(const std::string& text) const {
+        return std::find(traces.begin(), traces.end(), text) != traces.end();
+    }
+    long CountOf(const std::string& text) const {
+        return std::count(traces.begin(), traces.end(), text);
+    }
+
+    std::vector<std::string> traces;
+    int abortAnswer{0};
+    int abortQuestions{0};
+};
+
+// Forwards every call to another link and counts the reads.
+class CountingLink : public comm::ComLink {
+  public:
+    explicit CountingLink(comm::ComLink* inner) : ComLink(inner->PortNumber()), m_inner{inner} {}
+
+    int Idle() override { return m_inner->Idle(); }
+    int GetQueueStatus(comm::QueueStatus& s) override {
+        ++queueQueries;
+        return m_inner->GetQueueStatus(s);
+    }
+    int SetHandshake(int i, int o) override { return m_inner->SetHandshake(i, o); }
+    int GetHandshake(int& i, int& o) override { return m_inner->GetHandshake(i, o); }
+    int SetLineParams(long b, char p, int d, int s) override {
+        return m_inner->SetLineParams(b, p, d, s);
+    }
+    int GetLineParams(long& b, char& p, int& d, int& s) override {
+        return m_inner->GetLineParams(b, p, d, s);
+    }
+    int GetLineStates(unsigned char states[4]) override { return m_inner->GetLineStates(states); }
+    int WriteChar(int c) override { return m_inner->WriteChar(c); }
+    int WriteBuffer(const unsigned char* d, int n) override { return m_inner->WriteBuffer(d, n); }
+    int ReadChar() override {
+        ++charReads;
+        return m_inner->ReadChar();
+    }
+    int ReadBuffer(unsigned char* b, int n) override {
+        ++bufferReads;
+        return m_inner->ReadBuffer(b, n);
+    }
+    int Purge(int direction, int count) override { return m_inner->Purge(direction, count); }
+
+    long queueQueries{0};
+    long charReads{0};
+    long bufferReads{0};
+
+  private:
+    comm::ComLink* m_inner;
+};
+
+// Two link ends with a GFSerial over each: `near` is the side under test, `far` the peer.
+struct LinkPair {
+    LinkPair() {
+        auto pair = testsupport::MakeLoopbackPair();
+        nearLink = std::move(pair.first);
+        farLink = std::move(pair.second);
+        nearSerial = std::make_unique<comm::GFSerial>(nearLink.get());
+        farSerial = std::make_unique<comm::GFSerial>(farLink.get());
+    }
+
+    // Everything the near end has written so far, as the far end reads it.
+    std::string TakeFarInput() {
+        std::string bytes;
+        unsigned char buffer[4096];
+        int n;
+        while ((n = farLink->ReadBuffer(buffer, sizeof buffer)) > 0)
+            bytes.append(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(n));
+        return bytes;
+    }
+    // Bytes the far end sends to the near end.
+    void FeedNear(const std::string& bytes) {
+        farLink->WriteBuffer(reinterpret_cast<const unsigned char*>(bytes.data()),
+                             static_cast<int>(bytes.size()));
+    }
+
+    std::unique_ptr<testsupport::LoopbackLink> nearLink, farLink;
+    std::unique_ptr<comm::GFSerial> nearSerial, farSerial;
+};
+
+} // namespace prototest
