@@ -2,7 +2,9 @@
 // loopback pair, with a status block that posts to a message queue.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -10,8 +12,10 @@
 #include "jobs/JobContext.h"
 #include "jobs/JobStatusBlock.h"
 #include "jobs/ModemDialogue.h"
+#include "platform/Clock.h"
 #include "platform/PostedMessages.h"
 #include "tests/support/LoopbackLink.h"
+#include "tests/support/ScriptedModem.h"
 
 namespace jobtest {
 
@@ -42,6 +46,29 @@ struct JobRig {
 struct AbortFlagGuard {
     AbortFlagGuard() { jobs::JobAbortFlag = jobs::kAbortNone; }
     ~AbortFlagGuard() { jobs::JobAbortFlag = jobs::kAbortNone; }
+};
+
+// Presses Stop after `ms` clock milliseconds, as the user would; `setAt` is when.
+inline std::thread StopAfter(std::uint32_t ms, std::uint32_t& setAt) {
+    jobs::JobAbortFlag = jobs::kAbortNone;
+    return std::thread([ms, &setAt] {
+        platform::Sleep(ms);
+        setAt = platform::GetTickCount();
+        jobs::JobAbortFlag = jobs::kAbortStop;
+    });
+}
+
+using LinkPair = std::pair<std::unique_ptr<testsupport::LoopbackLink>,
+                           std::unique_ptr<testsupport::LoopbackLink>>;
+
+// A job end and a scripted modem (or peer) on the two ends of a loopback pair.
+struct RigAndPeer {
+    RigAndPeer() : pair{testsupport::MakeLoopbackPair()}, rig{*pair.first}, peer{*pair.second} {}
+
+    AbortFlagGuard flag;
+    LinkPair pair;
+    JobRig rig;
+    testsupport::ScriptedModem peer;
 };
 
 // The non-empty lines among those a scripted peer received.

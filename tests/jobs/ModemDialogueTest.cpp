@@ -12,24 +12,19 @@
 #include "jobs/JobOutcome.h"
 #include "platform/Clock.h"
 #include "tests/jobs/JobRig.h"
-#include "tests/support/ScriptedModem.h"
 
 using namespace jobs;
 using jobtest::JobRig;
 using platform::GetTickCount;
 using platform::ScopedTimeAcceleration;
 using platform::TicksSince;
-using testsupport::ScriptedModem;
 
 namespace {
 
 // Ticks a scheduler hiccup may add to a measured wait; only upper bounds use it.
 constexpr std::uint32_t kSlack = 1000;
 
-// A job end and a scripted modem on the two ends of a loopback pair.
-struct Scene {
-    Scene() : pair{testsupport::MakeLoopbackPair()}, rig{*pair.first}, peer{*pair.second} {}
-
+struct Scene : jobtest::RigAndPeer {
     int Wait(int timeoutMs, int classify) {
         return WaitForModemResponse(rig.context, line, sizeof line, timeoutMs, &entry, classify);
     }
@@ -44,12 +39,6 @@ struct Scene {
         });
     }
 
-    jobtest::AbortFlagGuard flag;
-    std::pair<std::unique_ptr<testsupport::LoopbackLink>,
-              std::unique_ptr<testsupport::LoopbackLink>>
-        pair;
-    JobRig rig;
-    ScriptedModem peer;
     char line[kModemLineSize]{};
     const ModemResponse* entry{nullptr};
 };
@@ -187,13 +176,8 @@ TEST_F(ModemDialogueTest, StopEndsTheWaitWithinHalfASecond) {
         // A plain engine is only looked at between slices; the job modem at every poll.
         comm::HayesModem plain(&rig.serial);
         rig.context.modem = plainModem ? &plain : static_cast<comm::HayesModem*>(&rig.modem);
-        JobAbortFlag = kAbortNone;
         std::uint32_t setAt = 0;
-        std::thread stopper([&] {
-            platform::Sleep(300);
-            setAt = GetTickCount();
-            JobAbortFlag = kAbortStop;
-        });
+        std::thread stopper = jobtest::StopAfter(300, setAt);
         int code = Wait(20000, 1);
         std::uint32_t end = GetTickCount();
         stopper.join();

@@ -11,7 +11,6 @@
 #include "jobs/JobOutcome.h"
 #include "platform/Clock.h"
 #include "tests/jobs/JobRig.h"
-#include "tests/support/ScriptedModem.h"
 
 using namespace jobs;
 using jobtest::JobRig;
@@ -19,7 +18,6 @@ using jobtest::TextLines;
 using platform::GetTickCount;
 using platform::ScopedTimeAcceleration;
 using platform::TicksSince;
-using testsupport::ScriptedModem;
 
 namespace {
 
@@ -34,34 +32,21 @@ void PrepareStation(JobRig& rig, const char* name, const char* phone) {
 }
 
 struct TwoCopiesTest : testing::Test {
-    TwoCopiesTest()
-        : pair{testsupport::MakeLoopbackPair()}, caller{*pair.first}, answerer{*pair.second} {
+    TwoCopiesTest() : caller{*pair.first}, answerer{*pair.second} {
         PrepareStation(caller, "Harbour Office", "555 0101");
         // The trailing blank must not reach the caller's record.
         PrepareStation(answerer, "Hill Farm ", " 555 0199");
     }
 
     jobtest::AbortFlagGuard flag;
-    std::pair<std::unique_ptr<testsupport::LoopbackLink>,
-              std::unique_ptr<testsupport::LoopbackLink>>
-        pair;
+    jobtest::LinkPair pair{testsupport::MakeLoopbackPair()};
     JobRig caller;
     JobRig answerer;
 };
 
 // A job end whose far side is a scripted peer.
-struct TerminalPeerTest : testing::Test {
-    TerminalPeerTest()
-        : pair{testsupport::MakeLoopbackPair()}, rig{*pair.first}, peer{*pair.second} {
-        PrepareStation(rig, "Harbour Office", "555 0101");
-    }
-
-    jobtest::AbortFlagGuard flag;
-    std::pair<std::unique_ptr<testsupport::LoopbackLink>,
-              std::unique_ptr<testsupport::LoopbackLink>>
-        pair;
-    JobRig rig;
-    ScriptedModem peer;
+struct TerminalPeerTest : testing::Test, jobtest::RigAndPeer {
+    TerminalPeerTest() { PrepareStation(rig, "Harbour Office", "555 0101"); }
 };
 
 // A modem whose writes fail, as a port that has gone away.
@@ -168,13 +153,8 @@ TEST_F(TerminalPeerTest, AnswererWithoutStartLineEndsAfterSilence) {
 TEST_F(TerminalPeerTest, StopDuringTheExchangeAbortsWithinHalfASecond) {
     for (bool asCaller : {false, true}) {
         SCOPED_TRACE(asCaller ? "caller" : "answerer");
-        JobAbortFlag = kAbortNone;
         std::uint32_t setAt = 0;
-        std::thread stopper([&] {
-            platform::Sleep(1200);
-            setAt = GetTickCount();
-            JobAbortFlag = kAbortStop;
-        });
+        std::thread stopper = jobtest::StopAfter(1200, setAt);
         int result = asCaller ? ExchangeIdentificationAsCaller(rig.context, rig.block)
                               : ExchangeIdentificationAsAnswerer(rig.context, rig.block);
         std::uint32_t end = GetTickCount();
@@ -186,9 +166,8 @@ TEST_F(TerminalPeerTest, StopDuringTheExchangeAbortsWithinHalfASecond) {
 }
 
 TEST(StationIdentification, FailedWriteIsStoredWithTheNegotiatingStatus) {
-    jobtest::AbortFlagGuard flag;
-    auto pair = testsupport::MakeLoopbackPair();
-    JobRig rig(*pair.first);
+    jobtest::RigAndPeer scene;
+    JobRig& rig = scene.rig;
     FailingWriteModem failing(&rig.serial);
     rig.context.modem = &failing;
     SetJobStatus(rig.block, kStatusNegotiating);
