@@ -46,6 +46,12 @@ void ToUpper(char* text) {
         *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
 }
 
+// Adds a piece of a line to what is held, as much as a buffer of `size` bytes can take.
+void Keep(std::string& held, const char* piece, int size) {
+    std::size_t room = static_cast<std::size_t>(size - 1) - held.size();
+    held.append(piece, std::min(std::strlen(piece), room));
+}
+
 // The decimal number that starts at the first digit of the line ("CONNECT 28800/V42" gives
 // 28800); a number too large for the field is held at the largest value rather than wrapped.
 int RateOf(std::string_view line) {
@@ -167,12 +173,10 @@ int WaitForModemResponse(JobContext& context, char* buffer, int size, int timeou
         if (left == 0 && buffer[0] != '\0') {
             // The slice ran out in the middle of a line: keep what came, the rest follows. A
             // line spread over several slices keeps every piece.
-            std::size_t room = static_cast<std::size_t>(size - 1) - held.size();
-            held.append(buffer, std::min(std::strlen(buffer), room));
+            Keep(held, buffer, size);
         } else {
             if (!held.empty()) {
-                std::size_t room = static_cast<std::size_t>(size - 1) - held.size();
-                held.append(buffer, std::min(std::strlen(buffer), room));
+                Keep(held, buffer, size);
                 std::memcpy(buffer, held.c_str(), held.size() + 1);
                 held.clear();
             }

@@ -94,19 +94,29 @@ bool IsProductLine(int code, const char* line) {
     return code != kResponseTimedOut && std::strcmp(line, kProductName) == 0;
 }
 
+// A remote text as it is kept: it is shown in the window and written into the tab-separated
+// transfer log, so control characters from the line (a tab above all) become blanks.
+std::string RemoteText(std::string_view value) {
+    std::string text = Trimmed(value);
+    for (char& c : text)
+        if (std::iscntrl(static_cast<unsigned char>(c)))
+            c = ' ';
+    return Trimmed(text);
+}
+
 void StoreField(JobContext& context, Field field, std::string_view value) {
     switch (field) {
     case kVersion:
-        context.peerVersion = Trimmed(value);
+        context.peerVersion = RemoteText(value);
         break;
     case kMachine:
         context.peerMachineType = NumberOf(value);
         break;
     case kUser:
-        context.peerUser = Trimmed(value);
+        context.peerUser = RemoteText(value);
         break;
     case kPhone:
-        context.peerPhone = Trimmed(value);
+        context.peerPhone = RemoteText(value);
         break;
     case kFieldCount:
         break;

@@ -141,13 +141,17 @@ TEST_F(TerminalPeerTest, KnownConnectLineIsSkippedButANewModemMessageIsTheFirstL
 
 TEST_F(TerminalPeerTest, AnswererWithoutStartLineEndsAfterSilence) {
     ScopedTimeAcceleration fast(10.0);
-    peer.Send("\r\nSendari\r\n\r\n\rVers:2.5 \r\r");
+    peer.Send("\r\nSendari\r\n\r\n\rVers:2.5 \r\r\rPhone:\t555\t01\x07\r\rCPU: 2\r");
     EXPECT_EQ(ExchangeIdentificationAsAnswerer(rig.context, rig.block), kJobSucceeded);
     EXPECT_EQ(rig.context.peerIsSame, 1);
     EXPECT_EQ(rig.context.peerVersion, "2.5");
+    EXPECT_EQ(rig.context.peerMachineType, 2);
     EXPECT_EQ(rig.context.peerUser, "");
-    // The answer: the product line, then the own version for the caller's.
-    EXPECT_EQ(TextLines(peer.Lines()), (std::vector<std::string>{"Sendari", "Vers:1.0"}));
+    // No tab may reach the tab-separated transfer log.
+    EXPECT_EQ(rig.context.peerPhone, "555 01");
+    // The answers: the product line, then the own value for each of the caller's fields.
+    EXPECT_EQ(TextLines(peer.Lines()),
+              (std::vector<std::string>{"Sendari", "Vers:1.0", "Phone:555 0101", "CPU:0"}));
 }
 
 TEST_F(TerminalPeerTest, StopDuringTheExchangeAbortsWithinHalfASecond) {
