@@ -56,6 +56,16 @@ class FailingWriteModem : public JobModem {
     int SendCommand(const char*, bool) override { return comm::kWriteError; }
 };
 
+// A modem whose port has stopped delivering anything but a read error.
+class FailingReadModem : public JobModem {
+  public:
+    using JobModem::JobModem;
+    int ReadLine(char* buffer, int, int) override {
+        buffer[0] = '\0';
+        return comm::kReadError;
+    }
+};
+
 } // namespace
 
 TEST_F(TwoCopiesTest, EachLearnsTheOthersStation) {
@@ -181,4 +191,15 @@ TEST(StationIdentification, FailedWriteIsStoredWithTheNegotiatingStatus) {
     OutcomeMessage message = ShowJobOutcome(rig.block.End(true, 1));
     EXPECT_EQ(message.stringId, 50203);
     EXPECT_NE(message.text.find("(-834)"), std::string::npos);
+}
+
+TEST(StationIdentification, DeadLinkEndsTheExchangeInsteadOfWaitingForever) {
+    jobtest::RigAndPeer scene;
+    JobRig& rig = scene.rig;
+    FailingReadModem failing(&rig.serial);
+    rig.context.modem = &failing;
+    SetJobStatus(rig.block, kStatusNegotiating);
+    EXPECT_EQ(ExchangeIdentificationAsAnswerer(rig.context, rig.block), kJobFailed);
+    EXPECT_EQ(rig.block.errorCode, comm::kReadError);
+    EXPECT_EQ(rig.block.statusAtError, kStatusNegotiating);
 }
