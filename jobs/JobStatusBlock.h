@@ -89,4 +89,11 @@ class JobStatusBlock {
 // stored id.
 void SetJobStatus(JobStatusBlock& block, int statusId);
 
+// The job is over; the final result is in the block. Posted after every other message of the
+// job, so the window has seen the last progress record when this arrives.
+void PostJobDone(const JobStatusBlock& block);
+
+// Waiting for a call ended: kCallAnswered, kCallWaitFailed or kCallWaitAborted.
+void PostCallWaitDone(const JobStatusBlock& block, int result);
+
 } // namespace jobs

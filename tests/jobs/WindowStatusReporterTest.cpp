@@ -172,6 +172,17 @@ TEST(JobNotifications, ResetRecordAndStatusMessages) {
     EXPECT_EQ(status->first, kStatusConnected);
     EXPECT_EQ(status->second, 0);
 
+    PostCallWaitDone(block, kCallAnswered);
+    PostJobDone(block);
+    auto waitDone = window->TryTake();
+    ASSERT_TRUE(waitDone);
+    EXPECT_EQ(waitDone->id, 1327u);
+    EXPECT_EQ(waitDone->second, kCallAnswered);
+    auto done = window->TryTake();
+    ASSERT_TRUE(done);
+    EXPECT_EQ(done->id, 1326u);
+
     window.reset();
     EXPECT_FALSE(PostResetRecord(block.Window()));
+    PostJobDone(block); // nobody to tell: nothing happens
 }
