@@ -588,8 +588,10 @@ void VirtualModem::ExecuteLine(const std::string& line) {
             else if (v == 3)
                 std::snprintf(text, sizeof text, "%s %s", kIdentification, kVersion);
             else if (v == 4)
-                std::snprintf(text, sizeof text, "Line rate %u, listening on %s:%u",
-                              m_config.lineRate, m_config.listenAddress.c_str(), m_listenPort);
+                std::snprintf(text, sizeof text, "Line rate %s, listening on %s:%u",
+                              m_config.lineRate == 0 ? "unlimited"
+                                                     : std::to_string(m_config.lineRate).c_str(),
+                              m_config.listenAddress.c_str(), m_listenPort);
             else
                 text[0] = 0;
             if (ok && text[0] != 0)
