@@ -481,7 +481,9 @@ bool VirtualModem::Dialling() const {
 }
 
 void VirtualModem::HandleCommandByte(unsigned char c) {
-    if (m_settings.echo)
+    // Echo is dropped rather than queued without bound when nobody reads it.
+    if (m_settings.echo &&
+        m_toComputer.Size() < static_cast<std::size_t>(kVirtualModemReceiveQueue))
         m_toComputer.Append(&c, 1);
     char upper = static_cast<char>(std::toupper(c));
     if (!m_inLine) {
@@ -805,6 +807,7 @@ void VirtualModem::HangUpLocked() {
     m_toLine.Clear();
     m_control.Clear();
     m_sendBlocked = false;
+    m_lineDead = false;
     m_heldEscapes = 0;
     m_settings.registers[kRegRingCount] = 0;
     m_dialNumber.clear();
@@ -992,13 +995,7 @@ void VirtualModem::ReadCall() {
                 return;
             want = std::min(want, capacity - queued);
         } else if (m_state == CallState::OnlineCommand) {
-            // Received data waits in the network while the computer gives commands; only
-            // the end of the call is looked for.
-            char probe;
-            ssize_t n = ::recv(m_sock, &probe, 1, MSG_PEEK);
-            if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
-                EndCall(Result::NoCarrier);
-            return;
+            return; // received data waits in the network while the computer gives commands
         } else if (m_handshake.Size() >= static_cast<std::size_t>(kVirtualModemReceiveQueue)) {
             return;
         }
@@ -1234,17 +1231,20 @@ void VirtualModem::NetworkLoop() {
                 if (m_listenFd >= 0)
                     fds.push_back({m_listenFd, POLLIN, 0});
                 if (m_sock >= 0) {
-                    short events = POLLRDHUP;
-                    if (m_state == CallState::Connecting || m_sendBlocked)
+                    const auto capacity = static_cast<std::size_t>(kVirtualModemReceiveQueue);
+                    bool full = m_state == CallState::Online ? m_toComputer.Size() >= capacity
+                                                             : m_handshake.Size() >= capacity;
+                    // While the computer has not made room, the socket is not read at all (an
+                    // end of call seen now would be seen again on every turn); reading resumes,
+                    // and finds the end after the data, once Read has taken some.
+                    short events = 0;
+                    if (!full) {
+                        events |= POLLRDHUP;
+                        if (m_state != CallState::Connecting && m_state != CallState::OnlineCommand)
+                            events |= POLLIN;
+                    }
+                    if (m_state == CallState::Connecting || (m_sendBlocked && !m_lineDead))
                         events |= POLLOUT;
-                    bool full = m_state == CallState::Online
-                                    ? m_toComputer.Size() >=
-                                          static_cast<std::size_t>(kVirtualModemReceiveQueue)
-                                    : m_handshake.Size() >=
-                                          static_cast<std::size_t>(kVirtualModemReceiveQueue);
-                    if (m_state != CallState::Connecting && m_state != CallState::OnlineCommand &&
-                        !full)
-                        events |= POLLIN;
                     fds.push_back({m_sock, events, 0});
                     callFd = m_sock;
                 }
@@ -1297,7 +1297,12 @@ void VirtualModem::NetworkLoop() {
                 }
                 if ((p.revents & POLLOUT) != 0)
                     m_sendBlocked = false;
-                if ((p.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0)
+                if ((p.revents & (POLLHUP | POLLERR)) != 0)
+                    m_lineDead = true;
+                if (m_state == CallState::OnlineCommand &&
+                    (p.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+                    EndCall(Result::NoCarrier); // the call ended while it was held
+                else if ((p.revents & (POLLIN | POLLRDHUP | POLLHUP | POLLERR)) != 0)
                     ReadCall();
             } else {
                 readableDrains.push_back(p.fd);

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -427,6 +428,23 @@ TEST_F(VirtualModemCall, MegabyteOfEveryByteValueBothWaysIntact) {
     other.join();
     EXPECT_TRUE(callerIntact);
     EXPECT_TRUE(calleeIntact);
+}
+
+TEST_F(VirtualModemCall, HangUpBehindAFullReceiveQueueComesAfterTheDataWithoutBusyWaiting) {
+    Connect();
+    const std::string data(200000, 'd');
+    caller.Type(data);
+    for (int i = 0; i < 200 && caller.Modem().OutputQueued() > 0; ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(caller.Modem().OutputQueued(), 0);
+    caller.Modem().SetDtr(false);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(callee.Carrier()); // not yet known: the computer has not read that far
+    std::clock_t before = std::clock();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_LT(std::clock() - before, CLOCKS_PER_SEC / 10);
+    EXPECT_TRUE(callee.WaitFor(data + "\r\nNO CARRIER\r\n", 5s));
+    EXPECT_FALSE(callee.Carrier());
 }
 
 TEST(VirtualModemPacing, LineRateHoldsDataBack) {
