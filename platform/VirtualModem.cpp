@@ -420,8 +420,9 @@ int VirtualModem::SetDtr(bool on) {
         break;
     case 2:
     case 3:
-        if (m_state == CallState::Idle || m_state == CallState::OffHook)
-            HangUpLocked();
+        if (m_state == CallState::Idle || m_state == CallState::OffHook ||
+            m_state == CallState::Ringing)
+            PutOnHook();
         else
             EndCall(Result::NoCarrier);
         if (m_settings.dtrMode == 3)
@@ -574,7 +575,7 @@ void VirtualModem::ExecuteLine(const std::string& line) {
         case 'H': {
             int v = number(0);
             if (v == 0)
-                HangUpLocked();
+                PutOnHook();
             else if (v == 1 && m_state == CallState::Idle)
                 m_state = CallState::OffHook;
             else
@@ -626,7 +627,7 @@ void VirtualModem::ExecuteLine(const std::string& line) {
         case 'Z':
             ok = inRange(number(0), 0, 1);
             if (ok) {
-                HangUpLocked();
+                PutOnHook();
                 ResetSettings();
             }
             break;
@@ -815,15 +816,25 @@ void VirtualModem::HangUpLocked() {
     ++m_dialGeneration;
 }
 
+void VirtualModem::PutOnHook() {
+    // A call that rings is on the line, not in the modem: resetting or hanging up the modem
+    // (as a program initialising it does) leaves it ringing, and the rings keep counting.
+    if (m_state != CallState::Ringing)
+        HangUpLocked();
+}
+
 void VirtualModem::EndCall(Result result) {
     HangUpLocked();
     Emit(result);
 }
 
 void VirtualModem::ResetSettings() {
+    unsigned char rings = m_settings.registers[kRegRingCount];
     m_settings = Settings{};
     for (const FactoryRegister& r : kFactoryRegisters)
         m_settings.registers[r.number] = r.value;
+    if (m_state == CallState::Ringing)
+        m_settings.registers[kRegRingCount] = rings;
 }
 
 std::uint32_t VirtualModem::ConnectRate() const {

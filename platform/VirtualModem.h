@@ -137,6 +137,7 @@ class VirtualModem final : public SerialDevice {
     void FinishDialAsPlain();
     void GoOnline();
     void HangUpLocked();
+    void PutOnHook();
     void EndCall(Result result);
     void Emit(Result result);
     void EmitText(const std::string& text);

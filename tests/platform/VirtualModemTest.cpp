@@ -252,6 +252,20 @@ TEST_F(VirtualModemCall, AutoAnswersAfterThreeRings) {
     EXPECT_TRUE(caller.WaitFor("\r\nCONNECT 115200\r\n"));
 }
 
+TEST_F(VirtualModemCall, ResettingTheCalleeWhileItRingsLeavesTheCallRinging) {
+    ScopedTimeAcceleration fast(20.0);
+    caller.Type("ATDT" + callee.Address() + "\r");
+    ASSERT_TRUE(callee.WaitFor("\r\nRING\r\n"));
+    ASSERT_TRUE(callee.Command("Z"));
+    ASSERT_TRUE(callee.Command("E0 H0 S0=0"));
+    ASSERT_TRUE(callee.WaitFor("\r\nRING\r\n"));
+    ASSERT_TRUE(callee.Command("S1?", "\r\n002\r\n"));
+    callee.Modem().SetDtr(false);
+    callee.Modem().SetDtr(true);
+    EXPECT_TRUE(callee.Command("A", "\r\nCONNECT 115200\r\n"));
+    EXPECT_TRUE(caller.WaitFor("\r\nCONNECT 115200\r\n"));
+}
+
 TEST_F(VirtualModemCall, OffHookCalleeIsBusy) {
     ASSERT_TRUE(callee.Command("H1"));
     EXPECT_TRUE(caller.Command("DT" + callee.Address(), "\r\nBUSY\r\n"));
