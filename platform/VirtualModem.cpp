@@ -340,6 +340,9 @@ int VirtualModem::Write(const unsigned char* data, int length) {
     if (data == nullptr || length < 0)
         return -EINVAL;
     std::lock_guard lock(m_mutex);
+    // The network thread only needs waking when it has nothing to send yet; commands that
+    // need it (dial, answer, hang up) wake it themselves.
+    bool wasIdle = m_toLine.Empty();
     int done = 0;
     while (done < length) {
         if (m_state == CallState::Online) {
@@ -358,7 +361,8 @@ int VirtualModem::Write(const unsigned char* data, int length) {
         }
     }
     Notify();
-    Wake();
+    if (wasIdle && !m_toLine.Empty())
+        Wake();
     return done;
 }
 
@@ -919,8 +923,8 @@ std::size_t VirtualModem::HandleDataBytes(const unsigned char* data, std::size_t
                 ++m_heldEscapes;
                 m_lastEscapeTick = now;
                 ++i;
-                if (m_heldEscapes == 3)
-                    Wake(); // the network thread times the silence after the third
+                if (m_heldEscapes == 1 || m_heldEscapes == 3)
+                    Wake(); // the network thread times the silence that decides
                 continue;
             }
         }
