@@ -151,31 +151,27 @@ bool SplitHostPort(const std::string& text, std::string& host, std::uint16_t& po
     return true;
 }
 
-// Starts a non-blocking connect to host:port; the socket, or -1.
-int StartConnect(const std::string& target) {
+// The addresses of host:port, in the order the resolver prefers; empty when unknown.
+std::vector<sockaddr_storage> ResolveTarget(const std::string& target) {
+    std::vector<sockaddr_storage> addresses;
     std::string host;
     std::uint16_t port = 0;
     if (!SplitHostPort(target, host, port) || port == 0 || host.empty())
-        return -1;
+        return addresses;
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* list = nullptr;
     if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &list) != 0)
-        return -1;
-    int fd = -1;
-    for (addrinfo* a = list; a != nullptr && fd < 0; a = a->ai_next) {
-        fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd < 0)
-            continue;
-        if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0 && errno != EINPROGRESS)
-            CloseFd(fd);
+        return addresses;
+    for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
+        sockaddr_storage address{};
+        std::memcpy(&address, a->ai_addr, std::min<std::size_t>(a->ai_addrlen, sizeof address));
+        addresses.push_back(address);
     }
     ::freeaddrinfo(list);
-    if (fd >= 0)
-        SetNoDelay(fd);
-    return fd;
+    return addresses;
 }
 
 std::string FrameWith(char status) {
@@ -817,6 +813,7 @@ void VirtualModem::HangUpLocked() {
     m_settings.registers[kRegRingCount] = 0;
     m_dialNumber.clear();
     m_dialTarget.clear();
+    m_dialAddresses.clear();
     ++m_dialGeneration;
 }
 
@@ -960,6 +957,29 @@ void VirtualModem::FlushHeldEscapes() {
 void VirtualModem::SendFrame(char status) {
     m_control.Append(FrameWith(status));
     Wake();
+}
+
+void VirtualModem::ConnectNext() {
+    while (!m_dialAddresses.empty()) {
+        sockaddr_storage address = m_dialAddresses.front();
+        m_dialAddresses.erase(m_dialAddresses.begin());
+        socklen_t length =
+            address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+        int fd = ::socket(address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            continue;
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), length) == 0 ||
+            errno == EINPROGRESS) {
+            SetNoDelay(fd);
+            m_sock = fd;
+            return;
+        }
+        m_dialRefused = m_dialRefused || errno == ECONNREFUSED;
+        CloseFd(fd);
+    }
+    // Nobody listening at the address means the computer there is not waiting for calls,
+    // which the caller hears as busy; any other failure is no carrier.
+    EndCall(m_dialRefused ? Result::Busy : Result::NoCarrier);
 }
 
 void VirtualModem::AcceptCalls() {
@@ -1270,14 +1290,12 @@ void VirtualModem::NetworkLoop() {
         }
         if (!target.empty()) {
             // Name lookup may block, so it happens without the lock.
-            int fd = StartConnect(target);
+            auto addresses = ResolveTarget(target);
             std::lock_guard lock(m_mutex);
-            if (generation != m_dialGeneration || m_state != CallState::Connecting) {
-                CloseFd(fd);
-            } else if (fd < 0) {
-                EndCall(Result::NoCarrier);
-            } else {
-                m_sock = fd;
+            if (generation == m_dialGeneration && m_state == CallState::Connecting) {
+                m_dialAddresses = std::move(addresses);
+                m_dialRefused = false;
+                ConnectNext();
             }
             continue;
         }
@@ -1300,7 +1318,9 @@ void VirtualModem::NetworkLoop() {
                     socklen_t length = sizeof error;
                     ::getsockopt(m_sock, SOL_SOCKET, SO_ERROR, &error, &length);
                     if (error != 0 || (p.revents & (POLLERR | POLLHUP)) != 0) {
-                        EndCall(Result::NoCarrier);
+                        m_dialRefused = m_dialRefused || error == ECONNREFUSED;
+                        CloseFd(m_sock); // never connected: nothing to drain
+                        ConnectNext();
                         continue;
                     }
                     m_state = CallState::CallerWaiting;

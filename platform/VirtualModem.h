@@ -16,6 +16,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/socket.h>
+
 namespace platform {
 
 // Turns a dialled number into "host:port"; an empty result means the number is unknown.
@@ -144,6 +146,7 @@ class VirtualModem final : public SerialDevice {
     void ResetSettings();
     std::uint32_t ConnectRate() const;
     std::uint32_t GuardMs() const;
+    void ConnectNext();
     void AcceptCalls();
     void Ring();
     void ReadCall();
@@ -173,7 +176,9 @@ class VirtualModem final : public SerialDevice {
     Peer m_peer{Peer::Unknown};
     int m_sock{-1};
     std::uint64_t m_dialGeneration{0};
-    std::string m_dialTarget; // host:port being dialled
+    std::string m_dialTarget;                      // host:port being dialled
+    std::vector<sockaddr_storage> m_dialAddresses; // addresses of the target still to try
+    bool m_dialRefused{false};
     std::string m_dialNumber; // the number as dialled so far (pieces ending with ";")
     std::uint32_t m_callStart{0};
     std::chrono::steady_clock::time_point m_handshakeDeadline{};

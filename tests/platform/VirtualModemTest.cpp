@@ -233,6 +233,12 @@ TEST_F(VirtualModemCall, DialAndAnswerCarryDataBothWays) {
     EXPECT_TRUE(caller.WaitFor("and back"));
 }
 
+TEST_F(VirtualModemCall, DialsAHostNameTryingEachOfItsAddresses) {
+    // "localhost" may name ::1 before 127.0.0.1, where the callee listens.
+    caller.Type("ATDTlocalhost:" + std::to_string(callee.Port()) + "\r");
+    EXPECT_TRUE(callee.WaitFor("\r\nRING\r\n"));
+}
+
 TEST_F(VirtualModemCall, RingPulsesTheRingLine) {
     caller.Type("ATDT" + callee.Address() + "\r");
     ASSERT_TRUE(callee.WaitFor("RING"));
@@ -306,13 +312,14 @@ TEST_F(VirtualModemCall, KeyPressWhileDiallingAbandonsTheCall) {
     EXPECT_TRUE(callee.Command("A", "\r\nNO CARRIER\r\n")); // the call went away
 }
 
-TEST_F(VirtualModemCall, ClosedPortGivesNoCarrier) {
+TEST_F(VirtualModemCall, ClosedPortIsBusyAndAnUnknownNumberHasNoCarrier) {
     std::string address;
     {
         Terminal gone;
         address = gone.Address();
     }
-    EXPECT_TRUE(caller.Command("DT" + address, "\r\nNO CARRIER\r\n"));
+    EXPECT_TRUE(caller.Command("DT" + address, "\r\nBUSY\r\n"));
+    EXPECT_TRUE(caller.Command("DT127.0.0.1:0", "\r\nNO CARRIER\r\n"));
     EXPECT_TRUE(caller.Command("DT5551234", "\r\nNO CARRIER\r\n")); // not in any directory
 }
 
