@@ -3,19 +3,22 @@
 //
 // Call handshake between two virtual modems
 // -----------------------------------------
-// A call is one TCP connection. Before data mode the two modems exchange frames of ten bytes:
+// A call is one TCP connection. Before data mode the two modems exchange frames
 //
-//     FF FA 9D 'V' 'M' '/' '1' <status> FF F0
+//     FF FA 9D 'V' 'M' '/' '1' <status> [rate in decimal digits] FF F0
 //
 // which is a telnet subnegotiation of an unassigned option, so that a telnet host that a
 // virtual modem dials ignores it. Status bytes:
-//     'C'  call    caller -> callee, sent as soon as the TCP connection is up
+//     'C'  call    caller -> callee, with the caller's line rate (0 = unlimited), sent as
+//                  soon as the TCP connection is up
 //     'R'  ringing callee -> caller, once the callee has recognised the call frame
-//     'A'  answer  callee -> caller; every byte after this frame is data
+//     'A'  answer  callee -> caller, with the rate of the call: the slower of the two lines
+//                  (an unlimited line yields to any rate); every byte after it is data
 //     'B'  busy    callee -> caller, then the callee closes the connection
-// The caller sends nothing after its call frame until it has seen 'A' (bytes the computer
-// types while a call is being set up abort it, as on a real modem), so nothing of the
-// handshake can reach the data stream on either side.
+// Both ends then pace and report CONNECT at the agreed rate, so that the two computers see
+// the same speed. The caller sends nothing after its call frame until it has seen 'A'
+// (bytes the computer types while a call is being set up abort it, as on a real modem), so
+// nothing of the handshake can reach the data stream on either side.
 //
 // Plain TCP peers work without the handshake:
 // - Dialling: if the first bytes from the callee are not a well-formed frame, or nothing
@@ -27,6 +30,8 @@
 //   call, and the bytes it sent before the answer are delivered after CONNECT.
 // A modem that cannot take a call (in a call, off hook, dialling, already ringing, or its
 // computer has dropped DTR) answers an incoming connection with the busy frame and closes.
+// Where nobody listens at all (the port is not open, so nobody waits for calls), the refused
+// connection is reported as BUSY too; other failures to connect are NO CARRIER.
 //
 // Time: ring intervals, S7 and the S12 guard time run on the platform clock (tests speed it
 // up); the handshake waits are network properties and run in real time.
@@ -55,9 +60,9 @@ namespace {
 
 using RealClock = std::chrono::steady_clock;
 
-constexpr std::size_t kFrameSize = 10;
-constexpr unsigned char kFrame[kFrameSize] = {0xFF, 0xFA, 0x9D, 'V', 'M', '/', '1', 0, 0xFF, 0xF0};
-constexpr std::size_t kFrameStatusAt = 7;
+constexpr unsigned char kFramePrefix[] = {0xFF, 0xFA, 0x9D, 'V', 'M', '/', '1'};
+constexpr unsigned char kFrameEnd[] = {0xFF, 0xF0};
+constexpr std::size_t kMaxRateDigits = 9;
 constexpr char kStatusCall = 'C';
 constexpr char kStatusRinging = 'R';
 constexpr char kStatusAnswer = 'A';
@@ -174,25 +179,65 @@ std::vector<sockaddr_storage> ResolveTarget(const std::string& target) {
     return addresses;
 }
 
-std::string FrameWith(char status) {
-    std::string frame(reinterpret_cast<const char*>(kFrame), kFrameSize);
-    frame[kFrameStatusAt] = status;
+std::string FrameWith(char status, std::uint32_t rate = 0, bool withRate = false) {
+    std::string frame(reinterpret_cast<const char*>(kFramePrefix), sizeof kFramePrefix);
+    frame += status;
+    if (withRate)
+        frame += std::to_string(rate);
+    frame.append(reinterpret_cast<const char*>(kFrameEnd), sizeof kFrameEnd);
     return frame;
 }
 
-// How many leading bytes of `data` agree with a frame (any status byte when status is 0).
-std::size_t FrameMatch(const unsigned char* data, std::size_t length, char status) {
-    std::size_t n = std::min(length, kFrameSize);
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i == kFrameStatusAt) {
-            if (status != 0 && data[i] != static_cast<unsigned char>(status))
-                return i;
-            continue;
+// One handshake frame at the front of the received bytes.
+struct Frame {
+    enum Outcome { Incomplete, Invalid, Complete } outcome{Incomplete};
+    char status{0};
+    bool hasRate{false};
+    std::uint32_t rate{0};
+    std::size_t length{0};
+};
+
+Frame ParseFrame(const unsigned char* data, std::size_t length) {
+    Frame frame;
+    std::size_t i = 0;
+    for (; i < sizeof kFramePrefix; ++i) {
+        if (i >= length)
+            return frame;
+        if (data[i] != kFramePrefix[i]) {
+            frame.outcome = Frame::Invalid;
+            return frame;
         }
-        if (data[i] != kFrame[i])
-            return i;
     }
-    return n;
+    if (i >= length)
+        return frame;
+    frame.status = static_cast<char>(data[i++]);
+    std::size_t digits = 0;
+    for (; i < length && data[i] >= '0' && data[i] <= '9'; ++i) {
+        if (++digits > kMaxRateDigits) {
+            frame.outcome = Frame::Invalid;
+            return frame;
+        }
+        frame.rate = frame.rate * 10 + (data[i] - '0');
+    }
+    frame.hasRate = digits > 0;
+    for (std::size_t k = 0; k < sizeof kFrameEnd; ++k, ++i) {
+        if (i >= length)
+            return frame;
+        if (data[i] != kFrameEnd[k]) {
+            frame.outcome = Frame::Invalid;
+            return frame;
+        }
+    }
+    frame.outcome = Frame::Complete;
+    frame.length = i;
+    return frame;
+}
+
+// The rate of a call between two modems: the slower line; 0 (unlimited) yields to any rate.
+std::uint32_t AgreedRate(std::uint32_t own, std::uint32_t other) {
+    if (own == 0 || other == 0)
+        return std::max(own, other);
+    return std::min(own, other);
 }
 
 } // namespace
@@ -734,6 +779,7 @@ void VirtualModem::ExecuteDial(const std::string& rest) {
     }
     m_state = CallState::Connecting;
     m_peer = Peer::Unknown;
+    m_callRate = m_config.lineRate;
     m_dialTarget = target;
     ++m_dialGeneration;
     Wake();
@@ -774,7 +820,7 @@ void VirtualModem::FinishAnswer() {
     if (m_peer != Peer::Modem)
         m_peer = Peer::Plain;
     if (m_peer == Peer::Modem)
-        SendFrame(kStatusAnswer);
+        SendFrame(FrameWith(kStatusAnswer, m_callRate, true));
     GoOnline();
     m_toComputer.Append(m_handshake.Front(), m_handshake.Size()); // what a plain caller sent early
     m_handshake.Clear();
@@ -839,7 +885,7 @@ void VirtualModem::ResetSettings() {
 }
 
 std::uint32_t VirtualModem::ConnectRate() const {
-    return m_config.lineRate != 0 ? m_config.lineRate : m_serial.baud;
+    return m_callRate != 0 ? m_callRate : m_serial.baud;
 }
 
 std::uint32_t VirtualModem::GuardMs() const {
@@ -954,8 +1000,8 @@ void VirtualModem::FlushHeldEscapes() {
 // ---------------------------------------------------------------------------------------
 // Network side
 
-void VirtualModem::SendFrame(char status) {
-    m_control.Append(FrameWith(status));
+void VirtualModem::SendFrame(const std::string& frame) {
+    m_control.Append(frame);
     Wake();
 }
 
@@ -993,6 +1039,7 @@ void VirtualModem::AcceptCalls() {
             m_sock = fd;
             m_state = CallState::Ringing;
             m_peer = Peer::Unknown;
+            m_callRate = m_config.lineRate;
             m_handshake.Clear();
             m_callStart = GetTickCount();
             m_handshakeDeadline =
@@ -1070,33 +1117,34 @@ void VirtualModem::ReadCall() {
 
 void VirtualModem::ProcessHandshakeAsCaller() {
     while (m_state == CallState::CallerWaiting || m_state == CallState::CallerRinging) {
-        std::size_t available = std::min(m_handshake.Size(), kFrameSize);
-        std::size_t matched = FrameMatch(m_handshake.Front(), available, 0);
-        if (matched < available) {
-            if (m_state == CallState::CallerWaiting) {
-                m_peer = Peer::Plain; // a service that speaks first, not a modem
-                FinishDialAsPlain();
-            } else {
+        Frame frame = ParseFrame(m_handshake.Front(), m_handshake.Size());
+        if (frame.outcome == Frame::Incomplete)
+            return;
+        if (frame.outcome == Frame::Invalid) {
+            if (m_state == CallState::CallerWaiting)
+                FinishDialAsPlain(); // a service that speaks first, not a modem
+            else
                 EndCall(Result::NoCarrier); // a modem that stopped making sense
-            }
             return;
         }
-        if (available < kFrameSize)
+        if (frame.status == kStatusCall && m_state == CallState::CallerWaiting) {
+            m_handshake.Drop(frame.length);
+            FinishDialAsPlain(); // our own call frame, echoed
             return;
-        char status = static_cast<char>(m_handshake.Front()[kFrameStatusAt]);
-        m_handshake.Drop(kFrameSize);
-        if (status == kStatusRinging) {
+        }
+        m_handshake.Drop(frame.length);
+        if (frame.status == kStatusRinging) {
             m_peer = Peer::Modem;
             m_state = CallState::CallerRinging;
-        } else if (status == kStatusAnswer) {
+        } else if (frame.status == kStatusAnswer) {
             m_peer = Peer::Modem;
+            if (frame.hasRate)
+                m_callRate = frame.rate;
             GoOnline();
             m_toComputer.Append(m_handshake.Front(), m_handshake.Size());
             m_handshake.Clear();
-        } else if (status == kStatusBusy) {
+        } else if (frame.status == kStatusBusy) {
             EndCall(Result::Busy);
-        } else if (status == kStatusCall && m_state == CallState::CallerWaiting) {
-            FinishDialAsPlain(); // our own call frame, echoed
         } else {
             EndCall(Result::NoCarrier);
         }
@@ -1111,14 +1159,15 @@ void VirtualModem::FinishDialAsPlain() {
 }
 
 void VirtualModem::ProcessHandshakeAsCallee() {
-    std::size_t available = std::min(m_handshake.Size(), kFrameSize);
-    std::size_t matched = FrameMatch(m_handshake.Front(), available, kStatusCall);
-    if (matched < available) {
+    Frame frame = ParseFrame(m_handshake.Front(), m_handshake.Size());
+    if (frame.outcome == Frame::Invalid ||
+        (frame.outcome == Frame::Complete && frame.status != kStatusCall)) {
         m_peer = Peer::Plain; // its bytes stay queued and are delivered after the answer
-    } else if (available == kFrameSize) {
+    } else if (frame.outcome == Frame::Complete) {
         m_peer = Peer::Modem;
-        m_handshake.Drop(kFrameSize);
-        SendFrame(kStatusRinging);
+        m_callRate = AgreedRate(m_config.lineRate, frame.hasRate ? frame.rate : 0);
+        m_handshake.Drop(frame.length);
+        SendFrame(FrameWith(kStatusRinging));
     }
     if (m_peer != Peer::Unknown && m_state == CallState::Answering)
         FinishAnswer();
@@ -1140,8 +1189,8 @@ void VirtualModem::SendPaced() {
     if (m_toLine.Empty())
         return;
     std::size_t allowed = m_toLine.Size();
-    if (m_config.lineRate != 0) {
-        double perMs = m_config.lineRate / 10000.0;
+    if (m_callRate != 0) {
+        double perMs = m_callRate / 10000.0;
         std::uint32_t now = GetTickCount();
         m_credit += (now - m_creditTick) * perMs;
         m_creditTick = now;
@@ -1156,7 +1205,7 @@ void VirtualModem::SendPaced() {
         return;
     }
     m_toLine.Drop(static_cast<std::size_t>(n));
-    if (m_config.lineRate != 0)
+    if (m_callRate != 0)
         m_credit -= static_cast<double>(n);
     Notify();
 }
@@ -1206,8 +1255,8 @@ int VirtualModem::NextTimeoutMs() {
     if (m_state == CallState::Ringing)
         consider(TickMsUntil(m_lastRing + kVirtualModemRingIntervalMs));
     bool sending = m_state == CallState::Online || m_state == CallState::OnlineCommand;
-    if (sending && !m_toLine.Empty() && m_config.lineRate != 0 && !m_sendBlocked) {
-        double perMs = m_config.lineRate / 10000.0;
+    if (sending && !m_toLine.Empty() && m_callRate != 0 && !m_sendBlocked) {
+        double perMs = m_callRate / 10000.0;
         double want =
             std::min(static_cast<double>(m_toLine.Size()), std::max(perMs * kPacingChunkMs, 1.0));
         double missing = want - m_credit;
@@ -1327,7 +1376,7 @@ void VirtualModem::NetworkLoop() {
                     m_handshake.Clear();
                     m_handshakeDeadline =
                         RealClock::now() + std::chrono::milliseconds(kVirtualModemHandshakeMs);
-                    SendFrame(kStatusCall);
+                    SendFrame(FrameWith(kStatusCall, m_config.lineRate, true));
                     continue;
                 }
                 if ((p.revents & POLLOUT) != 0)

@@ -152,7 +152,7 @@ class VirtualModem final : public SerialDevice {
     void ReadCall();
     void ProcessHandshakeAsCaller();
     void ProcessHandshakeAsCallee();
-    void SendFrame(char status);
+    void SendFrame(const std::string& frame);
     void SendPaced();
     void RunTimers();
     int NextTimeoutMs();
@@ -188,7 +188,8 @@ class VirtualModem final : public SerialDevice {
     ByteQueue m_toLine;     // data waiting to be paced out
     ByteQueue m_control;    // handshake frames, sent ahead of data and not paced
     bool m_sendBlocked{false};
-    bool m_lineDead{false}; // the connection reported an error or a full hang-up
+    bool m_lineDead{false};      // the connection reported an error or a full hang-up
+    std::uint32_t m_callRate{0}; // line rate of the current call; 0 = unlimited
     double m_credit{0.0};
     std::uint32_t m_creditTick{0};
     // "+++" escape: escape characters held back until the guard time decides what they are.
