@@ -246,6 +246,8 @@ std::uint32_t AgreedRate(std::uint32_t own, std::uint32_t other) {
 // ByteQueue
 
 void ByteQueue::Append(const unsigned char* data, std::size_t length) {
+    if (length == 0)
+        return;
     if (m_head > 0 && m_head >= m_data.size() / 2) {
         m_data.erase(m_data.begin(), m_data.begin() + static_cast<std::ptrdiff_t>(m_head));
         m_head = 0;
@@ -259,6 +261,8 @@ void ByteQueue::Append(const std::string& text) {
 
 std::size_t ByteQueue::Take(unsigned char* buffer, std::size_t length) {
     std::size_t n = std::min(length, Size());
+    if (n == 0)
+        return 0;
     std::memcpy(buffer, Front(), n);
     Drop(n);
     return n;
