@@ -21,6 +21,8 @@
 namespace platform {
 
 // Turns a dialled number into "host:port"; an empty result means the number is unknown.
+// Called on the thread that writes the dial command, with the modem's lock held: it must
+// not call back into the modem.
 using NumberLookup = std::function<std::string(const std::string& number)>;
 
 struct VirtualModemConfig {
@@ -47,6 +49,7 @@ inline constexpr int kVirtualModemHandshakeMs = 1000;
 inline constexpr long kVirtualModemTransmitQueue = 8192;
 inline constexpr long kVirtualModemReceiveQueue = 65536;
 
+// The modem's byte queues: appended at the back, taken from the front, contiguous.
 class ByteQueue {
   public:
     void Append(const unsigned char* data, std::size_t length);
