@@ -1420,16 +1420,16 @@ bool ParseListenAddress(const std::string& text, std::string& address, std::uint
     return true;
 }
 
-bool ParseVirtualModemSpec(const std::string& spec, VirtualModemConfig& config) {
+bool ParseVirtualModemMapValue(const std::string& mapValue, VirtualModemConfig& config) {
     const std::string prefix = "vmodem:";
-    if (spec.size() < prefix.size() || spec.compare(0, prefix.size(), prefix) != 0)
+    if (mapValue.size() < prefix.size() || mapValue.compare(0, prefix.size(), prefix) != 0)
         return false;
     std::size_t at = prefix.size();
-    while (at <= spec.size()) {
-        std::size_t end = spec.find(';', at);
+    while (at <= mapValue.size()) {
+        std::size_t end = mapValue.find(';', at);
         if (end == std::string::npos)
-            end = spec.size();
-        std::string item = spec.substr(at, end - at);
+            end = mapValue.size();
+        std::string item = mapValue.substr(at, end - at);
         at = end + 1;
         if (item.empty())
             continue;
@@ -1466,10 +1466,10 @@ bool ParseVirtualModemSpec(const std::string& spec, VirtualModemConfig& config) 
     return true;
 }
 
-std::unique_ptr<SerialDevice> OpenVirtualModemDevice(const std::string& spec, int& error,
+std::unique_ptr<SerialDevice> OpenVirtualModemDevice(const std::string& mapValue, int& error,
                                                      NumberLookup lookup) {
     VirtualModemConfig config;
-    if (!ParseVirtualModemSpec(spec, config)) {
+    if (!ParseVirtualModemMapValue(mapValue, config)) {
         error = -EINVAL;
         return nullptr;
     }

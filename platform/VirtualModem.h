@@ -211,11 +211,11 @@ class VirtualModem final : public SerialDevice {
 // "vmodem:listen=127.0.0.1:2323;rate=28800" (keys: listen=ADDR:PORT, rate=BPS|unlimited,
 // noline=0|1, answer=0|1 for accepting calls at all). Numbers are looked up with lookup.
 // Returns nothing and sets error (-EINVAL for a bad value, -errno from the listener).
-std::unique_ptr<SerialDevice> OpenVirtualModemDevice(const std::string& spec, int& error,
+std::unique_ptr<SerialDevice> OpenVirtualModemDevice(const std::string& mapValue, int& error,
                                                      NumberLookup lookup = {});
 
 // Parses a port-map value into a configuration; false when it is not valid.
-bool ParseVirtualModemSpec(const std::string& spec, VirtualModemConfig& config);
+bool ParseVirtualModemMapValue(const std::string& mapValue, VirtualModemConfig& config);
 
 // "ADDR:PORT", "[v6]:PORT" or "PORT" (loopback); false when it is not valid.
 bool ParseListenAddress(const std::string& text, std::string& address, std::uint16_t& port);

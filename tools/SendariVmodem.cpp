@@ -55,7 +55,7 @@ bool ParseOptions(int argc, char** argv, Options& options) {
                 return false;
         } else if (arg == "--rate") {
             platform::VirtualModemConfig parsed;
-            if (!platform::ParseVirtualModemSpec("vmodem:rate=" + value, parsed))
+            if (!platform::ParseVirtualModemMapValue("vmodem:rate=" + value, parsed))
                 return false;
             options.config.lineRate = parsed.lineRate;
         } else if (arg == "--link") {

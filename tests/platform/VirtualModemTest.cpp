@@ -608,9 +608,9 @@ TEST(VirtualModemPlainPeer, EchoServiceIsNotMistakenForAModem) {
 // ---------------------------------------------------------------------------------------
 // Port-map values
 
-TEST(VirtualModemSpec, ParsesPortMapValues) {
+TEST(VirtualModemPortMap, ParsesPortMapValues) {
     struct Case {
-        const char* spec;
+        const char* mapValue;
         bool valid;
         const char* address;
         std::uint16_t port;
@@ -632,9 +632,9 @@ TEST(VirtualModemSpec, ParsesPortMapValues) {
         {"/dev/ttyUSB0", false, "", 0, 0},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.spec);
+        SCOPED_TRACE(c.mapValue);
         VirtualModemConfig config;
-        ASSERT_EQ(ParseVirtualModemSpec(c.spec, config), c.valid);
+        ASSERT_EQ(ParseVirtualModemMapValue(c.mapValue, config), c.valid);
         if (!c.valid)
             continue;
         EXPECT_EQ(config.listenAddress, c.address);
@@ -643,7 +643,7 @@ TEST(VirtualModemSpec, ParsesPortMapValues) {
     }
 }
 
-TEST(VirtualModemSpec, OpensADeviceThatAnswersCommands) {
+TEST(VirtualModemPortMap, OpensADeviceThatAnswersCommands) {
     int error = 1;
     auto device = OpenVirtualModemDevice("vmodem:listen=127.0.0.1:0;rate=2400", error);
     ASSERT_TRUE(device);
@@ -658,7 +658,7 @@ TEST(VirtualModemSpec, OpensADeviceThatAnswersCommands) {
     EXPECT_EQ(error, -EINVAL);
 }
 
-TEST(VirtualModemSpec, ABusyListeningAddressIsReported) {
+TEST(VirtualModemPortMap, ABusyListeningAddressIsReported) {
     Terminal first;
     int error = 0;
     auto second =
