@@ -959,8 +959,19 @@ std::size_t VirtualModem::HandleDataBytes(const unsigned char* data, std::size_t
     const std::uint32_t guard = GuardMs();
     const unsigned escape = m_settings.registers[kRegEscape];
     const auto capacity = static_cast<std::size_t>(kVirtualModemTransmitQueue);
+    // With software flow control towards the modem, XON and XOFF from the computer steer the
+    // modem's output (which Read already paces) and are not data for the line.
+    const bool flowControl = m_serial.xonXoffInput;
+    auto special = [&](unsigned char c) {
+        return (escape <= 127 && c == escape) ||
+               (flowControl && (c == m_serial.xonChar || c == m_serial.xoffChar));
+    };
     std::size_t i = 0;
     while (i < length) {
+        if (flowControl && (data[i] == m_serial.xonChar || data[i] == m_serial.xoffChar)) {
+            ++i;
+            continue;
+        }
         if (escape <= 127 && data[i] == escape) {
             if (m_heldEscapes > 0 && guard > 0 && now - m_lastEscapeTick >= guard)
                 FlushHeldEscapes(); // too slow for an escape; these were data after all
@@ -979,10 +990,10 @@ std::size_t VirtualModem::HandleDataBytes(const unsigned char* data, std::size_t
             FlushHeldEscapes();
         if (m_toLine.Size() >= capacity)
             break;
-        // Take the run of bytes up to the next escape character in one go.
+        // Take the run of bytes up to the next escape or flow-control character in one go.
         std::size_t room = capacity - m_toLine.Size();
         std::size_t end = i + 1;
-        while (end < length && end - i < room && !(escape <= 127 && data[end] == escape))
+        while (end < length && end - i < room && !special(data[end]))
             ++end;
         m_toLine.Append(data + i, end - i);
         m_lastDataTick = now;

@@ -394,6 +394,23 @@ TEST_F(VirtualModemCall, EscapeCharactersWithoutGuardTimesAreData) {
     EXPECT_TRUE(caller.Carrier());
 }
 
+TEST_F(VirtualModemCall, XonAndXoffAreFlowControlOnlyWhenTheComputerUsesIt) {
+    Connect();
+    caller.Type("a\x11"
+                "b\x13"
+                "c.");
+    EXPECT_TRUE(callee.WaitFor("a\x11"
+                               "b\x13"
+                               "c."));
+    SerialConfig config = caller.Modem().Configuration();
+    config.xonXoffInput = true;
+    caller.Modem().Configure(config);
+    caller.Type("d\x11"
+                "e\x13"
+                "f.");
+    EXPECT_TRUE(callee.WaitFor("def."));
+}
+
 TEST_F(VirtualModemCall, DroppingDtrHangsUp) {
     Connect();
     callee.Modem().SetDtr(false);
