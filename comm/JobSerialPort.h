@@ -7,7 +7,7 @@
 namespace comm {
 
 class JobSerialPort : public Win32SerialPort {
-public:
+  public:
     using Win32SerialPort::Win32SerialPort;
 
     // Parity letter (N, O, E, M, S), then data bits 4-8, then stop bits 1 or 2 are checked in

@@ -36,7 +36,9 @@ std::uint16_t QueueSize(long size) {
     return static_cast<std::uint16_t>(std::clamp(size, 0L, kMaxQueueSize));
 }
 
-int Bit(bool on) { return on ? 1 : 0; }
+int Bit(bool on) {
+    return on ? 1 : 0;
+}
 
 } // namespace
 
@@ -65,7 +67,7 @@ void Win32SerialPort::CollectErrors(COMSTAT* stat) {
         return;
     }
     if (stat)
-        *stat = COMSTAT {};
+        *stat = COMSTAT{};
 }
 
 int Win32SerialPort::ApplyControlBlock() {
@@ -203,20 +205,39 @@ int Win32SerialPort::SetHandshake(int inputMode, int outputMode) {
         next.fRtsControl = RTS_CONTROL_ENABLE;
 
     switch (inputMode) {
-    case kHandshakeNone: break;
-    case kHandshakeXonXoff: next.fInX = 1; break;
-    case kInputDtr: next.fDtrControl = DTR_CONTROL_HANDSHAKE; break;
-    case kInputRts: next.fRtsControl = RTS_CONTROL_HANDSHAKE; break;
-    case kInputUnsupported: return kNotSupported;
-    default: SetLastStatus(kBadHandshake); return kGeneralError;
+    case kHandshakeNone:
+        break;
+    case kHandshakeXonXoff:
+        next.fInX = 1;
+        break;
+    case kInputDtr:
+        next.fDtrControl = DTR_CONTROL_HANDSHAKE;
+        break;
+    case kInputRts:
+        next.fRtsControl = RTS_CONTROL_HANDSHAKE;
+        break;
+    case kInputUnsupported:
+        return kNotSupported;
+    default:
+        SetLastStatus(kBadHandshake);
+        return kGeneralError;
     }
     switch (outputMode) {
-    case kHandshakeNone: break;
-    case kHandshakeXonXoff: next.fOutX = 1; break;
-    case kOutputCts: next.fOutxCtsFlow = 1; break;
-    case kOutputDsr: next.fOutxDsrFlow = 1; break;
-    case kOutputUnsupported: return kNotSupported;
-    default: return kBadArgument;
+    case kHandshakeNone:
+        break;
+    case kHandshakeXonXoff:
+        next.fOutX = 1;
+        break;
+    case kOutputCts:
+        next.fOutxCtsFlow = 1;
+        break;
+    case kOutputDsr:
+        next.fOutxDsrFlow = 1;
+        break;
+    case kOutputUnsupported:
+        return kNotSupported;
+    default:
+        return kBadArgument;
     }
     if (!SetCommState(m_handle, &next))
         return Fail(MapSystemError());
@@ -261,22 +282,35 @@ int Win32SerialPort::Line(int number, int value) {
     // The modem lines are read when asked, not from the last status byte: GetLineStates
     // clears that byte, and a carrier check right after must not see the carrier gone.
     switch (number) {
-    case kLineDtr: return m_dtr;
-    case kLineRts: return m_rts;
-    case kLineCts: return Bit(ReadModemStatus() & MS_CTS_ON);
-    case kLineDsr: return Bit(ReadModemStatus() & MS_DSR_ON);
-    case kLineRi: return Bit(ReadModemStatus() & MS_RING_ON);
-    case kLineDcd: return Bit(ReadModemStatus() & MS_RLSD_ON);
+    case kLineDtr:
+        return m_dtr;
+    case kLineRts:
+        return m_rts;
+    case kLineCts:
+        return Bit(ReadModemStatus() & MS_CTS_ON);
+    case kLineDsr:
+        return Bit(ReadModemStatus() & MS_DSR_ON);
+    case kLineRi:
+        return Bit(ReadModemStatus() & MS_RING_ON);
+    case kLineDcd:
+        return Bit(ReadModemStatus() & MS_RLSD_ON);
     case kLineReserved17:
     case kLineReserved18:
     case kLineReserved19:
-    case kLineReserved20: return 0;
-    case kLineOverrun: return Bit(m_lineErrors & CE_OVERRUN);
-    case kLineParityError: return Bit(m_lineErrors & CE_RXPARITY);
-    case kLineFramingError: return Bit(m_lineErrors & CE_FRAME);
-    case kLineBreakSeen: return Bit(m_lineErrors & CE_BREAK);
-    case kLineReceiveOverflow: return Bit(m_lineErrors & CE_RXOVER);
-    default: return kLineUnknown;
+    case kLineReserved20:
+        return 0;
+    case kLineOverrun:
+        return Bit(m_lineErrors & CE_OVERRUN);
+    case kLineParityError:
+        return Bit(m_lineErrors & CE_RXPARITY);
+    case kLineFramingError:
+        return Bit(m_lineErrors & CE_FRAME);
+    case kLineBreakSeen:
+        return Bit(m_lineErrors & CE_BREAK);
+    case kLineReceiveOverflow:
+        return Bit(m_lineErrors & CE_RXOVER);
+    default:
+        return kLineUnknown;
     }
 }
 
@@ -341,7 +375,8 @@ int Win32SerialPort::WriteChar(int c) {
 int Win32SerialPort::WriteString(const char* text) {
     if (!text)
         return 0;
-    return WriteBuffer(reinterpret_cast<const unsigned char*>(text), static_cast<int>(std::strlen(text)));
+    return WriteBuffer(reinterpret_cast<const unsigned char*>(text),
+                       static_cast<int>(std::strlen(text)));
 }
 
 int Win32SerialPort::WriteBuffer(const unsigned char* data, int length) {
@@ -401,7 +436,8 @@ int Win32SerialPort::Purge(int direction, int count) {
     if (direction != 0 && direction != 1)
         return kBadArgument;
     if (direction == 1 || count == 0) {
-        DWORD flags = direction == 1 ? PURGE_TXABORT | PURGE_TXCLEAR : PURGE_RXABORT | PURGE_RXCLEAR;
+        DWORD flags =
+            direction == 1 ? PURGE_TXABORT | PURGE_TXCLEAR : PURGE_RXABORT | PURGE_RXCLEAR;
         return PurgeComm(m_handle, flags) ? kSuccess : Fail(MapSystemError());
     }
     int dropped = 0;
@@ -418,20 +454,23 @@ void Win32SerialPort::DumpStatus(const LineSink& sink) {
     GetQueueStatus(q);
     const DCB& d = m_dcb;
     char line[160];
-    std::snprintf(line, sizeof line, "Port type: MS Win32  BaudRate: %-6u  ByteSize: %1d  Parity: %1d",
+    std::snprintf(line, sizeof line,
+                  "Port type: MS Win32  BaudRate: %-6u  ByteSize: %1d  Parity: %1d",
                   static_cast<unsigned>(d.BaudRate), d.ByteSize, d.Parity);
     sink(line);
     std::snprintf(line, sizeof line, "StopBits: %1d  fBinary: %1d  fRtsControl: %1d", d.StopBits,
                   static_cast<int>(d.fBinary), static_cast<int>(d.fRtsControl));
     sink(line);
-    std::snprintf(line, sizeof line,
-                  "Parity: %1d  OutCtsFlow: %1d  OutDsrFlow: %1d  DtrControl: %1d  OutX: %1d  InX: %1d",
-                  static_cast<int>(d.fParity), static_cast<int>(d.fOutxCtsFlow),
-                  static_cast<int>(d.fOutxDsrFlow), static_cast<int>(d.fDtrControl),
-                  static_cast<int>(d.fOutX), static_cast<int>(d.fInX));
+    std::snprintf(
+        line, sizeof line,
+        "Parity: %1d  OutCtsFlow: %1d  OutDsrFlow: %1d  DtrControl: %1d  OutX: %1d  InX: %1d",
+        static_cast<int>(d.fParity), static_cast<int>(d.fOutxCtsFlow),
+        static_cast<int>(d.fOutxDsrFlow), static_cast<int>(d.fDtrControl),
+        static_cast<int>(d.fOutX), static_cast<int>(d.fInX));
     sink(line);
-    std::snprintf(line, sizeof line, "Null: %1d  XonChar: %02x  XoffChar: %02x", static_cast<int>(d.fNull),
-                  static_cast<unsigned char>(d.XonChar), static_cast<unsigned char>(d.XoffChar));
+    std::snprintf(line, sizeof line, "Null: %1d  XonChar: %02x  XoffChar: %02x",
+                  static_cast<int>(d.fNull), static_cast<unsigned char>(d.XonChar),
+                  static_cast<unsigned char>(d.XoffChar));
     sink(line);
     std::snprintf(line, sizeof line, "XonLim: %-5u XoffLim: %-5u EofChr: %02x  EvtChr: %02x",
                   static_cast<unsigned>(d.XonLim), static_cast<unsigned>(d.XoffLim),
@@ -487,11 +526,16 @@ int Win32SerialPort::MapSystemError() {
     case ERROR_ACCESS_DENIED:
     case -2:
         return kAlreadyOpen;
-    case -12: return kBadBaudRate;
-    case -11: return kBadWordLength;
-    case -5: return kBadArgument;
-    case -4: return kOutOfMemory;
-    default: return kGeneralError;
+    case -12:
+        return kBadBaudRate;
+    case -11:
+        return kBadWordLength;
+    case -5:
+        return kBadArgument;
+    case -4:
+        return kOutOfMemory;
+    default:
+        return kGeneralError;
     }
 }
 

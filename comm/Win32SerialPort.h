@@ -10,7 +10,7 @@
 namespace comm {
 
 class Win32SerialPort : public ComLink {
-public:
+  public:
     // Queue sizes the job driver asks for.
     static constexpr long kJobReceiveQueue = 16384;
     static constexpr long kJobTransmitQueue = 8192;
@@ -20,34 +20,34 @@ public:
     Win32SerialPort(int port, long receiveQueue, long transmitQueue, bool deferred = false);
     ~Win32SerialPort() override;
 
-    int Idle() override;                                                   // 1
-    int ReadModemStatus() override;                                        // 2
-    int Open() override;                                                   // 3
-    int OpenDevice() override;                                             // 4
-    int Close() override;                                                  // 5
-    int GetQueueStatus(QueueStatus& status) override;                      // 6
-    int SetBufferSizes(long receive, long xoffLimit, long transmit) override; // 7
-    int SetHandshake(int inputMode, int outputMode) override;              // 8
-    int GetHandshake(int& inputMode, int& outputMode) override;            // 9
-    int SetBreak(int state) override;                                      // 10
-    int Line(int number, int value) override;                              // 11
-    int SetLineParams(long baud, char parity, int dataBits, int stopBits) override; // 12
+    int Idle() override;                                                                // 1
+    int ReadModemStatus() override;                                                     // 2
+    int Open() override;                                                                // 3
+    int OpenDevice() override;                                                          // 4
+    int Close() override;                                                               // 5
+    int GetQueueStatus(QueueStatus& status) override;                                   // 6
+    int SetBufferSizes(long receive, long xoffLimit, long transmit) override;           // 7
+    int SetHandshake(int inputMode, int outputMode) override;                           // 8
+    int GetHandshake(int& inputMode, int& outputMode) override;                         // 9
+    int SetBreak(int state) override;                                                   // 10
+    int Line(int number, int value) override;                                           // 11
+    int SetLineParams(long baud, char parity, int dataBits, int stopBits) override;     // 12
     int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits) override; // 13
-    int GetLineStates(unsigned char states[4]) override;                   // 14
-    int WriteChar(int c) override;                                         // 15
-    int WriteString(const char* text) override;                            // 16
-    int WriteBuffer(const unsigned char* data, int length) override;       // 17
-    int SendImmediate(int c) override;                                     // 18
-    int ReadChar() override;                                               // 19
-    int ReadBuffer(unsigned char* buffer, int length) override;            // 20
-    int Purge(int direction, int count) override;                          // 21
-    void DumpStatus(const LineSink& sink) override;                        // 22
-    virtual int SetEventChar(int c);                                       // 25
-    virtual int GetEventMask(platform::DWORD& mask);                       // 26
-    virtual int SetEventMask(platform::DWORD mask);                        // 27
-    virtual int WaitEvent(platform::DWORD& events);                        // 28
-    virtual int QueryLine(int mask);                                       // 29
-    virtual int MapSystemError();                                          // 30
+    int GetLineStates(unsigned char states[4]) override;                                // 14
+    int WriteChar(int c) override;                                                      // 15
+    int WriteString(const char* text) override;                                         // 16
+    int WriteBuffer(const unsigned char* data, int length) override;                    // 17
+    int SendImmediate(int c) override;                                                  // 18
+    int ReadChar() override;                                                            // 19
+    int ReadBuffer(unsigned char* buffer, int length) override;                         // 20
+    int Purge(int direction, int count) override;                                       // 21
+    void DumpStatus(const LineSink& sink) override;                                     // 22
+    virtual int SetEventChar(int c);                                                    // 25
+    virtual int GetEventMask(platform::DWORD& mask);                                    // 26
+    virtual int SetEventMask(platform::DWORD mask);                                     // 27
+    virtual int WaitEvent(platform::DWORD& events);                                     // 28
+    virtual int QueryLine(int mask);                                                    // 29
+    virtual int MapSystemError();                                                       // 30
 
     // Handshake modes of SetHandshake.
     static constexpr int kHandshakeNone = 0;
@@ -62,7 +62,7 @@ public:
     // The control block as kept in memory (applied with the next set-state).
     const platform::DCB& ControlBlock() const { return m_dcb; }
 
-protected:
+  protected:
     // Checks the parity letter, data bits and stop bits in that order, puts `dcbBaud` and the
     // framing into the control block and applies it. Every failure is also the last status.
     int ApplyLineParams(platform::DWORD dcbBaud, char parity, int dataBits, int stopBits);
@@ -70,7 +70,7 @@ protected:
     platform::DCB m_dcb;
     platform::OVERLAPPED m_overlapped;
 
-private:
+  private:
     // Ors the line errors the platform reports into the accumulated set; fills `stat`
     // when given.
     void CollectErrors(platform::COMSTAT* stat = nullptr);
@@ -81,20 +81,20 @@ private:
     bool IsOpen() const { return m_handle != platform::INVALID_HANDLE_VALUE; }
     int ApplyControlBlock();
 
-    platform::HANDLE m_handle { platform::INVALID_HANDLE_VALUE };
+    platform::HANDLE m_handle{platform::INVALID_HANDLE_VALUE};
     platform::COMMTIMEOUTS m_savedTimeouts;
-    platform::DWORD m_savedEventMask { 0 };
-    std::uint16_t m_receiveSize { 0 };
-    std::uint16_t m_transmitSize { 0 };
-    int m_inputMode { 0 };
-    int m_outputMode { 0 };
-    int m_dtr { 1 };
-    int m_rts { 1 };
-    int m_break { 0 };
-    platform::DWORD m_lineErrors { 0 };
-    int m_modemStatus { 0 };
+    platform::DWORD m_savedEventMask{0};
+    std::uint16_t m_receiveSize{0};
+    std::uint16_t m_transmitSize{0};
+    int m_inputMode{0};
+    int m_outputMode{0};
+    int m_dtr{1};
+    int m_rts{1};
+    int m_break{0};
+    platform::DWORD m_lineErrors{0};
+    int m_modemStatus{0};
     // A write found the transmit queue full: Idle then also wakes when the device takes more.
-    bool m_waitingForRoom { false };
+    bool m_waitingForRoom{false};
 };
 
 } // namespace comm

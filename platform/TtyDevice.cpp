@@ -25,19 +25,27 @@ constexpr std::size_t kInputBufferSize = 8192;
 
 int DataBitsFlag(int bits) {
     switch (bits) {
-    case 5: return CS5;
-    case 6: return CS6;
-    case 7: return CS7;
-    default: return CS8;
+    case 5:
+        return CS5;
+    case 6:
+        return CS6;
+    case 7:
+        return CS7;
+    default:
+        return CS8;
     }
 }
 
 int DataBitsOf(tcflag_t cflag) {
     switch (cflag & CSIZE) {
-    case CS5: return 5;
-    case CS6: return 6;
-    case CS7: return 7;
-    default: return 8;
+    case CS5:
+        return 5;
+    case CS6:
+        return 6;
+    case CS7:
+        return 7;
+    default:
+        return 8;
     }
 }
 
@@ -57,14 +65,20 @@ bool ValidConfig(const SerialConfig& c) {
     // One and a half stop bits exist only with five data bits, and two only without them:
     // the UART gives 1.5 for CSTOPB with CS5.
     switch (c.stopHalves) {
-    case 2: return true;
-    case 3: return c.dataBits == 5;
-    case 4: return c.dataBits != 5;
-    default: return false;
+    case 2:
+        return true;
+    case 3:
+        return c.dataBits == 5;
+    case 4:
+        return c.dataBits != 5;
+    default:
+        return false;
     }
 }
 
-int Errno() { return -(errno != 0 ? errno : EIO); }
+int Errno() {
+    return -(errno != 0 ? errno : EIO);
+}
 
 } // namespace
 
@@ -75,7 +89,7 @@ std::unique_ptr<TtyDevice> TtyDevice::Open(const std::string& path, int& error) 
         error = Errno();
         return nullptr;
     }
-    termios2 tio {};
+    termios2 tio{};
     if (::ioctl(fd, TCGETS2, &tio) != 0) {
         error = Errno();
         ::close(fd);
@@ -93,16 +107,16 @@ std::unique_ptr<TtyDevice> TtyDevice::Open(const std::string& path, int& error) 
     std::unique_ptr<TtyDevice> device(new TtyDevice(fd));
     int lines = 0;
     device->m_hasModemLines = ::ioctl(fd, TIOCMGET, &lines) == 0;
-    serial_icounter_struct counters {};
+    serial_icounter_struct counters{};
     device->m_hasCounters = ::ioctl(fd, TIOCGICOUNT, &counters) == 0;
     if (device->m_hasCounters) {
         // Counters run from the driver's start; only what happens while we hold the
         // device is ours.
-        device->m_baseline = { static_cast<std::uint32_t>(counters.overrun),
-                               static_cast<std::uint32_t>(counters.parity),
-                               static_cast<std::uint32_t>(counters.frame),
-                               static_cast<std::uint32_t>(counters.brk),
-                               static_cast<std::uint32_t>(counters.buf_overrun) };
+        device->m_baseline = {static_cast<std::uint32_t>(counters.overrun),
+                              static_cast<std::uint32_t>(counters.parity),
+                              static_cast<std::uint32_t>(counters.frame),
+                              static_cast<std::uint32_t>(counters.brk),
+                              static_cast<std::uint32_t>(counters.buf_overrun)};
     }
 
     SerialConfig config;
@@ -127,7 +141,7 @@ std::unique_ptr<TtyDevice> TtyDevice::Open(const std::string& path, int& error) 
     return device;
 }
 
-TtyDevice::TtyDevice(int fd) : m_fd { fd }, m_buffer(kInputBufferSize) {}
+TtyDevice::TtyDevice(int fd) : m_fd{fd}, m_buffer(kInputBufferSize) {}
 
 TtyDevice::~TtyDevice() {
     // Other descriptors of the same terminal (a pseudo-terminal's creator) keep it open,
@@ -139,7 +153,7 @@ TtyDevice::~TtyDevice() {
 int TtyDevice::Configure(const SerialConfig& config) {
     if (!ValidConfig(config))
         return -EINVAL;
-    termios2 tio {};
+    termios2 tio{};
     if (::ioctl(m_fd, TCGETS2, &tio) != 0)
         return Errno();
 
@@ -154,14 +168,24 @@ int TtyDevice::Configure(const SerialConfig& config) {
 
     // CLOCAL: a carrier drop must not hang the terminal up under us; the modem engine
     // watches carrier itself and decides what a drop means.
-    tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
+    tio.c_cflag &=
+        ~(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS | CBAUD | (CBAUD << IBSHIFT));
     tio.c_cflag |= CREAD | CLOCAL | HUPCL | DataBitsFlag(config.dataBits);
     switch (config.parity) {
-    case 'O': tio.c_cflag |= PARENB | PARODD; break;
-    case 'E': tio.c_cflag |= PARENB; break;
-    case 'M': tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case 'S': tio.c_cflag |= PARENB | CMSPAR; break;
-    default: break;
+    case 'O':
+        tio.c_cflag |= PARENB | PARODD;
+        break;
+    case 'E':
+        tio.c_cflag |= PARENB;
+        break;
+    case 'M':
+        tio.c_cflag |= PARENB | CMSPAR | PARODD;
+        break;
+    case 'S':
+        tio.c_cflag |= PARENB | CMSPAR;
+        break;
+    default:
+        break;
     }
     if (config.parity != 'N')
         tio.c_iflag |= INPCK; // bad characters arrive as NUL and count as parity errors
@@ -236,8 +260,8 @@ int TtyDevice::Wait(int capMs, bool forRead, bool forWrite) {
     }
     std::uint32_t start = platform::GetTickCount();
     std::int64_t us = platform::RealMicroseconds(cap);
-    timespec timeout { static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000 };
-    pollfd p { m_fd, events, 0 };
+    timespec timeout{static_cast<time_t>(us / 1000000), static_cast<long>(us % 1000000) * 1000};
+    pollfd p{m_fd, events, 0};
     int r = ::ppoll(&p, 1, &timeout, nullptr);
     if (r < 0)
         return errno == EINTR ? 0 : Errno();
@@ -285,9 +309,13 @@ int TtyDevice::SetModemLine(int bit, bool on) {
     return 0;
 }
 
-int TtyDevice::SetDtr(bool on) { return SetModemLine(TIOCM_DTR, on); }
+int TtyDevice::SetDtr(bool on) {
+    return SetModemLine(TIOCM_DTR, on);
+}
 
-int TtyDevice::SetRts(bool on) { return SetModemLine(TIOCM_RTS, on); }
+int TtyDevice::SetRts(bool on) {
+    return SetModemLine(TIOCM_RTS, on);
+}
 
 int TtyDevice::SetBreak(bool on) {
     if (::ioctl(m_fd, on ? TIOCSBRK : TIOCCBRK) != 0)
@@ -333,9 +361,11 @@ LineErrorCounts TtyDevice::Errors() {
     // errors: the counts stay 0. Otherwise the counters are asked once per burst read.
     if (!m_hasCounters || !m_countersStale)
         return m_counts;
-    serial_icounter_struct c {};
+    serial_icounter_struct c{};
     if (::ioctl(m_fd, TIOCGICOUNT, &c) == 0) {
-        auto since = [](int now, std::uint32_t base) { return static_cast<std::uint32_t>(now) - base; };
+        auto since = [](int now, std::uint32_t base) {
+            return static_cast<std::uint32_t>(now) - base;
+        };
         m_counts.overrun = since(c.overrun, m_baseline.overrun);
         m_counts.parity = since(c.parity, m_baseline.parity);
         m_counts.framing = since(c.frame, m_baseline.framing);

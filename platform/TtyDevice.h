@@ -11,7 +11,7 @@
 namespace platform {
 
 class TtyDevice final : public SerialDevice {
-public:
+  public:
     // Opens `path` for reading and writing, non-blocking, not as a controlling terminal and
     // exclusively (TIOCEXCL and an advisory lock), then puts it in raw mode keeping its
     // current rate and framing. On failure returns null and sets `error` to -errno
@@ -41,7 +41,7 @@ public:
     bool HasModemLines() const { return m_hasModemLines; }
     int Descriptor() const { return m_fd; }
 
-private:
+  private:
     explicit TtyDevice(int fd);
 
     // One read() into the empty input buffer; the number of bytes now buffered or -errno.
@@ -51,17 +51,17 @@ private:
 
     int m_fd;
     SerialConfig m_config;
-    bool m_hasModemLines { false };
-    bool m_hasCounters { false };
-    bool m_countersStale { true };
+    bool m_hasModemLines{false};
+    bool m_hasCounters{false};
+    bool m_countersStale{true};
     // Whether bytes may still sit in the driver's output queue; once the driver reports
     // it empty, nothing is asked again until the next write.
-    bool m_outputMaybeQueued { false };
+    bool m_outputMaybeQueued{false};
     LineErrorCounts m_counts;
     LineErrorCounts m_baseline; // the driver's counters when we opened the device
     std::vector<unsigned char> m_buffer;
-    std::size_t m_head { 0 };
-    std::size_t m_tail { 0 };
+    std::size_t m_head{0};
+    std::size_t m_tail{0};
 };
 
 } // namespace platform

@@ -21,18 +21,21 @@ struct CommHandle {
     std::unique_ptr<SerialDevice> device;
     DCB dcb;
     COMMTIMEOUTS timeouts;
-    std::atomic<DWORD> eventMask { 0 };
-    std::atomic<unsigned> maskGeneration { 0 };
-    DWORD inQueue { 4096 };
-    DWORD outQueue { 4096 };
+    std::atomic<DWORD> eventMask{0};
+    std::atomic<unsigned> maskGeneration{0};
+    DWORD inQueue{4096};
+    DWORD outQueue{4096};
     // Bytes WriteFile accepted that the device has not taken yet: a write on the platform
     // completes into the driver's queue, so nothing handed to WriteFile is ever dropped.
     std::vector<unsigned char> pending;
-    std::size_t pendingHead { 0 };
-    LineErrorCounts reported; // counts already turned into CE_* bits
-    bool sentSinceEmpty { false }; // for EV_TXEMPTY: output went out since the queue was empty
+    std::size_t pendingHead{0};
+    // A TransmitCommChar byte the device could not take at once; it goes out before the queue.
+    int immediate{-1};
+    LineErrorCounts reported;   // counts already turned into CE_* bits
+    bool sentSinceEmpty{false}; // for EV_TXEMPTY: output went out since the queue was empty
 
-    std::size_t Pending() const { return pending.size() - pendingHead; }
+    std::size_t Pending() const { return pending.size() - pendingHead + (immediate >= 0 ? 1 : 0); }
+    std::size_t Queued() const { return pending.size() - pendingHead; }
 };
 
 namespace {
@@ -46,7 +49,9 @@ constexpr std::size_t kMaxComNameDigits = 3;
 constexpr const char* kPortMapKey = "Hardware\\DeviceMap\\SerialComm";
 constexpr std::size_t kMaxTargetLength = 1024;
 
-bool Valid(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE && h->device; }
+bool Valid(HANDLE h) {
+    return h != nullptr && h != INVALID_HANDLE_VALUE && h->device;
+}
 
 BOOL Fail(DWORD error) {
     t_lastError = error;
@@ -82,7 +87,15 @@ DWORD ErrorFromErrno(int negativeErrno) {
 // Hands queued output to the device as far as it takes it. A failure leaves the bytes
 // queued; the next write or status call reports the device's state.
 int FlushPending(CommHandle& h) {
-    std::size_t waiting = h.Pending();
+    if (h.immediate >= 0) {
+        int status = h.device->SendImmediate(static_cast<unsigned char>(h.immediate));
+        if (status == -EAGAIN)
+            return 0;
+        if (status < 0)
+            return status;
+        h.immediate = -1;
+    }
+    std::size_t waiting = h.Queued();
     if (waiting == 0)
         return 0;
     int n = h.device->Write(h.pending.data() + h.pendingHead, static_cast<int>(waiting));
@@ -122,7 +135,7 @@ int ComNumber(const char* name) {
 }
 
 SerialConfig ConfigFromDcb(const DCB& dcb) {
-    static constexpr char kParityLetters[] = { 'N', 'O', 'E', 'M', 'S' };
+    static constexpr char kParityLetters[] = {'N', 'O', 'E', 'M', 'S'};
     SerialConfig c;
     c.baud = dcb.BaudRate;
     c.dataBits = dcb.ByteSize;
@@ -146,7 +159,8 @@ DCB DcbFromConfig(const SerialConfig& c) {
     const char* p = std::strchr(letters, c.parity);
     dcb.Parity = static_cast<BYTE>(p && c.parity ? p - letters : NOPARITY);
     dcb.fParity = dcb.Parity != NOPARITY;
-    dcb.StopBits = c.stopHalves == 2 ? ONESTOPBIT : (c.stopHalves == 3 ? ONE5STOPBITS : TWOSTOPBITS);
+    dcb.StopBits =
+        c.stopHalves == 2 ? ONESTOPBIT : (c.stopHalves == 3 ? ONE5STOPBITS : TWOSTOPBITS);
     dcb.fOutxCtsFlow = c.rtsCtsFlow;
     dcb.fRtsControl = c.rtsCtsFlow ? RTS_CONTROL_HANDSHAKE : RTS_CONTROL_ENABLE;
     dcb.fDtrControl = DTR_CONTROL_ENABLE;
@@ -176,15 +190,19 @@ DWORD ErrorBits(CommHandle& h) {
 
 } // namespace
 
-DWORD GetLastError() { return t_lastError; }
+DWORD GetLastError() {
+    return t_lastError;
+}
 
-void SetLastError(DWORD error) { t_lastError = error; }
+void SetLastError(DWORD error) {
+    t_lastError = error;
+}
 
 std::string PortTarget(int comNumber) {
     std::string name = "COM" + std::to_string(comNumber);
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortMapKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
-        char target[kMaxTargetLength] {};
+        char target[kMaxTargetLength]{};
         DWORD type = REG_NONE;
         DWORD size = sizeof target - 1;
         LONG result = RegQueryValueExA(key, name.c_str(), nullptr, &type,
@@ -339,7 +357,8 @@ BOOL WaitCommEvent(HANDLE h, DWORD* events, OVERLAPPED*) {
         DWORD seen = 0;
         if ((mask & EV_RXCHAR) && d.InputQueued() > 0)
             seen |= EV_RXCHAR;
-        if ((mask & EV_TXEMPTY) && h->sentSinceEmpty && h->Pending() == 0 && d.OutputQueued() == 0) {
+        if ((mask & EV_TXEMPTY) && h->sentSinceEmpty && h->Pending() == 0 &&
+            d.OutputQueued() == 0) {
             h->sentSinceEmpty = false;
             seen |= EV_TXEMPTY;
         }
@@ -383,9 +402,10 @@ BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
         *errors = bits;
     if (stat) {
         SerialDevice& d = *h->device;
-        *stat = COMSTAT {};
+        *stat = COMSTAT{};
         stat->cbInQue = static_cast<DWORD>(d.InputQueued());
-        stat->cbOutQue = static_cast<DWORD>(h->Pending() + static_cast<std::size_t>(d.OutputQueued()));
+        stat->cbOutQue =
+            static_cast<DWORD>(h->Pending() + static_cast<std::size_t>(d.OutputQueued()));
         // Output can only be held while some waits; the modem lines are asked only then.
         // Whether a received XOFF holds output, or we have sent one, the terminal driver
         // does not tell, so those flags stay clear.
@@ -413,13 +433,26 @@ BOOL EscapeCommFunction(HANDLE h, DWORD function) {
     SerialDevice& d = *h->device;
     int status = 0;
     switch (function) {
-    case SETDTR: status = d.SetDtr(true); break;
-    case CLRDTR: status = d.SetDtr(false); break;
-    case SETRTS: status = d.SetRts(true); break;
-    case CLRRTS: status = d.SetRts(false); break;
-    case SETBREAK: status = d.SetBreak(true); break;
-    case CLRBREAK: status = d.SetBreak(false); break;
-    default: return Fail(ERROR_INVALID_PARAMETER);
+    case SETDTR:
+        status = d.SetDtr(true);
+        break;
+    case CLRDTR:
+        status = d.SetDtr(false);
+        break;
+    case SETRTS:
+        status = d.SetRts(true);
+        break;
+    case CLRRTS:
+        status = d.SetRts(false);
+        break;
+    case SETBREAK:
+        status = d.SetBreak(true);
+        break;
+    case CLRBREAK:
+        status = d.SetBreak(false);
+        break;
+    default:
+        return Fail(ERROR_INVALID_PARAMETER);
     }
     return status == 0 ? Succeed() : Fail(ErrorFromErrno(status));
 }
@@ -432,6 +465,7 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
     if (output) {
         h->pending.clear();
         h->pendingHead = 0;
+        h->immediate = -1;
     }
     int status = h->device->Purge(input, output);
     return status == 0 ? Succeed() : Fail(ErrorFromErrno(status));
@@ -440,11 +474,19 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
 BOOL TransmitCommChar(HANDLE h, char c) {
     if (!Valid(h))
         return Fail(ERROR_INVALID_HANDLE);
-    // Straight to the device, ahead of whatever waits in the transmit queue.
+    // As on the platform, one immediate byte at a time; it goes straight to the device,
+    // or, when the device is full, first as soon as it takes anything again.
+    if (h->immediate >= 0)
+        return Fail(ERROR_GEN_FAILURE);
     int status = h->device->SendImmediate(static_cast<unsigned char>(c));
-    if (status == 0)
-        h->sentSinceEmpty = true;
-    return status == 0 ? Succeed() : Fail(ErrorFromErrno(status));
+    if (status == -EAGAIN) {
+        h->immediate = static_cast<unsigned char>(c);
+        status = 0;
+    }
+    if (status != 0)
+        return Fail(ErrorFromErrno(status));
+    h->sentSinceEmpty = true;
+    return Succeed();
 }
 
 BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* read, OVERLAPPED* overlapped) {
@@ -465,7 +507,8 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* read, OVERLAPPED* ove
     std::uint32_t start = GetTickCount();
     DWORD got = 0;
     for (;;) {
-        int n = h->device->Read(out + got, static_cast<int>(std::min<DWORD>(length - got, 1u << 30)));
+        int n =
+            h->device->Read(out + got, static_cast<int>(std::min<DWORD>(length - got, 1u << 30)));
         if (n < 0) {
             if (got == 0)
                 return Fail(ErrorFromErrno(n));
@@ -532,7 +575,8 @@ BOOL WaitCommReady(HANDLE h, DWORD capMs, BOOL forRead, BOOL forWrite) {
     // Waiting for the device to take more only makes sense while our own queue holds
     // bytes: an empty queue with a writable device would wake at once, every time.
     bool writeWait = forWrite && h->Pending() > 0;
-    int r = h->device->Wait(static_cast<int>(std::min<DWORD>(capMs, 1u << 30)), forRead != 0, writeWait);
+    int r = h->device->Wait(static_cast<int>(std::min<DWORD>(capMs, 1u << 30)), forRead != 0,
+                            writeWait);
     FlushPending(*h);
     if (r < 0)
         return Fail(ErrorFromErrno(r));

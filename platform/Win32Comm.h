@@ -52,65 +52,65 @@ inline constexpr DWORD RTS_CONTROL_HANDSHAKE = 2;
 inline constexpr DWORD RTS_CONTROL_TOGGLE = 3;
 
 struct DCB {
-    DWORD DCBlength { sizeof(DCB) };
-    DWORD BaudRate { 0 };
-    DWORD fBinary : 1 { 1 };
-    DWORD fParity : 1 { 0 };
-    DWORD fOutxCtsFlow : 1 { 0 };
-    DWORD fOutxDsrFlow : 1 { 0 };
-    DWORD fDtrControl : 2 { 0 };
-    DWORD fDsrSensitivity : 1 { 0 };
-    DWORD fTXContinueOnXoff : 1 { 0 };
-    DWORD fOutX : 1 { 0 };
-    DWORD fInX : 1 { 0 };
-    DWORD fErrorChar : 1 { 0 };
-    DWORD fNull : 1 { 0 };
-    DWORD fRtsControl : 2 { 0 };
-    DWORD fAbortOnError : 1 { 0 };
-    DWORD fDummy2 : 17 { 0 };
-    WORD wReserved { 0 };
-    WORD XonLim { 0 };
-    WORD XoffLim { 0 };
-    BYTE ByteSize { 8 };
-    BYTE Parity { NOPARITY };
-    BYTE StopBits { ONESTOPBIT };
-    char XonChar { 0x11 };
-    char XoffChar { 0x13 };
-    char ErrorChar { 0 };
-    char EofChar { 0 };
-    char EvtChar { 0 };
-    WORD wReserved1 { 0 };
+    DWORD DCBlength{sizeof(DCB)};
+    DWORD BaudRate{0};
+    DWORD fBinary : 1 {1};
+    DWORD fParity : 1 {0};
+    DWORD fOutxCtsFlow : 1 {0};
+    DWORD fOutxDsrFlow : 1 {0};
+    DWORD fDtrControl : 2 {0};
+    DWORD fDsrSensitivity : 1 {0};
+    DWORD fTXContinueOnXoff : 1 {0};
+    DWORD fOutX : 1 {0};
+    DWORD fInX : 1 {0};
+    DWORD fErrorChar : 1 {0};
+    DWORD fNull : 1 {0};
+    DWORD fRtsControl : 2 {0};
+    DWORD fAbortOnError : 1 {0};
+    DWORD fDummy2 : 17 {0};
+    WORD wReserved{0};
+    WORD XonLim{0};
+    WORD XoffLim{0};
+    BYTE ByteSize{8};
+    BYTE Parity{NOPARITY};
+    BYTE StopBits{ONESTOPBIT};
+    char XonChar{0x11};
+    char XoffChar{0x13};
+    char ErrorChar{0};
+    char EofChar{0};
+    char EvtChar{0};
+    WORD wReserved1{0};
 };
 
 struct COMMTIMEOUTS {
-    DWORD ReadIntervalTimeout { 0 };
-    DWORD ReadTotalTimeoutMultiplier { 0 };
-    DWORD ReadTotalTimeoutConstant { 0 };
-    DWORD WriteTotalTimeoutMultiplier { 0 };
-    DWORD WriteTotalTimeoutConstant { 0 };
+    DWORD ReadIntervalTimeout{0};
+    DWORD ReadTotalTimeoutMultiplier{0};
+    DWORD ReadTotalTimeoutConstant{0};
+    DWORD WriteTotalTimeoutMultiplier{0};
+    DWORD WriteTotalTimeoutConstant{0};
 };
 
 struct COMSTAT {
-    DWORD fCtsHold : 1 { 0 };
-    DWORD fDsrHold : 1 { 0 };
-    DWORD fRlsdHold : 1 { 0 };
-    DWORD fXoffHold : 1 { 0 };
-    DWORD fXoffSent : 1 { 0 };
-    DWORD fEof : 1 { 0 };
-    DWORD fTxim : 1 { 0 };
-    DWORD fReserved : 25 { 0 };
-    DWORD cbInQue { 0 };
-    DWORD cbOutQue { 0 };
+    DWORD fCtsHold : 1 {0};
+    DWORD fDsrHold : 1 {0};
+    DWORD fRlsdHold : 1 {0};
+    DWORD fXoffHold : 1 {0};
+    DWORD fXoffSent : 1 {0};
+    DWORD fEof : 1 {0};
+    DWORD fTxim : 1 {0};
+    DWORD fReserved : 25 {0};
+    DWORD cbInQue{0};
+    DWORD cbOutQue{0};
 };
 
 // I/O here completes before the call returns, so the record only carries the count of the
 // last transfer for GetOverlappedResult.
 struct OVERLAPPED {
-    std::uintptr_t Internal { 0 };
-    std::uintptr_t InternalHigh { 0 };
-    DWORD Offset { 0 };
-    DWORD OffsetHigh { 0 };
-    void* hEvent { nullptr };
+    std::uintptr_t Internal{0};
+    std::uintptr_t InternalHigh{0};
+    DWORD Offset{0};
+    DWORD OffsetHigh{0};
+    void* hEvent{nullptr};
 };
 
 // Line errors reported by ClearCommError.
@@ -155,7 +155,7 @@ inline constexpr DWORD EV_RING = 0x0100;
 
 struct CommHandle;
 using HANDLE = CommHandle*;
-inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t { 0 });
+inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
 
 // The calling thread's last error.
 DWORD GetLastError();
