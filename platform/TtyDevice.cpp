@@ -125,8 +125,10 @@ std::unique_ptr<TtyDevice> TtyDevice::Open(const std::string& path, int& error) 
     config.parity = ParityOf(tio.c_cflag);
     config.stopHalves = (tio.c_cflag & CSTOPB) ? (config.dataBits == 5 ? 3 : 4) : 2;
     config.rtsCtsFlow = (tio.c_cflag & CRTSCTS) != 0;
-    config.xonXoffOutput = (tio.c_iflag & IXON) != 0;
-    config.xonXoffInput = (tio.c_iflag & IXOFF) != 0;
+    // Software flow control is part of a terminal's cooked defaults (IXON), not a line
+    // setting somebody chose; raw mode starts without it, as cfmakeraw does.
+    config.xonXoffOutput = false;
+    config.xonXoffInput = false;
     config.xonChar = tio.c_cc[VSTART];
     config.xoffChar = tio.c_cc[VSTOP];
     if (!ValidConfig(config)) {

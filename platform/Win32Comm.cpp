@@ -27,6 +27,8 @@ struct CommHandle {
     DWORD outQueue{4096};
     // Bytes WriteFile accepted that the device has not taken yet: a write on the platform
     // completes into the driver's queue, so nothing handed to WriteFile is ever dropped.
+    // They move on during later calls on the handle (every write, status call and wait),
+    // and a waiting caller's WaitCommReady sleeps until the device takes more.
     std::vector<unsigned char> pending;
     std::size_t pendingHead{0};
     // A TransmitCommChar byte the device could not take at once; it goes out before the queue.
