@@ -84,6 +84,11 @@ int Win32SerialPort::Idle() {
     COMSTAT stat;
     CollectErrors(&stat);
     bool inputWaiting = stat.cbInQue > 0;
+    if (inputWaiting && m_readFoundNothing) {
+        // Input came in since the caller last found none: hand it over without sleeping.
+        m_readFoundNothing = false;
+        return kSuccess;
+    }
     WaitCommReady(m_handle, inputWaiting ? kIdleBusyMs : kIdleCapMs, !inputWaiting, TRUE);
     return kSuccess;
 }
@@ -396,7 +401,6 @@ int Win32SerialPort::WriteBuffer(const unsigned char* data, int length) {
         else
             CollectErrors();
     }
-    m_waitingForRoom = written < length;
     if (written < length)
         SetLastStatus(kBufferFull);
     return written;
@@ -416,7 +420,8 @@ int Win32SerialPort::ReadBuffer(unsigned char* buffer, int length) {
         return 0;
     COMSTAT stat;
     CollectErrors(&stat);
-    if (stat.cbInQue == 0)
+    m_readFoundNothing = stat.cbInQue == 0;
+    if (m_readFoundNothing)
         return 0;
     DWORD wanted = std::min<DWORD>(static_cast<DWORD>(length), stat.cbInQue);
     DWORD got = 0;

@@ -93,8 +93,8 @@ class Win32SerialPort : public ComLink {
     int m_break{0};
     platform::DWORD m_lineErrors{0};
     int m_modemStatus{0};
-    // A write found the transmit queue full: Idle then also wakes when the device takes more.
-    bool m_waitingForRoom{false};
+    // The last read found nothing waiting; input that Idle then finds is new to the caller.
+    bool m_readFoundNothing{false};
 };
 
 } // namespace comm

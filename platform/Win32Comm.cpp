@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -50,6 +51,8 @@ constexpr std::size_t kMaxComNameDigits = 3;
 // The port map: value "COMn" = device path (or "vmodem:..." for a virtual modem).
 constexpr const char* kPortMapKey = "Hardware\\DeviceMap\\SerialComm";
 constexpr std::size_t kMaxTargetLength = 1024;
+constexpr const char* kTestEnvironment = "SENDARI_TEST";
+constexpr const char* kSystemSerialPrefix = "/dev/ttyS";
 
 bool Valid(HANDLE h) {
     return h != nullptr && h != INVALID_HANDLE_VALUE && h->device;
@@ -220,6 +223,12 @@ std::unique_ptr<SerialDevice> OpenMappedDevice(const std::string& target, DWORD&
     error = ERROR_SUCCESS;
     if (target.rfind("vmodem:", 0) == 0) {
         // A virtual modem behind this port; its device is added with the virtual modem.
+        error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    // Under test the machine's own serial devices are off limits: here one of them is the
+    // virtual machine's console, and a stray open would disturb it.
+    if (std::getenv(kTestEnvironment) && target.rfind(kSystemSerialPrefix, 0) == 0) {
         error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }

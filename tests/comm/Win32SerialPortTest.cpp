@@ -27,6 +27,7 @@ using Clock = std::chrono::steady_clock;
 
 struct SerialPortTest : testing::Test {
     SerialPortTest() {
+        setenv("SENDARI_TEST", "1", 1); // never fall back to a real /dev/ttyS*
         platform::ReloadRegistry();
         MapComPort(kPort + 1, pty.SlavePath());
     }

@@ -27,6 +27,7 @@ HANDLE OpenCom(const char* name) {
 
 struct Win32CommTest : testing::Test {
     Win32CommTest() {
+        setenv("SENDARI_TEST", "1", 1); // never fall back to a real /dev/ttyS*
         ReloadRegistry();
         MapComPort(kCom, pty.SlavePath());
     }
@@ -81,6 +82,10 @@ TEST_F(Win32CommTest, OpenErrorsCarryTheWin32Numbers) {
     MapComPort(6, dir.WriteFile("not-a-tty", ""));
     EXPECT_EQ(OpenCom("\\\\.\\COM6"), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
+
+    // Unmapped, COM9 would be /dev/ttyS8: under test that is refused without opening it.
+    EXPECT_EQ(OpenCom("\\\\.\\COM9"), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
     for (const char* bad : {"\\\\.\\LPT1", "\\\\.\\COM", "COMx", ""}) {
         EXPECT_EQ(OpenCom(bad), INVALID_HANDLE_VALUE) << bad;
