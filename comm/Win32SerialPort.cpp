@@ -27,7 +27,7 @@ constexpr DWORD kLibraryBaudMask = 0xFFFF;
 // Idle sleeps on the device at most this long, so a stop flag is seen long before half a
 // second; when input is already waiting for a caller busy elsewhere (character pacing),
 // it only gives the processor up briefly.
-constexpr DWORD kIdleCapMs = 10;
+constexpr DWORD kIdleCapMs = 20;
 constexpr DWORD kIdleBusyMs = 1;
 
 constexpr char kParityLetters[] = "NOEMS";
@@ -43,11 +43,10 @@ int Bit(bool on) {
 } // namespace
 
 Win32SerialPort::Win32SerialPort(int port, long receiveQueue, long transmitQueue, bool deferred)
-    : ComLink(port) {
+    : ComLink(port), m_receiveSize{QueueSize(receiveQueue)}, m_transmitSize{QueueSize(transmitQueue)} {
+    // The sizes are kept even for a deferred port, so that a later Open sets up usable queues.
     if (deferred)
         return;
-    m_receiveSize = QueueSize(receiveQueue);
-    m_transmitSize = QueueSize(transmitQueue);
     SetLastStatus(Open());
     Line(kLineDtr, 1);
     Line(kLineRts, 1);

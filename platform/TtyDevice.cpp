@@ -12,6 +12,8 @@
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "platform/Clock.h"
@@ -22,6 +24,11 @@ namespace {
 // One read() takes at most what the line discipline holds (4 KiB), so twice that keeps
 // every burst in one system call.
 constexpr std::size_t kInputBufferSize = 8192;
+// How long an empty input queue is taken as still empty without asking the driver again.
+constexpr std::chrono::microseconds kInputRecheck{1000};
+// Device majors of pseudo-terminal slaves.
+constexpr unsigned kPtySlaveMajorFirst = 136;
+constexpr unsigned kPtySlaveMajorLast = 143;
 
 int DataBitsFlag(int bits) {
     switch (bits) {
@@ -105,6 +112,10 @@ std::unique_ptr<TtyDevice> TtyDevice::Open(const std::string& path, int& error) 
     ::ioctl(fd, TIOCEXCL);
 
     std::unique_ptr<TtyDevice> device(new TtyDevice(fd));
+    struct stat st {};
+    device->m_isPseudoTerminal = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) &&
+                                 major(st.st_rdev) >= kPtySlaveMajorFirst &&
+                                 major(st.st_rdev) <= kPtySlaveMajorLast;
     int lines = 0;
     device->m_hasModemLines = ::ioctl(fd, TIOCMGET, &lines) == 0;
     serial_icounter_struct counters{};
@@ -219,8 +230,10 @@ int TtyDevice::Fill() {
     m_countersStale = true;
     if (n > 0) {
         m_tail = static_cast<std::size_t>(n);
+        m_nextInputCheck = {};
         return static_cast<int>(n);
     }
+    m_nextInputCheck = std::chrono::steady_clock::now() + kInputRecheck;
     if (n == 0 || errno == EAGAIN || errno == EINTR)
         return 0;
     return Errno();
@@ -269,8 +282,11 @@ int TtyDevice::Wait(int capMs, bool forRead, bool forWrite) {
         return errno == EINTR ? 0 : Errno();
     if (r == 0)
         return 0;
-    if (!(p.revents & (POLLHUP | POLLERR | POLLNVAL)))
+    if (!(p.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        if (p.revents & POLLIN)
+            m_nextInputCheck = {}; // input is there: the next count must see it
         return 1;
+    }
     int waiting = 0;
     if (forRead && ::ioctl(m_fd, FIONREAD, &waiting) == 0 && waiting > 0)
         return 1;
@@ -328,8 +344,10 @@ int TtyDevice::SetBreak(bool on) {
 int TtyDevice::Purge(bool input, bool output) {
     if (!input && !output)
         return 0;
-    if (input)
+    if (input) {
         m_head = m_tail = 0;
+        m_nextInputCheck = {};
+    }
     int which = input && output ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
     if (::ioctl(m_fd, TCFLSH, which) != 0)
         return Errno();
@@ -341,14 +359,21 @@ int TtyDevice::Purge(bool input, bool output) {
 long TtyDevice::InputQueued() {
     // While bytes are buffered this costs no system call; an empty buffer is refilled with
     // one read, which is the read the caller is about to ask for anyway.
+    // An empty driver queue is asked again only after a short pause (or once a wait saw
+    // input), so a sender that checks the input count with every write does not pay a read
+    // for it each time.
     if (Buffered() > 0)
         return Buffered();
+    if (std::chrono::steady_clock::now() < m_nextInputCheck)
+        return 0;
     int filled = Fill();
     return filled > 0 ? filled : 0;
 }
 
 long TtyDevice::OutputQueued() {
-    if (!m_outputMaybeQueued)
+    // What a pseudo-terminal is given goes straight into its peer's input: nothing waits on
+    // this side.
+    if (m_isPseudoTerminal || !m_outputMaybeQueued)
         return 0;
     int queued = 0;
     if (::ioctl(m_fd, TIOCOUTQ, &queued) != 0)

@@ -2,6 +2,7 @@
 // device interface: raw binary mode over termios, opened exclusively and without blocking.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,6 +52,8 @@ class TtyDevice final : public SerialDevice {
 
     int m_fd;
     SerialConfig m_config;
+    bool m_isPseudoTerminal{false};
+    std::chrono::steady_clock::time_point m_nextInputCheck{};
     bool m_hasModemLines{false};
     bool m_hasCounters{false};
     bool m_countersStale{true};

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -34,7 +35,8 @@ struct CommHandle {
     std::size_t pendingHead{0};
     // A TransmitCommChar byte the device could not take at once; it goes out before the queue.
     int immediate{-1};
-    LineErrorCounts reported;   // counts already turned into CE_* bits
+    LineErrorCounts reported;                          // counts already turned into CE_* bits
+    std::chrono::steady_clock::time_point nextFlush{}; // see NoteDeviceFull
     bool sentSinceEmpty{false}; // for EV_TXEMPTY: output went out since the queue was empty
 
     std::size_t Pending() const { return pending.size() - pendingHead + (immediate >= 0 ? 1 : 0); }
@@ -89,13 +91,29 @@ DWORD ErrorFromErrno(int negativeErrno) {
     }
 }
 
+// After the device refused part of a write it is left alone this long (unless a wait saw
+// it writable), so a full device does not cost a failing write on every call.
+constexpr std::chrono::microseconds kFullDeviceRetry{1000};
+
+void NoteDeviceFull(CommHandle& h, bool full) {
+    h.nextFlush = full ? std::chrono::steady_clock::now() + kFullDeviceRetry
+                       : std::chrono::steady_clock::time_point{};
+}
+
 // Hands queued output to the device as far as it takes it. A failure leaves the bytes
-// queued; the next write or status call reports the device's state.
-int FlushPending(CommHandle& h) {
+// queued; the next write or status call reports the device's state. `force` skips the
+// pause after a full device (a wait has just seen it writable).
+int FlushPending(CommHandle& h, bool force = false) {
+    if (h.Pending() == 0)
+        return 0;
+    if (!force && std::chrono::steady_clock::now() < h.nextFlush)
+        return 0;
     if (h.immediate >= 0) {
         int status = h.device->SendImmediate(static_cast<unsigned char>(h.immediate));
-        if (status == -EAGAIN)
+        if (status == -EAGAIN) {
+            NoteDeviceFull(h, true);
             return 0;
+        }
         if (status < 0)
             return status;
         h.immediate = -1;
@@ -106,6 +124,7 @@ int FlushPending(CommHandle& h) {
     int n = h.device->Write(h.pending.data() + h.pendingHead, static_cast<int>(waiting));
     if (n < 0)
         return n;
+    NoteDeviceFull(h, static_cast<std::size_t>(n) < waiting);
     h.pendingHead += static_cast<std::size_t>(n);
     if (h.pendingHead == h.pending.size()) {
         h.pending.clear();
@@ -557,6 +576,7 @@ BOOL WriteFile(HANDLE h, const void* data, DWORD length, DWORD* written, OVERLAP
             status = n;
         else
             taken = static_cast<DWORD>(n);
+        NoteDeviceFull(*h, n >= 0 && taken < length);
     }
     if (status != 0)
         return Fail(ErrorFromErrno(status));
@@ -588,7 +608,7 @@ BOOL WaitCommReady(HANDLE h, DWORD capMs, BOOL forRead, BOOL forWrite) {
     bool writeWait = forWrite && h->Pending() > 0;
     int r = h->device->Wait(static_cast<int>(std::min<DWORD>(capMs, 1u << 30)), forRead != 0,
                             writeWait);
-    FlushPending(*h);
+    FlushPending(*h, r > 0);
     if (r < 0)
         return Fail(ErrorFromErrno(r));
     return r > 0 ? Succeed() : Fail(ERROR_SUCCESS);

@@ -91,6 +91,12 @@ TEST_F(SerialPortTest, DeferredConstructionOpensNothing) {
     EXPECT_EQ(ComLink::OpenCount(kPort), 0);
     EXPECT_EQ(port.Open(), 0);
     EXPECT_EQ(ComLink::OpenCount(kPort), 1);
+    QueueStatus q;
+    port.GetQueueStatus(q);
+    EXPECT_EQ(q.receiveSize, 1024);
+    EXPECT_EQ(q.transmitSize, 1024);
+    EXPECT_EQ(port.WriteString("AT\r"), 3);
+    EXPECT_EQ(pty.Receive(3), "AT\r");
 }
 
 TEST_F(SerialPortTest, ReadCharOnAnEmptyQueueReturnsAtOnce) {
