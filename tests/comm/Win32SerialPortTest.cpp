@@ -4,6 +4,7 @@
 #include "comm/Win32SerialPort.h"
 
 #include <chrono>
+#include <ostream>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,24 @@ namespace {
 
 constexpr int kPort = 2; // COM3
 using Clock = std::chrono::steady_clock;
+
+struct LineParams {
+    long baud{0};
+    char parity{0};
+    int dataBits{0};
+    int stopBits{0};
+    bool operator==(const LineParams&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const LineParams& p) {
+    return out << p.baud << ' ' << p.parity << p.dataBits << p.stopBits;
+}
+
+LineParams ParamsOf(ComLink& port) {
+    LineParams p;
+    port.GetLineParams(p.baud, p.parity, p.dataBits, p.stopBits);
+    return p;
+}
 
 struct SerialPortTest : testing::Test {
     SerialPortTest() {
@@ -143,23 +162,14 @@ TEST_F(SerialPortTest, LineParamsKeepOnlyTheLow16BitsOfTheRateInTheLibraryClass)
 
     auto job = OpenPort<JobSerialPort>();
     ASSERT_EQ(job->SetLineParams(115200, 'E', 7, 2), 0);
-    long baud = 0;
-    char parity = 0;
-    int dataBits = 0, stopBits = 0;
-    job->GetLineParams(baud, parity, dataBits, stopBits);
-    EXPECT_EQ(baud, 115200);
-    EXPECT_EQ(parity, 'E');
-    EXPECT_EQ(dataBits, 7);
-    EXPECT_EQ(stopBits, 2);
+    EXPECT_EQ(ParamsOf(*job), (LineParams{115200, 'E', 7, 2}));
     EXPECT_EQ(job->ControlBlock().StopBits, platform::TWOSTOPBITS);
     EXPECT_TRUE(job->ControlBlock().fParity);
 
     // Five data bits always go with one and a half stop bits, which read back as one.
     ASSERT_EQ(job->SetLineParams(300, 'M', 5, 2), 0);
     EXPECT_EQ(job->ControlBlock().StopBits, platform::ONE5STOPBITS);
-    job->GetLineParams(baud, parity, dataBits, stopBits);
-    EXPECT_EQ(stopBits, 1);
-    EXPECT_EQ(parity, 'M');
+    EXPECT_EQ(ParamsOf(*job), (LineParams{300, 'M', 5, 1}));
 }
 
 TEST_F(SerialPortTest, LineParamChecksComeInOrderAndApplyNothing) {
@@ -189,13 +199,7 @@ TEST_F(SerialPortTest, LineParamChecksComeInOrderAndApplyNothing) {
         }
         // Four data bits pass the check but no device takes them.
         EXPECT_EQ(port->SetLineParams(9600, 'N', 4, 1), kGeneralError);
-        long baud = 0;
-        char parity = 0;
-        int dataBits = 0, stopBits = 0;
-        port->GetLineParams(baud, parity, dataBits, stopBits);
-        EXPECT_EQ(baud, 2400);
-        EXPECT_EQ(parity, 'O');
-        EXPECT_EQ(dataBits, 7);
+        EXPECT_EQ(ParamsOf(*port), (LineParams{2400, 'O', 7, 1}));
     }
 }
 
@@ -365,12 +369,7 @@ TEST_F(SerialPortTest, GFSerialTalksThroughThePortAndRestoresItOnDestruction) {
     ASSERT_EQ(port->SetHandshake(1, 1), 0);
     {
         GFSerial link(port.get());
-        long baud = 0;
-        char parity = 0;
-        int dataBits = 0, stopBits = 0;
-        port->GetLineParams(baud, parity, dataBits, stopBits);
-        EXPECT_EQ(baud, 9600);
-        EXPECT_EQ(parity, 'N');
+        EXPECT_EQ(ParamsOf(*port), (LineParams{9600, 'N', 8, 1}));
         EXPECT_FALSE(port->ControlBlock().fInX);
 
         EXPECT_EQ(link.WriteString("ATZ", -3), 5);
@@ -385,14 +384,7 @@ TEST_F(SerialPortTest, GFSerialTalksThroughThePortAndRestoresItOnDestruction) {
         EXPECT_EQ(link.Status()->CarrierDetect(), 1);
         EXPECT_EQ(link.Status()->Cts(), 1);
     }
-    long baud = 0;
-    char parity = 0;
-    int dataBits = 0, stopBits = 0;
-    port->GetLineParams(baud, parity, dataBits, stopBits);
-    EXPECT_EQ(baud, 115200);
-    EXPECT_EQ(parity, 'E');
-    EXPECT_EQ(dataBits, 7);
-    EXPECT_EQ(stopBits, 2);
+    EXPECT_EQ(ParamsOf(*port), (LineParams{115200, 'E', 7, 2}));
     int in = 0, out = 0;
     port->GetHandshake(in, out);
     EXPECT_EQ(in, 1);
