@@ -534,7 +534,9 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* read, OVERLAPPED* ove
                      t.ReadTotalTimeoutConstant == 0;
     std::uint64_t total = static_cast<std::uint64_t>(t.ReadTotalTimeoutMultiplier) * length +
                           t.ReadTotalTimeoutConstant;
-    std::uint32_t start = GetTickCount();
+    // The clock is read only by a read that may wait: an immediate one-byte read is the
+    // per-character path and stays free of it.
+    std::uint32_t start = immediate ? 0 : GetTickCount();
     DWORD got = 0;
     for (;;) {
         int n =
