@@ -2,10 +2,12 @@
 #include "comm/ModemDiscovery.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,17 +29,34 @@ std::string SelfDirectory() {
     return self.substr(0, self.rfind('/'));
 }
 
-// Beside the running program when installed, or in the tools folder of a build tree.
+bool IsExecutable(const std::string& path) {
+    return access(path.c_str(), X_OK) == 0;
+}
+
+// Beside the running program when installed, in the tools folder of a build tree, else on the
+// search path; empty when it is nowhere, so that a missing panel is reported, not assumed.
 std::string FindControlPanel() {
     std::string dir = SelfDirectory();
     if (!dir.empty()) {
         for (const std::string& candidate :
              {dir + "/" + kControlPanelProgram, dir + "/../tools/" + kControlPanelProgram}) {
-            if (access(candidate.c_str(), X_OK) == 0)
+            if (IsExecutable(candidate))
                 return candidate;
         }
     }
-    return kControlPanelProgram;
+    const char* path = std::getenv("PATH");
+    std::string folders = path ? path : "";
+    for (std::size_t start = 0; start <= folders.size();) {
+        std::size_t end = folders.find(':', start);
+        if (end == std::string::npos)
+            end = folders.size();
+        std::string folder = folders.substr(start, end - start);
+        std::string candidate = folder + "/" + kControlPanelProgram;
+        if (!folder.empty() && IsExecutable(candidate))
+            return candidate;
+        start = end + 1;
+    }
+    return {};
 }
 
 bool StartDetached(const std::string& program) {
@@ -45,30 +64,41 @@ bool StartDetached(const std::string& program) {
     std::string arg0 = program;
     std::string arg1 = kControlPanelAction;
     char* argv[] = {arg0.data(), arg1.data(), nullptr};
-    bool searchPath = program.find('/') == std::string::npos;
+
+    // The grandchild reports a failed exec through this pipe; a successful exec closes it.
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0)
+        return false;
 
     // A grandchild that the init process adopts: the program does not wait for the panel and
     // leaves no zombie behind when the panel ends.
     pid_t child = fork();
-    if (child < 0)
+    if (child < 0) {
+        close(report[0]);
+        close(report[1]);
         return false;
+    }
     if (child == 0) {
+        close(report[0]);
         pid_t grandchild = fork();
         if (grandchild == 0) {
-            if (searchPath)
-                execvp(argv[0], argv);
-            else
-                execv(argv[0], argv);
+            execv(argv[0], argv);
+            int error = errno;
+            (void)!write(report[1], &error, sizeof error);
             _exit(127);
         }
         _exit(grandchild < 0 ? 1 : 0);
     }
+    close(report[1]);
     int status = 0;
-    while (waitpid(child, &status, 0) < 0) {
-        if (errno != EINTR)
-            return false;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    int execError = 0;
+    ssize_t got;
+    while ((got = read(report[0], &execError, sizeof execError)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 && got == 0;
 }
 
 } // namespace
@@ -81,7 +111,8 @@ bool RunModemControlPanel() {
     }
     if (hook)
         return hook();
-    return StartDetached(FindControlPanel());
+    std::string program = FindControlPanel();
+    return !program.empty() && StartDetached(program);
 }
 
 ControlPanelHook SetModemControlPanelHook(ControlPanelHook hook) {

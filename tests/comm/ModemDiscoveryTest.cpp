@@ -2,11 +2,14 @@
 // line listing, automatic selection, port lookup, profile and response table.
 #include "comm/ModemDiscovery.h"
 
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "platform/Clock.h"
 #include "platform/Registry.h"
 #include "platform/ResourceStrings.h"
 #include "platform/Telephony.h"
@@ -317,6 +320,45 @@ TEST_F(AutoSelectTest, AnOverlongNameIsStoredAsTheFieldKeepsIt) {
     EXPECT_TRUE(AutoSelectModem(field, Hooks()));
     EXPECT_EQ(field, std::string(kModemSelectionMaxBytes, 'N'));
     EXPECT_EQ(Stored(), field);
+}
+
+} // namespace
+
+namespace {
+
+// The control panel started for real, with a stand-in program found on the search path.
+class ControlPanelTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        const char* path = std::getenv("PATH");
+        m_savedPath = path ? path : "";
+        setenv("PATH", (m_dir.Path() / "bin").c_str(), 1);
+    }
+    void TearDown() override { setenv("PATH", m_savedPath.c_str(), 1); }
+
+    testsupport::TempDir m_dir;
+    std::string m_savedPath;
+};
+
+TEST_F(ControlPanelTest, StartsTheModemsCommandOnItsAddPageWithoutWaiting) {
+    std::string marker = m_dir / "started";
+    std::string script =
+        m_dir.WriteFile("bin/sendari-modems", "#!/bin/sh\n/bin/sleep 1\necho \"$1\" > " + marker +
+                                                  ".tmp\n/bin/mv " + marker + ".tmp " + marker + "\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    std::uint32_t start = platform::GetTickCount();
+    ASSERT_TRUE(RunModemControlPanel());
+    EXPECT_LT(platform::TicksSince(start), 900u); // the panel's second of work is not waited for
+    while (!std::filesystem::exists(marker) && platform::TicksSince(start) < 10000)
+        platform::Sleep(20);
+    EXPECT_EQ(testsupport::TempDir::ReadFile(marker), "add\n");
+}
+
+TEST_F(ControlPanelTest, MissingOrBrokenPanelIsReported) {
+    EXPECT_FALSE(RunModemControlPanel());
+    std::string script = m_dir.WriteFile("bin/sendari-modems", "#!/no/such/interpreter\n");
+    std::filesystem::permissions(script, std::filesystem::perms::owner_all);
+    EXPECT_FALSE(RunModemControlPanel());
 }
 
 } // namespace
