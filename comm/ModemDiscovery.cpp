@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "platform/Registry.h"
+#include "platform/RegistryHive.h"
 #include "platform/ResourceStrings.h"
 
 namespace comm {
@@ -24,7 +25,7 @@ constexpr int kNoModemsId = 50207;
 constexpr int kModemChosenId = 50222;
 constexpr std::size_t kMaxInitLength = 201;
 constexpr std::size_t kResponseDataSize = 10;
-constexpr DWORD kEnumBufferSize = 256;
+constexpr DWORD kEnumBufferSize = 256; // name and data buffers of the response enumeration
 
 constexpr std::array<const char*, 4> kPnpEnumerators = {"Enum\\ISAPNP", "Enum\\MF", "Enum\\PCI",
                                                         "Enum\\PCMCIA"};
@@ -59,20 +60,6 @@ class OpenKey {
     explicit operator bool() const { return m_key != nullptr; }
     HKEY Get() const { return m_key; }
 
-    // The subkey names in creation order.
-    std::vector<std::string> Subkeys() const {
-        std::vector<std::string> names;
-        char name[kEnumBufferSize];
-        for (DWORD index = 0; m_key; ++index) {
-            DWORD length = sizeof name;
-            if (platform::RegEnumKeyEx(m_key, index, name, &length, nullptr, nullptr, nullptr,
-                                       nullptr) != platform::ERROR_SUCCESS)
-                break;
-            names.emplace_back(name, length);
-        }
-        return names;
-    }
-
   private:
     HKEY m_key{nullptr};
 };
@@ -85,13 +72,8 @@ bool KeyOpens(const std::string& path) {
     return static_cast<bool>(OpenKey(HKEY_LOCAL_MACHINE, path));
 }
 
-char Lower(char c) {
-    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-}
-
 bool EqualNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return Lower(x) == Lower(y); });
+    return platform::RegistryNamesEqual(a, b);
 }
 
 bool StartsWithCom(std::string_view text) {
@@ -121,10 +103,11 @@ int RequestedPort(std::string_view name) {
 
 int FindPnpModem(const std::string& modemName, int requested, std::string& driverKey) {
     for (const char* enumerator : kPnpEnumerators) {
-        OpenKey enumKey(HKEY_LOCAL_MACHINE, enumerator);
-        for (const std::string& device : enumKey.Subkeys()) {
+        for (const std::string& device :
+             platform::RegistrySubkeyNames(HKEY_LOCAL_MACHINE, enumerator)) {
             std::string devicePath = std::string(enumerator) + "\\" + device;
-            for (const std::string& instance : OpenKey(HKEY_LOCAL_MACHINE, devicePath).Subkeys()) {
+            for (const std::string& instance :
+                 platform::RegistrySubkeyNames(HKEY_LOCAL_MACHINE, devicePath)) {
                 std::string path = devicePath + "\\" + instance;
                 auto cls = ReadString(path, "Class");
                 if (!cls || !EqualNoCase(*cls, "Modem"))
@@ -154,7 +137,7 @@ int FindPnpModem(const std::string& modemName, int requested, std::string& drive
 
 int FindLegacyModem(const std::string& modemName, int requested, std::string& driverKey) {
     const std::string classKey = platform::kModemClassKey;
-    for (const std::string& subkey : OpenKey(HKEY_LOCAL_MACHINE, classKey).Subkeys()) {
+    for (const std::string& subkey : platform::RegistrySubkeyNames(HKEY_LOCAL_MACHINE, classKey)) {
         std::string path = classKey + "\\" + subkey;
         auto attachedTo = ReadString(path, "AttachedTo");
         int digit = attachedTo ? PortDigit(*attachedTo) : 0;

@@ -44,19 +44,9 @@ std::string ComName(int port) {
 
 std::set<std::string> ExistingSubkeys() {
     std::set<std::string> names;
-    platform::HKEY key = nullptr;
-    if (platform::RegOpenKeyEx(HKEY_LOCAL_MACHINE, platform::kModemClassKey, 0, platform::KEY_READ,
-                               &key) != platform::ERROR_SUCCESS)
-        return names;
-    char name[256];
-    for (platform::DWORD index = 0;; ++index) {
-        platform::DWORD length = sizeof name;
-        if (platform::RegEnumKeyEx(key, index, name, &length, nullptr, nullptr, nullptr, nullptr) !=
-            platform::ERROR_SUCCESS)
-            break;
-        names.insert(Lower(std::string(name, length)));
-    }
-    platform::RegCloseKey(key);
+    for (const std::string& name :
+         platform::RegistrySubkeyNames(HKEY_LOCAL_MACHINE, platform::kModemClassKey))
+        names.insert(Lower(name));
     return names;
 }
 

@@ -1,6 +1,8 @@
 // Line devices over the modem entries of the HKEY_LOCAL_MACHINE hive.
 #include "platform/Telephony.h"
 
+#include "platform/RegistryHive.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -20,14 +22,50 @@ std::mutex g_appsMutex;
 std::map<HLINEAPP, LineApp> g_apps;
 HLINEAPP g_nextApp{1};
 
-bool EqualNoCase(const std::string& a, const std::string& b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
-           });
+// The name of line device `deviceId` of `lineApp`, or the error that says why there is none.
+LONG LineName(HLINEAPP lineApp, DWORD deviceId, std::string* name) {
+    std::lock_guard lock(g_appsMutex);
+    auto app = g_apps.find(lineApp);
+    if (app == g_apps.end())
+        return LINEERR_INVALAPPHANDLE;
+    if (deviceId >= app->second.names.size())
+        return LINEERR_BADDEVICEID;
+    if (name)
+        *name = app->second.names[deviceId];
+    return 0;
 }
 
-std::vector<std::string> SubkeysOf(HKEY root, const std::string& path) {
+struct PnpModem {
+    std::string driver;
+    std::string friendlyName;
+    std::string instance;
+};
+
+// Plug-and-play instances of class "Modem" name their driver key ("Modem\0001").
+std::vector<PnpModem> PnpModems() {
+    std::vector<PnpModem> found;
+    for (const std::string& enumerator : RegistrySubkeyNames(HKEY_LOCAL_MACHINE, "Enum")) {
+        std::string enumPath = "Enum\\" + enumerator;
+        for (const std::string& device : RegistrySubkeyNames(HKEY_LOCAL_MACHINE, enumPath)) {
+            std::string devicePath = enumPath + "\\" + device;
+            for (const std::string& instance :
+                 RegistrySubkeyNames(HKEY_LOCAL_MACHINE, devicePath)) {
+                std::string path = devicePath + "\\" + instance;
+                auto cls = ReadRegistryString(HKEY_LOCAL_MACHINE, path, "Class");
+                auto driver = ReadRegistryString(HKEY_LOCAL_MACHINE, path, "Driver");
+                if (!cls || !RegistryNamesEqual(*cls, "Modem") || !driver)
+                    continue;
+                auto friendly = ReadRegistryString(HKEY_LOCAL_MACHINE, path, "FriendlyName");
+                found.push_back({*driver, friendly.value_or(""), path});
+            }
+        }
+    }
+    return found;
+}
+
+} // namespace
+
+std::vector<std::string> RegistrySubkeyNames(HKEY root, const std::string& path) {
     std::vector<std::string> names;
     HKEY key = nullptr;
     if (RegOpenKeyEx(root, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS)
@@ -44,43 +82,14 @@ std::vector<std::string> SubkeysOf(HKEY root, const std::string& path) {
     return names;
 }
 
-struct PnpModem {
-    std::string driver;
-    std::string friendlyName;
-    std::string instance;
-};
-
-// Plug-and-play instances of class "Modem" name their driver key ("Modem\0001").
-std::vector<PnpModem> PnpModems() {
-    std::vector<PnpModem> found;
-    for (const std::string& enumerator : SubkeysOf(HKEY_LOCAL_MACHINE, "Enum")) {
-        std::string enumPath = "Enum\\" + enumerator;
-        for (const std::string& device : SubkeysOf(HKEY_LOCAL_MACHINE, enumPath)) {
-            std::string devicePath = enumPath + "\\" + device;
-            for (const std::string& instance : SubkeysOf(HKEY_LOCAL_MACHINE, devicePath)) {
-                std::string path = devicePath + "\\" + instance;
-                auto cls = ReadRegistryString(HKEY_LOCAL_MACHINE, path, "Class");
-                auto driver = ReadRegistryString(HKEY_LOCAL_MACHINE, path, "Driver");
-                if (!cls || !EqualNoCase(*cls, "Modem") || !driver)
-                    continue;
-                auto friendly = ReadRegistryString(HKEY_LOCAL_MACHINE, path, "FriendlyName");
-                found.push_back({*driver, friendly.value_or(""), path});
-            }
-        }
-    }
-    return found;
-}
-
-} // namespace
-
 std::vector<InstalledModemEntry> InstalledModemEntries() {
     std::vector<InstalledModemEntry> entries;
     auto pnp = PnpModems();
-    for (const std::string& subkey : SubkeysOf(HKEY_LOCAL_MACHINE, kModemClassKey)) {
+    for (const std::string& subkey : RegistrySubkeyNames(HKEY_LOCAL_MACHINE, kModemClassKey)) {
         InstalledModemEntry entry{subkey, {}, {}};
         std::string driver = "Modem\\" + subkey;
         auto match = std::find_if(pnp.begin(), pnp.end(), [&](const PnpModem& modem) {
-            return EqualNoCase(modem.driver, driver);
+            return RegistryNamesEqual(modem.driver, driver);
         });
         if (match != pnp.end()) {
             entry.pnpInstance = match->instance;
@@ -118,12 +127,8 @@ LONG lineNegotiateAPIVersion(HLINEAPP lineApp, DWORD deviceId, DWORD lowVersion,
                              DWORD* apiVersion, void*) {
     if (!apiVersion)
         return LINEERR_INVALPOINTER;
-    std::lock_guard lock(g_appsMutex);
-    auto app = g_apps.find(lineApp);
-    if (app == g_apps.end())
-        return LINEERR_INVALAPPHANDLE;
-    if (deviceId >= app->second.names.size())
-        return LINEERR_BADDEVICEID;
+    if (LONG result = LineName(lineApp, deviceId, nullptr); result != 0)
+        return result;
     DWORD version = std::min(highVersion, kTapiHighestVersion);
     if (version < lowVersion || version < kTapiLowestVersion) {
         *apiVersion = 0;
@@ -142,15 +147,8 @@ LONG lineGetDevCaps(HLINEAPP lineApp, DWORD deviceId, DWORD apiVersion, DWORD, L
     if (apiVersion < kTapiLowestVersion || apiVersion > kTapiHighestVersion)
         return LINEERR_INCOMPATIBLEAPIVERSION;
     std::string name;
-    {
-        std::lock_guard lock(g_appsMutex);
-        auto app = g_apps.find(lineApp);
-        if (app == g_apps.end())
-            return LINEERR_INVALAPPHANDLE;
-        if (deviceId >= app->second.names.size())
-            return LINEERR_BADDEVICEID;
-        name = app->second.names[deviceId];
-    }
+    if (LONG result = LineName(lineApp, deviceId, &name); result != 0)
+        return result;
     const DWORD total = caps->dwTotalSize;
     std::memset(caps, 0, fixed);
     caps->dwTotalSize = total;

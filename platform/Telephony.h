@@ -81,6 +81,9 @@ struct InstalledModemEntry {
     std::string pnpInstance; // the plug-and-play instance key naming it, or empty
 };
 
+// The names of the subkeys of `root`\`path` in creation order; empty when it does not open.
+std::vector<std::string> RegistrySubkeyNames(HKEY root, const std::string& path);
+
 // The installed modems in the order line devices are numbered.
 std::vector<InstalledModemEntry> InstalledModemEntries();
 
