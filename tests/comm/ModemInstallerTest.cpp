@@ -174,30 +174,71 @@ class TcpAnswerer {
     int m_port{0};
 };
 
-// Writes `command` to the device and gathers what comes back until `until` appears.
-std::string Exchange(platform::SerialDevice& device, const std::string& command,
-                     const std::string& until, int timeoutMs) {
-    device.Write(reinterpret_cast<const unsigned char*>(command.data()),
-                 static_cast<int>(command.size()));
-    std::string answer;
-    std::uint32_t start = platform::GetTickCount();
-    while (answer.find(until) == std::string::npos &&
-           platform::TicksSince(start) < static_cast<std::uint32_t>(timeoutMs)) {
-        device.Wait(50, true, false);
-        unsigned char buffer[256];
-        int n = device.Read(buffer, sizeof buffer);
-        if (n > 0)
-            answer.append(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(n));
+// Answer lines of one device, with whatever followed the last line kept for the next call.
+class LineReader {
+  public:
+    explicit LineReader(platform::SerialDevice& device) : m_device(device) {}
+
+    // The next non-empty line, or empty when none is complete within `timeoutMs`.
+    std::string Next(int timeoutMs) {
+        std::uint32_t start = platform::GetTickCount();
+        for (;;) {
+            std::size_t begin = m_held.find_first_not_of("\r\n");
+            std::size_t end =
+                begin == std::string::npos ? begin : m_held.find_first_of("\r\n", begin);
+            if (end != std::string::npos) {
+                std::string line = m_held.substr(begin, end - begin);
+                m_held.erase(0, end);
+                return line;
+            }
+            if (platform::TicksSince(start) >= static_cast<std::uint32_t>(timeoutMs))
+                return {};
+            m_device.Wait(50, true, false);
+            ReadWaiting();
+        }
     }
-    return answer;
+
+    // Whether the line `text` comes within `timeoutMs`; lines before it (such as the echo of
+    // a command sent before echo was turned off) are passed over.
+    bool WaitForLine(const std::string& text, int timeoutMs) {
+        std::uint32_t start = platform::GetTickCount();
+        while (platform::TicksSince(start) < static_cast<std::uint32_t>(timeoutMs)) {
+            if (Next(timeoutMs - static_cast<int>(platform::TicksSince(start))) == text)
+                return true;
+        }
+        return false;
+    }
+
+    // Everything received until `text` shows up (or the time is up).
+    std::string Until(const std::string& text, int timeoutMs) {
+        std::uint32_t start = platform::GetTickCount();
+        while (m_held.find(text) == std::string::npos &&
+               platform::TicksSince(start) < static_cast<std::uint32_t>(timeoutMs)) {
+            m_device.Wait(50, true, false);
+            ReadWaiting();
+        }
+        return m_held;
+    }
+
+  private:
+    void ReadWaiting() {
+        unsigned char buffer[256];
+        int n;
+        while ((n = m_device.Read(buffer, sizeof buffer)) > 0)
+            m_held.append(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(n));
+    }
+
+    platform::SerialDevice& m_device;
+    std::string m_held;
+};
+
+void Send(platform::SerialDevice& device, const std::string& text) {
+    device.Write(reinterpret_cast<const unsigned char*>(text.data()),
+                 static_cast<int>(text.size()));
 }
 
-// The first non-empty line of `text`, without its line end.
-std::string FirstLine(const std::string& text) {
-    std::size_t start = text.find_first_not_of("\r\n");
-    if (start == std::string::npos)
-        return {};
-    return text.substr(start, text.find_first_of("\r\n", start) - start);
+std::string InitCommand(const ModemProfile& profile) {
+    return std::string(profile.prefix) + profile.initialization + profile.terminator;
 }
 
 TEST_F(ModemInstallerTest, InstalledVirtualModemTakesItsProfileAndCallsOut) {
@@ -215,14 +256,14 @@ TEST_F(ModemInstallerTest, InstalledVirtualModemTakesItsProfileAndCallsOut) {
     int error = 0;
     auto device = platform::OpenVirtualModemDevice(PortMapValue("COM7"), error);
     ASSERT_TRUE(device) << error;
-    std::string init = std::string(profile.prefix) + profile.initialization + profile.terminator;
-    EXPECT_NE(Exchange(*device, init, "OK", 3000).find("OK"), std::string::npos);
+    LineReader lines(*device);
+    Send(*device, InitCommand(profile));
+    EXPECT_TRUE(lines.WaitForLine("OK", 3000));
 
     TcpAnswerer answerer;
-    std::string dial = std::string(profile.prefix) + profile.toneDial +
-                       "127.0.0.1:" + std::to_string(answerer.Port()) + profile.terminator;
-    std::string line =
-        FirstLine(Exchange(*device, dial, "CONNECT", 10000) + Exchange(*device, "", "\n", 1000));
+    Send(*device, std::string(profile.prefix) + profile.toneDial +
+                      "127.0.0.1:" + std::to_string(answerer.Port()) + profile.terminator);
+    std::string line = lines.Next(10000);
     const ModemResponse* known = nullptr;
     for (const auto& entry : table) {
         if (entry->text == line)
@@ -231,6 +272,54 @@ TEST_F(ModemInstallerTest, InstalledVirtualModemTakesItsProfileAndCallsOut) {
     ASSERT_TRUE(known) << "unknown line: " << line;
     EXPECT_EQ(known->code, kResponseConnect);
     EXPECT_EQ(known->ConnectionSpeed(), 28800);
+}
+
+// A loopback TCP port that nothing listens on just now.
+int FreePort() {
+    TcpAnswerer probe;
+    return probe.Port();
+}
+
+// Two virtual modems installed the way the demonstration sets them up call each other: one
+// dials the other's listening address, the other rings, answers, and bytes cross.
+TEST_F(ModemInstallerTest, TwoInstalledVirtualModemsCallEachOther) {
+    const std::string callerAddress = "127.0.0.1:" + std::to_string(FreePort());
+    const std::string answerAddress = "127.0.0.1:" + std::to_string(FreePort());
+    ASSERT_TRUE(
+        InstallModem(Definition("virtual"), "COM8", VirtualModemMapValue(callerAddress, "57600"))
+            .ok);
+    ASSERT_TRUE(
+        InstallModem(Definition("virtual"), "COM9", VirtualModemMapValue(answerAddress, "57600"))
+            .ok);
+
+    std::string callerKey, answererKey;
+    ASSERT_EQ(FindModemPort("Sendari virtual modem", callerKey), 8);
+    ASSERT_EQ(FindModemPort("Sendari virtual modem #2", answererKey), 9);
+    ModemProfile callerProfile, answererProfile;
+    std::string extra;
+    BuildModemProfile(callerKey, "", callerProfile, extra);
+    BuildModemProfile(answererKey, "", answererProfile, extra);
+    int error = 0;
+    auto caller = platform::OpenVirtualModemDevice(PortMapValue("COM8"), error);
+    auto answerer = platform::OpenVirtualModemDevice(PortMapValue("COM9"), error);
+    ASSERT_TRUE(caller && answerer) << error;
+    LineReader callerLines(*caller);
+    LineReader answererLines(*answerer);
+    Send(*caller, InitCommand(callerProfile));
+    Send(*answerer, InitCommand(answererProfile));
+    ASSERT_TRUE(callerLines.WaitForLine("OK", 3000));
+    ASSERT_TRUE(answererLines.WaitForLine("OK", 3000));
+
+    Send(*caller, std::string(callerProfile.prefix) + callerProfile.toneDial + answerAddress +
+                      callerProfile.terminator);
+    ASSERT_EQ(answererLines.Next(10000), "RING");
+    Send(*answerer,
+         std::string(answererProfile.prefix) + answererProfile.answer + answererProfile.terminator);
+    EXPECT_EQ(answererLines.Next(10000), "CONNECT 57600");
+    EXPECT_EQ(callerLines.Next(10000), "CONNECT 57600");
+    Send(*caller, "hello over the line");
+    EXPECT_NE(answererLines.Until("hello over the line", 5000).find("hello over the line"),
+              std::string::npos);
 }
 
 } // namespace
