@@ -1,0 +1,45 @@
+// The message hook of the data layer and its stderr fallback.
+#include "data/UserMessages.h"
+
+#include "platform/ResourceStrings.h"
+
+#include <cstdio>
+#include <mutex>
+
+namespace data {
+namespace {
+
+std::mutex g_hookMutex;
+MessageHook g_hook;
+
+void ReplaceFirst(std::string& text, std::string_view marker, const std::string& insert) {
+    std::size_t at = text.find(marker);
+    if (at != std::string::npos)
+        text.replace(at, marker.size(), insert);
+}
+
+} // namespace
+
+MessageHook SetMessageHook(MessageHook hook) {
+    std::lock_guard guard(g_hookMutex);
+    std::swap(g_hook, hook);
+    return hook;
+}
+
+MessageAnswer ShowMessage(MessageKind kind, int stringId, const std::string& insert1,
+                          const std::string& insert2) {
+    std::string text(platform::LoadResourceString(stringId));
+    ReplaceFirst(text, "%1", insert1);
+    ReplaceFirst(text, "%2", insert2);
+    MessageHook hook;
+    {
+        std::lock_guard guard(g_hookMutex);
+        hook = g_hook;
+    }
+    if (hook)
+        return hook(kind, stringId, text);
+    std::fprintf(stderr, "Sendari: %s\n", text.c_str());
+    return kind == MessageKind::QuestionYesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
+}
+
+} // namespace data
