@@ -58,4 +58,16 @@ std::string FilesReceivedText(int files);
 // Shows a chosen message; the user interface installs a presenter with real windows.
 using OutcomePresenter = std::function<void(const OutcomeMessage&)>;
 
+// Installs the presenter (the user interface: a message box for the sending side, the
+// self-closing timed message or Files Received notice for the receiving side). Without one,
+// messages go to the standard error stream. An empty presenter restores that default.
+void SetOutcomePresenter(OutcomePresenter presenter);
+
+class JobStatusBlock;
+
+// Called on the user-interface thread after the job's window has closed: choose the message
+// from the status block and present it. Return what was presented (kind None: nothing).
+OutcomeMessage ShowJobOutcome(bool isSend, int files, const JobStatusBlock& block);
+OutcomeMessage ShowJobError(bool isSend, const JobStatusBlock& block);
+
 } // namespace jobs

@@ -106,9 +106,10 @@ TEST(LoopbackLink, LineQueriesAndTheUnknownNumber) {
 TEST(LoopbackLink, GFSerialReaderOnAnotherThreadSeesLateBytes) {
     auto [a, b] = MakeLoopbackPair();
     GFSerial reader(b.get());
-    std::thread writer([&] {
+    testsupport::LoopbackLink* writerEnd = a.get();
+    std::thread writer([writerEnd] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        a->WriteChar('Z');
+        writerEnd->WriteChar('Z');
     });
     EXPECT_EQ(reader.ReadChar(2000), 'Z');
     writer.join();

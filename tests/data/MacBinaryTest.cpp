@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-struct HeaderSpec {
+struct HeaderFields {
     std::string name = "Report";
     std::string type = "TEXT";
     std::string creator = "ttxt";
@@ -27,15 +27,15 @@ struct HeaderSpec {
     bool version2 = true;
 };
 
-std::array<std::uint8_t, kMacBinaryHeaderSize> Header(const HeaderSpec& spec) {
+std::array<std::uint8_t, kMacBinaryHeaderSize> Header(const HeaderFields& fields) {
     std::array<std::uint8_t, kMacBinaryHeaderSize> h{};
-    h[1] = static_cast<std::uint8_t>(spec.name.size());
-    std::memcpy(&h[2], spec.name.data(), std::min<std::size_t>(spec.name.size(), 63));
-    std::memcpy(&h[65], spec.type.data(), std::min<std::size_t>(spec.type.size(), 4));
-    std::memcpy(&h[69], spec.creator.data(), std::min<std::size_t>(spec.creator.size(), 4));
+    h[1] = static_cast<std::uint8_t>(fields.name.size());
+    std::memcpy(&h[2], fields.name.data(), std::min<std::size_t>(fields.name.size(), 63));
+    std::memcpy(&h[65], fields.type.data(), std::min<std::size_t>(fields.type.size(), 4));
+    std::memcpy(&h[69], fields.creator.data(), std::min<std::size_t>(fields.creator.size(), 4));
     for (int i = 0; i < 4; ++i)
-        h[83 + i] = static_cast<std::uint8_t>(spec.dataLength >> (24 - 8 * i));
-    if (spec.version2) {
+        h[83 + i] = static_cast<std::uint8_t>(fields.dataLength >> (24 - 8 * i));
+    if (fields.version2) {
         h[82] = 0;
         h[122] = 129; // version of the writer
         h[123] = 129;
@@ -46,9 +46,9 @@ std::array<std::uint8_t, kMacBinaryHeaderSize> Header(const HeaderSpec& spec) {
     return h;
 }
 
-std::string MacBinaryFile(const HeaderSpec& spec, const std::string& dataFork,
+std::string MacBinaryFile(const HeaderFields& fields, const std::string& dataFork,
                           const std::string& resourceFork = "") {
-    HeaderSpec s = spec;
+    HeaderFields s = fields;
     s.dataLength = static_cast<std::uint32_t>(dataFork.size());
     auto h = Header(s);
     return std::string(h.begin(), h.end()) + dataFork + resourceFork;
@@ -230,7 +230,7 @@ TEST_F(ConvertMacBinaryTest, BinaryDataIsCopiedExactlyInChunks) {
 
 TEST_F(ConvertMacBinaryTest, Names) {
     struct Case {
-        HeaderSpec spec;
+        HeaderFields fields;
         const char* expected;
     };
     const Case cases[] = {
@@ -243,7 +243,7 @@ TEST_F(ConvertMacBinaryTest, Names) {
         {{.name = "R\x8Esum\x8E", .type = "TEXT", .creator = "ttxt"}, "R\xC3\xA9sum\xC3\xA9.txt"},
     };
     for (const Case& c : cases) {
-        std::string path = Received(MacBinaryFile(c.spec, "x"));
+        std::string path = Received(MacBinaryFile(c.fields, "x"));
         ASSERT_EQ(kMacConverted, Convert(path, true)) << c.expected;
         EXPECT_EQ(Folder() + "/" + c.expected, m_newPath);
         fs::remove(m_newPath);
@@ -259,8 +259,8 @@ TEST_F(ConvertMacBinaryTest, TakenNamesAreNumbered) {
 }
 
 TEST_F(ConvertMacBinaryTest, AReceivedFileOfTheSameNameIsReplacedOnlyWhenDeleting) {
-    const HeaderSpec spec{.name = "Report.doc", .type = "WDBN", .creator = "MSWD"};
-    std::string path = Received(MacBinaryFile(spec, "DOC"), "Report.doc");
+    const HeaderFields fields{.name = "Report.doc", .type = "WDBN", .creator = "MSWD"};
+    std::string path = Received(MacBinaryFile(fields, "DOC"), "Report.doc");
     ASSERT_EQ(kMacConverted, Convert(path, false));
     EXPECT_EQ(Folder() + "/Report#2.doc", m_newPath);
     fs::remove(m_newPath);

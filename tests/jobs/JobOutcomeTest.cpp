@@ -1,8 +1,11 @@
 // Every row of the outcome and error tables, through the decision function.
 #include "jobs/JobOutcome.h"
 
+#include <vector>
+
 #include <gtest/gtest.h>
 
+#include "jobs/JobStatusBlock.h"
 #include "platform/ResourceStrings.h"
 
 using namespace jobs;
@@ -79,4 +82,54 @@ TEST(JobOutcome, ErrorCodeDecidesBeforeThePhase) {
     // The carrier-lost code has no text; the line still names the code.
     OutcomeMessage m = ShowJobOutcome(Send(3, -929, 50004));
     EXPECT_NE(m.text.find("Communication Error:  (-929)"), std::string::npos);
+}
+
+// ---- Presenting from the status block ----
+
+namespace {
+
+struct PresenterTest : testing::Test {
+    PresenterTest() {
+        SetOutcomePresenter([this](const OutcomeMessage& m) { shown.push_back(m); });
+    }
+    ~PresenterTest() override { SetOutcomePresenter({}); }
+
+    std::vector<OutcomeMessage> shown;
+    JobStatusBlock block;
+};
+
+} // namespace
+
+TEST_F(PresenterTest, ReceiverFailureIsPresentedOnceAsTimedMessage) {
+    block.SetCurrentStatus(50003);
+    block.StoreError(-802);
+    OutcomeMessage m = ShowJobOutcome(false, 0, block);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].stringId, 50232);
+    EXPECT_EQ(shown[0].kind, MessageKind::TimedMessage);
+    EXPECT_EQ(m.stringId, 50232);
+}
+
+TEST_F(PresenterTest, SenderSuccessIsAMessageBoxAndAStopShowsNothing) {
+    ShowJobOutcome(true, 3, block);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(shown[0].stringId, 50201);
+    EXPECT_EQ(shown[0].kind, MessageKind::MessageBox);
+
+    block.finalResult = kJobAborted;
+    EXPECT_EQ(ShowJobOutcome(true, 3, block).kind, MessageKind::None);
+    block.SetCurrentStatus(50002);
+    block.StoreError(-901);
+    EXPECT_EQ(ShowJobError(true, block).kind, MessageKind::None);
+    EXPECT_EQ(shown.size(), 1u);
+}
+
+TEST_F(PresenterTest, ErrorPresentsTheCommunicationLine) {
+    block.fileRecords = 1;
+    block.SetCurrentStatus(50002);
+    block.StoreError(-907);
+    OutcomeMessage m = ShowJobError(true, block);
+    ASSERT_EQ(shown.size(), 1u);
+    EXPECT_EQ(m.stringId, 50203);
+    EXPECT_NE(m.text.find("(-907)"), std::string::npos);
 }

@@ -1,0 +1,109 @@
+// The records a transfer job shares between its owner window and its worker thread: the job
+// context, the modem's response table and the process-wide abort flag.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "comm/ComLink.h"
+#include "comm/GFSerial.h"
+#include "comm/HayesModem.h"
+#include "comm/ModemProfile.h"
+
+namespace data {
+struct AppSettings;
+}
+
+namespace jobs {
+
+// What a modem line means; the values from 100 up are results of waiting that are no line.
+enum ResponseCode : int {
+    kResponseOk = 0,
+    kResponseProtocol = 1,
+    kResponseConnect = 2,
+    kResponseError = 3,
+    kResponseNoCarrier = 4,
+    kResponseNoDialtone = 5,
+    kResponseBusy = 6,
+    kResponseCarrier = 7,
+    kResponseRing = 8,
+    kResponseTimedOut = 100,
+    kResponseAborted = 101,
+    kResponseUnrecognised = 102,
+};
+
+// One known modem line. The text is the whole line in upper case, so comparisons with a
+// received line are made after upper-casing that line too.
+struct ModemResponse {
+    std::string text;
+    std::uint8_t code{kResponseOk};
+    std::uint8_t flags{0};
+    int dceRate{0}; // bits per second, 0 when the line names none
+    int dteRate{0};
+
+    // The line speed the connection runs at: the modem-to-modem rate when the line gives one.
+    int ConnectionSpeed() const { return dceRate != 0 ? dceRate : dteRate; }
+};
+
+// Ordered; filled from the installed modem's registry responses and grown at run time. Entries
+// live on the heap so a pointer handed out stays valid while the table grows.
+using ResponseTable = std::vector<std::unique_ptr<ModemResponse>>;
+
+// Values of JobAbortFlag.
+inline constexpr int kAbortNone = 0;
+inline constexpr int kAbortStop = 1;        // the user pressed Stop
+inline constexpr int kAbortCarrierLost = 2; // the carrier has been down too long
+inline constexpr int kAbortDialNow = 3;     // "Dial Now" while waiting to redial
+
+// Written by the user interface, polled by the worker at every bounded wait. The window sets it
+// to kAbortNone just before it starts a worker.
+extern std::atomic<int> JobAbortFlag;
+
+inline constexpr const char* kOwnVersion = "1.0";
+inline constexpr int kMachineMacintosh = 0;
+inline constexpr int kMachinePc = 1;
+inline constexpr int kMachineUnix = 2;
+
+// One per job, owned by the window that prepared it (the main view for a send job, the waiting
+// dialog for a receive job). The worker only reads and fills it; the fields a window reads while
+// the job runs are written before the status id that makes it read them is posted.
+struct JobContext {
+    int isSend{0};
+    std::string destinationName;
+    std::string destinationPhone;
+    int speakerMode{0}; // index 0-3 into the modem's speaker commands
+    int svdInCall{0};   // a voice call is up and data starts inside it
+    std::string receiveFolder;
+    std::string ownVersion{kOwnVersion};
+    int ownMachineType{kMachinePc};
+    std::string stationName;
+    std::string stationPhone;
+
+    // Not owned: the view that prepared the job keeps the port, link and modem alive.
+    comm::ComLink* port{nullptr};
+    comm::GFSerial* link{nullptr};
+    comm::HayesModem* modem{nullptr};
+
+    comm::ModemProfile profile{comm::DefaultModemProfile()};
+    // Sent after the initialisation as a command of its own; empty for none.
+    std::string extraSettings;
+    ResponseTable responses;
+
+    int connectedBeforeAnswer{0};
+    ModemResponse connectResponse;
+    std::atomic<int> connectSpeed{0};    // bits per second of the current connection
+    std::atomic<int> redialCountdown{0}; // seconds before the next dial attempt
+
+    int peerIsSame{0};
+    std::string peerVersion;
+    int peerMachineType{0};
+    std::string peerUser;
+    std::string peerPhone;
+
+    const data::AppSettings* settings{nullptr};
+};
+
+} // namespace jobs

@@ -1,0 +1,71 @@
+// The application's status reporter: posts progress to the transfer window and answers the
+// protocol's question whether to stop.
+#include "jobs/WindowStatusReporter.h"
+
+#include <cstring>
+
+#include "comm/StatusCodes.h"
+#include "jobs/JobContext.h"
+#include "platform/Clock.h"
+
+namespace jobs {
+
+WindowStatusReporter::WindowStatusReporter(TickSource clock) : m_clock{std::move(clock)} {
+    if (!m_clock)
+        m_clock = [] { return platform::GetTickCount(); };
+}
+
+int WindowStatusReporter::Progress(int status) {
+    // The first call of the job, not of each connection cycle: a reconnection keeps comparing
+    // with what the window already shows.
+    if (m_firstCall) {
+        m_firstCall = false;
+        m_lastPostedName = fileName;
+        m_lastPostedFilesDone = filesDone;
+        m_lastPostTime = 0;
+    }
+    // The protocol jumped into the file instead of starting at 0: it resumes a broken transfer.
+    if (m_lastSeenPosition == 0 && position > kResumeThreshold)
+        m_pendingResumeOffset = position;
+    m_lastSeenPosition = position;
+
+    std::uint32_t now = m_clock();
+    // The very first record is always due, whatever the tick count happens to be.
+    if (m_posted && fileName == m_lastPostedName && filesDone == m_lastPostedFilesDone &&
+        now - m_lastPostTime <= kProgressIntervalMs)
+        return status;
+
+    m_posted = true;
+    m_lastPostTime = now;
+    auto record = std::make_unique<ProgressRecord>();
+    std::size_t length = fileName.size();
+    if (length > ProgressRecord::kFileNameSize - 1)
+        length = ProgressRecord::kFileNameSize - 1;
+    std::memcpy(record->fileName, fileName.data(), length);
+    record->fileName[length] = '\0';
+    record->filesDone = filesDone;
+    record->statusCode = statusCode;
+    record->errors = errors;
+    record->fileSize = fileSize;
+    record->position = position;
+    record->resumeOffset = m_pendingResumeOffset;
+    record->resetFlag = 0;
+    m_lastPostedName = fileName;
+    m_lastPostedFilesDone = filesDone;
+    m_pendingResumeOffset = 0;
+    // A window that is already gone takes the record with it; nothing is reported back.
+    platform::PostMessage(m_window, WM_JOB_PROGRESS, status, 0, std::move(record));
+    return status;
+}
+
+int WindowStatusReporter::AbortRequested() {
+    return JobAbortFlag.load() != kAbortNone ? comm::kUserCancelled : comm::kSuccess;
+}
+
+bool PostResetRecord(const platform::WindowHandle& window) {
+    auto record = std::make_unique<ProgressRecord>();
+    record->resetFlag = 1;
+    return platform::PostMessage(window, WM_JOB_PROGRESS, 0, 0, std::move(record));
+}
+
+} // namespace jobs

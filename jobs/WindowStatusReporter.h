@@ -1,0 +1,84 @@
+// Notifications from a job's worker thread to its window: the posted message numbers, the
+// progress record that travels with WM_JOB_PROGRESS, and the status reporter that the protocol
+// calls at every poll, which turns the status record into at most about one message a second.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/PostedMessages.h"
+#include "protocol/TransferStatus.h"
+
+namespace jobs {
+
+inline constexpr unsigned WM_JOB_STATUS = platform::kWmUser + 300;     // 1324
+inline constexpr unsigned WM_JOB_PROGRESS = platform::kWmUser + 301;   // 1325
+inline constexpr unsigned WM_JOB_DONE = platform::kWmUser + 302;       // 1326
+inline constexpr unsigned WM_CALL_WAIT_DONE = platform::kWmUser + 303; // 1327
+
+// Second parameter of WM_CALL_WAIT_DONE.
+inline constexpr int kCallAnswered = 2;
+inline constexpr int kCallWaitFailed = 3;
+inline constexpr int kCallWaitAborted = 4;
+
+// Owned by the message that carries it and freed with it by the window.
+struct ProgressRecord : platform::MessagePayload {
+    static constexpr int kFileNameSize = 264;
+
+    char fileName[kFileNameSize]{}; // NUL-terminated, cut to fit
+    int filesDone{0};
+    int statusCode{0};
+    int errors{0};
+    int fileSize{0};
+    int position{0};
+    // Non-zero only in the first record after a file began at an offset above the threshold.
+    int resumeOffset{0};
+    // 1: a new connection cycle begins (only this field is meaningful); 0: progress.
+    int resetFlag{0};
+};
+
+// A file that starts above this many bytes was resumed, not merely well under way by the
+// first poll.
+inline constexpr int kResumeThreshold = 5000;
+// Within one file at most one record per this many milliseconds.
+inline constexpr std::uint32_t kProgressIntervalMs = 1000;
+
+class WindowStatusReporter : public protocol::TransferStatus {
+  public:
+    using TickSource = std::function<std::uint32_t()>;
+
+    // The clock defaults to the platform tick count; tests hand in their own.
+    explicit WindowStatusReporter(TickSource clock = {});
+
+    void SetWindow(platform::WindowHandle window) { m_window = std::move(window); }
+    const platform::WindowHandle& Window() const { return m_window; }
+
+    int Progress(int status) override;
+    // Any value of the abort flag stops a running protocol (stop, carrier lost, dial now);
+    // the job driver tells them apart afterwards.
+    int AbortRequested() override;
+
+    // The file the last record named: a send job resumes its list from it after an error.
+    const std::string& LastPostedFileName() const { return m_lastPostedName; }
+
+  private:
+    TickSource m_clock;
+    platform::WindowHandle m_window;
+    bool m_firstCall{true};
+    // The full name, not the record's shortened copy, so a long name does not look new at
+    // every poll.
+    std::string m_lastPostedName;
+    int m_lastPostedFilesDone{0};
+    std::uint32_t m_lastPostTime{0};
+    bool m_posted{false};
+    int m_lastSeenPosition{0};
+    int m_pendingResumeOffset{0};
+};
+
+// Tells the window that a new connection cycle begins: it closes the file in progress and clears
+// its counters. Returns whether the window still existed.
+bool PostResetRecord(const platform::WindowHandle& window);
+
+} // namespace jobs
