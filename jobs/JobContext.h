@@ -12,6 +12,7 @@
 #include "comm/GFSerial.h"
 #include "comm/HayesModem.h"
 #include "comm/ModemProfile.h"
+#include "comm/ModemResponse.h"
 
 namespace data {
 struct AppSettings;
@@ -19,38 +20,21 @@ struct AppSettings;
 
 namespace jobs {
 
-// What a modem line means; the values from 100 up are results of waiting that are no line.
-enum ResponseCode : int {
-    kResponseOk = 0,
-    kResponseProtocol = 1,
-    kResponseConnect = 2,
-    kResponseError = 3,
-    kResponseNoCarrier = 4,
-    kResponseNoDialtone = 5,
-    kResponseBusy = 6,
-    kResponseCarrier = 7,
-    kResponseRing = 8,
-    kResponseTimedOut = 100,
-    kResponseAborted = 101,
-    kResponseUnrecognised = 102,
-};
-
-// One known modem line. The text is the whole line in upper case, so comparisons with a
-// received line are made after upper-casing that line too.
-struct ModemResponse {
-    std::string text;
-    std::uint8_t code{kResponseOk};
-    std::uint8_t flags{0};
-    int dceRate{0}; // bits per second, 0 when the line names none
-    int dteRate{0};
-
-    // The line speed the connection runs at: the modem-to-modem rate when the line gives one.
-    int ConnectionSpeed() const { return dceRate != 0 ? dceRate : dteRate; }
-};
-
-// Ordered; filled from the installed modem's registry responses and grown at run time. Entries
-// live on the heap so a pointer handed out stays valid while the table grows.
-using ResponseTable = std::vector<std::unique_ptr<ModemResponse>>;
+using comm::kResponseAborted;
+using comm::kResponseBusy;
+using comm::kResponseCarrier;
+using comm::kResponseConnect;
+using comm::kResponseError;
+using comm::kResponseNoCarrier;
+using comm::kResponseNoDialtone;
+using comm::kResponseOk;
+using comm::kResponseProtocol;
+using comm::kResponseRing;
+using comm::kResponseTimedOut;
+using comm::kResponseUnrecognised;
+using comm::ModemResponse;
+using comm::ResponseCode;
+using comm::ResponseTable;
 
 // Values of JobAbortFlag.
 inline constexpr int kAbortNone = 0;
