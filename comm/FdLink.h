@@ -1,0 +1,74 @@
+// A link over a pair of file descriptors (a program's standard input and output, a pipe,
+// a socket or a pseudo-terminal): raw mode while they are terminals, non-blocking reads and
+// writes, and an Idle that sleeps in poll until the descriptors are ready or a moment passed.
+#pragma once
+
+#include <termios.h>
+
+#include "comm/ComLink.h"
+
+namespace comm {
+
+class FdLink : public ComLink {
+  public:
+    // Longest sleep of one Idle call: short, so that stop requests are seen promptly.
+    static constexpr int kIdleCapMs = 10;
+    // Port number the link counts itself under (it is no serial port).
+    static constexpr int kPortNumber = 0;
+
+    // Takes the descriptors over for the life of the link (they are not closed); the same
+    // descriptor may be given twice. Their modes are restored when the link goes away.
+    FdLink(int readFd, int writeFd);
+    ~FdLink() override;
+
+    int Idle() override;
+    int ReadModemStatus() override;
+    int Open() override;
+    int OpenDevice() override;
+    int Close() override;
+    int GetQueueStatus(QueueStatus& status) override;
+    int SetBufferSizes(long receive, long xoffLimit, long transmit) override;
+    int SetHandshake(int inputMode, int outputMode) override;
+    int GetHandshake(int& inputMode, int& outputMode) override;
+    int SetBreak(int state) override;
+    int Line(int number, int value) override;
+    int SetLineParams(long baud, char parity, int dataBits, int stopBits) override;
+    int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits) override;
+    int GetLineStates(unsigned char states[4]) override;
+    int WriteChar(int c) override;
+    int WriteString(const char* text) override;
+    int WriteBuffer(const unsigned char* data, int length) override;
+    int SendImmediate(int c) override;
+    int ReadChar() override;
+    int ReadBuffer(unsigned char* buffer, int length) override;
+    int Purge(int direction, int count) override;
+    void DumpStatus(const LineSink& sink) override;
+
+    // False once the other side closed its end (end of input or a broken output).
+    bool Connected() const { return !m_hungUp; }
+
+  private:
+    struct SavedMode {
+        int fd{-1};
+        int flags{-1};
+        bool terminal{false};
+        termios attributes{};
+    };
+    static void Take(SavedMode& saved, int fd);
+    static void Restore(const SavedMode& saved);
+
+    int m_readFd;
+    int m_writeFd;
+    SavedMode m_read;
+    SavedMode m_write;
+    bool m_writeBlocked{false};
+    bool m_hungUp{false};
+    long m_baud{115200};
+    char m_parity{'N'};
+    int m_dataBits{8};
+    int m_stopBits{1};
+    int m_inputMode{0};
+    int m_outputMode{0};
+};
+
+} // namespace comm
