@@ -59,6 +59,11 @@ void FdLink::Restore(const SavedMode& saved) {
 }
 
 int FdLink::Idle() {
+    // A closed descriptor is always "ready": waiting on it would not wait at all.
+    if (m_hungUp) {
+        ::poll(nullptr, 0, kIdleCapMs);
+        return 0;
+    }
     pollfd fds[2];
     int count = 0;
     fds[count++] = pollfd{m_readFd, POLLIN, 0};
@@ -176,6 +181,10 @@ int FdLink::WriteString(const char* text) {
 int FdLink::WriteBuffer(const unsigned char* data, int length) {
     if (length <= 0)
         return 0;
+    // As on a serial line whose carrier dropped, bytes written after the hang-up go nowhere;
+    // the lost carrier, not a write that never completes, is what ends the transfer.
+    if (m_hungUp)
+        return length;
     ssize_t n;
     do {
         n = ::write(m_writeFd, data, static_cast<std::size_t>(length));
@@ -190,7 +199,7 @@ int FdLink::WriteBuffer(const unsigned char* data, int length) {
     }
     m_hungUp = true;
     SetLastStatus(kWriteError);
-    return kWriteError;
+    return length;
 }
 
 int FdLink::SendImmediate(int c) {

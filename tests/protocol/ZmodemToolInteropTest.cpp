@@ -1,0 +1,366 @@
+// The sendari-zmodem command against an independent ZMODEM implementation (Debian's lrzsz):
+// our sender to rz, sz to our receiver, and crash recovery in both directions. The two
+// programs run as child processes joined through a relay in this process, which counts the
+// bytes each way and can cut the line in the middle of a file.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/support/TempDir.h"
+
+using testsupport::TempDir;
+
+namespace {
+
+constexpr auto kRunLimit = std::chrono::seconds(60);
+constexpr int kMiB = 1 << 20;
+
+bool HaveProgram(const char* name) {
+    std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+}
+
+// One child process on one end of a socket pair; killed and reaped when it goes away.
+class Peer {
+  public:
+    // Everything the child needs is prepared before the fork: the relay thread runs while
+    // the child starts, so the child calls nothing that may take a lock.
+    Peer(const std::filesystem::path& folder, const std::vector<std::string>& argv, int fd,
+         const std::filesystem::path& log) {
+        std::string program = Resolve(argv.at(0));
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        // Both ends read file dates the same way whatever zone the machine is in.
+        std::vector<std::string> environment{"TZ=UTC", "PATH=/usr/bin:/bin"};
+        std::vector<char*> env;
+        for (std::string& e : environment)
+            env.push_back(e.data());
+        env.push_back(nullptr);
+        int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::dup2(fd, 0);
+            ::dup2(fd, 1);
+            if (err >= 0)
+                ::dup2(err, 2);
+            if (::chdir(folder.c_str()) != 0)
+                ::_exit(126);
+            ::execve(program.c_str(), args.data(), env.data());
+            ::_exit(127);
+        }
+        if (err >= 0)
+            ::close(err);
+    }
+    ~Peer() {
+        if (m_pid > 0 && !m_reaped) {
+            ::kill(m_pid, SIGKILL);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    // The exit status, or -1 when it did not end in time (it is then killed).
+    int Wait(std::chrono::steady_clock::time_point deadline) {
+        while (!m_reaped) {
+            int status = 0;
+            pid_t got = ::waitpid(m_pid, &status, WNOHANG);
+            if (got == m_pid) {
+                m_reaped = true;
+                m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                ::kill(m_pid, SIGKILL);
+                ::waitpid(m_pid, nullptr, 0);
+                m_reaped = true;
+                m_exit = -1;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return m_exit;
+    }
+
+  private:
+    static std::string Resolve(const std::string& name) {
+        if (name.find('/') != std::string::npos)
+            return name;
+        for (const char* folder : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
+            std::string path = folder + name;
+            if (::access(path.c_str(), X_OK) == 0)
+                return path;
+        }
+        return name;
+    }
+
+    pid_t m_pid{-1};
+    bool m_reaped{false};
+    int m_exit{-1};
+};
+
+// Copies bytes between the two programs, counting them, until both sides are done or the
+// line is cut after `cutAfter` bytes from the sender.
+class Relay {
+  public:
+    Relay(int senderFd, int receiverFd, long cutAfter)
+        : m_thread{[=, this] { Run(senderFd, receiverFd, cutAfter); }} {}
+    ~Relay() {
+        stop = true;
+        m_thread.join();
+    }
+    std::atomic<long> fromSender{0}, fromReceiver{0};
+    std::atomic<bool> stop{false}, cut{false};
+
+  private:
+    void Run(int a, int b, long cutAfter) {
+        unsigned char buffer[65536];
+        bool aOpen = true, bOpen = true;
+        while (!stop && (aOpen || bOpen)) {
+            pollfd fds[2]{{a, static_cast<short>(aOpen ? POLLIN : 0), 0},
+                          {b, static_cast<short>(bOpen ? POLLIN : 0), 0}};
+            if (::poll(fds, 2, 20) <= 0)
+                continue;
+            for (int side = 0; side < 2; ++side) {
+                if (!(fds[side].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                int from = side == 0 ? a : b, to = side == 0 ? b : a;
+                long room = sizeof buffer;
+                if (side == 0 && cutAfter >= 0)
+                    room = std::min(room, cutAfter - fromSender.load());
+                ssize_t n = room > 0 ? ::read(from, buffer, static_cast<std::size_t>(room)) : 0;
+                if (n > 0 && WriteAll(to, buffer, n)) {
+                    (side == 0 ? fromSender : fromReceiver) += n;
+                } else if (n > 0 || n == 0 || errno != EAGAIN) {
+                    // One side is gone: the other sees the end of its input.
+                    (side == 0 ? aOpen : bOpen) = false;
+                    ::shutdown(to, SHUT_WR);
+                }
+                if (side == 0 && cutAfter >= 0 && fromSender >= cutAfter) {
+                    // The line goes dead at both ends at once.
+                    cut = true;
+                    ::shutdown(a, SHUT_RDWR);
+                    ::shutdown(b, SHUT_RDWR);
+                    return;
+                }
+            }
+        }
+    }
+    static bool WriteAll(int fd, const unsigned char* data, ssize_t length) {
+        while (length > 0) {
+            ssize_t n = ::write(fd, data, static_cast<std::size_t>(length));
+            if (n <= 0)
+                return false;
+            data += n;
+            length -= n;
+        }
+        return true;
+    }
+    std::thread m_thread;
+};
+
+struct Outcome {
+    int sender{-1};
+    int receiver{-1};
+    long bytesFromSender{0};
+};
+
+std::string Tool() {
+    return SENDARI_ZMODEM_TOOL;
+}
+
+struct InteropFixture : testing::Test {
+    void SetUp() override {
+        if (!HaveProgram("sz") || !HaveProgram("rz"))
+            GTEST_SKIP() << "lrzsz is not installed";
+        std::filesystem::create_directories(out);
+        std::filesystem::create_directories(in);
+    }
+
+    // Runs `senderArgv` in the out folder against `receiverArgv` in the in folder.
+    Outcome Run(const std::vector<std::string>& senderArgv,
+                const std::vector<std::string>& receiverArgv, long cutAfter = -1) {
+        int s[2], r[2];
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s), 0);
+        EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, r), 0);
+        Outcome outcome;
+        {
+            Relay relay(s[0], r[0], cutAfter);
+            Peer sender(out, senderArgv, s[1], dir.Path() / "sender.log");
+            Peer receiver(in, receiverArgv, r[1], dir.Path() / "receiver.log");
+            ::close(s[1]);
+            ::close(r[1]);
+            auto deadline = std::chrono::steady_clock::now() + kRunLimit;
+            outcome.sender = sender.Wait(deadline);
+            outcome.receiver = receiver.Wait(deadline);
+            outcome.bytesFromSender = relay.fromSender;
+        }
+        ::close(s[0]);
+        ::close(r[0]);
+        return outcome;
+    }
+
+    std::string Log(const char* name) { return TempDir::ReadFile(dir.Path() / name); }
+
+    void WriteOut(const std::string& name, const std::string& data, time_t date) {
+        dir.WriteFile("out/" + name, data);
+        struct timespec times[2]{{date, 0}, {date, 0}};
+        ::utimensat(AT_FDCWD, (out / name).c_str(), times, 0);
+        files.emplace_back(name, data);
+    }
+
+    // The set every direction is tried with.
+    void WriteStandardSet() {
+        std::mt19937 random(77);
+        std::string noise(kMiB, '\0');
+        for (char& c : noise)
+            c = static_cast<char>(random());
+        const unsigned char special[] = {0x18, 0x10, 0x11, 0x13, 0x0D,
+                                         0x98, 0x90, 0x91, 0x93, 0x8D};
+        std::string escapes(kMiB, '\0');
+        for (std::size_t i = 0; i < escapes.size(); ++i)
+            escapes[i] = static_cast<char>(special[random() % sizeof special]);
+        WriteOut("empty", "", 1000000000);
+        WriteOut("one", "1", 1100000000);
+        WriteOut("noise.bin", noise, 1200000000);
+        WriteOut("escapes.bin", escapes, 1300000000);
+        WriteOut("name with spaces, and a comma.txt", "spaced\n", 1400000000);
+    }
+
+    void ExpectAllArrived() {
+        for (const auto& [name, data] : files) {
+            std::filesystem::path got = in / name;
+            ASSERT_TRUE(std::filesystem::exists(got)) << name;
+            EXPECT_TRUE(TempDir::ReadFile(got) == data) << name << " differs";
+            struct stat a {
+            }, b{};
+            ::stat((out / name).c_str(), &a);
+            ::stat(got.c_str(), &b);
+            EXPECT_EQ(b.st_mtime, a.st_mtime) << name;
+        }
+    }
+
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& file : files)
+            names.push_back(file.first);
+        return names;
+    }
+
+    TempDir dir;
+    std::filesystem::path out{dir.Path() / "out"};
+    std::filesystem::path in{dir.Path() / "in"};
+    std::vector<std::pair<std::string, std::string>> files;
+};
+
+// What a resumed run may carry: the missing bytes, their escaping (random data escapes
+// about 9 bytes in 256) and the protocol's headers.
+long ResumeAllowance(std::size_t missing) {
+    return static_cast<long>(missing + missing / 20 + 16 * 1024);
+}
+
+std::vector<std::string> Concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+} // namespace
+
+using LrzszPeer = InteropFixture;
+
+TEST_F(LrzszPeer, RzReceivesEverythingOurSenderSends) {
+    WriteStandardSet();
+    Outcome o = Run(Concat({Tool(), "send"}, Names()), {"rz", "-q", "-y"});
+    EXPECT_EQ(o.sender, 0) << Log("sender.log");
+    EXPECT_EQ(o.receiver, 0) << Log("receiver.log");
+    ExpectAllArrived();
+}
+
+TEST_F(LrzszPeer, OurReceiverTakesEverythingSzSends) {
+    WriteStandardSet();
+    Outcome o = Run(Concat({"sz", "-q"}, Names()), {Tool(), "receive"});
+    EXPECT_EQ(o.sender, 0) << Log("sender.log");
+    EXPECT_EQ(o.receiver, 0) << Log("receiver.log");
+    ExpectAllArrived();
+}
+
+TEST_F(LrzszPeer, RzResumesWhatOurSenderLeftUnfinished) {
+    std::mt19937 random(5);
+    std::string data(3 * kMiB, '\0');
+    for (char& c : data)
+        c = static_cast<char>(random());
+    WriteOut("resume.bin", data, 1500000000);
+    Outcome first = Run({Tool(), "send", "resume.bin"}, {"rz", "-q", "-r"}, kMiB);
+    EXPECT_NE(first.sender, 0);
+    EXPECT_NE(first.sender, -1) << "the sender did not notice the cut";
+    EXPECT_NE(first.receiver, -1) << "the receiver did not notice the cut";
+    ASSERT_TRUE(std::filesystem::exists(in / "resume.bin")) << Log("receiver.log");
+    const auto kept = std::filesystem::file_size(in / "resume.bin");
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, data.size());
+    Outcome second = Run({Tool(), "send", "resume.bin"}, {"rz", "-q", "-r"});
+    EXPECT_EQ(second.sender, 0) << Log("sender.log");
+    EXPECT_EQ(second.receiver, 0) << Log("receiver.log");
+    ExpectAllArrived();
+    // The second run carried only what was missing (and the protocol's own bytes).
+    EXPECT_LT(second.bytesFromSender, ResumeAllowance(data.size() - kept));
+    RecordProperty("second_run_bytes", std::to_string(second.bytesFromSender));
+}
+
+TEST_F(LrzszPeer, OurReceiverResumesWhatSzLeftUnfinished) {
+    std::mt19937 random(6);
+    std::string data(3 * kMiB, '\0');
+    for (char& c : data)
+        c = static_cast<char>(random());
+    WriteOut("resume.bin", data, 1500000000);
+    Outcome first = Run({"sz", "-q", "-r", "resume.bin"}, {Tool(), "receive"}, kMiB);
+    EXPECT_NE(first.receiver, 0);
+    EXPECT_NE(first.sender, -1) << "the sender did not notice the cut";
+    EXPECT_NE(first.receiver, -1) << "the receiver did not notice the cut";
+    ASSERT_TRUE(std::filesystem::exists(in / "resume.bin"));
+    const auto kept = std::filesystem::file_size(in / "resume.bin");
+    EXPECT_GT(kept, 0u);
+    EXPECT_LT(kept, data.size());
+    // The partial file is a clean beginning of the original.
+    EXPECT_TRUE(TempDir::ReadFile(in / "resume.bin") == data.substr(0, kept));
+    Outcome second = Run({"sz", "-q", "-r", "resume.bin"}, {Tool(), "receive"});
+    EXPECT_EQ(second.sender, 0) << Log("sender.log");
+    EXPECT_EQ(second.receiver, 0) << Log("receiver.log");
+    ExpectAllArrived();
+    EXPECT_LT(second.bytesFromSender, ResumeAllowance(data.size() - kept));
+    RecordProperty("second_run_bytes", std::to_string(second.bytesFromSender));
+}
+
+TEST_F(LrzszPeer, OurOwnPairResumesThroughTheCommand) {
+    std::mt19937 random(7);
+    std::string data(2 * kMiB, '\0');
+    for (char& c : data)
+        c = static_cast<char>(random());
+    WriteOut("own.bin", data, 1600000000);
+    Outcome first = Run({Tool(), "send", "own.bin"}, {Tool(), "receive"}, kMiB / 2);
+    EXPECT_GT(first.sender, 0) << "the sender did not notice the cut";
+    EXPECT_GT(first.receiver, 0) << "the receiver did not notice the cut";
+    Outcome second = Run({Tool(), "send", "own.bin"}, {Tool(), "receive"});
+    EXPECT_EQ(second.sender, 0) << Log("sender.log");
+    EXPECT_EQ(second.receiver, 0) << Log("receiver.log");
+    ExpectAllArrived();
+    EXPECT_LT(second.bytesFromSender, static_cast<long>(data.size()) - kMiB / 4);
+}
