@@ -22,8 +22,11 @@
 
 #include <gtest/gtest.h>
 
+#include "tests/support/PeerProcess.h"
 #include "tests/support/TempDir.h"
 
+using testsupport::ByteRelay;
+using testsupport::PeerProcess;
 using testsupport::TempDir;
 
 namespace {
@@ -35,147 +38,6 @@ bool HaveProgram(const char* name) {
     std::string command = std::string("command -v ") + name + " >/dev/null 2>&1";
     return std::system(command.c_str()) == 0;
 }
-
-// One child process on one end of a socket pair; killed and reaped when it goes away.
-class Peer {
-  public:
-    // Everything the child needs is prepared before the fork: the relay thread runs while
-    // the child starts, so the child calls nothing that may take a lock.
-    Peer(const std::filesystem::path& folder, const std::vector<std::string>& argv, int fd,
-         const std::filesystem::path& log) {
-        std::string program = Resolve(argv.at(0));
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        // Both ends read file dates the same way whatever zone the machine is in.
-        std::vector<std::string> environment{"TZ=UTC", "PATH=/usr/bin:/bin"};
-        std::vector<char*> env;
-        for (std::string& e : environment)
-            env.push_back(e.data());
-        env.push_back(nullptr);
-        int err = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            ::dup2(fd, 0);
-            ::dup2(fd, 1);
-            if (err >= 0)
-                ::dup2(err, 2);
-            if (::chdir(folder.c_str()) != 0)
-                ::_exit(126);
-            ::execve(program.c_str(), args.data(), env.data());
-            ::_exit(127);
-        }
-        if (err >= 0)
-            ::close(err);
-    }
-    ~Peer() {
-        if (m_pid > 0 && !m_reaped) {
-            ::kill(m_pid, SIGKILL);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-    Peer(const Peer&) = delete;
-    Peer& operator=(const Peer&) = delete;
-
-    // The exit status, or -1 when it did not end in time (it is then killed).
-    int Wait(std::chrono::steady_clock::time_point deadline) {
-        while (!m_reaped) {
-            int status = 0;
-            pid_t got = ::waitpid(m_pid, &status, WNOHANG);
-            if (got == m_pid) {
-                m_reaped = true;
-                m_exit = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (std::chrono::steady_clock::now() > deadline) {
-                ::kill(m_pid, SIGKILL);
-                ::waitpid(m_pid, nullptr, 0);
-                m_reaped = true;
-                m_exit = -1;
-                break;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return m_exit;
-    }
-
-  private:
-    static std::string Resolve(const std::string& name) {
-        if (name.find('/') != std::string::npos)
-            return name;
-        for (const char* folder : {"/usr/bin/", "/bin/", "/usr/local/bin/"}) {
-            std::string path = folder + name;
-            if (::access(path.c_str(), X_OK) == 0)
-                return path;
-        }
-        return name;
-    }
-
-    pid_t m_pid{-1};
-    bool m_reaped{false};
-    int m_exit{-1};
-};
-
-// Copies bytes between the two programs, counting them, until both sides are done or the
-// line is cut after `cutAfter` bytes from the sender.
-class Relay {
-  public:
-    Relay(int senderFd, int receiverFd, long cutAfter)
-        : m_thread{[=, this] { Run(senderFd, receiverFd, cutAfter); }} {}
-    ~Relay() {
-        stop = true;
-        m_thread.join();
-    }
-    std::atomic<long> fromSender{0}, fromReceiver{0};
-    std::atomic<bool> stop{false}, cut{false};
-
-  private:
-    void Run(int a, int b, long cutAfter) {
-        unsigned char buffer[65536];
-        bool aOpen = true, bOpen = true;
-        while (!stop && (aOpen || bOpen)) {
-            pollfd fds[2]{{a, static_cast<short>(aOpen ? POLLIN : 0), 0},
-                          {b, static_cast<short>(bOpen ? POLLIN : 0), 0}};
-            if (::poll(fds, 2, 20) <= 0)
-                continue;
-            for (int side = 0; side < 2; ++side) {
-                if (!(fds[side].revents & (POLLIN | POLLHUP | POLLERR)))
-                    continue;
-                int from = side == 0 ? a : b, to = side == 0 ? b : a;
-                long room = sizeof buffer;
-                if (side == 0 && cutAfter >= 0)
-                    room = std::min(room, cutAfter - fromSender.load());
-                ssize_t n = room > 0 ? ::read(from, buffer, static_cast<std::size_t>(room)) : 0;
-                if (n > 0 && WriteAll(to, buffer, n)) {
-                    (side == 0 ? fromSender : fromReceiver) += n;
-                } else if (n > 0 || n == 0 || errno != EAGAIN) {
-                    // One side is gone: the other sees the end of its input.
-                    (side == 0 ? aOpen : bOpen) = false;
-                    ::shutdown(to, SHUT_WR);
-                }
-                if (side == 0 && cutAfter >= 0 && fromSender >= cutAfter) {
-                    // The line goes dead at both ends at once.
-                    cut = true;
-                    ::shutdown(a, SHUT_RDWR);
-                    ::shutdown(b, SHUT_RDWR);
-                    return;
-                }
-            }
-        }
-    }
-    static bool WriteAll(int fd, const unsigned char* data, ssize_t length) {
-        while (length > 0) {
-            ssize_t n = ::write(fd, data, static_cast<std::size_t>(length));
-            if (n <= 0)
-                return false;
-            data += n;
-            length -= n;
-        }
-        return true;
-    }
-    std::thread m_thread;
-};
 
 struct Outcome {
     int sender{-1};
@@ -203,15 +65,15 @@ struct InteropFixture : testing::Test {
         EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, r), 0);
         Outcome outcome;
         {
-            Relay relay(s[0], r[0], cutAfter);
-            Peer sender(out, senderArgv, s[1], dir.Path() / "sender.log");
-            Peer receiver(in, receiverArgv, r[1], dir.Path() / "receiver.log");
+            ByteRelay relay(s[0], r[0], cutAfter);
+            PeerProcess sender(out, senderArgv, s[1], dir.Path() / "sender.log");
+            PeerProcess receiver(in, receiverArgv, r[1], dir.Path() / "receiver.log");
             ::close(s[1]);
             ::close(r[1]);
             auto deadline = std::chrono::steady_clock::now() + kRunLimit;
             outcome.sender = sender.Wait(deadline);
             outcome.receiver = receiver.Wait(deadline);
-            outcome.bytesFromSender = relay.fromSender;
+            outcome.bytesFromSender = relay.fromFirst;
         }
         ::close(s[0]);
         ::close(r[0]);
