@@ -215,6 +215,8 @@ class Zmodem : public FileTransfer {
     int m_hexTerminated{0};
     int m_subpacketLength{0};
     int m_restart{0};
+    // Where the sender's next read from the file starts (-1: unknown, seek first).
+    int m_fileOffset{-1};
 
     int m_pauseInput{0};
     int m_stripPaths{1};

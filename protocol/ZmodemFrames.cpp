@@ -360,6 +360,8 @@ int Zmodem::ReadDataSubpacket() {
     unsigned char* data = m_data.get();
     int length = 0;
     for (;;) {
+        // Runs of plain bytes are moved at once; ReadByte handles what follows a ZDLE.
+        length += TakeBufferedUntil(kZdle, data + length, kDataBufferSize - length);
         int c = ReadByte();
         if (c < 0)
             return c;
