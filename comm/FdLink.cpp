@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -19,13 +20,23 @@ constexpr int kCarrierOn = 1;
 }
 
 FdLink::FdLink(int readFd, int writeFd)
-    : ComLink(kPortNumber), m_readFd{readFd}, m_writeFd{writeFd} {
+    : ComLink(kPortNumber), m_readFd{readFd}, m_writeFd{writeFd},
+      m_queue{new unsigned char[kTransmitQueueSize]} {
     Take(m_read, readFd);
     if (writeFd != readFd)
         Take(m_write, writeFd);
 }
 
 FdLink::~FdLink() {
+    // What the transfer wrote last (the sender's "OO", a final ZFIN) still goes out.
+    for (int waited = 0; m_queued > 0 && !m_hungUp && waited < kCloseDrainMs;
+         waited += kIdleCapMs) {
+        Flush();
+        if (m_queued > 0) {
+            pollfd p{m_writeFd, POLLOUT, 0};
+            ::poll(&p, 1, kIdleCapMs);
+        }
+    }
     Restore(m_read);
     if (m_write.fd >= 0)
         Restore(m_write);
@@ -58,7 +69,35 @@ void FdLink::Restore(const SavedMode& saved) {
         ::fcntl(saved.fd, F_SETFL, saved.flags);
 }
 
+void FdLink::Flush() {
+    int sent = 0;
+    while (sent < m_queued) {
+        ssize_t n =
+            ::write(m_writeFd, m_queue.get() + sent, static_cast<std::size_t>(m_queued - sent));
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // The other side is gone: as on a line without carrier, the bytes go nowhere.
+            m_hungUp = true;
+            SetLastStatus(kWriteError);
+            sent = m_queued;
+        }
+        break;
+    }
+    if (sent > 0 && sent < m_queued)
+        std::memmove(m_queue.get(), m_queue.get() + sent,
+                     static_cast<std::size_t>(m_queued - sent));
+    m_queued -= sent;
+    m_writeBlocked = m_queued > 0;
+}
+
 int FdLink::Idle() {
+    m_readHeld = false;
+    Flush();
     // A closed descriptor is always "ready": waiting on it would not wait at all.
     if (m_hungUp) {
         ::poll(nullptr, 0, kIdleCapMs);
@@ -102,6 +141,8 @@ int FdLink::GetQueueStatus(QueueStatus& status) {
         waiting = 0;
     status = QueueStatus{};
     status.receiveCount = waiting;
+    status.transmitCount = m_queued;
+    status.transmitSize = kTransmitQueueSize;
     return 0;
 }
 
@@ -185,21 +226,17 @@ int FdLink::WriteBuffer(const unsigned char* data, int length) {
     // the lost carrier, not a write that never completes, is what ends the transfer.
     if (m_hungUp)
         return length;
-    ssize_t n;
-    do {
-        n = ::write(m_writeFd, data, static_cast<std::size_t>(length));
-    } while (n < 0 && errno == EINTR);
-    if (n >= 0) {
-        m_writeBlocked = n < length;
-        return static_cast<int>(n);
-    }
-    if (errno == EAGAIN || errno == EWOULDBLOCK) {
-        m_writeBlocked = true;
-        return 0;
-    }
-    m_hungUp = true;
-    SetLastStatus(kWriteError);
-    return length;
+    if (m_queued + length > kTransmitQueueSize)
+        Flush();
+    int taken = std::min(length, kTransmitQueueSize - m_queued);
+    std::memcpy(m_queue.get() + m_queued, data, static_cast<std::size_t>(taken));
+    m_queued += taken;
+    if (m_queued == kTransmitQueueSize)
+        Flush();
+    if (m_hungUp)
+        return length;
+    m_writeBlocked = taken < length;
+    return taken;
 }
 
 int FdLink::SendImmediate(int c) {
@@ -214,12 +251,17 @@ int FdLink::ReadChar() {
 int FdLink::ReadBuffer(unsigned char* buffer, int length) {
     if (length <= 0)
         return 0;
+    if (m_readHeld && std::chrono::steady_clock::now() - m_emptyReadAt < kEmptyReadHold)
+        return 0;
+    m_readHeld = false;
     ssize_t n;
     do {
         n = ::read(m_readFd, buffer, static_cast<std::size_t>(length));
     } while (n < 0 && errno == EINTR);
     if (n > 0)
         return static_cast<int>(n);
+    m_readHeld = true;
+    m_emptyReadAt = std::chrono::steady_clock::now();
     // End of input, or a terminal whose other side went away: the line is down.
     if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
         m_hungUp = true;
@@ -233,8 +275,11 @@ int FdLink::Purge(int direction, int) {
         unsigned char sink[4096];
         while (ReadBuffer(sink, sizeof sink) > 0) {
         }
-    } else if (m_write.terminal || (m_writeFd == m_readFd && m_read.terminal)) {
-        ::tcflush(m_writeFd, TCOFLUSH);
+    } else {
+        m_queued = 0;
+        m_writeBlocked = false;
+        if (m_write.terminal || (m_writeFd == m_readFd && m_read.terminal))
+            ::tcflush(m_writeFd, TCOFLUSH);
     }
     return 0;
 }

@@ -1,9 +1,17 @@
 // A link over a pair of file descriptors (a program's standard input and output, a pipe,
 // a socket or a pseudo-terminal): raw mode while they are terminals, non-blocking reads and
 // writes, and an Idle that sleeps in poll until the descriptors are ready or a moment passed.
+//
+// Writes are gathered in a transmit queue of its own and go out when it fills, when the
+// transfer waits (every wait calls Idle) and when the link goes away; an empty read is not
+// repeated until the next Idle or a moment later. So a streaming sender costs a few system
+// calls per queue-full rather than two per subpacket.
 #pragma once
 
 #include <termios.h>
+
+#include <chrono>
+#include <memory>
 
 #include "comm/ComLink.h"
 
@@ -15,6 +23,11 @@ class FdLink : public ComLink {
     static constexpr int kIdleCapMs = 10;
     // Port number the link counts itself under (it is no serial port).
     static constexpr int kPortNumber = 0;
+    static constexpr int kTransmitQueueSize = 16384;
+    // How long an empty read stands for "no input" when no Idle came in between.
+    static constexpr std::chrono::microseconds kEmptyReadHold{500};
+    // Longest wait for the transmit queue to drain when the link goes away.
+    static constexpr int kCloseDrainMs = 5000;
 
     // Takes the descriptors over for the life of the link (they are not closed); the same
     // descriptor may be given twice. Their modes are restored when the link goes away.
@@ -46,6 +59,8 @@ class FdLink : public ComLink {
 
     // False once the other side closed its end (end of input or a broken output).
     bool Connected() const { return !m_hungUp; }
+    // Writes what the transmit queue holds, as far as the descriptor takes it now.
+    void Flush();
 
   private:
     struct SavedMode {
@@ -62,6 +77,10 @@ class FdLink : public ComLink {
     SavedMode m_read;
     SavedMode m_write;
     bool m_writeBlocked{false};
+    std::unique_ptr<unsigned char[]> m_queue;
+    int m_queued{0};
+    bool m_readHeld{false};
+    std::chrono::steady_clock::time_point m_emptyReadAt{};
     bool m_hungUp{false};
     long m_baud{115200};
     char m_parity{'N'};
