@@ -254,6 +254,10 @@ int FdLink::ReadBuffer(unsigned char* buffer, int length) {
     if (m_readHeld && std::chrono::steady_clock::now() - m_emptyReadAt < kEmptyReadHold)
         return 0;
     m_readHeld = false;
+    // An answer queued here (a ZRPOS, a ZACK) must not wait behind input that keeps coming:
+    // every real read sends the queue first.
+    if (m_queued > 0)
+        Flush();
     ssize_t n;
     do {
         n = ::read(m_readFd, buffer, static_cast<std::size_t>(length));

@@ -2,10 +2,10 @@
 // a socket or a pseudo-terminal): raw mode while they are terminals, non-blocking reads and
 // writes, and an Idle that sleeps in poll until the descriptors are ready or a moment passed.
 //
-// Writes are gathered in a transmit queue of its own and go out when it fills, when the
-// transfer waits (every wait calls Idle) and when the link goes away; an empty read is not
-// repeated until the next Idle or a moment later. So a streaming sender costs a few system
-// calls per queue-full rather than two per subpacket.
+// Writes are gathered in a transmit queue of its own and go out when it fills, before every
+// read from the descriptor, when the transfer waits (every wait calls Idle) and when the
+// link goes away; an empty read is not repeated until the next Idle or a moment later. So a
+// streaming sender costs a few system calls per queue-full rather than two per subpacket.
 #pragma once
 
 #include <termios.h>
