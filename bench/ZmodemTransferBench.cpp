@@ -2,7 +2,13 @@
 // the same run over the same kind of line: throughput and CPU time on an unthrottled line,
 // and line efficiency at 115200 bps. Prints each figure and the ratio ours/theirs.
 //
-//   zmodem_transfer_bench [--mib N] [--throttled-kib N] [--rounds N] [--no-throttled]
+//   zmodem_transfer_bench [--mib N] [--throttled-kib N] [--rounds N] [--no-throttled] [--pty]
+//
+// The programs talk over socket pairs, or with --pty over pseudo-terminals (where sz's
+// closing flush of its terminal may throw away its last bytes).
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -40,15 +46,30 @@ std::string ReadAll(const fs::path& path) {
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
+// One end for each program (index 1) and one for the relay (index 0): a socket pair, or a
+// pseudo-terminal whose slave the program gets.
+bool MakeLine(bool pty, int fds[2]) {
+    if (!pty)
+        return ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0;
+    // Raw from the start: bytes that arrive before a program sets its own mode must not be
+    // echoed or edited.
+    termios raw{};
+    ::cfmakeraw(&raw);
+    if (::openpty(&fds[0], &fds[1], nullptr, &raw, nullptr) != 0)
+        return false;
+    ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    return true;
+}
+
 Result Transfer(const fs::path& root, const std::vector<std::string>& sender,
                 const std::vector<std::string>& receiver, const std::string& name,
-                const std::string& data, long bytesPerSecond) {
+                const std::string& data, long bytesPerSecond, bool pty) {
     fs::path out = root / "out", in = root / "in";
     fs::remove_all(in);
     fs::create_directories(in);
     int s[2], r[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, s) != 0 ||
-        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, r) != 0)
+    if (!MakeLine(pty, s) || !MakeLine(pty, r))
         return {};
     Result result;
     {
@@ -90,7 +111,7 @@ Result Best(const std::vector<Result>& results) {
 
 int main(int argc, char** argv) {
     int mib = 32, throttledKib = 256, rounds = 3;
-    bool throttled = true;
+    bool throttled = true, pty = false;
     for (int i = 1; i < argc; ++i) {
         if (!std::strcmp(argv[i], "--mib") && i + 1 < argc)
             mib = std::atoi(argv[++i]);
@@ -100,10 +121,12 @@ int main(int argc, char** argv) {
             rounds = std::atoi(argv[++i]);
         else if (!std::strcmp(argv[i], "--no-throttled"))
             throttled = false;
+        else if (!std::strcmp(argv[i], "--pty"))
+            pty = true;
         else {
             std::fprintf(stderr,
                          "usage: %s [--mib N] [--throttled-kib N] [--rounds N] "
-                         "[--no-throttled]\n",
+                         "[--no-throttled] [--pty]\n",
                          argv[0]);
             return 2;
         }
@@ -126,12 +149,13 @@ int main(int argc, char** argv) {
 
     std::vector<Result> a, b;
     for (int round = 0; round < rounds; ++round) {
-        a.push_back(Transfer(root, ours, oursIn, "random.bin", data, 0));
-        b.push_back(Transfer(root, theirs, theirsIn, "random.bin", data, 0));
+        a.push_back(Transfer(root, ours, oursIn, "random.bin", data, 0, pty));
+        b.push_back(Transfer(root, theirs, theirsIn, "random.bin", data, 0, pty));
     }
     Result o = Best(a), t = Best(b);
     const double size = static_cast<double>(data.size());
-    std::printf("Unthrottled line, %d MiB of random data (best of %d):\n", mib, rounds);
+    std::printf("Unthrottled %s, %d MiB of random data (best of %d):\n",
+                pty ? "pseudo-terminals" : "socket pairs", mib, rounds);
     if (o.ok && t.ok) {
         std::printf("  ours    %.3f s  %7.1f MB/s  CPU %.3f + %.3f s  (%.4f s/MiB)\n", o.seconds,
                     size / o.seconds / 1e6, o.cpuSender, o.cpuReceiver,
@@ -152,8 +176,8 @@ int main(int argc, char** argv) {
         std::string part = data.substr(0, static_cast<std::size_t>(throttledKib) << 10);
         { std::ofstream(root / "out/random.bin", std::ios::binary | std::ios::trunc) << part; }
         const long rate = kLineBitsPerSecond / kBitsPerByte;
-        Result ot = Transfer(root, ours, oursIn, "random.bin", part, rate);
-        Result tt = Transfer(root, theirs, theirsIn, "random.bin", part, rate);
+        Result ot = Transfer(root, ours, oursIn, "random.bin", part, rate, pty);
+        Result tt = Transfer(root, theirs, theirsIn, "random.bin", part, rate, pty);
         auto efficiency = [&](const Result& r) {
             return 100.0 * part.size() * kBitsPerByte / (kLineBitsPerSecond * r.seconds);
         };
