@@ -139,8 +139,8 @@ class ByteRelay {
         bool open[2]{true, true};
         long moved[2]{0, 0};
         while (!stop && (open[0] || open[1])) {
-            pollfd fds[2]{{a, static_cast<short>(open[0] ? POLLIN : 0), 0},
-                          {b, static_cast<short>(open[1] ? POLLIN : 0), 0}};
+            // A closed side is left out of the poll: its hang-up would be reported for ever.
+            pollfd fds[2]{{open[0] ? a : -1, POLLIN, 0}, {open[1] ? b : -1, POLLIN, 0}};
             if (::poll(fds, 2, 20) <= 0)
                 continue;
             for (int side = 0; side < 2; ++side) {
