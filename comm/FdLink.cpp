@@ -29,10 +29,15 @@ FdLink::FdLink(int readFd, int writeFd)
 
 FdLink::~FdLink() {
     // What the transfer wrote last (the sender's "OO", a final ZFIN) still goes out.
-    for (int waited = 0; m_queued > 0 && !m_hungUp && waited < kCloseDrainMs;
-         waited += kIdleCapMs) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
+    while (m_queued > 0 && !m_hungUp && std::chrono::steady_clock::now() < deadline) {
         Flush();
-        if (m_queued > 0) {
+        if (m_queued == 0)
+            break;
+        if (m_lineFull) {
+            ::poll(nullptr, 0, kLineFullWaitMs);
+        } else {
             pollfd p{m_writeFd, POLLOUT, 0};
             ::poll(&p, 1, kIdleCapMs);
         }
@@ -69,7 +74,22 @@ void FdLink::Restore(const SavedMode& saved) {
         ::fcntl(saved.fd, F_SETFL, saved.flags);
 }
 
+long FdLink::UnreadOutput() const {
+    int pending = 0;
+    if (::ioctl(m_writeFd, TIOCOUTQ, &pending) == 0 || ::ioctl(m_writeFd, FIONREAD, &pending) == 0)
+        return pending;
+    return -1;
+}
+
 void FdLink::Flush() {
+    m_lineFull = false;
+    if (m_queued > 0) {
+        long pending = UnreadOutput();
+        if (pending >= kLineQueueLimit) {
+            m_lineFull = true;
+            return;
+        }
+    }
     int sent = 0;
     while (sent < m_queued) {
         ssize_t n =
@@ -106,6 +126,12 @@ int FdLink::Idle() {
     pollfd fds[2];
     int count = 0;
     fds[count++] = pollfd{m_readFd, POLLIN, 0};
+    if (m_lineFull) {
+        // The descriptor would take more, but the line has not carried what it holds: wait
+        // a moment for input or for the line to move.
+        ::poll(fds, 1, kLineFullWaitMs);
+        return 0;
+    }
     if (m_writeBlocked) {
         if (m_writeFd == m_readFd)
             fds[0].events |= POLLOUT;

@@ -26,6 +26,11 @@ class FdLink : public ComLink {
     static constexpr int kTransmitQueueSize = 16384;
     // How long an empty read stands for "no input" when no Idle came in between.
     static constexpr std::chrono::microseconds kEmptyReadHold{500};
+    // Bytes the other side may have left unread before this link sends more. As a serial
+    // port's bounded transmit queue does, this keeps a sender's "all sent, now waiting for
+    // the acknowledgement" close to the truth on a slow line behind large kernel buffers.
+    static constexpr long kLineQueueLimit = 32 * 1024;
+    static constexpr int kLineFullWaitMs = 1;
     // Longest wait for the transmit queue to drain when the link goes away.
     static constexpr int kCloseDrainMs = 5000;
 
@@ -70,6 +75,8 @@ class FdLink : public ComLink {
         termios attributes{};
     };
     static void Take(SavedMode& saved, int fd);
+    // Bytes written to the descriptor that the other side has not read yet (-1: unknown).
+    long UnreadOutput() const;
     static void Restore(const SavedMode& saved);
 
     int m_readFd;
@@ -80,6 +87,7 @@ class FdLink : public ComLink {
     std::unique_ptr<unsigned char[]> m_queue;
     int m_queued{0};
     bool m_readHeld{false};
+    bool m_lineFull{false};
     std::chrono::steady_clock::time_point m_emptyReadAt{};
     bool m_hungUp{false};
     long m_baud{115200};

@@ -138,3 +138,24 @@ TEST(FdLink, OtherSideClosingIsALostCarrier) {
     // Writing to a line that is gone neither blocks nor fails: the bytes go nowhere.
     EXPECT_EQ(link.WriteBuffer(buffer, 8), 8);
 }
+
+TEST(FdLink, TakesNoMoreThanABoundedQueueWhileTheOtherSideReadsNothing) {
+    SocketPair pair;
+    FdLink link(pair.fd[0], pair.fd[0]);
+    std::string block(4096, 'd');
+    long accepted = 0;
+    for (int round = 0; round < 200; ++round) {
+        int n = link.WriteBuffer(reinterpret_cast<const unsigned char*>(block.data()), 4096);
+        ASSERT_GE(n, 0);
+        accepted += n;
+        link.Idle();
+    }
+    // A serial port's transmit queue bounds what a sender believes is on its way; the
+    // socket's own buffer would have taken far more.
+    EXPECT_GE(accepted, FdLink::kLineQueueLimit);
+    EXPECT_LE(accepted, FdLink::kLineQueueLimit + FdLink::kTransmitQueueSize + 16384);
+    // Every accepted byte is either on the socket or still in the link's own queue.
+    comm::QueueStatus queue;
+    link.GetQueueStatus(queue);
+    EXPECT_EQ(static_cast<long>(ReadAvailable(pair.fd[1]).size()), accepted - queue.transmitCount);
+}

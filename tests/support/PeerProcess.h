@@ -182,7 +182,10 @@ class ByteRelay {
     }
     static bool WriteAll(int fd, const unsigned char* data, ssize_t length) {
         while (length > 0) {
-            ssize_t n = ::write(fd, data, static_cast<std::size_t>(length));
+            // A peer that is gone must not take this process down with SIGPIPE.
+            ssize_t n = ::send(fd, data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+            if (n < 0 && errno == ENOTSOCK)
+                n = ::write(fd, data, static_cast<std::size_t>(length));
             if (n <= 0)
                 return false;
             data += n;
