@@ -130,22 +130,34 @@ int FdLink::Idle() {
         // The descriptor would take more, but the line has not carried what it holds: wait
         // a moment for input or for the line to move.
         ::poll(fds, 1, kLineFullWaitMs);
-        return 0;
-    }
-    if (m_writeBlocked) {
-        if (m_writeFd == m_readFd)
-            fds[0].events |= POLLOUT;
-        else
-            fds[count++] = pollfd{m_writeFd, POLLOUT, 0};
-    }
-    int ready = ::poll(fds, static_cast<nfds_t>(count), kIdleCapMs);
-    if (ready > 0) {
-        for (int i = 0; i < count; ++i) {
-            if (fds[i].revents & POLLOUT)
-                m_writeBlocked = false;
+    } else {
+        if (m_writeBlocked) {
+            if (m_writeFd == m_readFd)
+                fds[0].events |= POLLOUT;
+            else
+                fds[count++] = pollfd{m_writeFd, POLLOUT, 0};
+        }
+        if (::poll(fds, static_cast<nfds_t>(count), kIdleCapMs) > 0) {
+            for (int i = 0; i < count; ++i) {
+                if (fds[i].revents & POLLOUT)
+                    m_writeBlocked = false;
+            }
         }
     }
+    NoteHangUp(fds, count);
     return 0;
+}
+
+void FdLink::NoteHangUp(const pollfd* fds, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!(fds[i].revents & (POLLHUP | POLLERR)))
+            continue;
+        // The other side is gone, but what it sent before going is still read first.
+        int waiting = 0;
+        if (fds[i].fd == m_readFd && ::ioctl(m_readFd, FIONREAD, &waiting) == 0 && waiting > 0)
+            continue;
+        m_hungUp = true;
+    }
 }
 
 int FdLink::ReadModemStatus() {

@@ -8,6 +8,7 @@
 // streaming sender costs a few system calls per queue-full rather than two per subpacket.
 #pragma once
 
+#include <poll.h>
 #include <termios.h>
 
 #include <chrono>
@@ -75,6 +76,8 @@ class FdLink : public ComLink {
         termios attributes{};
     };
     static void Take(SavedMode& saved, int fd);
+    // Marks the line down when a poll reported the other side gone and no input is left.
+    void NoteHangUp(const pollfd* fds, int count);
     // Bytes written to the descriptor that the other side has not read yet (-1: unknown).
     long UnreadOutput() const;
     static void Restore(const SavedMode& saved);
