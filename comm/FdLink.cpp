@@ -36,7 +36,8 @@ FdLink::~FdLink() {
         if (m_queued == 0)
             break;
         if (m_lineFull) {
-            ::poll(nullptr, 0, kLineFullWaitMs);
+            timespec pause{0, kLineFullWaitNs};
+            ::ppoll(nullptr, 0, &pause, nullptr);
         } else {
             pollfd p{m_writeFd, POLLOUT, 0};
             ::poll(&p, 1, kIdleCapMs);
@@ -129,7 +130,8 @@ int FdLink::Idle() {
     if (m_lineFull) {
         // The descriptor would take more, but the line has not carried what it holds: wait
         // a moment for input or for the line to move.
-        ::poll(fds, 1, kLineFullWaitMs);
+        timespec pause{0, kLineFullWaitNs};
+        ::ppoll(fds, 1, &pause, nullptr);
     } else {
         if (m_writeBlocked) {
             if (m_writeFd == m_readFd)

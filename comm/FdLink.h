@@ -30,8 +30,10 @@ class FdLink : public ComLink {
     // Bytes the other side may have left unread before this link sends more. As a serial
     // port's bounded transmit queue does, this keeps a sender's "all sent, now waiting for
     // the acknowledgement" close to the truth on a slow line behind large kernel buffers.
-    static constexpr long kLineQueueLimit = 32 * 1024;
-    static constexpr int kLineFullWaitMs = 1;
+    static constexpr long kLineQueueLimit = 64 * 1024;
+    // A fast reader empties that in well under a millisecond: a full line is looked at
+    // again after this short sleep.
+    static constexpr long kLineFullWaitNs = 200 * 1000;
     // Longest wait for the transmit queue to drain when the link goes away.
     static constexpr int kCloseDrainMs = 5000;
 
