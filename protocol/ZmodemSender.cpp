@@ -245,13 +245,8 @@ int Zmodem::BackChannel() {
         if (c < 0)
             return 0;
         int low = c & 0x7F;
-        if (low == kXon || low == kXoff) {
-            // Every hex header of the receiver ends in XON: that is no reason to hold the
-            // data stream for the back channel's time-out.
-            if (!InputWaiting())
-                return 0;
+        if (low == kXon || low == kXoff)
             continue;
-        }
         if (c == kCan || c == kZpad)
             return 1;
         if (m_garbageCount > kBackChannelGarbageLimit) {
