@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 
 #include "protocol/Transfer.h"
@@ -47,6 +48,22 @@ class FileTransfer : public Transfer {
         return ReadTimedSlow(timeoutMs);
     }
     bool InputWaiting() { return m_readPosition < m_readEnd || FillReadBuffer(); }
+    // Moves buffered bytes up to (not including) the first `stop` byte into `out`, at most
+    // `room` of them; returns how many. Lets a protocol take plain runs of data without a
+    // call per byte.
+    int TakeBufferedUntil(unsigned char stop, unsigned char* out, int room) {
+        const unsigned char* begin = m_readBuffer + m_readPosition;
+        int available = m_readEnd - m_readPosition;
+        if (available > room)
+            available = room;
+        if (available <= 0)
+            return 0;
+        const void* hit = std::memchr(begin, stop, static_cast<std::size_t>(available));
+        int n = hit ? static_cast<int>(static_cast<const unsigned char*>(hit) - begin) : available;
+        std::memcpy(out, begin, static_cast<std::size_t>(n));
+        m_readPosition += n;
+        return n;
+    }
     // Discards input buffered here and in the link.
     void DiscardInput();
     // Calls Idle until the time has passed; a negative Idle result ends the wait.
@@ -79,7 +96,7 @@ class FileTransfer : public Transfer {
     void Overwrite();
     void Skip();
 
-    static constexpr int kReadBufferSize = 2048;
+    static constexpr int kReadBufferSize = 16384;
     unsigned char m_readBuffer[kReadBufferSize]{};
     int m_readPosition{0};
     int m_readEnd{0};

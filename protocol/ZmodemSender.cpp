@@ -91,6 +91,7 @@ int Zmodem::PrepareNextFile() {
     m_engine->Size();
     if (!OpenTransferFile())
         return 0;
+    m_fileOffset = -1;
     st.fileDate = m_localDate;
     Trace("SendFile: sending filename & size");
     const char* name = st.fileName.c_str();
@@ -177,6 +178,7 @@ void Zmodem::SendFileData() {
             case kZrpos:
                 st.position = std::clamp(PositionFromHeader(m_receivedHeader), 0, st.fileSize);
                 m_engine->Seek(st.position, 0);
+                m_fileOffset = st.position;
                 Trace("SendFileData: ZRPOS location %ld", static_cast<long>(st.position));
                 m_restart = 1;
                 m_serial->PurgeOutput();
@@ -215,8 +217,12 @@ int Zmodem::FillSubpacket() {
         st.blockLength = 0;
         return 1;
     }
-    m_engine->Seek(st.position, 0);
+    // Reading goes on where the last subpacket ended; only a jump needs a seek (and the
+    // seek costs the stream its buffer).
+    if (m_fileOffset != st.position)
+        m_engine->Seek(st.position, 0);
     int count = m_engine->Read(m_data.get(), length);
+    m_fileOffset = count > 0 ? st.position + count : -1;
     st.blockLength = count > 0 ? count : 0;
     if (count <= 0) {
         Fail(kFileReadError);

@@ -1,0 +1,338 @@
+// The link over file descriptors.
+#include "comm/FdLink.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "comm/StatusCodes.h"
+
+namespace comm {
+
+namespace {
+constexpr int kCarrierOn = 1;
+}
+
+FdLink::FdLink(int readFd, int writeFd)
+    : ComLink(kPortNumber), m_readFd{readFd}, m_writeFd{writeFd},
+      m_queue{new unsigned char[kTransmitQueueSize]} {
+    Take(m_read, readFd);
+    if (writeFd != readFd)
+        Take(m_write, writeFd);
+}
+
+FdLink::~FdLink() {
+    // What the transfer wrote last (the sender's "OO", a final ZFIN) still goes out.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(kCloseDrainMs);
+    while (m_queued > 0 && !m_hungUp && std::chrono::steady_clock::now() < deadline) {
+        Flush();
+        if (m_queued == 0)
+            break;
+        if (m_lineFull) {
+            timespec pause{0, kLineFullWaitNs};
+            ::ppoll(nullptr, 0, &pause, nullptr);
+        } else {
+            pollfd p{m_writeFd, POLLOUT, 0};
+            ::poll(&p, 1, kIdleCapMs);
+        }
+    }
+    Restore(m_read);
+    if (m_write.fd >= 0)
+        Restore(m_write);
+}
+
+void FdLink::Take(SavedMode& saved, int fd) {
+    saved.fd = fd;
+    saved.flags = ::fcntl(fd, F_GETFL);
+    if (saved.flags >= 0)
+        ::fcntl(fd, F_SETFL, saved.flags | O_NONBLOCK);
+    if (::isatty(fd) && ::tcgetattr(fd, &saved.attributes) == 0) {
+        saved.terminal = true;
+        // Eight clean bits in both directions: no echo, no line editing, no flow control
+        // characters taken out of the data, no CR/LF translation.
+        termios raw = saved.attributes;
+        ::cfmakeraw(&raw);
+        raw.c_cc[VMIN] = 1;
+        raw.c_cc[VTIME] = 0;
+        ::tcsetattr(fd, TCSANOW, &raw);
+    }
+}
+
+void FdLink::Restore(const SavedMode& saved) {
+    if (saved.fd < 0)
+        return;
+    // What was written still goes out before the terminal gets its old mode back.
+    if (saved.terminal)
+        ::tcsetattr(saved.fd, TCSADRAIN, &saved.attributes);
+    if (saved.flags >= 0)
+        ::fcntl(saved.fd, F_SETFL, saved.flags);
+}
+
+long FdLink::UnreadOutput() const {
+    int pending = 0;
+    if (::ioctl(m_writeFd, TIOCOUTQ, &pending) == 0 || ::ioctl(m_writeFd, FIONREAD, &pending) == 0)
+        return pending;
+    return -1;
+}
+
+void FdLink::Flush() {
+    m_lineFull = false;
+    if (m_queued > 0) {
+        long pending = UnreadOutput();
+        if (pending >= kLineQueueLimit) {
+            m_lineFull = true;
+            return;
+        }
+    }
+    int sent = 0;
+    while (sent < m_queued) {
+        ssize_t n =
+            ::write(m_writeFd, m_queue.get() + sent, static_cast<std::size_t>(m_queued - sent));
+        if (n > 0) {
+            sent += static_cast<int>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            // The other side is gone: as on a line without carrier, the bytes go nowhere.
+            m_hungUp = true;
+            SetLastStatus(kWriteError);
+            sent = m_queued;
+        }
+        break;
+    }
+    if (sent > 0 && sent < m_queued)
+        std::memmove(m_queue.get(), m_queue.get() + sent,
+                     static_cast<std::size_t>(m_queued - sent));
+    m_queued -= sent;
+    m_writeBlocked = m_queued > 0;
+}
+
+int FdLink::Idle() {
+    m_readHeld = false;
+    Flush();
+    // A closed descriptor is always "ready": waiting on it would not wait at all.
+    if (m_hungUp) {
+        ::poll(nullptr, 0, kIdleCapMs);
+        return 0;
+    }
+    pollfd fds[2];
+    int count = 0;
+    fds[count++] = pollfd{m_readFd, POLLIN, 0};
+    if (m_lineFull) {
+        // The descriptor would take more, but the line has not carried what it holds: wait
+        // a moment for input or for the line to move.
+        timespec pause{0, kLineFullWaitNs};
+        ::ppoll(fds, 1, &pause, nullptr);
+    } else {
+        if (m_writeBlocked) {
+            if (m_writeFd == m_readFd)
+                fds[0].events |= POLLOUT;
+            else
+                fds[count++] = pollfd{m_writeFd, POLLOUT, 0};
+        }
+        if (::poll(fds, static_cast<nfds_t>(count), kIdleCapMs) > 0) {
+            for (int i = 0; i < count; ++i) {
+                if (fds[i].revents & POLLOUT)
+                    m_writeBlocked = false;
+            }
+        }
+    }
+    NoteHangUp(fds, count);
+    return 0;
+}
+
+void FdLink::NoteHangUp(const pollfd* fds, int count) {
+    for (int i = 0; i < count; ++i) {
+        if (!(fds[i].revents & (POLLHUP | POLLERR)))
+            continue;
+        // The other side is gone, but what it sent before going is still read first.
+        int waiting = 0;
+        if (fds[i].fd == m_readFd && ::ioctl(m_readFd, FIONREAD, &waiting) == 0 && waiting > 0)
+            continue;
+        m_hungUp = true;
+    }
+}
+
+int FdLink::ReadModemStatus() {
+    return 0;
+}
+int FdLink::Open() {
+    return 0;
+}
+int FdLink::OpenDevice() {
+    return 0;
+}
+int FdLink::Close() {
+    return 0;
+}
+
+int FdLink::GetQueueStatus(QueueStatus& status) {
+    int waiting = 0;
+    if (::ioctl(m_readFd, FIONREAD, &waiting) != 0)
+        waiting = 0;
+    status = QueueStatus{};
+    status.receiveCount = waiting;
+    status.transmitCount = m_queued;
+    status.transmitSize = kTransmitQueueSize;
+    return 0;
+}
+
+int FdLink::SetBufferSizes(long, long, long) {
+    return 0;
+}
+
+int FdLink::SetHandshake(int inputMode, int outputMode) {
+    m_inputMode = inputMode;
+    m_outputMode = outputMode;
+    return 0;
+}
+
+int FdLink::GetHandshake(int& inputMode, int& outputMode) {
+    inputMode = m_inputMode;
+    outputMode = m_outputMode;
+    return 0;
+}
+
+int FdLink::SetBreak(int) {
+    return 0;
+}
+
+int FdLink::Line(int number, int) {
+    switch (number) {
+    case kLineDcd:
+    case kLineDsr:
+    case kLineCts:
+        return m_hungUp ? 0 : kCarrierOn;
+    case kLineDtr:
+    case kLineRts:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+int FdLink::SetLineParams(long baud, char parity, int dataBits, int stopBits) {
+    m_baud = baud;
+    m_parity = parity;
+    m_dataBits = dataBits;
+    m_stopBits = stopBits;
+    return 0;
+}
+
+int FdLink::GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits) {
+    baud = m_baud;
+    parity = m_parity;
+    dataBits = m_dataBits;
+    stopBits = m_stopBits;
+    return 0;
+}
+
+int FdLink::GetLineStates(unsigned char states[4]) {
+    // The lines a modem would show: everything up while the other side is there.
+    const unsigned char up = m_hungUp ? 0 : 1;
+    states[0] = static_cast<unsigned char>(1 | 1 << 2 | up << 6);
+    states[1] = static_cast<unsigned char>(up | up << 4);
+    states[2] = 0;
+    states[3] = 0;
+    return 0;
+}
+
+int FdLink::WriteChar(int c) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    int written = WriteBuffer(&byte, 1);
+    if (written == 1)
+        return 0;
+    return written < 0 ? written : kBufferFull;
+}
+
+int FdLink::WriteString(const char* text) {
+    return WriteBuffer(reinterpret_cast<const unsigned char*>(text),
+                       static_cast<int>(std::strlen(text)));
+}
+
+int FdLink::WriteBuffer(const unsigned char* data, int length) {
+    if (length <= 0)
+        return 0;
+    // As on a serial line whose carrier dropped, bytes written after the hang-up go nowhere;
+    // the lost carrier, not a write that never completes, is what ends the transfer.
+    if (m_hungUp)
+        return length;
+    if (m_queued + length > kTransmitQueueSize)
+        Flush();
+    int taken = std::min(length, kTransmitQueueSize - m_queued);
+    std::memcpy(m_queue.get() + m_queued, data, static_cast<std::size_t>(taken));
+    m_queued += taken;
+    if (m_queued == kTransmitQueueSize)
+        Flush();
+    if (m_hungUp)
+        return length;
+    m_writeBlocked = taken < length;
+    return taken;
+}
+
+int FdLink::SendImmediate(int c) {
+    return WriteChar(c);
+}
+
+int FdLink::ReadChar() {
+    unsigned char byte;
+    return ReadBuffer(&byte, 1) == 1 ? byte : kTimedOut;
+}
+
+int FdLink::ReadBuffer(unsigned char* buffer, int length) {
+    if (length <= 0)
+        return 0;
+    if (m_readHeld && std::chrono::steady_clock::now() - m_emptyReadAt < kEmptyReadHold)
+        return 0;
+    m_readHeld = false;
+    // An answer queued here (a ZRPOS, a ZACK) must not wait behind input that keeps coming:
+    // every real read sends the queue first.
+    if (m_queued > 0)
+        Flush();
+    ssize_t n;
+    do {
+        n = ::read(m_readFd, buffer, static_cast<std::size_t>(length));
+    } while (n < 0 && errno == EINTR);
+    if (n > 0)
+        return static_cast<int>(n);
+    m_readHeld = true;
+    m_emptyReadAt = std::chrono::steady_clock::now();
+    // End of input, or a terminal whose other side went away: the line is down.
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+        m_hungUp = true;
+    return 0;
+}
+
+int FdLink::Purge(int direction, int) {
+    if (direction == 0) {
+        if (m_read.terminal)
+            ::tcflush(m_readFd, TCIFLUSH);
+        unsigned char sink[4096];
+        while (ReadBuffer(sink, sizeof sink) > 0) {
+        }
+    } else {
+        m_queued = 0;
+        m_writeBlocked = false;
+        if (m_write.terminal || (m_writeFd == m_readFd && m_read.terminal))
+            ::tcflush(m_writeFd, TCOFLUSH);
+    }
+    return 0;
+}
+
+void FdLink::DumpStatus(const LineSink& sink) {
+    char line[96];
+    std::snprintf(line, sizeof line, "FdLink: read fd %d, write fd %d, %s", m_readFd, m_writeFd,
+                  m_hungUp ? "hung up" : "connected");
+    sink(line);
+}
+
+} // namespace comm
