@@ -1,0 +1,100 @@
+// The COM port link: a ComLink over the platform's serial communications calls, with
+// non-blocking reads, queue-limited writes, flow control, line signals and a status dump.
+#pragma once
+
+#include <cstdint>
+
+#include "comm/ComLink.h"
+#include "platform/Win32Comm.h"
+
+namespace comm {
+
+class Win32SerialPort : public ComLink {
+  public:
+    // Queue sizes the job driver asks for.
+    static constexpr long kJobReceiveQueue = 16384;
+    static constexpr long kJobTransmitQueue = 8192;
+
+    // port is 0-based (0 is COM1). With `deferred` nothing is opened. Otherwise opens and
+    // sets up the port (the outcome is the last status) and raises DTR and RTS.
+    Win32SerialPort(int port, long receiveQueue, long transmitQueue, bool deferred = false);
+    ~Win32SerialPort() override;
+
+    int Idle() override;                                                                // 1
+    int ReadModemStatus() override;                                                     // 2
+    int Open() override;                                                                // 3
+    int OpenDevice() override;                                                          // 4
+    int Close() override;                                                               // 5
+    int GetQueueStatus(QueueStatus& status) override;                                   // 6
+    int SetBufferSizes(long receive, long xoffLimit, long transmit) override;           // 7
+    int SetHandshake(int inputMode, int outputMode) override;                           // 8
+    int GetHandshake(int& inputMode, int& outputMode) override;                         // 9
+    int SetBreak(int state) override;                                                   // 10
+    int Line(int number, int value) override;                                           // 11
+    int SetLineParams(long baud, char parity, int dataBits, int stopBits) override;     // 12
+    int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits) override; // 13
+    int GetLineStates(unsigned char states[4]) override;                                // 14
+    int WriteChar(int c) override;                                                      // 15
+    int WriteString(const char* text) override;                                         // 16
+    int WriteBuffer(const unsigned char* data, int length) override;                    // 17
+    int SendImmediate(int c) override;                                                  // 18
+    int ReadChar() override;                                                            // 19
+    int ReadBuffer(unsigned char* buffer, int length) override;                         // 20
+    int Purge(int direction, int count) override;                                       // 21
+    void DumpStatus(const LineSink& sink) override;                                     // 22
+    virtual int SetEventChar(int c);                                                    // 25
+    virtual int GetEventMask(platform::DWORD& mask);                                    // 26
+    virtual int SetEventMask(platform::DWORD mask);                                     // 27
+    virtual int WaitEvent(platform::DWORD& events);                                     // 28
+    virtual int QueryLine(int mask);                                                    // 29
+    virtual int MapSystemError();                                                       // 30
+
+    // Handshake modes of SetHandshake.
+    static constexpr int kHandshakeNone = 0;
+    static constexpr int kHandshakeXonXoff = 1;
+    static constexpr int kInputDtr = 3;
+    static constexpr int kInputRts = 4;
+    static constexpr int kInputUnsupported = 13;
+    static constexpr int kOutputCts = 12;
+    static constexpr int kOutputDsr = 13;
+    static constexpr int kOutputUnsupported = 15;
+
+    // The control block as kept in memory (applied with the next set-state).
+    const platform::DCB& ControlBlock() const { return m_dcb; }
+
+  protected:
+    // Checks the parity letter, data bits and stop bits in that order, puts `dcbBaud` and the
+    // framing into the control block and applies it. Every failure is also the last status.
+    int ApplyLineParams(platform::DWORD dcbBaud, char parity, int dataBits, int stopBits);
+
+    platform::DCB m_dcb;
+    platform::OVERLAPPED m_overlapped;
+
+  private:
+    // Ors the line errors the platform reports into the accumulated set; fills `stat`
+    // when given.
+    void CollectErrors(platform::COMSTAT* stat = nullptr);
+    int Fail(int status) {
+        SetLastStatus(status);
+        return status;
+    }
+    bool IsOpen() const { return m_handle != platform::INVALID_HANDLE_VALUE; }
+    int ApplyControlBlock();
+
+    platform::HANDLE m_handle{platform::INVALID_HANDLE_VALUE};
+    platform::COMMTIMEOUTS m_savedTimeouts;
+    platform::DWORD m_savedEventMask{0};
+    std::uint16_t m_receiveSize{0};
+    std::uint16_t m_transmitSize{0};
+    int m_inputMode{0};
+    int m_outputMode{0};
+    int m_dtr{1};
+    int m_rts{1};
+    int m_break{0};
+    platform::DWORD m_lineErrors{0};
+    int m_modemStatus{0};
+    // The last read found nothing waiting; input that Idle then finds is new to the caller.
+    bool m_readFoundNothing{false};
+};
+
+} // namespace comm
