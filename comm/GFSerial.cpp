@@ -24,13 +24,15 @@ bool Expired(std::uint32_t start, long timeoutMs) {
 
 // ---- LineStatus ----
 
-LineStatus::LineStatus(ComLink* link) : m_link { link } {
+LineStatus::LineStatus(ComLink* link) : m_link{link} {
     m_link->GetHandshake(m_savedInput, m_savedOutput);
     m_inputMode = m_savedInput;
     m_outputMode = m_savedOutput;
 }
 
-int LineStatus::Refresh() { return m_link->GetLineStates(m_states); }
+int LineStatus::Refresh() {
+    return m_link->GetLineStates(m_states);
+}
 
 int LineStatus::SetHandshake(int inputMode, int outputMode) {
     m_inputMode = inputMode;
@@ -38,7 +40,9 @@ int LineStatus::SetHandshake(int inputMode, int outputMode) {
     return m_link->SetHandshake(inputMode, outputMode);
 }
 
-int LineStatus::Restore() { return SetHandshake(m_savedInput, m_savedOutput); }
+int LineStatus::Restore() {
+    return SetHandshake(m_savedInput, m_savedOutput);
+}
 
 // ---- LineSettings ----
 
@@ -49,8 +53,7 @@ int LineSettings::Apply(long baud, char parity, int dataBits, int stopBits) {
     m_stopBits = stopBits;
     if (!m_link)
         return kGeneralError;
-    return m_link->SetLineParams(baud, parity, dataBits, stopBits) == 0 ? kSuccess
-                                                                         : kGeneralError;
+    return m_link->SetLineParams(baud, parity, dataBits, stopBits) == 0 ? kSuccess : kGeneralError;
 }
 
 int LineSettings::Attach(ComLink* link) {
@@ -67,7 +70,7 @@ int LineSettings::Restore() {
 
 // ---- GFSerial ----
 
-GFSerial::GFSerial(ComLink* link) : m_link { link } {
+GFSerial::GFSerial(ComLink* link) : m_link{link} {
     if (m_link->LastStatus() != 0)
         return;
     m_settings = std::make_unique<LineSettings>();
@@ -85,16 +88,23 @@ GFSerial::~GFSerial() {
 }
 
 int GFSerial::ReadChar(long timeoutMs) {
+    // The first poll comes before the clock is read: on the per-byte path a byte is usually
+    // waiting, and the tick count would cost more than the read itself.
+    int c = m_link->ReadChar();
+    if (c >= 0)
+        return c;
+    if (timeoutMs <= 0)
+        return kTimedOut;
     std::uint32_t start = platform::GetTickCount();
     for (;;) {
-        int c = m_link->ReadChar();
-        if (c >= 0)
-            return c;
-        if (timeoutMs <= 0 || Expired(start, timeoutMs))
-            return kTimedOut;
         int idle = m_link->Idle();
         if (idle < 0)
             return idle;
+        c = m_link->ReadChar();
+        if (c >= 0)
+            return c;
+        if (Expired(start, timeoutMs))
+            return kTimedOut;
     }
 }
 
@@ -110,7 +120,9 @@ int GFSerial::WriteChar(int c) {
     return status;
 }
 
-int GFSerial::Reserved() { return kNotSupported; }
+int GFSerial::Reserved() {
+    return kNotSupported;
+}
 
 int GFSerial::ReadString(char* buffer, int max, int terminator, long timeoutMs) {
     if (!buffer || max < 1)

@@ -11,11 +11,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <vector>
 
 #include "platform/Clock.h"
 #include "platform/Registry.h"
 #include "platform/TtyDevice.h"
+#include "platform/VirtualModem.h"
 
 namespace platform {
 
@@ -222,7 +225,26 @@ void SetLastError(DWORD error) {
     t_lastError = error;
 }
 
+namespace {
+std::mutex g_overrideMutex;
+std::map<int, std::string> g_portOverrides;
+} // namespace
+
+void SetPortOverride(int comNumber, const std::string& target) {
+    std::lock_guard lock(g_overrideMutex);
+    if (target.empty())
+        g_portOverrides.erase(comNumber);
+    else
+        g_portOverrides[comNumber] = target;
+}
+
 std::string PortTarget(int comNumber) {
+    {
+        std::lock_guard lock(g_overrideMutex);
+        auto it = g_portOverrides.find(comNumber);
+        if (it != g_portOverrides.end())
+            return it->second;
+    }
     std::string name = "COM" + std::to_string(comNumber);
     HKEY key = nullptr;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kPortMapKey, 0, KEY_READ, &key) == ERROR_SUCCESS) {
@@ -241,9 +263,22 @@ std::string PortTarget(int comNumber) {
 std::unique_ptr<SerialDevice> OpenMappedDevice(const std::string& target, DWORD& error) {
     error = ERROR_SUCCESS;
     if (target.rfind("vmodem:", 0) == 0) {
-        // A virtual modem behind this port; its device is added with the virtual modem.
-        error = ERROR_FILE_NOT_FOUND;
-        return nullptr;
+        // A virtual modem behind this port. Dialled numbers that are not host:port come from
+        // the user's directory; the lookup runs on the modem's own thread and only reads the
+        // registry store.
+        int status = 0;
+        auto lookup = [](const std::string& number) {
+            return ReadRegistryString(HKEY_CURRENT_USER, kVirtualModemDirectoryKey, number)
+                .value_or(std::string());
+        };
+        std::unique_ptr<SerialDevice> modem = OpenVirtualModemDevice(target, status, lookup);
+        if (!modem) {
+            // A map value that cannot be read names no device; a listening address that is
+            // taken means another program holds this modem.
+            error = status == -EADDRINUSE ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+            return nullptr;
+        }
+        return modem;
     }
     // Under test the machine's own serial devices are off limits: here one of them is the
     // virtual machine's console, and a stray open would disturb it.

@@ -195,7 +195,17 @@ BOOL WaitCommReady(HANDLE h, DWORD capMs, BOOL forRead, BOOL forWrite);
 // virtual modem. Null with `error` set to a Win32 error number when it cannot be opened.
 std::unique_ptr<SerialDevice> OpenMappedDevice(const std::string& target, DWORD& error);
 
-// The port map's target for "COMn" (n >= 1): the map's entry, else /dev/ttyS(n-1).
+// The port map's target for "COMn" (n >= 1): this process's override, else the map's entry,
+// else /dev/ttyS(n-1).
 std::string PortTarget(int comNumber);
+
+// Maps "COMn" to `target` for this process only, ahead of the stored port map (a command-line
+// run that names its device or virtual modem); an empty target removes the override.
+void SetPortOverride(int comNumber, const std::string& target);
+
+// Where the virtual modems look up a dialled number that is not itself host:port:
+// HKEY_CURRENT_USER, value <number> = "host:port".
+inline constexpr const char* kVirtualModemDirectoryKey =
+    "Software\\Korvane\\Sendari\\1.0\\Virtual Modem Directory";
 
 } // namespace platform
