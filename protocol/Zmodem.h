@@ -91,7 +91,13 @@ class Zmodem : public FileTransfer {
 
     // Sends every file the list names; 0, -932 when no file went out, or the failure code.
     int Send(const char* fileList) override; // 1
+    // Receives files into the current folder until the sender's ZFIN; 0 when the sender
+    // finished normally (also when no file came), else the failure code.
+    int Receive() override; // 2
 
+    // 1 when a ZFILE header and its file information arrived intact (the information is in
+    // the data buffer), 0 when the sender ended the conversation or the run failed.
+    virtual int GetFileName(); // 6
     // Frame type 0-19, or a negative code. Without return-on-error, damaged headers are
     // counted and the wait goes on until the retry limit.
     virtual int ReadFrameHeader(int returnOnError); // 7
@@ -154,12 +160,47 @@ class Zmodem : public FileTransfer {
     int SendDataFrame();
     int CloseLink();
 
+    // ---- Receiver ----
+    // The name buffer holds names of up to 519 characters; longer ones are cut.
+    static constexpr int kNameBufferSize = 520;
+    // What this receiver announces in ZF0 of its ZRINIT: full duplex, overlapped I/O, break
+    // and CRC-32. Its buffer size is 0, so the sender may stream without limit.
+    static constexpr int kReceiverCapabilities =
+        zmodem::kCanFullDuplex | zmodem::kCanOverlapIo | zmodem::kCanBreak | zmodem::kCanFcs32;
+    static constexpr int kZrqinitSettleMs = 200;
+    static constexpr int kZrqinitDrainLimit = 20;
+    static constexpr int kFinalOWaitMs = 2000;
+    static constexpr int kSecondOWaitMs = 500;
+    static constexpr int kPauseSettleMs = 70;
+
+    int SendReceiverInit();
+    void LookUpLocalFile();
+    // Sends a hex header of `type` carrying the status position (ZRPOS, ZACK).
+    int SendPosition(int type);
+    void ReadFileData();
+    // The name the file information subpacket offers, cut to the name buffer and made safe
+    // to open in the receive folder.
+    std::string OfferedName() const;
+    const char* NameBuffer() const { return m_names.get(); }
+
   protected:
     // Counts one error and one retry; true when the retries reached the limit.
     bool CountError();
     // Waits up to `ms` for input; false when none came (or the wait failed).
     bool WaitForInput(long ms);
     void RunSender();
+    void RunReceiver();
+    // The frame header loop; `silenceCounts` decides whether a wait that found no header at
+    // all is an error (the library's receiver) or only a time-out (the application's).
+    int ReadHeaderLoop(int returnOnError, bool silenceCounts);
+    // Answers a ZFIN with ZFIN and lets the sender's "OO" go by.
+    void AnswerFinish();
+    // After a ZRQINIT: lets a hex header's line end arrive and drops it.
+    void SkipHexLineEnd();
+    // Reads and acknowledges a ZSINIT's subpacket; false when it was damaged.
+    bool AcceptSenderInit();
+    // Size and date from the file information; false when the size field is missing.
+    bool ParseFileInformation();
 
     int m_outputLength{0};
     Crc16 m_crc16;
@@ -182,6 +223,7 @@ class Zmodem : public FileTransfer {
     int m_windowSize{4096};
     int m_requestResume{0};
     int m_retryLimit{10};
+    std::unique_ptr<char[]> m_names;
 
   private:
     int ReadCrc(int endCode, int length);

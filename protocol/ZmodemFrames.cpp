@@ -150,6 +150,10 @@ int Zmodem::GetHeaderType() {
 }
 
 int Zmodem::ReadFrameHeader(int returnOnError) {
+    return ReadHeaderLoop(returnOnError, true);
+}
+
+int Zmodem::ReadHeaderLoop(int returnOnError, bool silenceCounts) {
     m_garbageCount = 0;
     for (;;) {
         int form;
@@ -190,6 +194,12 @@ int Zmodem::ReadFrameHeader(int returnOnError) {
         }
         if (result >= 0)
             return result;
+        if (form == kNoHeaderForm && !silenceCounts) {
+            Trace("ReadFrameHeader: Frame type %d", kTimedOut);
+            if (returnOnError)
+                return kTimedOut;
+            continue;
+        }
         Trace("ReadFrameHeader: Frame type %d", result);
         if (m_status->statusCode < 0)
             break;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -28,7 +29,7 @@ class RecordingStatus : public protocol::TransferStatus {
     }
 
     std::vector<std::string> traces;
-    int abortAnswer{0};
+    std::atomic<int> abortAnswer{0};
     int abortQuestions{0};
 };
 

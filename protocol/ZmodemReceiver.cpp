@@ -1,0 +1,361 @@
+// The ZMODEM receiver: invites files with ZRINIT, decides for each offer whether to take it
+// from the start, resume it or skip it, receives the data with position checks and recovery
+// by ZRPOS, stamps each file with the sender's date and answers the sender's ZFIN.
+#include "protocol/Zmodem.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "comm/StatusCodes.h"
+
+namespace protocol {
+
+using namespace comm;
+using namespace zmodem;
+
+namespace {
+const unsigned char kZeroHeader[4]{};
+// Stands in for an offered name that is empty or would name a folder rather than a file.
+constexpr const char* kSafeName = "_";
+// The longest name, in bytes, that the local file system stores.
+constexpr std::size_t kLongestStoredName = 255;
+constexpr std::size_t kLongestExtension = 16;
+
+bool IsDotName(const std::string& name) {
+    return name.empty() || name == "." || name == "..";
+}
+
+// Whether a path given by the sender could reach outside the receive folder.
+bool LeavesFolder(const std::string& name) {
+    if (name.empty() || name[0] == '/' || name[0] == '\\' || name.find(':') != std::string::npos)
+        return true;
+    std::size_t start = 0;
+    while (start <= name.size()) {
+        std::size_t end = name.find_first_of("/\\", start);
+        if (end == std::string::npos)
+            end = name.size();
+        std::string part = name.substr(start, end - start);
+        if (part == "..")
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+// A name the file system cannot hold would fail to open and end the whole run; it is cut
+// instead, keeping a short extension and never splitting a multi-byte character.
+std::string FitFileSystem(std::string name) {
+    if (name.size() <= kLongestStoredName)
+        return name;
+    std::string extension;
+    std::size_t dot = name.rfind('.');
+    if (dot != std::string::npos && dot > 0 && name.size() - dot <= kLongestExtension)
+        extension = name.substr(dot);
+    std::size_t keep = kLongestStoredName - extension.size();
+    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
+        --keep;
+    return name.substr(0, keep) + extension;
+}
+} // namespace
+
+int Zmodem::Receive() {
+    m_status->ResetStatus(kDirectionReceive);
+    DiscardInput();
+    RunReceiver();
+    return m_status->statusCode;
+}
+
+std::string Zmodem::OfferedName() const {
+    const char* info = reinterpret_cast<const char*>(m_data.get());
+    // The subpacket need not hold a NUL: the name ends at the first NUL or at the data's end,
+    // and what the name buffer cannot hold is cut off.
+    int length = 0;
+    const int limit = std::min(m_status->blockLength, kNameBufferSize - 1);
+    while (length < limit && info[length] != '\0')
+        ++length;
+    std::string name(info, static_cast<std::size_t>(length));
+    if (m_stripPaths || LeavesFolder(name))
+        name = StripPath(name.c_str());
+    if (IsDotName(name))
+        name = kSafeName;
+    return FitFileSystem(name);
+}
+
+bool Zmodem::ParseFileInformation() {
+    TransferStatus& st = *m_status;
+    const char* info = reinterpret_cast<const char*>(m_data.get());
+    const int length = st.blockLength;
+    int nameEnd = 0;
+    while (nameEnd < length && info[nameEnd] != '\0')
+        ++nameEnd;
+    if (nameEnd + 1 >= length)
+        return false;
+    // The fields are parsed from a terminated copy: the buffer holds stale bytes beyond them.
+    std::string fields(info + nameEnd + 1, static_cast<std::size_t>(length - nameEnd - 1));
+    const char* p = fields.c_str();
+    char* end = nullptr;
+    long size = std::strtol(p, &end, 10);
+    if (end == p)
+        return false;
+    st.fileSize = size < 0 ? 0 : (size > INT32_MAX ? INT32_MAX : static_cast<int>(size));
+    p = end;
+    long date = std::strtol(p, &end, 8);
+    if (end == p || date <= 0 || date > INT32_MAX)
+        st.fileDate = kNoDate;
+    else
+        st.fileDate = static_cast<int>(date);
+    return true;
+}
+
+void Zmodem::RunReceiver() {
+    TransferStatus& st = *m_status;
+    st.direction = kDirectionReceive;
+    if (!PrepareTransfer())
+        return;
+    m_names.reset(new (std::nothrow) char[kNameBufferSize]());
+    if (!m_names) {
+        FinishFile();
+        Fail(kTransferNoMemory);
+        return;
+    }
+    while (GetFileName() == 1) {
+        std::string name = OfferedName();
+        std::snprintf(m_names.get(), kNameBufferSize, "%s", name.c_str());
+        st.fileName = m_names.get();
+        if (m_stripPaths)
+            Trace("Stripped filename %s", m_names.get());
+        if (!ParseFileInformation()) {
+            // Without a size the offer cannot be matched against a partial copy; the file is
+            // taken as new rather than judged by the previous file's figures.
+            st.fileSize = 0;
+            st.fileDate = kNoDate;
+        }
+        LookUpLocalFile();
+        // A file counts as received only once its ZEOF arrived at the right position.
+        const int filesBefore = st.filesDone;
+        const int opened = OpenTransferFile();
+        st.filesDone = filesBefore;
+        if (!opened)
+            break;
+        if (st.statusCode == kShouldSendZskip) {
+            st.statusCode = 0;
+            SendHexHeader(kZskip, kZeroHeader);
+            if (st.statusCode < 0)
+                break;
+            continue;
+        }
+        ReadFileData();
+        if (st.statusCode < 0)
+            break;
+        if (m_fileOpen) {
+            if (st.fileDate != kNoDate) {
+                m_engine->SetDateFromSeconds(st.fileDate);
+                m_engine->ApplyDate();
+            }
+            if (m_engine->Close() != 0) {
+                m_fileOpen = 0;
+                Trace("Failed to close file");
+                Fail(kFileCloseError);
+                break;
+            }
+            m_fileOpen = 0;
+            ++st.filesDone;
+        }
+        st.fileName.clear();
+    }
+    FinishFile();
+    m_names.reset();
+}
+
+int Zmodem::SendReceiverInit() {
+    unsigned char init[4]{};
+    init[kZf0] = kReceiverCapabilities;
+    Trace("GetFileName: sending RINIT");
+    SendHexHeader(kZrinit, init);
+    if (m_status->statusCode < 0) {
+        Trace("GetFileName: Error sending RINIT");
+        return 0;
+    }
+    return 1;
+}
+
+void Zmodem::AnswerFinish() {
+    SendHexHeader(kZfin, kZeroHeader);
+    ReadTimed(kFinalOWaitMs);
+    ReadTimed(kSecondOWaitMs);
+}
+
+void Zmodem::SkipHexLineEnd() {
+    WaitIdle(kZrqinitSettleMs);
+    if (m_hexTerminated)
+        return;
+    for (int i = 0; i < kZrqinitDrainLimit && InputWaiting(); ++i) {
+        if ((ReadTimed(0) & 0x7F) == kLf)
+            break;
+    }
+}
+
+bool Zmodem::AcceptSenderInit() {
+    // The attention string it carries is not used: this receiver never interrupts the
+    // sender by anything but ZRPOS.
+    if (ReadDataSubpacket() < 0) {
+        Trace("GetFileName: ZSINIT + bad packet");
+        return false;
+    }
+    Trace("GetFileName: good ZSINIT");
+    SendHexHeader(kZack, kZeroHeader);
+    return true;
+}
+
+int Zmodem::GetFileName() {
+    TransferStatus& st = *m_status;
+    for (;;) {
+        if (!SendReceiverInit())
+            return 0;
+        int type = ReadFrameHeader(1);
+        bool count = false;
+        switch (type) {
+        case kZsinit:
+            count = !AcceptSenderInit();
+            break;
+        case kZfile:
+            if (ReadDataSubpacket() >= 0)
+                return 1;
+            break;
+        case kZfin:
+            AnswerFinish();
+            return 0;
+        default:
+            Trace("GetFileName: frame_type=%d", type);
+            if (type == kZrqinit)
+                SkipHexLineEnd();
+            else
+                count = true;
+            break;
+        }
+        if (count && st.statusCode >= 0 && CountError())
+            Fail(kTooManyErrors);
+        if (st.statusCode < 0)
+            return 0;
+    }
+}
+
+void Zmodem::LookUpLocalFile() {
+    TransferStatus& st = *m_status;
+    m_conversion = m_receivedHeader[kZf0];
+    m_management = m_receivedHeader[kZf1];
+    // The previous file's date must not stand in for a file that is not here.
+    m_localDate = kNoDate;
+    m_engine->BeginList(st.fileName.c_str(), 0);
+    m_engine->SetSingleLookup(1);
+    const int exists = m_engine->NextFile();
+    m_engine->SetSingleLookup(0);
+    if (exists == 1) {
+        m_engine->ResetSize();
+        m_engine->LoadDate();
+        m_localDate = m_engine->DateAsSeconds();
+        m_engine->Size();
+    }
+}
+
+int Zmodem::SendPosition(int type) {
+    if (CheckAbort())
+        return m_status->statusCode;
+    unsigned char header[4];
+    PositionToHeader(m_status->position, header);
+    return SendHexHeader(type, header);
+}
+
+void Zmodem::ReadFileData() {
+    TransferStatus& st = *m_status;
+    Trace("ReadFileData: reading name");
+    SendPosition(kZrpos);
+    if (st.statusCode < 0) {
+        Trace("ReadFileData: Error sending ZRPOS");
+        return;
+    }
+    if (CheckAbort())
+        return;
+    int r = 0;
+    while (!CheckAbort()) {
+        const int type = ReadFrameHeader(1);
+        if (st.statusCode < 0) {
+            Trace("ReadFileData: Fatal error on header");
+            return;
+        }
+        if (type == kZdata) {
+            if (PositionFromHeader(m_receivedHeader) != st.position) {
+                Trace("ReadFileData: Mismatch in rx_pos");
+                SendPosition(kZrpos);
+                continue;
+            }
+            Trace("NEW BYTE COUNT: %lx", static_cast<long>(st.position));
+            if (m_pauseInput) {
+                m_serial->PauseInput();
+                WaitIdle(kPauseSettleMs);
+            }
+            const int seek = m_engine->Seek(st.position, 0);
+            if (m_pauseInput)
+                m_serial->ResumeInput();
+            if (seek != 0) {
+                Trace("ReadFileData: seek failed");
+                Fail(kFileWriteError);
+                FinishFile();
+                return;
+            }
+            do {
+                if (CheckAbort())
+                    return;
+                r = ReadDataSubpacket();
+                if (st.statusCode < 0)
+                    return;
+                if (r < 0)
+                    break;
+                ++st.blocks;
+                st.retries = 0;
+                const int length = st.blockLength;
+                if (m_pauseInput)
+                    m_serial->PauseInput();
+                const int written = length > 0 ? m_engine->Write(m_data.get(), length) : 0;
+                if (m_pauseInput)
+                    m_serial->ResumeInput();
+                if (length > 0 && written < length) {
+                    Trace("ReadFileData: write failed");
+                    Fail(kFileWriteError);
+                    FinishFile();
+                    return;
+                }
+                Trace("ReadFileData: read @%ld", static_cast<long>(st.position));
+                st.position += length;
+                if (r == kZcrcq || r == kZcrcw) {
+                    Trace("Sending a ZACK");
+                    SendPosition(kZack);
+                    if (st.statusCode < 0)
+                        return;
+                }
+            } while (r == kZcrcg || r == kZcrcq);
+        } else if (type == kZeof) {
+            if (PositionFromHeader(m_receivedHeader) == st.position) {
+                Trace("ReadFileData: frame_type=%d", type);
+                return;
+            }
+            Trace("ZEOF at wrong position");
+        } else {
+            Trace("ReadFileData: frame_type=%d", type);
+            r = kGeneralTransferError;
+        }
+        const bool silence = m_headerForm == kNoHeaderForm;
+        if (!silence && !(r < 0 && (type == kZdata || type == kZeof)))
+            continue;
+        if (!silence && CountError()) {
+            Fail(kTooManyErrors);
+            return;
+        }
+        DiscardInput();
+        SendPosition(kZrpos);
+        Trace("Sending a new file offset!!!");
+    }
+}
+
+} // namespace protocol

@@ -1,0 +1,169 @@
+// The application's ZMODEM set-up: "|"-separated send lists, cleaned received names shown
+// as stored, the patient receiver's time-outs, and the job's view of skipped files.
+#include "protocol/ZmodemJob.h"
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "comm/StatusCodes.h"
+#include "platform/Clock.h"
+#include "tests/protocol/ProtocolTestSupport.h"
+#include "tests/support/TempDir.h"
+
+using namespace protocol;
+using namespace protocol::zmodem;
+using namespace comm;
+using prototest::LinkPair;
+using prototest::RecordingStatus;
+using testsupport::TempDir;
+
+namespace {
+
+// Keeps every file name the progress display was shown.
+class ProgressNames : public RecordingStatus {
+  public:
+    int Progress(int code) override {
+        if (names.empty() || names.back() != fileName)
+            names.push_back(fileName);
+        return code;
+    }
+    std::vector<std::string> names;
+};
+
+struct JobFixture : testing::Test {
+    JobFixture() { std::filesystem::create_directories(dir.Path() / "in"); }
+
+    // Our sending job on another thread against our receiving job on this one.
+    int Transfer(const std::string& list, int* sendResult) {
+        RecordingStatus sendStatus;
+        std::thread peer(
+            [&] { *sendResult = RunSendingZmodem(wire.farSerial.get(), &sendStatus, list); });
+        int result = RunReceivingZmodem(wire.nearSerial.get(), &status, dir / "in");
+        peer.join();
+        return result;
+    }
+
+    // A receiving job on another thread, against a sender the test plays by hand.
+    void StartReceiver() {
+        receiver = std::thread(
+            [this] { received = RunReceivingZmodem(wire.nearSerial.get(), &status, dir / "in"); });
+    }
+    int JoinReceiver() {
+        receiver.join();
+        return received;
+    }
+    ~JobFixture() override {
+        if (receiver.joinable()) {
+            status.abortAnswer = kUserCancelled;
+            receiver.join();
+        }
+    }
+
+    platform::ScopedTimeAcceleration fast{20.0};
+    TempDir dir;
+    LinkPair wire;
+    ProgressNames status;
+    std::thread receiver;
+    int received{1};
+};
+
+} // namespace
+
+using ZmodemJobSetup = JobFixture;
+
+TEST_F(ZmodemJobSetup, ListEntriesAreSeparatedByBarsOnly) {
+    std::string first = dir.WriteFile("out/my file, v2; final.txt", "spaces and a comma");
+    std::string second = dir.WriteFile("out/other.txt", "second");
+    int sent = 1;
+    ASSERT_EQ(Transfer("|" + first + "||" + second + "|", &sent), 0);
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(status.filesDone, 2);
+    EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/my file, v2; final.txt"), "spaces and a comma");
+    EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/other.txt"), "second");
+    // The job's folder change does not outlive it.
+    EXPECT_NE(std::filesystem::current_path(), dir.Path() / "in");
+}
+
+TEST_F(ZmodemJobSetup, ReceiverThatSkipsEveryFileIsASuccessfulSend) {
+    std::string path = dir.WriteFile("out/have.txt", "already here");
+    dir.WriteFile("in/have.txt", "already here");
+    int sent = 1;
+    ASSERT_EQ(Transfer(path, &sent), 0);
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(status.filesDone, 0);
+}
+
+TEST_F(ZmodemJobSetup, WildcardCharactersInAReceivedNameAreStoredAsUnderscores) {
+    StartReceiver();
+    RecordingStatus senderStatus;
+    Zmodem sender(wire.farSerial.get(), &senderStatus);
+    sender.SetReceiverCapabilities(kCanFcs32, 0);
+    std::array<unsigned char, 4> none{};
+    ASSERT_EQ(sender.ReadFrameHeader(1), kZrinit);
+    const std::string info("what?*<now>.txt\0"
+                           "2 0",
+                           19);
+    sender.SendBinaryHeader(kZfile, none.data());
+    std::memcpy(sender.DataBuffer(), info.data(), info.size());
+    sender.SendDataSubpacket(static_cast<int>(info.size()), kZcrcw);
+    ASSERT_EQ(sender.ReadFrameHeader(1), kZrpos);
+    sender.SendBinaryHeader(kZdata, none.data());
+    std::memcpy(sender.DataBuffer(), "ok", 2);
+    sender.SendDataSubpacket(2, kZcrcw);
+    ASSERT_EQ(sender.ReadFrameHeader(1), kZack);
+    unsigned char end[4];
+    Zmodem::PositionToHeader(2, end);
+    sender.SendBinaryHeader(kZeof, end);
+    ASSERT_EQ(sender.ReadFrameHeader(1), kZrinit);
+    sender.SendHexHeader(kZfin, none.data());
+    ASSERT_EQ(sender.ReadFrameHeader(1), kZfin);
+    wire.FeedNear("OO");
+    EXPECT_EQ(JoinReceiver(), 0);
+    EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/what___now_.txt"), "ok");
+    EXPECT_NE(std::find(status.names.begin(), status.names.end(), "what___now_.txt"),
+              status.names.end());
+    EXPECT_EQ(std::find(status.names.begin(), status.names.end(), "what?*<now>.txt"),
+              status.names.end());
+}
+
+TEST_F(ZmodemJobSetup, NobodySendingTimesOutAfterTheThirtyFirstSilence) {
+    platform::ScopedTimeAcceleration faster(2000.0);
+    EXPECT_EQ(RunReceivingZmodem(wire.nearSerial.get(), &status, dir / "in"), kTimedOut);
+    EXPECT_EQ(status.CountOf("GetFileName: sending RINIT"), 31);
+    EXPECT_EQ(status.errors, 0);
+}
+
+TEST_F(ZmodemJobSetup, SenderSilentInMidFileIsAskedAgainUntilTheJobStops) {
+    platform::ScopedTimeAcceleration faster(500.0);
+    StartReceiver();
+    RecordingStatus senderStatus;
+    Zmodem sender(wire.farSerial.get(), &senderStatus);
+    sender.SetReceiverCapabilities(kCanFcs32, 0);
+    std::array<unsigned char, 4> none{};
+    ASSERT_EQ(sender.ReadFrameHeader(1), kZrinit);
+    const std::string info("quiet.bin\0"
+                           "5000 0",
+                           16);
+    sender.SendBinaryHeader(kZfile, none.data());
+    std::memcpy(sender.DataBuffer(), info.data(), info.size());
+    sender.SendDataSubpacket(static_cast<int>(info.size()), kZcrcw);
+    // The first ZRPOS answers the offer; the next ones answer the silence. Far more than the
+    // retry limit of them come without the job giving up on its own.
+    sender.SetRetryLimit(1000);
+    int asked = 0;
+    for (int reads = 0; reads < 100 && asked < 15; ++reads) {
+        int type = sender.ReadFrameHeader(1);
+        if (type >= 0) {
+            ASSERT_EQ(type, kZrpos);
+            ++asked;
+        }
+    }
+    EXPECT_EQ(asked, 15);
+    status.abortAnswer = kUserCancelled;
+    EXPECT_EQ(JoinReceiver(), kUserCancelled);
+    EXPECT_EQ(status.filesDone, 0);
+}
