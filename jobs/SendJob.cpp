@@ -10,7 +10,7 @@
 #include "jobs/ModemDialogue.h"
 #include "jobs/StationIdentification.h"
 #include "platform/Clock.h"
-#include "protocol/LocalFileEngine.h"
+#include "protocol/ListFileEngine.h"
 #include "protocol/Zmodem.h"
 
 namespace jobs {
@@ -105,7 +105,7 @@ int SendFiles(JobContext& context, JobStatusBlock& block, const std::string& fil
     SetJobStatus(block, kStatusSendingFiles);
     int status;
     {
-        protocol::LocalFileEngine engine;
+        protocol::ListFileEngine engine;
         protocol::Zmodem sender(context.link, &block.Reporter());
         sender.SetFileEngine(&engine);
         // Streaming without a window: the receiver's ZRPOS is the only flow control needed.
