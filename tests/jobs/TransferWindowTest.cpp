@@ -2,7 +2,9 @@
 // by hand-made job messages on a clock the test moves.
 #include "jobs/TransferWindow.h"
 
+#include <array>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -10,6 +12,9 @@
 #include <gtest/gtest.h>
 
 #include "comm/StatusCodes.h"
+#include "data/AppSettings.h"
+#include "data/FileUtilities.h"
+#include "data/MacBinary.h"
 #include "data/UserMessages.h"
 #include "jobs/WindowStatusReporter.h"
 #include "tests/jobs/JobRig.h"
@@ -297,4 +302,77 @@ TEST_F(TransferWindowTest, CarrierWatchGivesSendTenAndReceiveThirtySeconds) {
     Progress(509, "/f/a.txt", 0, 100000, 1000);
     Progress(518, "/f/a.txt", 0, 100000, 1000);
     EXPECT_EQ(JobAbortFlag.load(), kAbortNone);
+}
+
+namespace {
+
+// A MacBinary II file of a word-processor document, as a Macintosh sender sends it.
+std::string MacBinaryDocument(const std::string& dataFork) {
+    std::array<std::uint8_t, data::kMacBinaryHeaderSize> h{};
+    const std::string name = "Report", type = "WDBN", creator = "MSWD";
+    h[1] = static_cast<std::uint8_t>(name.size());
+    std::memcpy(&h[2], name.data(), name.size());
+    std::memcpy(&h[65], type.data(), 4);
+    std::memcpy(&h[69], creator.data(), 4);
+    for (int i = 0; i < 4; ++i)
+        h[83 + i] = static_cast<std::uint8_t>(dataFork.size() >> (24 - 8 * i));
+    h[122] = 129;
+    h[123] = 129;
+    std::uint16_t crc = data::MacBinaryCrc(std::span(h).first(124));
+    h[124] = static_cast<std::uint8_t>(crc >> 8);
+    h[125] = static_cast<std::uint8_t>(crc);
+    return std::string(h.begin(), h.end()) + dataFork;
+}
+
+} // namespace
+
+TEST_F(TransferWindowTest, ReceivedFilesAreMovedConvertedAndLoggedUnderTheirFinalPaths) {
+    data::AppSettings settings;
+    settings.generalReceiveFolder = temp / "Received Files";
+    settings.macBinary = data::kMacBinaryConvertKeep;
+    context.settings = &settings;
+    context.peerUser = "Mac Station";
+    Make(false);
+    data::CreateFolderPath(context.receiveFolder);
+    const std::string document = MacBinaryDocument("the data fork");
+    temp.WriteFile("Partially Received Files/report.bin", document);
+    temp.WriteFile("Partially Received Files/plain.txt", "plain text");
+    temp.WriteFile("Partially Received Files/broken.dat", "half of it");
+
+    std::vector<std::string> shownDuringDone;
+    window->SetObserver([&](TransferWindowLogic& w, const platform::PostedMessage& m) {
+        if (m.id == 0)
+            shownDuringDone.push_back(w.ControlText(kControlStatusLine));
+    });
+    const int size = static_cast<int>(document.size());
+    Progress(100, "report.bin", 0, size, size);
+    Progress(101, "plain.txt", 1, 10, 10);
+    Progress(102, "broken.dat", 2, 100, 10);
+    // The next file never comes: the sender broke off in the middle of broken.dat.
+    window->HandleMessage({WM_JOB_DONE, 0, 0, nullptr});
+
+    const std::string dated = settings.generalReceiveFolder + "/" + data::DatedFolderName(now);
+    const auto& records = window->FileRecords();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].path, dated + "/Report.doc");
+    EXPECT_EQ(records[1].path, dated + "/plain.txt");
+    EXPECT_EQ(records[2].path, context.receiveFolder + "/broken.dat");
+    EXPECT_EQ(testsupport::TempDir::ReadFile(dated + "/Report.doc"), "the data fork");
+    EXPECT_EQ(testsupport::TempDir::ReadFile(dated + "/report.bin"), document); // kept
+    EXPECT_EQ(testsupport::TempDir::ReadFile(dated + "/plain.txt"), "plain text");
+    // The broken file waits in the partial-receive folder for the next call.
+    EXPECT_EQ(testsupport::TempDir::ReadFile(context.receiveFolder + "/broken.dat"), "half of it");
+    EXPECT_EQ(shownDuringDone, (std::vector<std::string>{"Converting MacBinary Files..."}));
+    EXPECT_EQ(context.filesReceived, 2);
+
+    std::ifstream log(temp / "TRANSLOG.TXT");
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(log, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_NE(lines[0].find("\tReport.doc\tReceiving\tMac Station\tSuccessful\t"),
+              std::string::npos);
+    EXPECT_NE(lines[0].find("\t" + dated + "/Report.doc"), std::string::npos);
+    EXPECT_NE(lines[1].find("\t" + dated + "/plain.txt"), std::string::npos);
+    EXPECT_NE(lines[2].find("\tbroken.dat\tReceiving\tMac Station\tFailed\t"), std::string::npos);
 }
