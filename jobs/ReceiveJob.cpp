@@ -96,16 +96,7 @@ int ReceiveFiles(JobContext& context, JobStatusBlock& block) {
         receiver.SetFileEngine(&engine);
         status = receiver.Receive();
     }
-    if (status == comm::kUserCancelled) {
-        int expected = kAbortCarrierLost;
-        if (JobAbortFlag.compare_exchange_strong(expected, kAbortNone))
-            status = comm::kLostCarrier;
-    }
-    if (status < 0) {
-        block.StoreError(status);
-        return kJobFailed;
-    }
-    return kJobSucceeded;
+    return TransferOutcome(block, status);
 }
 
 } // namespace

@@ -115,18 +115,7 @@ int SendFiles(JobContext& context, JobStatusBlock& block, const std::string& fil
     // A receiver that skipped every file has them all already.
     if (status == comm::kNoFilesSent)
         status = comm::kSuccess;
-    // The window stopped the protocol because the carrier stayed down: the line is lost, which
-    // the recovery treats like any other transfer error.
-    if (status == comm::kUserCancelled) {
-        int expected = kAbortCarrierLost;
-        if (JobAbortFlag.compare_exchange_strong(expected, kAbortNone))
-            status = comm::kLostCarrier;
-    }
-    if (status < 0) {
-        block.StoreError(status);
-        return kJobFailed;
-    }
-    return kJobSucceeded;
+    return TransferOutcome(block, status);
 }
 
 // One connection: initialise, dial, connect, identify, send.
@@ -240,6 +229,21 @@ void TrimFileListToCurrent(std::string& fileList, const std::string& name) {
         at = separator == std::string::npos ? 0 : separator + 1;
     }
     fileList.erase(0, at);
+}
+
+int TransferOutcome(JobStatusBlock& block, int status) {
+    // The window stopped the protocol because the carrier stayed down: the line is lost, which
+    // a send job's recovery treats like any other transfer error.
+    if (status == comm::kUserCancelled) {
+        int expected = kAbortCarrierLost;
+        if (JobAbortFlag.compare_exchange_strong(expected, kAbortNone))
+            status = comm::kLostCarrier;
+    }
+    if (status < 0) {
+        block.StoreError(status);
+        return kJobFailed;
+    }
+    return kJobSucceeded;
 }
 
 void HangUpAfterJob(JobContext& context, JobStatusBlock& block, bool connected) {
