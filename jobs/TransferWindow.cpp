@@ -135,10 +135,6 @@ TransferWindowLogic::TransferWindowLogic(JobThreadProcedure procedure, JobContex
     m_fileCount = CountListEntries(m_parameter.fileList);
     m_parameter.block = &m_block;
     m_parameter.context = &m_context;
-    m_carrierProbe = [this] {
-        comm::ComLink* link = m_context.link ? m_context.link->Link() : m_context.port;
-        return !link || link->Line(comm::kLineDcd, -1) == 1;
-    };
 }
 
 TransferWindowLogic::~TransferWindowLogic() {
@@ -184,6 +180,11 @@ void TransferWindowLogic::Open() {
         SetText(kControlBytesLabel, Text(kTextBytesReceived));
     }
     m_block.SetWindow(m_queue);
+    // The port is the worker's while the job runs; it reads the carrier for each record.
+    m_block.Reporter().SetCarrierProbe([this] {
+        comm::ComLink* link = m_context.link ? m_context.link->Link() : m_context.port;
+        return !link || link->Line(comm::kLineDcd, -1) == 1 ? 1 : 0;
+    });
 }
 
 void TransferWindowLogic::Start() {
@@ -389,11 +390,12 @@ void TransferWindowLogic::HandleProgress(int code, const ProgressRecord& r) {
     }
 
     m_progress = ProgressPercent(r.position, r.fileSize);
-    WatchCarrier(now);
+    WatchCarrier(now, r.carrier);
 }
 
-void TransferWindowLogic::WatchCarrier(std::time_t now) {
-    if (!m_carrierProbe || m_carrierProbe())
+void TransferWindowLogic::WatchCarrier(std::time_t now, int reportedCarrier) {
+    bool present = m_carrierProbe ? m_carrierProbe() : reportedCarrier != 0;
+    if (present)
         return;
     // The clock starts at the first loss and is cleared only by the next reset record.
     if (!m_carrierLost) {

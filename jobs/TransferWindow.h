@@ -54,7 +54,8 @@ class TransferWindowLogic {
     // Seconds of the wall clock; the default follows the platform tick count from the wall
     // time at construction, so accelerated tests see accelerated seconds.
     using SecondsClock = std::function<std::time_t()>;
-    // Whether the job's line still has a carrier; the default reads the link's DCD line.
+    // Whether the job's line still has a carrier. Without one the window takes the carrier
+    // that each progress record carries, which the worker reads from the link's DCD line.
     using CarrierProbe = std::function<bool()>;
 
     // A send job has the view's file list (the sent files are taken out of it when the job is
@@ -106,7 +107,7 @@ class TransferWindowLogic {
     void HandleStatus(int id, std::intptr_t detail);
     void HandleReset();
     void HandleProgress(int code, const ProgressRecord& record);
-    void WatchCarrier(std::time_t now);
+    void WatchCarrier(std::time_t now, int reportedCarrier);
     void HandleDone();
     void RemoveSentFiles();
     void SetText(int control, std::string text) { m_texts[control] = std::move(text); }

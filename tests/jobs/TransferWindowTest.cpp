@@ -53,6 +53,7 @@ struct TransferWindowTest : testing::Test {
         record->resumeOffset = resumeOffset;
         record->statusCode = status;
         record->errors = errors;
+        record->carrier = reportedCarrier;
         window->HandleMessage({WM_JOB_PROGRESS, status, 0, std::move(record)});
     }
 
@@ -71,6 +72,7 @@ struct TransferWindowTest : testing::Test {
 
     jobtest::AbortFlagGuard flag;
     testsupport::TempDir temp;
+    int reportedCarrier{-1};
     JobContext context;
     std::vector<std::string> viewList;
     std::time_t now{1000000};
@@ -293,6 +295,16 @@ TEST_F(TransferWindowTest, CarrierWatchGivesSendTenAndReceiveThirtySeconds) {
         Progress(501 + c.downFor, "/f/a.txt", 0, 100000, 3000);
         EXPECT_EQ(JobAbortFlag.load(), c.expected) << c.send << " " << c.downFor;
     }
+    // Without a probe of its own the window goes by the carrier the worker put in each record.
+    JobAbortFlag = kAbortNone;
+    Make(true, {"/f/a.txt"});
+    window->SetCarrierProbe(nullptr);
+    reportedCarrier = 0;
+    Progress(600, "/f/a.txt", 0, 100000, 1000);
+    Progress(611, "/f/a.txt", 0, 100000, 2000);
+    EXPECT_EQ(JobAbortFlag.load(), kAbortCarrierLost);
+    reportedCarrier = -1;
+
     // A reset record clears the loss clock.
     JobAbortFlag = kAbortNone;
     Make(true, {"/f/a.txt"});
