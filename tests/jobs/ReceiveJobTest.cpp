@@ -2,6 +2,8 @@
 // answering, a modem that answers by itself, and receive jobs that end without files.
 #include "jobs/ReceiveJob.h"
 
+#include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -192,4 +194,34 @@ TEST(ReceiveFolderEngine, OffersAreStoredAndLookedUpInsideTheFolder) {
     engine.BeginList("missing.txt", 0);
     engine.SetSingleLookup(1);
     EXPECT_NE(engine.NextFile(), 1);
+}
+
+TEST_F(ReceiveJobTest, RingDuringInitialisationIsTriedAgainAtMostFiveTimes) {
+    platform::ScopedTimeAcceleration fast{20.0};
+    struct Case {
+        int ringingInits;
+        int expectedInits;
+    } cases[] = {{2, 3}, {99, kInitialisationTries}};
+    settings.answerAfterRings = 1;
+    for (const Case& c : cases) {
+        auto inits = std::make_shared<std::atomic<int>>(0);
+        const std::string init = "ATX1 V1 S0=0";
+        peer.On(init, kRing, [this, inits, init, c] {
+            if (++*inits == c.ringingInits)
+                peer.On(init, "\r\nOK\r\n");
+        });
+        std::size_t before = peer.Lines().size();
+        std::thread waiting = StartWaiting();
+        // After five rings the counting starts anyway: a call is coming in.
+        ASSERT_TRUE(ReachStatus(kStatusWaitingForRing)) << c.ringingInits;
+        EXPECT_EQ(rig.block.errorCode, 0);
+        peer.Send(kRing);
+        EXPECT_EQ(CallWaitResult(), kCallAnswered) << c.ringingInits;
+        waiting.join();
+        int sent = 0;
+        auto lines = peer.Lines();
+        for (std::size_t i = before; i < lines.size(); ++i)
+            sent += lines[i].text == init ? 1 : 0;
+        EXPECT_EQ(sent, c.expectedInits) << c.ringingInits;
+    }
 }
