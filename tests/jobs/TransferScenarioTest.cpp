@@ -153,6 +153,31 @@ TEST_F(TransferScenario, ThreeFilesArriveWholeInTheDatedFolderAndBothSidesLogThe
     }
 }
 
+TEST_F(TransferScenario, StopWhileSendingIsNeitherRetriedNorReported) {
+    ASSERT_EQ(receiver.status, 0);
+    ASSERT_EQ(sender.status, 0);
+    std::vector<std::string> files = {temp.WriteFile("outbox/big.bin", RandomBytes(2000000, 7))};
+    std::vector<int> statuses;
+    TransferWindowLogic window(SendJobThread, sender.context, &files);
+    window.SetLogPath(temp / "sender.log");
+    window.SetObserver([&](TransferWindowLogic& w, const platform::PostedMessage& m) {
+        if (m.id == WM_JOB_STATUS)
+            statuses.push_back(static_cast<int>(m.first));
+        // The user presses Stop as soon as the file is on its way (and confirms).
+        if (m.id == WM_JOB_PROGRESS && JobAbortFlag.load() == kAbortNone)
+            w.PressStopButton();
+    });
+    window.Open();
+    window.Start();
+    EXPECT_EQ(window.RunModal(), kJobFailed);
+    JobEnd end = window.Block().End(true, window.ShownFilesDone());
+    StopAnswering(1);
+    EXPECT_EQ(end.errorCode, comm::kUserCancelled);
+    EXPECT_EQ(ShowJobOutcome(end).kind, MessageKind::None);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), kStatusRetry), 0);
+    EXPECT_EQ(files.size(), 1u); // the file stays on the list
+}
+
 // ---- A line that breaks, and a receiving station in a process of its own ----
 
 namespace {
