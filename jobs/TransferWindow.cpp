@@ -3,7 +3,6 @@
 #include "jobs/TransferWindow.h"
 
 #include <algorithm>
-#include <cinttypes>
 #include <cstdio>
 
 #include "comm/ComLink.h"
@@ -216,7 +215,7 @@ bool TransferWindowLogic::HandleMessage(const platform::PostedMessage& message) 
             if (record->resetFlag)
                 HandleReset();
             else
-                HandleProgress(static_cast<int>(message.first), *record);
+                HandleProgress(*record);
         }
         break;
     case WM_JOB_DONE:
@@ -302,8 +301,7 @@ void TransferWindowLogic::HandleReset() {
     m_progress = 0;
 }
 
-void TransferWindowLogic::HandleProgress(int code, const ProgressRecord& r) {
-    (void)code;
+void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
     std::time_t now = m_clock();
     const std::string fileName(r.fileName);
 

@@ -106,7 +106,7 @@ class TransferWindowLogic {
     void ResetTexts();
     void HandleStatus(int id, std::intptr_t detail);
     void HandleReset();
-    void HandleProgress(int code, const ProgressRecord& record);
+    void HandleProgress(const ProgressRecord& record);
     void WatchCarrier(std::time_t now, int reportedCarrier);
     void HandleDone();
     void RemoveSentFiles();
