@@ -12,9 +12,11 @@ namespace comm {
 namespace {
 
 std::mutex g_openMutex;
-std::array<std::uint16_t, ComLink::kPortCount> g_openCounts {};
+std::array<std::uint16_t, ComLink::kPortCount> g_openCounts{};
 
-bool InTable(int port) { return port >= 0 && port < ComLink::kPortCount; }
+bool InTable(int port) {
+    return port >= 0 && port < ComLink::kPortCount;
+}
 
 } // namespace
 
@@ -27,7 +29,7 @@ void PureVirtualCalled(const char* file, int line) {
     platform::FatalError("Library Error", message);
 }
 
-ComLink::ComLink(int port) : m_port { port } {}
+ComLink::ComLink(int port) : m_port{port} {}
 
 ComLink::~ComLink() {
     if (m_countedOpen) {
@@ -61,29 +63,77 @@ int ComLink::TakeLastStatus() {
     return status;
 }
 
-int ComLink::Idle() { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::ReadModemStatus() { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::Open() { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::OpenDevice() { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::Close() { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::GetQueueStatus(QueueStatus&) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::SetBufferSizes(long, long, long) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::SetHandshake(int, int) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::GetHandshake(int&, int&) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::SetBreak(int) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::Line(int, int) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::SetLineParams(long, char, int, int) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::GetLineParams(long&, char&, int&, int&) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::GetLineStates(unsigned char*) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::WriteChar(int) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::WriteString(const char*) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::WriteBuffer(const unsigned char*, int) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::SendImmediate(int) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::ReadChar() { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::ReadBuffer(unsigned char*, int) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::Purge(int, int) { COMLINK_NOT_IMPLEMENTED(); }
-void ComLink::DumpStatus(const LineSink&) { COMLINK_NOT_IMPLEMENTED(); }
-int ComLink::PauseInput() { return kNotSupported; }
-int ComLink::ResumeInput() { return kNotSupported; }
+int ComLink::Idle() {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::ReadModemStatus() {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::Open() {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::OpenDevice() {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::Close() {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::GetQueueStatus(QueueStatus&) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::SetBufferSizes(long, long, long) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::SetHandshake(int, int) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::GetHandshake(int&, int&) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::SetBreak(int) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::Line(int, int) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::SetLineParams(long, char, int, int) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::GetLineParams(long&, char&, int&, int&) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::GetLineStates(unsigned char*) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::WriteChar(int) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::WriteString(const char*) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::WriteBuffer(const unsigned char*, int) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::SendImmediate(int) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::ReadChar() {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::ReadBuffer(unsigned char*, int) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::Purge(int, int) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+void ComLink::DumpStatus(const LineSink&) {
+    COMLINK_NOT_IMPLEMENTED();
+}
+int ComLink::PauseInput() {
+    return kNotSupported;
+}
+int ComLink::ResumeInput() {
+    return kNotSupported;
+}
 
 } // namespace comm

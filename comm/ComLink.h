@@ -31,11 +31,11 @@ inline constexpr int kLineUnknown = 2;
 
 // Queue record filled by GetQueueStatus.
 struct QueueStatus {
-    long receiveCount { 0 };
-    long receiveSize { 0 };
-    long transmitCount { 0 };
-    long transmitSize { 0 };
-    int flags { 0 }; // bit 0: this side sent XOFF; bit 1: output held by the other side
+    long receiveCount{0};
+    long receiveSize{0};
+    long transmitCount{0};
+    long transmitSize{0};
+    int flags{0}; // bit 0: this side sent XOFF; bit 1: output held by the other side
 };
 inline constexpr int kQueueBlockSent = 1;
 inline constexpr int kQueueBlockReceived = 2;
@@ -44,38 +44,38 @@ inline constexpr int kQueueBlockReceived = 2;
 using LineSink = std::function<void(const char* line)>;
 
 class ComLink {
-public:
+  public:
     static constexpr int kPortCount = 36;
 
     explicit ComLink(int port);
     ComLink(const ComLink&) = delete;
     ComLink& operator=(const ComLink&) = delete;
 
-    virtual ~ComLink();                                                   // 0
-    virtual int Idle();                                                   // 1
-    virtual int ReadModemStatus();                                        // 2
-    virtual int Open();                                                   // 3
-    virtual int OpenDevice();                                             // 4
-    virtual int Close();                                                  // 5
-    virtual int GetQueueStatus(QueueStatus& status);                      // 6
-    virtual int SetBufferSizes(long receive, long xoffLimit, long transmit); // 7
-    virtual int SetHandshake(int inputMode, int outputMode);              // 8
-    virtual int GetHandshake(int& inputMode, int& outputMode);            // 9
-    virtual int SetBreak(int state);                                      // 10
-    virtual int Line(int number, int value);                              // 11
-    virtual int SetLineParams(long baud, char parity, int dataBits, int stopBits); // 12
+    virtual ~ComLink();                                                                // 0
+    virtual int Idle();                                                                // 1
+    virtual int ReadModemStatus();                                                     // 2
+    virtual int Open();                                                                // 3
+    virtual int OpenDevice();                                                          // 4
+    virtual int Close();                                                               // 5
+    virtual int GetQueueStatus(QueueStatus& status);                                   // 6
+    virtual int SetBufferSizes(long receive, long xoffLimit, long transmit);           // 7
+    virtual int SetHandshake(int inputMode, int outputMode);                           // 8
+    virtual int GetHandshake(int& inputMode, int& outputMode);                         // 9
+    virtual int SetBreak(int state);                                                   // 10
+    virtual int Line(int number, int value);                                           // 11
+    virtual int SetLineParams(long baud, char parity, int dataBits, int stopBits);     // 12
     virtual int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits); // 13
-    virtual int GetLineStates(unsigned char states[4]);                   // 14
-    virtual int WriteChar(int c);                                         // 15
-    virtual int WriteString(const char* text);                            // 16
-    virtual int WriteBuffer(const unsigned char* data, int length);       // 17
-    virtual int SendImmediate(int c);                                     // 18
-    virtual int ReadChar();                                               // 19
-    virtual int ReadBuffer(unsigned char* buffer, int length);            // 20
-    virtual int Purge(int direction, int count);                          // 21
-    virtual void DumpStatus(const LineSink& sink);                        // 22
-    virtual int PauseInput();                                             // 23
-    virtual int ResumeInput();                                            // 24
+    virtual int GetLineStates(unsigned char states[4]);                                // 14
+    virtual int WriteChar(int c);                                                      // 15
+    virtual int WriteString(const char* text);                                         // 16
+    virtual int WriteBuffer(const unsigned char* data, int length);                    // 17
+    virtual int SendImmediate(int c);                                                  // 18
+    virtual int ReadChar();                                                            // 19
+    virtual int ReadBuffer(unsigned char* buffer, int length);                         // 20
+    virtual int Purge(int direction, int count);                                       // 21
+    virtual void DumpStatus(const LineSink& sink);                                     // 22
+    virtual int PauseInput();                                                          // 23
+    virtual int ResumeInput();                                                         // 24
 
     // Returns the last status and resets it to 0.
     int TakeLastStatus();
@@ -86,7 +86,7 @@ public:
     // The process-wide open count of a port (0 for a number outside the table).
     static int OpenCount(int port);
 
-protected:
+  protected:
     // Counts this link as an opener of its port; -838 when the port is already open,
     // -832 for a port number outside the table.
     int CountOpen();
@@ -95,10 +95,10 @@ protected:
     void SetLastStatus(int status) { m_lastStatus = status; }
 
     int m_port;
-    int m_lastStatus { 0 };
+    int m_lastStatus{0};
 
-private:
-    bool m_countedOpen { false };
+  private:
+    bool m_countedOpen{false};
 };
 
 // Stops the program: an abstract operation of a library class was called.

@@ -11,7 +11,7 @@ namespace comm {
 // Input and output handshake modes, saved on attach and put back on destruction,
 // plus the four packed line-state bytes (two bits per line, lowest bits first).
 class LineStatus {
-public:
+  public:
     explicit LineStatus(ComLink* link);
 
     int Refresh();
@@ -32,21 +32,21 @@ public:
     int Overrun() const { return Field(3, 6); }
     const unsigned char* States() const { return m_states; }
 
-private:
+  private:
     int Field(int byte, int shift) const { return (m_states[byte] >> shift) & 3; }
 
     ComLink* m_link;
-    int m_savedInput { 0 };
-    int m_savedOutput { 0 };
-    int m_inputMode { 0 };
-    int m_outputMode { 0 };
-    unsigned char m_states[4] {};
+    int m_savedInput{0};
+    int m_savedOutput{0};
+    int m_inputMode{0};
+    int m_outputMode{0};
+    unsigned char m_states[4]{};
 };
 
 // Baud rate, parity letter, data bits and stop bits, with the set found on the link kept
 // for restoring.
 class LineSettings {
-public:
+  public:
     LineSettings() = default;
 
     int Apply(long baud, char parity, int dataBits, int stopBits);
@@ -58,16 +58,16 @@ public:
     int DataBits() const { return m_dataBits; }
     int StopBits() const { return m_stopBits; }
 
-private:
-    ComLink* m_link { nullptr };
-    long m_baud { 1200 };
-    char m_parity { 'N' };
-    int m_dataBits { 8 };
-    int m_stopBits { 1 };
-    long m_savedBaud { 1200 };
-    char m_savedParity { 'N' };
-    int m_savedDataBits { 8 };
-    int m_savedStopBits { 1 };
+  private:
+    ComLink* m_link{nullptr};
+    long m_baud{1200};
+    char m_parity{'N'};
+    int m_dataBits{8};
+    int m_stopBits{1};
+    long m_savedBaud{1200};
+    char m_savedParity{'N'};
+    int m_savedDataBits{8};
+    int m_savedStopBits{1};
 };
 
 // Line-error flag bits reported by GFSerial::LineErrors.
@@ -78,7 +78,7 @@ inline constexpr int kErrorOverrun = 8;
 inline constexpr int kErrorBreak = 16;
 
 class GFSerial {
-public:
+  public:
     // Attaches to a link the caller keeps owning. When the link already holds a non-zero
     // last status (its port failed to open) nothing else is done: the caller reads that
     // status through LineErrors and gives up.
@@ -119,9 +119,9 @@ public:
     LineSettings* Settings() { return m_settings.get(); }
     ComLink* Link() { return m_link; }
 
-private:
+  private:
     ComLink* m_link;
-    int m_pacingMs { 0 };
+    int m_pacingMs{0};
     std::unique_ptr<LineStatus> m_status;
     std::unique_ptr<LineSettings> m_settings;
 };

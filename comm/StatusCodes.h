@@ -96,7 +96,9 @@ inline constexpr int kEngineDateError = -957;
 inline constexpr int kLostCarrier = -990;
 
 // The string number under which code `code` has its text.
-constexpr int StatusTextId(int code) { return 20000 - code; }
+constexpr int StatusTextId(int code) {
+    return 20000 - code;
+}
 
 // The text of a status code; empty for -929 and for codes without a text.
 std::string_view StatusText(int code);
