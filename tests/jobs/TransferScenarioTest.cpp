@@ -435,6 +435,7 @@ TEST_F(LinkCutScenario, LinkCutDuringTheThirdFileIsRecoveredFromThatFile) {
     EXPECT_EQ(window.RunModal(), kJobSucceeded);
     StopReceivingStation(2);
 
+    RecordProperty("retry", retryTexts.empty() ? "" : retryTexts[0]);
     ASSERT_EQ(retryTexts.size(), 1u);
     EXPECT_TRUE(retryTexts[0] == "Transfer error: Timed out" ||
                 retryTexts[0] == "Transfer error: Lost carrier signal")
