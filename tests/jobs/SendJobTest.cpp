@@ -152,6 +152,17 @@ TEST_F(SendJobTest, RingWhileDiallingIsTheRingMessage) {
     EXPECT_EQ(statuses.back(), kStatusDisconnecting);
 }
 
+TEST_F(SendJobTest, RefusedExtraSettingsAreReportedAfterTheModemWasHungUp) {
+    rig.context.extraSettings = "&Q99";
+    peer.On("AT&Q99", "\r\nERROR\r\n");
+    EXPECT_EQ(Run(), kJobFailed);
+    EXPECT_EQ(end.statusAtError, kStatusExtraSettings);
+    EXPECT_EQ(ShowJobOutcome(end).stringId, 50227);
+    EXPECT_TRUE(Dials().empty());
+    EXPECT_EQ(statuses.back(), kStatusDisconnecting);
+    EXPECT_EQ(jobtest::TextLines(peer.Lines()).back(), "+++ATH0");
+}
+
 TEST_F(SendJobTest, LongNumberIsDialledInPiecesOfTwenty) {
     const std::string number = "1234567890123456789012345678901234567890ABCDE";
     ASSERT_EQ(number.size(), 45u);
