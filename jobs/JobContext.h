@@ -88,6 +88,11 @@ struct JobContext {
     std::string peerPhone;
 
     const data::AppSettings* settings{nullptr};
+
+    // Receive side, over the whole waiting for calls: calls handed to a receive job, and files
+    // received whole (counted by the transfer log's writer).
+    int callsAnswered{0};
+    int filesReceived{0};
 };
 
 } // namespace jobs

@@ -50,6 +50,7 @@ int WindowStatusReporter::Progress(int status) {
     record->position = position;
     record->resumeOffset = m_pendingResumeOffset;
     record->resetFlag = 0;
+    record->carrier = m_carrierProbe ? m_carrierProbe() : -1;
     m_lastPostedName = fileName;
     m_lastPostedFilesDone = filesDone;
     m_pendingResumeOffset = 0;

@@ -37,6 +37,9 @@ struct ProgressRecord : platform::MessagePayload {
     int resumeOffset{0};
     // 1: a new connection cycle begins (only this field is meaningful); 0: progress.
     int resetFlag{0};
+    // The line's carrier when the record was made: 1 present, 0 lost, -1 not known. Read by
+    // the worker, the only thread that uses the port while a job runs.
+    int carrier{-1};
 };
 
 // A file that starts above this many bytes was resumed, not merely well under way by the
@@ -48,12 +51,16 @@ inline constexpr std::uint32_t kProgressIntervalMs = 1000;
 class WindowStatusReporter : public protocol::TransferStatus {
   public:
     using TickSource = std::function<std::uint32_t()>;
+    // 1 while the job's line has a carrier, 0 when it is lost; called on the worker thread.
+    using CarrierProbe = std::function<int()>;
 
     // The clock defaults to the platform tick count; tests hand in their own.
     explicit WindowStatusReporter(TickSource clock = {});
 
     void SetWindow(platform::WindowHandle window) { m_window = std::move(window); }
     const platform::WindowHandle& Window() const { return m_window; }
+    // Set by the window before it starts the worker; each record then carries the carrier.
+    void SetCarrierProbe(CarrierProbe probe) { m_carrierProbe = std::move(probe); }
 
     int Progress(int status) override;
     // Any value of the abort flag stops a running protocol (stop, carrier lost, dial now);
@@ -65,6 +72,7 @@ class WindowStatusReporter : public protocol::TransferStatus {
 
   private:
     TickSource m_clock;
+    CarrierProbe m_carrierProbe;
     platform::WindowHandle m_window;
     bool m_firstCall{true};
     // The full name, not the record's shortened copy, so a long name does not look new at

@@ -21,24 +21,12 @@
 #include "platform/PostedMessages.h"
 #include "platform/Registry.h"
 #include "platform/Win32Comm.h"
+#include "tests/jobs/StationRig.h"
 #include "tests/support/TempDir.h"
 
 using namespace jobs;
 
 namespace {
-
-// A TCP port nobody listens on at the moment (bound once, then released).
-int FreeTcpPort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
 
 // One side of a call: a serial port on a mapped COM number, its link, a job modem and a job
 // context, as the view prepares them before a job.
@@ -79,8 +67,8 @@ struct Station {
 struct VirtualModemPort : testing::Test {
     VirtualModemPort() { JobAbortFlag = kAbortNone; }
     testsupport::TempDir dir;
-    int calleePort{FreeTcpPort()};
-    int callerPort{FreeTcpPort()};
+    int calleePort{jobtest::FreeTcpPort()};
+    int callerPort{jobtest::FreeTcpPort()};
 };
 
 } // namespace

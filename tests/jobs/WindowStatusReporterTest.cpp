@@ -186,3 +186,17 @@ TEST(JobNotifications, ResetRecordAndStatusMessages) {
     EXPECT_FALSE(PostResetRecord(block.Window()));
     PostJobDone(block); // nobody to tell: nothing happens
 }
+
+TEST_F(WindowStatusReporterTest, RecordsCarryTheCarrierTheWorkerSaw) {
+    Poll(5000, "a.txt", 0);
+    int carrier = 1;
+    reporter.SetCarrierProbe([&] { return carrier; });
+    Poll(6100, "a.txt", 100);
+    carrier = 0;
+    Poll(7200, "a.txt", 200);
+    std::vector<ProgressRecord> records = Records();
+    ASSERT_EQ(records.size(), 3u);
+    EXPECT_EQ(records[0].carrier, -1); // no probe: not known
+    EXPECT_EQ(records[1].carrier, 1);
+    EXPECT_EQ(records[2].carrier, 0);
+}

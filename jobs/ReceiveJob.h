@@ -1,0 +1,44 @@
+// The receive side's workers: waiting for a call (modem initialisation, ring counting, answer)
+// and the receive job of one answered call (connection, identification, ZMODEM into the
+// partial-receive folder, hang-up).
+#pragma once
+
+#include <string>
+
+#include "jobs/JobContext.h"
+#include "jobs/JobStatusBlock.h"
+#include "jobs/TransferWindow.h"
+#include "protocol/ListFileEngine.h"
+
+namespace jobs {
+
+// A modem initialisation that met a RING is tried again this many times at most.
+inline constexpr int kInitialisationTries = 5;
+
+// The receiving file engine with its folder: relative names (the sender's offers) are opened
+// and looked up inside `folder`, so a receive job never changes the process's current folder,
+// which the other threads share.
+class ReceiveFolderEngine : public protocol::ListFileEngine {
+  public:
+    explicit ReceiveFolderEngine(std::string folder) : m_folder{std::move(folder)} {}
+
+    int BeginList(const char* list, int subFolders) override;
+    // The name handed back is the cleaned name without the folder, as the window and the log
+    // expect it.
+    int Open(std::string& name, const char* mode) override;
+
+  private:
+    std::string InFolder(const std::string& name) const;
+
+    std::string m_folder;
+};
+
+// The waiting dialog's worker; posts WM_CALL_WAIT_DONE with kCallAnswered, kCallWaitFailed
+// (error in the block) or kCallWaitAborted. Returns 0.
+int WaitForCallThread(JobThreadParameter& parameter);
+
+// The transfer window's worker for an answered call; the result is the block's final result,
+// announced by WM_JOB_DONE. Returns 0.
+int ReceiveJobThread(JobThreadParameter& parameter);
+
+} // namespace jobs

@@ -1,0 +1,470 @@
+// The transfer window's handling of a running job: control texts from status ids and progress
+// records, one record per file, the carrier watch, Stop and "Dial Now", and the closing work.
+#include "jobs/TransferWindow.h"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "comm/ComLink.h"
+#include "comm/StatusCodes.h"
+#include "data/AppSettings.h"
+#include "data/FileUtilities.h"
+#include "data/MacBinary.h"
+#include "data/TextFields.h"
+#include "data/TransferLog.h"
+#include "data/UserMessages.h"
+#include "platform/Clock.h"
+#include "platform/ResourceStrings.h"
+#include "platform/Threads.h"
+
+namespace jobs {
+namespace {
+
+// Texts of the window.
+constexpr int kTextNoTime = 50100;
+constexpr int kTextNoBytes = 50101;
+constexpr int kTextBytes = 50102;
+constexpr int kTextNoSpeed = 50103;
+constexpr int kTextSpeed = 50104;
+constexpr int kTextNoConnectSpeed = 50105;
+constexpr int kTextConnectSpeed = 50106;
+constexpr int kTextBytesSent = 50107;
+constexpr int kTextBytesReceived = 50108;
+constexpr int kTextFilesRemaining = 50109;
+constexpr int kTextFilesReceived = 50110;
+constexpr int kTextUnknownSize = 50112;
+constexpr int kTextNoErrors = 50113;
+constexpr int kTextNoFilesReceived = 50114;
+constexpr int kTextSending = 50115;
+constexpr int kTextReceiving = 50116;
+constexpr int kTextSendingTo = 50118;
+constexpr int kTextReceivingFrom = 50119;
+constexpr int kTextUnknownSender = 50120;
+constexpr int kTextDialNow = 50122;
+constexpr int kTextStop = 50123;
+constexpr int kQuestionStop = 50221;
+
+// The receiver names the file "<none>" (any case) before the first one.
+constexpr const char* kNoFile = "<none>";
+
+// A numbered string whose "%ld" fields take the values. The formats come from the program's own
+// string table, never from the line.
+std::string FormatLongs(int id, long first, long second = 0) {
+    std::string format(platform::LoadResourceString(id));
+    char buffer[256];
+    std::snprintf(buffer, sizeof buffer, format.c_str(), first, second);
+    return buffer;
+}
+
+std::string Text(int id) {
+    return std::string(platform::LoadResourceString(id));
+}
+
+bool IsNoFile(const std::string& name) {
+    return name.empty() || data::CompareTextsNoCase(name, kNoFile) == 0;
+}
+
+} // namespace
+
+int CountListEntries(const std::string& fileList) {
+    return 1 + static_cast<int>(std::count(fileList.begin(), fileList.end(), kFileListSeparator));
+}
+
+std::string TimeLeftText(int position, int fileSize, int startOffset, std::int64_t elapsed) {
+    // Single precision from unsigned 32-bit operands, as the figure has always been computed.
+    float fraction = static_cast<float>(static_cast<std::uint32_t>(position - startOffset)) /
+                     static_cast<float>(static_cast<std::uint32_t>(fileSize - startOffset));
+    if (fraction == 0.0f)
+        return Text(kTextNoTime);
+    float left = (1.0f / fraction - 1.0f) * static_cast<float>(elapsed);
+    // A position past the announced size would make the estimate negative: nothing is left.
+    std::int64_t seconds = left > 0.0f ? static_cast<std::int64_t>(left) : 0;
+    return data::FormatLogDuration(seconds);
+}
+
+std::string SpeedText(int position, int startOffset, std::int64_t elapsed, int connectSpeed) {
+    if (elapsed <= 0 || connectSpeed <= 0)
+        return Text(kTextNoSpeed);
+    // The line carries ten bits per byte, so a tenth of the connect speed is the best possible
+    // rate. 64-bit products: a few megabytes times 100 no longer fit in 32 bits.
+    std::int64_t bytes = static_cast<std::int64_t>(position) - startOffset;
+    std::int64_t best = (elapsed * connectSpeed) / 10;
+    if (best == 0)
+        return Text(kTextNoSpeed);
+    std::int64_t cps = bytes / elapsed;
+    std::int64_t efficiency = bytes * 100 / best;
+    return FormatLongs(kTextSpeed, static_cast<long>(cps), static_cast<long>(efficiency));
+}
+
+std::string BytesText(int position, int fileSize) {
+    if (fileSize == 0)
+        return Text(kTextUnknownSize);
+    // "K" is 1000 bytes here.
+    return FormatLongs(kTextBytes, position / 1000, fileSize / 1000);
+}
+
+int ProgressPercent(int position, int fileSize) {
+    if (fileSize <= 0)
+        return 0;
+    std::int64_t percent = static_cast<std::int64_t>(position) * 100 / fileSize;
+    return static_cast<int>(std::clamp<std::int64_t>(percent, 0, 100));
+}
+
+namespace {
+TransferWindowLogic::SecondsClock DefaultClock() {
+    std::time_t wallAtStart = std::time(nullptr);
+    std::uint32_t tickAtStart = platform::GetTickCount();
+    return [wallAtStart, tickAtStart] {
+        return wallAtStart + static_cast<std::time_t>(platform::TicksSince(tickAtStart) / 1000);
+    };
+}
+} // namespace
+
+TransferWindowLogic::TransferWindowLogic(JobThreadProcedure procedure, JobContext& context,
+                                         std::vector<std::string>* viewFileList, SecondsClock clock)
+    : m_procedure{procedure}, m_context{context}, m_viewFileList{viewFileList},
+      m_clock{clock ? std::move(clock) : DefaultClock()}, m_logPath{data::TransferLogPath()} {
+    if (m_viewFileList) {
+        for (const std::string& path : *m_viewFileList) {
+            if (!m_parameter.fileList.empty())
+                m_parameter.fileList += kFileListSeparator;
+            m_parameter.fileList += path;
+        }
+    }
+    m_fileCount = CountListEntries(m_parameter.fileList);
+    m_parameter.block = &m_block;
+    m_parameter.context = &m_context;
+}
+
+TransferWindowLogic::~TransferWindowLogic() {
+    // A window that goes away while its job still runs stops the job first.
+    if (m_worker.joinable()) {
+        JobAbortFlag = kAbortStop;
+        m_worker.join();
+    }
+}
+
+std::string TransferWindowLogic::PeerText() const {
+    if (IsSend())
+        return m_context.destinationName.empty() ? m_context.destinationPhone
+                                                 : m_context.destinationName;
+    if (!m_context.peerUser.empty())
+        return m_context.peerUser;
+    if (!m_context.peerPhone.empty())
+        return m_context.peerPhone;
+    return Text(kTextUnknownSender);
+}
+
+void TransferWindowLogic::ResetTexts() {
+    SetText(kControlElapsed, Text(kTextNoTime));
+    SetText(kControlTimeLeft, Text(kTextNoTime));
+    SetText(kControlBytes, Text(kTextNoBytes));
+    SetText(kControlSpeed, Text(kTextNoSpeed));
+    SetText(kControlConnectSpeed, Text(kTextNoConnectSpeed));
+    SetText(kControlErrors, Text(kTextNoErrors));
+}
+
+void TransferWindowLogic::Open() {
+    SetText(kControlStatusLine, Text(kStatusStarting));
+    ResetTexts();
+    SetText(kControlStopButton, Text(kTextStop));
+    m_progress = 0;
+    if (IsSend()) {
+        m_caption = Text(kTextSendingTo) + " " + PeerText();
+        SetText(kControlFiles, FormatLongs(kTextFilesRemaining, m_fileCount));
+        SetText(kControlBytesLabel, Text(kTextBytesSent));
+    } else {
+        m_caption = Text(kTextReceivingFrom) + " " + Text(kTextUnknownSender);
+        SetText(kControlFiles, Text(kTextNoFilesReceived));
+        SetText(kControlBytesLabel, Text(kTextBytesReceived));
+    }
+    m_block.SetWindow(m_queue);
+    // The port is the worker's while the job runs; it reads the carrier for each record.
+    m_block.Reporter().SetCarrierProbe([this] {
+        comm::ComLink* link = m_context.link ? m_context.link->Link() : m_context.port;
+        return !link || link->Line(comm::kLineDcd, -1) == 1 ? 1 : 0;
+    });
+}
+
+void TransferWindowLogic::Start() {
+    JobAbortFlag = kAbortNone;
+    m_worker = platform::StartThread(platform::ThreadPriority::BelowNormal,
+                                     [this] { m_procedure(m_parameter); });
+}
+
+int TransferWindowLogic::RunModal() {
+    while (!m_done) {
+        std::optional<platform::PostedMessage> message = m_queue->Wait(100);
+        if (message)
+            HandleMessage(*message);
+    }
+    if (m_worker.joinable())
+        m_worker.join();
+    return m_block.finalResult;
+}
+
+bool TransferWindowLogic::HandleMessage(const platform::PostedMessage& message) {
+    if (m_done)
+        return true;
+    switch (message.id) {
+    case WM_JOB_STATUS:
+        HandleStatus(static_cast<int>(message.first), message.second);
+        break;
+    case WM_JOB_PROGRESS:
+        if (const auto* record = dynamic_cast<const ProgressRecord*>(message.payload.get())) {
+            if (record->resetFlag)
+                HandleReset();
+            else
+                HandleProgress(*record);
+        }
+        break;
+    case WM_JOB_DONE:
+        HandleDone();
+        break;
+    default:
+        break;
+    }
+    if (m_observer)
+        m_observer(*this, message);
+    return m_done;
+}
+
+void TransferWindowLogic::HandleStatus(int id, std::intptr_t detail) {
+    // The stored id is the latest phase, which may already be past the one this message told.
+    SetText(kControlStatusLine, Text(m_block.CurrentStatus()));
+    switch (id) {
+    case kStatusDialing:
+        SetText(kControlStatusLine,
+                platform::FormatMessage1(Text(kStatusDialing), m_context.destinationPhone));
+        break;
+    case kStatusReceivingFiles:
+        if (!m_context.peerUser.empty())
+            m_caption = Text(kTextReceivingFrom) + " " + m_context.peerUser;
+        else if (!m_context.peerPhone.empty())
+            m_caption = Text(kTextReceivingFrom) + " " + m_context.peerPhone;
+        break;
+    case kStatusWaitingToRedial: {
+        int countdown = m_context.redialCountdown.load();
+        if (countdown < 1) {
+            SetText(kControlStopButton, Text(kTextStop));
+            m_dialNowShown = false;
+            SetText(kControlTimeLeft, Text(kTextNoTime));
+        } else {
+            if (!m_dialNowShown) {
+                SetText(kControlStopButton, Text(kTextDialNow));
+                m_dialNowShown = true;
+            }
+            SetText(kControlTimeLeft, data::FormatLogDuration(countdown));
+        }
+        break;
+    }
+    case kStatusConnected: {
+        int speed = m_context.connectSpeed.load();
+        SetText(kControlStatusLine, FormatLongs(kStatusConnected, speed));
+        SetText(kControlConnectSpeed, FormatLongs(kTextConnectSpeed, speed));
+        break;
+    }
+    case kStatusRetry: {
+        // The error travels with the message: the worker clears its stored error before the
+        // window may have read it.
+        int error = static_cast<int>(detail);
+        std::string errorText = error < 0 ? Text(comm::StatusTextId(error)) : std::string();
+        SetText(kControlStatusLine, platform::FormatMessage1(Text(kStatusRetry), errorText));
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void TransferWindowLogic::HandleReset() {
+    std::time_t now = m_clock();
+    if (!m_fileRecords.empty()) {
+        data::FileRecord& last = m_fileRecords.back();
+        last.duration = now - last.start;
+        last.failed = data::kRecordFailed;
+        last.closed = 1;
+    }
+    m_lastFilesDone = 0;
+    // The file that failed is offered again in the next cycle and gets a record of its own, so
+    // a resume that completes is logged as the success it is.
+    m_currentFileName.clear();
+    // The worker shortened the list before it posted the reset record.
+    m_fileCount = CountListEntries(m_parameter.fileList);
+    m_shownFileName.clear();
+    m_shownFilesDone = -1;
+    m_shownErrors = -1;
+    m_lastElapsedShown = 0;
+    m_fileStartOffset = 0;
+    m_carrierLost = false;
+    ResetTexts();
+    m_progress = 0;
+}
+
+void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
+    std::time_t now = m_clock();
+    const std::string fileName(r.fileName);
+
+    // Close the record of the file that just ended.
+    bool changed = IsSend() ? r.filesDone != m_lastFilesDone : fileName != m_currentFileName;
+    if (changed) {
+        if (!m_fileRecords.empty() && !m_fileRecords.back().closed) {
+            data::FileRecord& last = m_fileRecords.back();
+            last.duration = now - last.start;
+            last.failed = r.statusCode == 0 ? data::kRecordSuccessful : data::kRecordFailed;
+            last.closed = 1;
+        }
+        m_lastFilesDone = r.filesDone;
+    }
+
+    // Open a record for a file that begins.
+    if (fileName != m_currentFileName) {
+        if (!IsNoFile(fileName)) {
+            data::FileRecord record;
+            record.closed = 0;
+            record.start = now;
+            record.duration = 0;
+            record.size = r.fileSize;
+            record.failed = data::kRecordFailed;
+            record.isReceive = IsSend() ? 0 : 1;
+            record.path =
+                IsSend() ? fileName : m_context.receiveFolder + "/" + data::FileNamePart(fileName);
+            record.peer = PeerText();
+            record.lastTime = now;
+            record.lastPosition = 0;
+            m_fileRecords.push_back(std::move(record));
+            m_block.fileRecords = static_cast<int>(m_fileRecords.size());
+            m_lastFilesDone = r.filesDone;
+        }
+        m_currentFileName = fileName;
+    }
+
+    if (fileName != m_shownFileName) {
+        if (data::CompareTextsNoCase(fileName, kNoFile) != 0)
+            m_shownFileName = fileName;
+        SetText(kControlStatusLine,
+                platform::FormatMessage1(Text(IsSend() ? kTextSending : kTextReceiving),
+                                         data::FileNamePart(m_shownFileName)));
+    }
+
+    // A new count of files done restarts the measurements of speed and time.
+    if (r.filesDone != m_shownFilesDone) {
+        m_shownFilesDone = r.filesDone;
+        SetText(kControlFiles, IsSend()
+                                   ? FormatLongs(kTextFilesRemaining, m_fileCount - r.filesDone)
+                                   : FormatLongs(kTextFilesReceived, r.filesDone));
+        m_fileStartOffset = 0;
+        m_fileStartTime = now;
+    }
+
+    std::int64_t elapsed = now - m_fileStartTime;
+    if (elapsed != m_lastElapsedShown) {
+        SetText(kControlElapsed, data::FormatLogDuration(elapsed));
+        m_lastElapsedShown = elapsed;
+    }
+
+    // A resumed file is measured from where it resumed.
+    if (r.resumeOffset != 0)
+        m_fileStartOffset = r.resumeOffset;
+    if (m_fileStartOffset > r.position)
+        m_fileStartOffset = 0;
+
+    SetText(kControlBytes, BytesText(r.position, r.fileSize));
+
+    if (!m_fileRecords.empty() && !m_fileRecords.back().closed) {
+        m_fileRecords.back().lastTime = now;
+        m_fileRecords.back().lastPosition = r.position;
+    }
+
+    if (r.fileSize != m_fileStartOffset)
+        SetText(kControlTimeLeft, TimeLeftText(r.position, r.fileSize, m_fileStartOffset, elapsed));
+
+    SetText(kControlSpeed,
+            SpeedText(r.position, m_fileStartOffset, elapsed, m_context.connectSpeed.load()));
+
+    if (r.errors != m_shownErrors) {
+        m_shownErrors = r.errors;
+        SetText(kControlErrors, std::to_string(r.errors));
+    }
+
+    m_progress = ProgressPercent(r.position, r.fileSize);
+    WatchCarrier(now, r.carrier);
+}
+
+void TransferWindowLogic::WatchCarrier(std::time_t now, int reportedCarrier) {
+    bool present = m_carrierProbe ? m_carrierProbe() : reportedCarrier != 0;
+    if (present)
+        return;
+    // The clock starts at the first loss and is cleared only by the next reset record.
+    if (!m_carrierLost) {
+        m_carrierLost = true;
+        m_carrierLostSince = now;
+    }
+    int grace = IsSend() ? kCarrierGraceSendSeconds : kCarrierGraceReceiveSeconds;
+    if (now - m_carrierLostSince > grace)
+        JobAbortFlag = kAbortCarrierLost;
+}
+
+void TransferWindowLogic::HandleDone() {
+    if (IsSend()) {
+        data::AppendTransferLog(m_fileRecords, m_context.filesReceived, m_logPath);
+        RemoveSentFiles();
+    } else {
+        const data::AppSettings* settings = m_context.settings;
+        std::string receiveSetting = settings ? settings->generalReceiveFolder : std::string();
+        // Without a receive folder setting there is no dated folder to move into.
+        if (!receiveSetting.empty())
+            data::MoveToDatedFolder(m_fileRecords, receiveSetting, m_clock());
+        if (settings && settings->macBinary != data::kMacBinaryOff) {
+            SetText(kControlStatusLine, Text(kStatusConvertingMacBinary));
+            if (m_observer)
+                m_observer(*this, platform::PostedMessage{});
+            data::ConvertReceivedMacBinaryFiles(m_fileRecords, settings->macBinary);
+        }
+        data::AppendTransferLog(m_fileRecords, m_context.filesReceived, m_logPath);
+    }
+    m_done = true;
+}
+
+void TransferWindowLogic::RemoveSentFiles() {
+    if (!m_viewFileList)
+        return;
+    for (const data::FileRecord& record : m_fileRecords) {
+        if (record.failed == data::kRecordFailed)
+            continue;
+        auto it = std::find_if(m_viewFileList->begin(), m_viewFileList->end(),
+                               [&](const std::string& path) {
+                                   return data::CompareTextsNoCase(path, record.path) == 0;
+                               });
+        if (it != m_viewFileList->end())
+            m_viewFileList->erase(it);
+    }
+}
+
+void TransferWindowLogic::PressStopButton() {
+    if (m_dialNowShown) {
+        JobAbortFlag = kAbortDialNow;
+        return;
+    }
+    CloseCommand();
+}
+
+void TransferWindowLogic::CloseCommand() {
+    // A second Stop, or a stop while the carrier watch already ended the job, asks nothing.
+    if (JobAbortFlag.load() != kAbortNone) {
+        JobAbortFlag = kAbortStop;
+        return;
+    }
+    if (data::ShowMessage(data::MessageKind::QuestionYesNo, kQuestionStop) !=
+        data::MessageAnswer::No)
+        JobAbortFlag = kAbortStop;
+}
+
+std::string TransferWindowLogic::ControlText(int control) const {
+    if (control == kControlProgress)
+        return std::to_string(m_progress);
+    auto it = m_texts.find(control);
+    return it == m_texts.end() ? std::string() : it->second;
+}
+
+} // namespace jobs

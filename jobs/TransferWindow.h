@@ -1,0 +1,160 @@
+// The "Transfer Files" window's logic without a toolkit: it starts a job's worker, turns the
+// job's posted messages into the texts of its controls, keeps one record per file, watches the
+// carrier, and when the job is done post-processes received files and writes the log.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "data/FileRecord.h"
+#include "jobs/JobContext.h"
+#include "jobs/JobStatusBlock.h"
+#include "platform/PostedMessages.h"
+
+namespace jobs {
+
+// Controls of the transfer window.
+inline constexpr int kControlStatusLine = 1027;
+inline constexpr int kControlFiles = 1025;
+inline constexpr int kControlElapsed = 1028;
+inline constexpr int kControlTimeLeft = 1029;
+inline constexpr int kControlBytes = 1031;
+inline constexpr int kControlBytesLabel = 1030;
+inline constexpr int kControlSpeed = 1032;
+inline constexpr int kControlConnectSpeed = 1026;
+inline constexpr int kControlErrors = 1033;
+inline constexpr int kControlProgress = 1012;
+inline constexpr int kControlStopButton = 1078;
+
+// How long the carrier may stay down before the job is stopped, in seconds.
+inline constexpr int kCarrierGraceSendSeconds = 10;
+inline constexpr int kCarrierGraceReceiveSeconds = 30;
+
+// Separates the entries of a send list text.
+inline constexpr char kFileListSeparator = '|';
+
+// What a job's worker gets: the send list text (changed in place by the send job when it
+// resumes), the status block and the job context.
+struct JobThreadParameter {
+    std::string fileList;
+    JobStatusBlock* block{nullptr};
+    JobContext* context{nullptr};
+};
+
+using JobThreadProcedure = int (*)(JobThreadParameter&);
+
+class TransferWindowLogic {
+  public:
+    // Seconds of the wall clock; the default follows the platform tick count from the wall
+    // time at construction, so accelerated tests see accelerated seconds.
+    using SecondsClock = std::function<std::time_t()>;
+    // Whether the job's line still has a carrier. Without one the window takes the carrier
+    // that each progress record carries, which the worker reads from the link's DCD line.
+    using CarrierProbe = std::function<bool()>;
+
+    // A send job has the view's file list (the sent files are taken out of it when the job is
+    // done); a receive job has none.
+    TransferWindowLogic(JobThreadProcedure procedure, JobContext& context,
+                        std::vector<std::string>* viewFileList, SecondsClock clock = {});
+    ~TransferWindowLogic();
+    TransferWindowLogic(const TransferWindowLogic&) = delete;
+    TransferWindowLogic& operator=(const TransferWindowLogic&) = delete;
+
+    void SetCarrierProbe(CarrierProbe probe) { m_carrierProbe = std::move(probe); }
+    // Where the log lines go (the data folder's log by default).
+    void SetLogPath(std::string path) { m_logPath = std::move(path); }
+    // Called after every handled message (a user interface redraws; tests press buttons).
+    void SetObserver(std::function<void(TransferWindowLogic&, const platform::PostedMessage&)> f) {
+        m_observer = std::move(f);
+    }
+
+    // Fills the opening texts and points the status block at this window. Start also clears
+    // the abort flag and starts the worker below normal priority.
+    void Open();
+    void Start();
+    // Handles messages until the job is done and the window has done its closing work; joins
+    // the worker. Returns the job's final result.
+    int RunModal();
+
+    // One posted message; true once the job is done.
+    bool HandleMessage(const platform::PostedMessage& message);
+
+    // The Stop button (which reads "Dial Now" while a redial is pending) and the close command.
+    void PressStopButton();
+    void CloseCommand();
+
+    std::string ControlText(int control) const;
+    int ProgressBar() const { return m_progress; }
+    const std::string& Caption() const { return m_caption; }
+    bool DialNowShown() const { return m_dialNowShown; }
+    bool Done() const { return m_done; }
+
+    JobStatusBlock& Block() { return m_block; }
+    JobThreadParameter& Parameter() { return m_parameter; }
+    const std::vector<data::FileRecord>& FileRecords() const { return m_fileRecords; }
+    // Files done as last shown: the caller's count for the outcome message.
+    int ShownFilesDone() const { return m_shownFilesDone < 0 ? 0 : m_shownFilesDone; }
+    int FileCount() const { return m_fileCount; }
+
+  private:
+    void ResetTexts();
+    void HandleStatus(int id, std::intptr_t detail);
+    void HandleReset();
+    void HandleProgress(const ProgressRecord& record);
+    void WatchCarrier(std::time_t now, int reportedCarrier);
+    void HandleDone();
+    void RemoveSentFiles();
+    void SetText(int control, std::string text) { m_texts[control] = std::move(text); }
+    bool IsSend() const { return m_context.isSend != 0; }
+    std::string PeerText() const;
+
+    JobThreadProcedure m_procedure;
+    JobContext& m_context;
+    std::vector<std::string>* m_viewFileList;
+    SecondsClock m_clock;
+    CarrierProbe m_carrierProbe;
+    std::string m_logPath;
+    std::function<void(TransferWindowLogic&, const platform::PostedMessage&)> m_observer;
+
+    std::shared_ptr<platform::MessageQueue> m_queue{std::make_shared<platform::MessageQueue>()};
+    JobStatusBlock m_block;
+    JobThreadParameter m_parameter;
+    std::thread m_worker;
+
+    std::map<int, std::string> m_texts;
+    int m_progress{0};
+    std::string m_caption;
+
+    int m_fileCount{0};
+    std::vector<data::FileRecord> m_fileRecords;
+    int m_lastFilesDone{0};
+    std::string m_currentFileName;
+    std::string m_shownFileName;
+    int m_shownFilesDone{-1};
+    int m_shownErrors{-1};
+    std::int64_t m_lastElapsedShown{0};
+    std::time_t m_fileStartTime{0};
+    int m_fileStartOffset{0};
+    bool m_dialNowShown{false};
+    bool m_carrierLost{false};
+    std::time_t m_carrierLostSince{0};
+    bool m_done{false};
+};
+
+// The number of entries in a send list text: one more than its separators.
+int CountListEntries(const std::string& fileList);
+
+// The figures of one progress record, as the window shows them. Exposed for the formulas'
+// own tests; `elapsed` is in whole seconds.
+std::string TimeLeftText(int position, int fileSize, int startOffset, std::int64_t elapsed);
+std::string SpeedText(int position, int startOffset, std::int64_t elapsed, int connectSpeed);
+std::string BytesText(int position, int fileSize);
+int ProgressPercent(int position, int fileSize);
+
+} // namespace jobs

@@ -1,0 +1,467 @@
+// Whole transfer jobs between two stations: a send job calls through one virtual modem, the
+// other station answers and receives, each side in its own transfer window.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "comm/StatusCodes.h"
+#include "data/FileUtilities.h"
+#include "jobs/JobOutcome.h"
+#include "jobs/SendJob.h"
+#include "jobs/TransferWindow.h"
+#include "platform/Clock.h"
+#include "tests/jobs/JobRig.h"
+#include "tests/jobs/StationRig.h"
+#include "tests/support/TempDir.h"
+
+using namespace jobs;
+using jobtest::Answerer;
+using jobtest::Station;
+
+namespace {
+
+std::string RandomBytes(std::size_t size, unsigned seed) {
+    std::mt19937 generator(seed);
+    std::string bytes(size, '\0');
+    for (char& c : bytes)
+        c = static_cast<char>(generator() & 0xFF);
+    return bytes;
+}
+
+std::vector<std::string> LogLines(const std::string& path) {
+    std::ifstream in(path);
+    std::vector<std::string> lines;
+    // The log is written with CR LF line ends.
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// The tab-separated field `index` of a log line.
+std::string Field(const std::string& line, int index) {
+    std::size_t at = 0;
+    for (int i = 0; i < index; ++i)
+        at = line.find('\t', at) + 1;
+    return line.substr(at, line.find('\t', at) - at);
+}
+
+struct TransferScenario : testing::Test {
+    TransferScenario() {
+        receiver.settings.generalReceiveFolder = temp / "Received Files";
+        receiver.context.receiveFolder =
+            receiver.settings.generalReceiveFolder + "/Partially Received Files";
+        data::CreateFolderPath(receiver.context.receiveFolder);
+        sender.context.isSend = 1;
+        sender.context.destinationName = "Receiver Station";
+        sender.context.destinationPhone = "127.0.0.1:" + std::to_string(receiverPort);
+        answering = std::thread([this] { answerer.Run(); });
+    }
+    ~TransferScenario() override {
+        if (answering.joinable()) {
+            JobAbortFlag = kAbortStop;
+            answering.join();
+        }
+    }
+
+    // Sends `files` to the receiving station and returns the sender's window result.
+    int Send(std::vector<std::string>& files) {
+        TransferWindowLogic window(SendJobThread, sender.context, &files);
+        window.SetLogPath(temp / "sender.log");
+        window.Open();
+        window.Start();
+        int result = window.RunModal();
+        senderEnd = window.Block().End(true, window.ShownFilesDone());
+        return result;
+    }
+
+    // Waits (real time) until the answering side has finished `count` calls, then ends its
+    // waiting for the next one.
+    void StopAnswering(std::size_t count) {
+        for (int i = 0; i < 600 && answerer.Calls().size() < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        JobAbortFlag = kAbortStop;
+        answering.join();
+    }
+
+    jobtest::AbortFlagGuard flag;
+    testsupport::TempDir temp;
+    platform::ScopedTimeAcceleration fast{4.0};
+    int receiverPort{jobtest::FreeTcpPort()};
+    Station receiver{21, receiverPort, "Receiver Station"};
+    Station sender{22, jobtest::FreeTcpPort(), "Sender Station"};
+    Answerer answerer{receiver, temp / "receiver.log"};
+    std::thread answering;
+    JobEnd senderEnd;
+};
+
+} // namespace
+
+TEST_F(TransferScenario, ThreeFilesArriveWholeInTheDatedFolderAndBothSidesLogThem) {
+    ASSERT_EQ(receiver.status, 0);
+    ASSERT_EQ(sender.status, 0);
+    const std::vector<std::pair<std::string, std::string>> originals = {
+        {"notes.txt", RandomBytes(3000, 1)},
+        {"photo one.jpg", RandomBytes(70000, 2)},
+        {"archive.zip", RandomBytes(150000, 3)},
+    };
+    std::vector<std::string> files;
+    for (const auto& [name, content] : originals)
+        files.push_back(temp.WriteFile("outbox/" + name, content));
+
+    EXPECT_EQ(Send(files), kJobSucceeded);
+    StopAnswering(1);
+    EXPECT_EQ(ShowJobOutcome(senderEnd).stringId, 50201);
+    EXPECT_TRUE(files.empty()); // every sent file left the view's list
+
+    auto calls = answerer.Calls();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].result, kJobSucceeded);
+    EXPECT_EQ(receiver.context.filesReceived, 3);
+    const std::string dated =
+        receiver.settings.generalReceiveFolder + "/" + data::DatedFolderName(std::time(nullptr));
+    for (const auto& [name, content] : originals)
+        EXPECT_EQ(testsupport::TempDir::ReadFile(dated + "/" + name), content) << name;
+
+    std::vector<std::string> sent = LogLines(temp / "sender.log");
+    std::vector<std::string> received = LogLines(temp / "receiver.log");
+    ASSERT_EQ(sent.size(), 3u);
+    ASSERT_EQ(received.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(Field(sent[i], 1), originals[i].first);
+        EXPECT_EQ(Field(sent[i], 2), "Sending");
+        EXPECT_EQ(Field(sent[i], 3), "Receiver Station");
+        EXPECT_EQ(Field(sent[i], 4), "Successful");
+        EXPECT_EQ(Field(received[i], 2), "Receiving");
+        EXPECT_EQ(Field(received[i], 3), "Sender Station");
+        EXPECT_EQ(Field(received[i], 4), "Successful");
+        EXPECT_EQ(Field(received[i], 7), dated + "/" + originals[i].first);
+    }
+}
+
+TEST_F(TransferScenario, StopWhileSendingIsNeitherRetriedNorReported) {
+    ASSERT_EQ(receiver.status, 0);
+    ASSERT_EQ(sender.status, 0);
+    std::vector<std::string> files = {temp.WriteFile("outbox/big.bin", RandomBytes(2000000, 7))};
+    std::vector<int> statuses;
+    TransferWindowLogic window(SendJobThread, sender.context, &files);
+    window.SetLogPath(temp / "sender.log");
+    window.SetObserver([&](TransferWindowLogic& w, const platform::PostedMessage& m) {
+        if (m.id == WM_JOB_STATUS)
+            statuses.push_back(static_cast<int>(m.first));
+        // The user presses Stop as soon as the file is on its way (and confirms).
+        if (m.id == WM_JOB_PROGRESS && JobAbortFlag.load() == kAbortNone)
+            w.PressStopButton();
+    });
+    window.Open();
+    window.Start();
+    EXPECT_EQ(window.RunModal(), kJobFailed);
+    JobEnd end = window.Block().End(true, window.ShownFilesDone());
+    StopAnswering(1);
+    EXPECT_EQ(end.errorCode, comm::kUserCancelled);
+    EXPECT_EQ(ShowJobOutcome(end).kind, MessageKind::None);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), kStatusRetry), 0);
+    EXPECT_EQ(files.size(), 1u); // the file stays on the list
+}
+
+// ---- A line that breaks, and a receiving station in a process of its own ----
+
+namespace {
+
+extern "C" char** environ;
+
+// Stands between the two modems' TCP "telephone line". The first call is cut once `cutAt`
+// bytes have gone from caller to callee; later calls pass untouched.
+class LineRelay {
+  public:
+    LineRelay(int calleePort, long cutAt) : m_calleePort{calleePort}, m_cutAt{cutAt} {
+        m_listener = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        socklen_t length = sizeof address;
+        getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
+        m_port = ntohs(address.sin_port);
+        listen(m_listener, 4);
+        m_thread = std::thread([this] { Serve(); });
+    }
+    ~LineRelay() {
+        m_stop = true;
+        m_thread.join();
+        close(m_listener);
+    }
+
+    int Port() const { return m_port; }
+    // Bytes from caller to callee on each call so far.
+    std::vector<long> CallerBytes() const {
+        std::lock_guard lock(m_mutex);
+        return m_callerBytes;
+    }
+
+  private:
+    void Serve() {
+        bool first = true;
+        while (!m_stop) {
+            pollfd wait{m_listener, POLLIN, 0};
+            if (poll(&wait, 1, 50) <= 0)
+                continue;
+            int caller = accept(m_listener, nullptr, nullptr);
+            if (caller < 0)
+                continue;
+            int callee = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(static_cast<std::uint16_t>(m_calleePort));
+            if (connect(callee, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+                Pump(caller, callee, first ? m_cutAt : -1);
+            first = false;
+            close(caller);
+            close(callee);
+        }
+    }
+
+    // Copies both ways until either end closes, or the cut comes.
+    void Pump(int caller, int callee, long cutAt) {
+        std::size_t call;
+        {
+            std::lock_guard lock(m_mutex);
+            m_callerBytes.push_back(0);
+            call = m_callerBytes.size() - 1;
+        }
+        long forward = 0;
+        char buffer[4096];
+        while (!m_stop) {
+            pollfd ends[2] = {{caller, POLLIN, 0}, {callee, POLLIN, 0}};
+            if (poll(ends, 2, 50) <= 0)
+                continue;
+            for (int i = 0; i < 2; ++i) {
+                if (!(ends[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                ssize_t got = read(ends[i].fd, buffer, sizeof buffer);
+                if (got <= 0)
+                    return;
+                if (i == 0 && cutAt >= 0 && forward + got >= cutAt)
+                    return; // the line breaks in the middle of this piece
+                if (write(ends[1 - i].fd, buffer, static_cast<std::size_t>(got)) != got)
+                    return;
+                if (i == 0) {
+                    forward += got;
+                    std::lock_guard lock(m_mutex);
+                    m_callerBytes[call] = forward;
+                }
+            }
+        }
+    }
+
+    int m_calleePort;
+    long m_cutAt;
+    int m_listener{-1};
+    int m_port{0};
+    std::atomic<bool> m_stop{false};
+    mutable std::mutex m_mutex;
+    std::vector<long> m_callerBytes;
+    std::thread m_thread;
+};
+
+constexpr const char* kStationDirVariable = "SENDARI_STATION_DIR";
+constexpr const char* kStationPortVariable = "SENDARI_STATION_PORT";
+constexpr const char* kStopFile = "stop";
+constexpr const char* kCallsFile = "calls.txt";
+
+// The receiving station's folders inside a scenario's folder.
+struct ReceivingFolders {
+    explicit ReceivingFolders(const std::string& dir)
+        : receive{dir + "/Received Files"}, partial{receive + "/Partially Received Files"},
+          log{dir + "/receiver.log"} {}
+    std::string receive;
+    std::string partial;
+    std::string log;
+};
+
+std::vector<std::string> ReadLines(const std::string& path) {
+    return LogLines(path);
+}
+
+} // namespace
+
+// The far station of LinkCutDuringTheThirdFile, started by it as a process of its own: two
+// stations in one process would share the job's abort flag, which is one per program.
+TEST(ReceivingStation, AnswersUntilTold) {
+    const char* dir = std::getenv(kStationDirVariable);
+    const char* port = std::getenv(kStationPortVariable);
+    if (!dir || !port)
+        GTEST_SKIP() << "runs only as the far station of a scenario";
+    testsupport::TempDir home; // this process's own registry
+    platform::ScopedTimeAcceleration fast{8.0};
+    ReceivingFolders folders(dir);
+    Station receiver{21, std::atoi(port), "Receiver Station"};
+    ASSERT_EQ(receiver.status, 0);
+    receiver.settings.generalReceiveFolder = folders.receive;
+    receiver.context.receiveFolder = folders.partial;
+
+    // Each finished call is one line: result, error code, then the names of its file records.
+    Answerer answerer{receiver, folders.log};
+    std::atomic<bool> finished{false};
+    std::thread reporter([&] {
+        std::size_t written = 0;
+        while (!finished) {
+            auto calls = answerer.Calls();
+            for (; written < calls.size(); ++written) {
+                std::ofstream out(std::string(dir) + "/" + kCallsFile, std::ios::app);
+                out << calls[written].result << '\t' << calls[written].errorCode;
+                for (const auto& record : calls[written].records)
+                    out << '\t' << data::FileNamePart(record.path);
+                out << '\n';
+            }
+            if (std::filesystem::exists(std::string(dir) + "/" + kStopFile))
+                JobAbortFlag = kAbortStop;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    answerer.Run();
+    finished = true;
+    reporter.join();
+}
+
+namespace {
+
+struct LinkCutScenario : testing::Test {
+    // Starts this test program again as the receiving station.
+    void StartReceivingStation(int port) {
+        std::vector<std::string> variables;
+        for (char** e = environ; *e; ++e)
+            variables.emplace_back(*e);
+        variables.push_back(std::string(kStationDirVariable) + "=" + temp.Path().string());
+        variables.push_back(std::string(kStationPortVariable) + "=" + std::to_string(port));
+        std::vector<char*> envp;
+        for (auto& v : variables)
+            envp.push_back(v.data());
+        envp.push_back(nullptr);
+        std::string self = std::filesystem::read_symlink("/proc/self/exe").string();
+        std::string filter = "--gtest_filter=ReceivingStation.AnswersUntilTold";
+        char* argv[] = {self.data(), filter.data(), nullptr};
+        ASSERT_EQ(posix_spawn(&child, self.c_str(), nullptr, nullptr, argv, envp.data()), 0);
+    }
+
+    std::vector<std::string> Calls() { return ReadLines(temp / kCallsFile); }
+
+    // Waits (real time) for `count` finished calls on the far side, then ends its waiting.
+    void StopReceivingStation(std::size_t count) {
+        for (int i = 0; i < 1200 && Calls().size() < count; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        temp.WriteFile(kStopFile, "");
+        int status = 0;
+        for (int i = 0; i < 600; ++i) {
+            if (waitpid(child, &status, WNOHANG) == child) {
+                child = 0;
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+
+    ~LinkCutScenario() override {
+        if (child > 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+        }
+    }
+
+    jobtest::AbortFlagGuard flag;
+    testsupport::TempDir temp;
+    pid_t child{0};
+};
+
+} // namespace
+
+TEST_F(LinkCutScenario, LinkCutDuringTheThirdFileIsRecoveredFromThatFile) {
+    const int receiverPort = jobtest::FreeTcpPort();
+    ReceivingFolders folders(temp.Path().string());
+    data::CreateFolderPath(folders.partial);
+    StartReceivingStation(receiverPort);
+
+    constexpr int kFileSize = 60000;
+    std::vector<std::pair<std::string, std::string>> originals;
+    std::vector<std::string> files;
+    for (int i = 1; i <= 5; ++i) {
+        std::string name = "part" + std::to_string(i) + ".bin";
+        originals.emplace_back(name, RandomBytes(kFileSize, static_cast<unsigned>(i)));
+        files.push_back(temp.WriteFile("outbox/" + name, originals.back().second));
+    }
+    // Two files and half of the third, with room for headers and escaped bytes.
+    const long cutAt = 2 * kFileSize * 104 / 100 + kFileSize / 2;
+    LineRelay relay(receiverPort, cutAt);
+
+    platform::ScopedTimeAcceleration fast{8.0};
+    Station sender{22, jobtest::FreeTcpPort(), "Sender Station"};
+    ASSERT_EQ(sender.status, 0);
+    sender.context.isSend = 1;
+    sender.context.destinationName = "Receiver Station";
+    sender.context.destinationPhone = "127.0.0.1:" + std::to_string(relay.Port());
+    // The receiving station needs a moment to open its modem.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    std::vector<std::string> retryTexts;
+    std::vector<int> statuses;
+    TransferWindowLogic window(SendJobThread, sender.context, &files);
+    window.SetLogPath(temp / "sender.log");
+    window.SetObserver([&](TransferWindowLogic& w, const platform::PostedMessage& m) {
+        if (m.id != WM_JOB_STATUS)
+            return;
+        statuses.push_back(static_cast<int>(m.first));
+        if (m.first == kStatusRetry)
+            retryTexts.push_back(w.ControlText(kControlStatusLine));
+    });
+    window.Open();
+    window.Start();
+    EXPECT_EQ(window.RunModal(), kJobSucceeded);
+    StopReceivingStation(2);
+
+    RecordProperty("retry", retryTexts.empty() ? "" : retryTexts[0]);
+    ASSERT_EQ(retryTexts.size(), 1u);
+    EXPECT_TRUE(retryTexts[0] == "Transfer error: Timed out" ||
+                retryTexts[0] == "Transfer error: Lost carrier signal")
+        << retryTexts[0];
+    auto at = [&](int id) {
+        return std::find(statuses.begin(), statuses.end(), id) - statuses.begin();
+    };
+    EXPECT_LT(at(kStatusRetry), at(kStatusRecovering));
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), kStatusNegotiating), 2);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), kStatusDialing), 2);
+    EXPECT_TRUE(files.empty());
+
+    // The far side saw two calls: the broken one and the one that offered files three to five.
+    std::vector<std::string> calls = Calls();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[1], "0\t0\tpart3.bin\tpart4.bin\tpart5.bin");
+    EXPECT_EQ(Field(calls[0], 2), "part1.bin");
+    EXPECT_EQ(Field(calls[0], 4), "part3.bin");
+
+    // The third file resumed where it broke: the second call carried less than three files.
+    std::vector<long> carried = relay.CallerBytes();
+    ASSERT_EQ(carried.size(), 2u);
+    EXPECT_LT(carried[1], 3L * kFileSize - kFileSize / 4);
+
+    const std::string dated = folders.receive + "/" + data::DatedFolderName(std::time(nullptr));
+    for (const auto& [name, content] : originals)
+        EXPECT_EQ(testsupport::TempDir::ReadFile(dated + "/" + name), content) << name;
+    EXPECT_TRUE(std::filesystem::is_empty(folders.partial));
+}
