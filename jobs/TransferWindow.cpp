@@ -230,13 +230,30 @@ bool TransferWindowLogic::HandleMessage(const platform::PostedMessage& message) 
 }
 
 void TransferWindowLogic::HandleStatus(int id, std::intptr_t detail) {
-    // The stored id is the latest phase, which may already be past the one this message told.
-    SetText(kControlStatusLine, Text(m_block.CurrentStatus()));
-    switch (id) {
+    // The stored id is the latest phase, which may already be past the one this message told;
+    // its text gets its inserts whichever message brought the window here.
+    int stored = m_block.CurrentStatus();
+    switch (stored) {
     case kStatusDialing:
         SetText(kControlStatusLine,
                 platform::FormatMessage1(Text(kStatusDialing), m_context.destinationPhone));
         break;
+    case kStatusConnected:
+        SetText(kControlStatusLine, FormatLongs(kStatusConnected, m_context.connectSpeed.load()));
+        break;
+    case kStatusRetry: {
+        // The error travels with the message: the worker clears its stored error before the
+        // window may have read it.
+        int error = id == kStatusRetry ? static_cast<int>(detail) : 0;
+        std::string errorText = error < 0 ? Text(comm::StatusTextId(error)) : std::string();
+        SetText(kControlStatusLine, platform::FormatMessage1(Text(kStatusRetry), errorText));
+        break;
+    }
+    default:
+        SetText(kControlStatusLine, Text(stored));
+        break;
+    }
+    switch (id) {
     case kStatusReceivingFiles:
         if (!m_context.peerUser.empty())
             m_caption = Text(kTextReceivingFrom) + " " + m_context.peerUser;
@@ -260,16 +277,7 @@ void TransferWindowLogic::HandleStatus(int id, std::intptr_t detail) {
     }
     case kStatusConnected: {
         int speed = m_context.connectSpeed.load();
-        SetText(kControlStatusLine, FormatLongs(kStatusConnected, speed));
         SetText(kControlConnectSpeed, FormatLongs(kTextConnectSpeed, speed));
-        break;
-    }
-    case kStatusRetry: {
-        // The error travels with the message: the worker clears its stored error before the
-        // window may have read it.
-        int error = static_cast<int>(detail);
-        std::string errorText = error < 0 ? Text(comm::StatusTextId(error)) : std::string();
-        SetText(kControlStatusLine, platform::FormatMessage1(Text(kStatusRetry), errorText));
         break;
     }
     default:

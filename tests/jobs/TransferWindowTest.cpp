@@ -388,3 +388,19 @@ TEST_F(TransferWindowTest, ReceivedFilesAreMovedConvertedAndLoggedUnderTheirFina
     EXPECT_NE(lines[1].find("\t" + dated + "/plain.txt"), std::string::npos);
     EXPECT_NE(lines[2].find("\tbroken.dat\tReceiving\tMac Station\tFailed\t"), std::string::npos);
 }
+
+TEST_F(TransferWindowTest, StatusLineFillsTheInsertsOfTheLatestPhase) {
+    // The worker can move on before the window handles a message: the line follows the stored
+    // phase, with its inserts, never a raw format.
+    Make(false);
+    context.connectSpeed = 115200;
+    window->Block().SetCurrentStatus(kStatusConnected);
+    window->HandleMessage({WM_JOB_STATUS, 50011, 0, nullptr});
+    EXPECT_EQ(Text(kControlStatusLine), "Connected at: 115200 bps");
+
+    Make(true, {"/f/a.txt"});
+    context.destinationPhone = "555-0100";
+    window->Block().SetCurrentStatus(kStatusDialing);
+    window->HandleMessage({WM_JOB_STATUS, 50000, 0, nullptr});
+    EXPECT_EQ(Text(kControlStatusLine), "Dialing: 555-0100");
+}

@@ -1,0 +1,424 @@
+// sendari-cli: the send and receive jobs without a screen. It prepares a job as the main window
+// does, runs the real job threads, prints the status lines and a progress line with the transfer
+// window's figures, writes the transfer log and ends with the outcome message.
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "comm/ModemDiscovery.h"
+#include "data/AppSettings.h"
+#include "data/FileUtilities.h"
+#include "data/UserMessages.h"
+#include "jobs/JobContext.h"
+#include "jobs/JobOutcome.h"
+#include "jobs/JobPreparation.h"
+#include "jobs/JobStatusBlock.h"
+#include "jobs/ReceiveJob.h"
+#include "jobs/SendJob.h"
+#include "jobs/TransferWindow.h"
+#include "jobs/WindowStatusReporter.h"
+#include "platform/Clock.h"
+#include "platform/PostedMessages.h"
+#include "platform/ResourceStrings.h"
+#include "platform/Threads.h"
+#include "platform/Win32Comm.h"
+
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+
+// A COM number no installed modem uses, for a device or virtual modem named on the command line.
+constexpr int kCommandLinePort = 36;
+constexpr int kMsgNoPortForModem = 50233;
+constexpr int kStringPartialFolder = 50121;
+constexpr int kMsgCannotCreateFolder = 50206;
+constexpr int kCallAnswered = 2;
+constexpr int kCallWaitFailed = 3;
+constexpr int kProgressWidth = 30;
+constexpr std::uint32_t kLogProgressEveryMs = 5000;
+
+std::atomic<int> g_interrupted{0};
+
+void OnInterrupt(int) {
+    // Stop as the user's Stop button would: the worker sees the flag within half a second and
+    // puts the modem back before it ends.
+    g_interrupted = 1;
+    jobs::JobAbortFlag = jobs::kAbortStop;
+}
+
+void Usage() {
+    std::fprintf(stderr,
+                 "usage: sendari-cli send --to NUMBER [--name NAME] [MODEM] FILE...\n"
+                 "       sendari-cli receive [MODEM]\n"
+                 "MODEM: nothing (the modem chosen in the settings), --port COMn, --device PATH,\n"
+                 "       or --vmodem ADDR:PORT [--rate BPS|unlimited] (a virtual modem for this "
+                 "run)\n");
+}
+
+struct Options {
+    std::string command;
+    std::string number;
+    std::string name;
+    int port{0};
+    std::string device;
+    std::string vmodem;
+    std::string rate;
+    std::vector<std::string> files;
+};
+
+bool ParseOptions(int argc, char** argv, Options& options) {
+    if (argc < 2)
+        return false;
+    options.command = argv[1];
+    if (options.command != "send" && options.command != "receive")
+        return false;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc)
+                return false;
+            out = argv[++i];
+            return true;
+        };
+        std::string text;
+        if (arg == "--to") {
+            if (!value(options.number))
+                return false;
+        } else if (arg == "--name") {
+            if (!value(options.name))
+                return false;
+        } else if (arg == "--port") {
+            if (!value(text))
+                return false;
+            if (text.size() > 3 &&
+                (text.compare(0, 3, "COM") == 0 || text.compare(0, 3, "com") == 0))
+                text = text.substr(3);
+            options.port = std::atoi(text.c_str());
+            if (options.port < 1 || options.port > comm::ComLink::kPortCount)
+                return false;
+        } else if (arg == "--device") {
+            if (!value(options.device))
+                return false;
+        } else if (arg == "--vmodem") {
+            if (!value(options.vmodem))
+                return false;
+        } else if (arg == "--rate") {
+            if (!value(options.rate))
+                return false;
+        } else if (arg == "--help" || arg == "-h") {
+            return false;
+        } else if (!arg.empty() && arg[0] == '-') {
+            std::fprintf(stderr, "sendari-cli: unknown option %s\n", arg.c_str());
+            return false;
+        } else if (options.command == "send") {
+            options.files.push_back(arg);
+        } else {
+            return false;
+        }
+    }
+    int modemChoices = (options.port != 0) + !options.device.empty() + !options.vmodem.empty();
+    if (modemChoices > 1 || (!options.rate.empty() && options.vmodem.empty()))
+        return false;
+    if (options.command == "send" && (options.number.empty() || options.files.empty()))
+        return false;
+    return true;
+}
+
+std::string Text(int id) {
+    return std::string(platform::LoadResourceString(id));
+}
+
+void PrintMessage(const jobs::OutcomeMessage& message) {
+    if (message.kind == jobs::MessageKind::None)
+        return;
+    std::printf("%s\n", message.text.c_str());
+    std::fflush(stdout);
+}
+
+// The port, profile and response table of the modem this run uses.
+struct ModemChoice {
+    int comNumber{0};
+    comm::ModemProfile profile{comm::DefaultModemProfile()};
+    comm::ResponseTable responses;
+};
+
+bool ChooseModem(const Options& options, data::AppSettings& settings, ModemChoice& choice) {
+    if (!options.device.empty() || !options.vmodem.empty()) {
+        std::string target = options.device;
+        if (!options.vmodem.empty()) {
+            target = "vmodem:listen=" + options.vmodem;
+            if (!options.rate.empty())
+                target += ";rate=" + options.rate;
+        }
+        platform::SetPortOverride(kCommandLinePort, target);
+        choice.comNumber = kCommandLinePort;
+        return true;
+    }
+    if (settings.modemSelection.empty() && options.port == 0) {
+        comm::ModemSelectionHooks hooks;
+        hooks.showMessage = [](comm::ModemSelectionHooks::Icon, int, const std::string& text) {
+            std::printf("%s\n", text.c_str());
+        };
+        hooks.selectModem = [](const comm::ModemListModel& modems) -> std::optional<std::string> {
+            std::printf("Several modems are installed; choose one with --port:\n");
+            for (const std::string& name : modems.Names())
+                std::printf("  %s\n", name.c_str());
+            return std::nullopt;
+        };
+        hooks.runControlPanel = [] {
+            std::printf("Add a modem with sendari-modems, or name one with --port, --device or "
+                        "--vmodem.\n");
+        };
+        if (!comm::AutoSelectModem(settings.modemSelection, hooks))
+            return false;
+    }
+    std::string driverKey;
+    int found = settings.modemSelection.empty()
+                    ? 0
+                    : comm::FindModemPort(settings.modemSelection, driverKey);
+    if (options.port != 0) {
+        // A port named on the command line: the selected modem's commands if it sits there,
+        // else a plain Hayes modem's.
+        choice.comNumber = options.port;
+        if (found != options.port)
+            driverKey.clear();
+    } else {
+        if (found == 0) {
+            std::printf("%s\n",
+                        platform::FormatMessage1(Text(kMsgNoPortForModem), settings.modemSelection)
+                            .c_str());
+            return false;
+        }
+        choice.comNumber = found;
+    }
+    if (!driverKey.empty()) {
+        std::string extra;
+        comm::BuildModemProfile(driverKey, settings.extraSettings, choice.profile, extra);
+        settings.extraSettings = extra;
+        comm::LoadModemResponses(driverKey, choice.responses);
+    }
+    return true;
+}
+
+// Prints status changes and, on a terminal, a progress line redrawn in place.
+class Console {
+  public:
+    Console() : m_terminal{isatty(STDOUT_FILENO) != 0} {}
+
+    void Show(jobs::TransferWindowLogic& window) {
+        std::string status = window.ControlText(jobs::kControlStatusLine);
+        if (status != m_status) {
+            EndProgressLine();
+            std::printf("%s\n", status.c_str());
+            m_status = status;
+        }
+        std::string file = window.ControlText(jobs::kControlFiles);
+        int percent = window.ProgressBar();
+        std::string bytes = window.ControlText(jobs::kControlBytes);
+        if (bytes.empty() && file.empty())
+            return;
+        char line[512];
+        int filled = percent * kProgressWidth / 100;
+        std::string bar(static_cast<std::size_t>(filled), '#');
+        bar.resize(kProgressWidth, ' ');
+        std::snprintf(line, sizeof line, "[%s] %3d%%  %s  %s  %s  left %s", bar.c_str(), percent,
+                      file.c_str(), bytes.c_str(), window.ControlText(jobs::kControlSpeed).c_str(),
+                      window.ControlText(jobs::kControlTimeLeft).c_str());
+        if (m_terminal) {
+            std::printf("\r%-100s", line);
+            m_progressShown = true;
+        } else if (file != m_file || (percent == 100 && m_lastPercent != 100) ||
+                   platform::TicksSince(m_lastLine) >= kLogProgressEveryMs) {
+            // Into a file or pipe: a line per file and one every few seconds, not a redraw.
+            std::printf("%s\n", line);
+            m_lastLine = platform::GetTickCount();
+        }
+        m_file = file;
+        m_lastPercent = percent;
+        std::fflush(stdout);
+    }
+
+    void StatusOnly(int id) {
+        EndProgressLine();
+        std::string text = Text(id);
+        auto cut = text.find('%');
+        if (cut != std::string::npos)
+            text = text.substr(0, cut);
+        if (text != m_status)
+            std::printf("%s\n", text.c_str());
+        m_status = text;
+        std::fflush(stdout);
+    }
+
+    void EndProgressLine() {
+        if (m_progressShown)
+            std::printf("\n");
+        m_progressShown = false;
+    }
+
+  private:
+    bool m_terminal;
+    bool m_progressShown{false};
+    std::string m_status;
+    std::string m_file;
+    int m_lastPercent{-1};
+    std::uint32_t m_lastLine{platform::GetTickCount()};
+};
+
+void ShowFinalRecords(const jobs::TransferWindowLogic& window) {
+    for (const data::FileRecord& record : window.FileRecords()) {
+        const char* state = record.failed == data::kRecordSuccessful ? "Successful"
+                            : record.failed == data::kRecordSkipped  ? "Skipped"
+                                                                     : "Failed";
+        std::printf("  %s  %s\n", state, record.path.c_str());
+    }
+}
+
+int RunSend(const Options& options, data::AppSettings& settings, ModemChoice& choice) {
+    jobs::PrepareResult prepared = jobs::PrepareTransferJob(settings, choice.comNumber,
+                                                            choice.profile, choice.responses, true);
+    if (!prepared.job) {
+        PrintMessage(prepared.failure);
+        return kExitFailure;
+    }
+    jobs::JobContext& context = prepared.job->context;
+    context.destinationName = options.name.empty() ? options.number : options.name;
+    context.destinationPhone = options.number;
+    context.svdInCall = jobs::DetectSvdCall(context);
+
+    std::vector<std::string> sendList;
+    for (const std::string& file : options.files)
+        data::AddPathToList(file, sendList);
+    if (sendList.empty()) {
+        std::fprintf(stderr, "sendari-cli: none of the named files can be read\n");
+        return kExitFailure;
+    }
+
+    Console console;
+    jobs::TransferWindowLogic window(jobs::SendJobThread, context, &sendList);
+    window.SetObserver([&console](jobs::TransferWindowLogic& w, const platform::PostedMessage&) {
+        console.Show(w);
+    });
+    window.Open();
+    window.Start();
+    int result = window.RunModal();
+    console.EndProgressLine();
+    ShowFinalRecords(window);
+    jobs::OutcomeMessage outcome =
+        jobs::ShowJobOutcome(window.Block().End(true, window.ShownFilesDone()));
+    PrintMessage(outcome);
+    return result == jobs::kJobSucceeded ? kExitSuccess : kExitFailure;
+}
+
+int RunReceive(data::AppSettings& settings, ModemChoice& choice) {
+    jobs::PrepareResult prepared = jobs::PrepareTransferJob(
+        settings, choice.comNumber, choice.profile, choice.responses, false);
+    if (!prepared.job) {
+        PrintMessage(prepared.failure);
+        return kExitFailure;
+    }
+    jobs::JobContext& context = prepared.job->context;
+    context.svdInCall = jobs::DetectSvdCall(context);
+    std::string partial = settings.generalReceiveFolder + "/" + Text(kStringPartialFolder);
+    if (!data::CreateFolderPath(partial)) {
+        std::printf("%s\n",
+                    platform::FormatMessage1(Text(kMsgCannotCreateFolder), partial).c_str());
+        return kExitFailure;
+    }
+    context.receiveFolder = partial;
+    std::printf("Waiting for calls; received files go to %s (Ctrl+C ends the waiting).\n",
+                settings.generalReceiveFolder.c_str());
+
+    Console console;
+    int exitCode = kExitSuccess;
+    for (;;) {
+        auto queue = std::make_shared<platform::MessageQueue>();
+        jobs::JobStatusBlock block(queue);
+        jobs::JobThreadParameter parameter;
+        parameter.block = &block;
+        parameter.context = &context;
+        if (g_interrupted)
+            break;
+        jobs::JobAbortFlag = jobs::kAbortNone;
+        std::thread waiter = platform::StartThread(
+            platform::ThreadPriority::Normal, [&parameter] { jobs::WaitForCallThread(parameter); });
+        int waitResult = -1;
+        while (waitResult < 0) {
+            auto message = queue->Wait(250);
+            if (!message) {
+                if (g_interrupted)
+                    jobs::JobAbortFlag = jobs::kAbortStop;
+                continue;
+            }
+            if (message->id == jobs::WM_JOB_STATUS)
+                console.StatusOnly(static_cast<int>(message->first));
+            else if (message->id == jobs::WM_CALL_WAIT_DONE)
+                waitResult = static_cast<int>(message->second);
+        }
+        waiter.join();
+        if (waitResult == kCallWaitFailed) {
+            PrintMessage(jobs::ShowJobError(block.End(false, 0)));
+            exitCode = kExitFailure;
+            break;
+        }
+        if (waitResult != kCallAnswered)
+            break; // the waiting was stopped
+        if (!data::CreateFolderPath(context.receiveFolder)) {
+            std::printf("%s\n", platform::FormatMessage1(Text(kMsgCannotCreateFolder),
+                                                         context.receiveFolder)
+                                    .c_str());
+            exitCode = kExitFailure;
+            break;
+        }
+        jobs::TransferWindowLogic window(jobs::ReceiveJobThread, context, nullptr);
+        window.SetObserver([&console](jobs::TransferWindowLogic& w,
+                                      const platform::PostedMessage&) { console.Show(w); });
+        window.Open();
+        window.Start();
+        window.RunModal();
+        console.EndProgressLine();
+        ShowFinalRecords(window);
+        PrintMessage(jobs::ShowJobOutcome(window.Block().End(false, window.ShownFilesDone())));
+    }
+    // Succeeds only when empty: partly received files stay for the next call to resume.
+    ::rmdir(partial.c_str());
+    return exitCode;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    Options options;
+    if (!ParseOptions(argc, argv, options)) {
+        Usage();
+        return kExitUsage;
+    }
+    struct sigaction action {};
+    action.sa_handler = OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    data::SetMessageHook([](data::MessageKind kind, int, const std::string& text) {
+        std::printf("%s\n", text.c_str());
+        return kind == data::MessageKind::QuestionYesNo ? data::MessageAnswer::Yes
+                                                        : data::MessageAnswer::Ok;
+    });
+
+    data::AppSettings settings;
+    data::LoadSettings(settings);
+    ModemChoice choice;
+    if (!ChooseModem(options, settings, choice))
+        return kExitFailure;
+    if (options.command == "send")
+        return RunSend(options, settings, choice);
+    return RunReceive(settings, choice);
+}
