@@ -303,9 +303,10 @@ int FileTransfer::OpenTransferFile() {
         }
     }
     if (m_fileOpen) {
-        if (st.direction == kDirectionReceive) {
-            ++st.filesDone;
-        } else {
+        // A received file is counted by the receiver once it has arrived whole, not here: a
+        // count that rose at the open and fell back would make the window close the file's
+        // record early, and a broken file must never show as received.
+        if (st.direction != kDirectionReceive) {
             int size = m_engine->Size();
             if (size < 0) {
                 // Larger than 32-bit positions can carry: refuse rather than send it wrong.

@@ -133,10 +133,7 @@ void Zmodem::RunReceiver() {
         }
         LookUpLocalFile();
         // A file counts as received only once its ZEOF arrived at the right position.
-        const int filesBefore = st.filesDone;
-        const int opened = OpenTransferFile();
-        st.filesDone = filesBefore;
-        if (!opened)
+        if (!OpenTransferFile())
             break;
         if (st.statusCode == kShouldSendZskip) {
             st.statusCode = 0;
