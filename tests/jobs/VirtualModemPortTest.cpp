@@ -1,9 +1,5 @@
 // The modem engine and the job's modem dialogue against two virtual modems reached through the
 // serial port class, as a job sees them: COM ports mapped in a temporary hive.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <memory>
@@ -28,24 +24,10 @@ using namespace jobs;
 
 namespace {
 
-// One side of a call: a serial port on a mapped COM number, its link, a job modem and a job
-// context, as the view prepares them before a job.
-struct Station {
-    Station(int comNumber, int listenPort) {
-        std::string target =
-            "vmodem:listen=127.0.0.1:" + std::to_string(listenPort) + ";rate=unlimited";
-        platform::WriteRegistryString(platform::HKEY_LOCAL_MACHINE,
-                                      "Hardware\\DeviceMap\\SerialComm",
-                                      "COM" + std::to_string(comNumber), target);
-        port = std::make_unique<comm::JobSerialPort>(comNumber - 1, 16384, 8192);
-        status = port->LastStatus();
-        serial = std::make_unique<comm::GFSerial>(port.get());
-        serial->Settings()->Apply(115200, 'N', 8, 1);
-        modem = std::make_unique<JobModem>(serial.get());
-        context.port = port.get();
-        context.link = serial.get();
-        context.modem = modem.get();
-    }
+// One side of a call as the view prepares it (the scenario tests' station), with a status
+// block for the job's modem dialogue and a way to read the modem's next answer.
+struct Station : jobtest::Station {
+    Station(int comNumber, int listenPort) : jobtest::Station(comNumber, listenPort, "Station") {}
 
     int Wait(int ms, std::string* line = nullptr) {
         char buffer[kModemLineSize];
@@ -55,11 +37,6 @@ struct Station {
         return code;
     }
 
-    int status{0};
-    std::unique_ptr<comm::JobSerialPort> port;
-    std::unique_ptr<comm::GFSerial> serial;
-    std::unique_ptr<JobModem> modem;
-    JobContext context;
     std::shared_ptr<platform::MessageQueue> window{std::make_shared<platform::MessageQueue>()};
     JobStatusBlock block{window};
 };
