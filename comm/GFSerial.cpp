@@ -16,11 +16,9 @@ constexpr int kLF = 0x0A;
 constexpr int kEndingCrLf = -3;
 constexpr int kEndingLf = -2;
 constexpr int kEndingNone = -1;
-
-bool Expired(std::uint32_t start, long timeoutMs) {
-    return static_cast<long>(platform::TicksSince(start)) >= timeoutMs;
-}
 } // namespace
+
+using platform::Expired;
 
 // ---- LineStatus ----
 

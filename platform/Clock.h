@@ -13,6 +13,15 @@ std::uint32_t GetTickCount();
 // Milliseconds elapsed since a value returned by GetTickCount (wrap-safe).
 inline std::uint32_t TicksSince(std::uint32_t start) { return GetTickCount() - start; }
 
+// Whether `ms` milliseconds have passed since `start`.
+inline bool Expired(std::uint32_t start, long ms) {
+    return static_cast<long>(TicksSince(start)) >= ms;
+}
+// Milliseconds left of a limit of `ms` counted from `start` (negative once it has passed).
+inline long Remaining(std::uint32_t start, long ms) {
+    return ms - static_cast<long>(TicksSince(start));
+}
+
 // Sleeps for the given number of (possibly accelerated) milliseconds; 0 yields the processor.
 void Sleep(std::uint32_t ms);
 
