@@ -119,11 +119,10 @@ void FdLink::Flush() {
 int FdLink::Idle() {
     m_readHeld = false;
     Flush();
-    // A closed descriptor is always "ready": waiting on it would not wait at all.
-    if (m_hungUp) {
-        ::poll(nullptr, 0, kIdleCapMs);
-        return 0;
-    }
+    // The other side is gone and all it sent has been read: the line is lost, and a wait
+    // for more would only run out its time-out.
+    if (m_hungUp)
+        return kLostCarrier;
     pollfd fds[2];
     int count = 0;
     fds[count++] = pollfd{m_readFd, POLLIN, 0};
