@@ -287,7 +287,9 @@ void TransferWindowLogic::HandleStatus(int id, std::intptr_t detail) {
 
 void TransferWindowLogic::HandleReset() {
     std::time_t now = m_clock();
-    if (!m_fileRecords.empty()) {
+    // Only a record still open belongs to the file the broken call was moving; one closed
+    // before keeps its result.
+    if (!m_fileRecords.empty() && !m_fileRecords.back().closed) {
         data::FileRecord& last = m_fileRecords.back();
         last.duration = now - last.start;
         last.failed = data::kRecordFailed;
@@ -319,7 +321,11 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
         if (!m_fileRecords.empty() && !m_fileRecords.back().closed) {
             data::FileRecord& last = m_fileRecords.back();
             last.duration = now - last.start;
-            last.failed = r.statusCode == 0 ? data::kRecordSuccessful : data::kRecordFailed;
+            // A received file that the receiver did not count (skipped, or refused because it
+            // could not be stored) did not arrive.
+            const bool arrived = IsSend() || r.filesDone > m_lastFilesDone;
+            last.failed =
+                r.statusCode == 0 && arrived ? data::kRecordSuccessful : data::kRecordFailed;
             last.closed = 1;
         }
         m_lastFilesDone = r.filesDone;
