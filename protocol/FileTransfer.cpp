@@ -38,17 +38,18 @@ constexpr int kManageProtect = 7;
 constexpr int kManageReplace = 4;
 // The conversion option that asks for resuming.
 constexpr int kConvertResume = 3;
-
-bool Expired(std::uint32_t start, long ms) {
-    return static_cast<long>(platform::TicksSince(start)) >= ms;
-}
-long Remaining(std::uint32_t start, long limit) {
-    return limit - static_cast<long>(platform::TicksSince(start));
-}
+// The management option sits in the low five bits of ZF1; the bits above are modifiers
+// (such as "skip if not present locally") that this receiver does not act on.
+constexpr int kManagementMask = 0x1F;
+// The cancel sequence goes out under this bound even when the line does not drain.
+constexpr long kCancelWriteLimitMs = 500;
 } // namespace
 
+using platform::Expired;
+using platform::Remaining;
+
 FileTransfer::FileTransfer(comm::GFSerial* serial, TransferStatus* status)
-    : Transfer(serial, status), m_data{new (std::nothrow) unsigned char[kDataBufferSize]()},
+    : Transfer(serial, status), m_data{new (std::nothrow) unsigned char[kDataBufferCapacity]()},
       m_output{new (std::nothrow) unsigned char[kOutputBufferSize]()} {}
 
 FileTransfer::~FileTransfer() = default;
@@ -81,6 +82,8 @@ int FileTransfer::PrepareTransfer() {
 }
 
 void FileTransfer::Trace(const char* format, ...) {
+    if (!m_status->WantsTraceLines())
+        return;
     char text[kTraceSize];
     va_list args;
     va_start(args, format);
@@ -187,18 +190,45 @@ void FileTransfer::FinishFile() {
         return;
     bool cancel = m_status->protocol < kProtocolFamilyLimit ||
                   (m_status->protocol == kProtocolZmodem && m_data && status != kRemoteCancelled);
-    if (cancel) {
-        unsigned char sequence[2 * kCancelLength];
-        std::memset(sequence, kCan, kCancelLength);
-        std::memset(sequence + kCancelLength, kBackspace, kCancelLength);
-        WriteBufferTimed(sequence, sizeof sequence);
-    }
-    WaitIdle(kCancelSettleMs);
+    if (cancel)
+        SendCancel();
+    DiscardFor(kCancelSettleMs);
     std::uint32_t start = platform::GetTickCount();
     while (InputWaiting() && !Expired(start, kDrainLimitMs)) {
         m_readPosition = m_readEnd;
         ReadTimed(kDrainCharMs);
     }
+}
+
+void FileTransfer::SendCancel() {
+    // What is still queued is of no use now, and the cancel must not wait behind it.
+    m_serial->PurgeOutput();
+    unsigned char sequence[2 * kCancelLength];
+    std::memset(sequence, kCan, kCancelLength);
+    std::memset(sequence + kCancelLength, kBackspace, kCancelLength);
+    const int length = static_cast<int>(sizeof sequence);
+    std::uint32_t start = platform::GetTickCount();
+    int sent = 0;
+    for (;;) {
+        int wrote = m_serial->WriteBuffer(sequence + sent, length - sent);
+        if (wrote > 0)
+            sent += wrote;
+        if (sent >= length || Expired(start, kCancelWriteLimitMs) || m_serial->Idle() < 0)
+            return;
+    }
+}
+
+void FileTransfer::DiscardFor(long milliseconds) {
+    // Reading what arrives, rather than only idling, keeps the wait asleep on the line even
+    // while the other side goes on talking.
+    std::uint32_t start = platform::GetTickCount();
+    for (long left = milliseconds; left > 0; left = Remaining(start, milliseconds)) {
+        m_readPosition = m_readEnd;
+        int c = ReadTimed(left);
+        if (c < 0 && c != kTimedOut)
+            return;
+    }
+    m_readPosition = m_readEnd;
 }
 
 const char* FileTransfer::StripPath(const char* name) {
@@ -228,19 +258,22 @@ void FileTransfer::Skip() {
 int FileTransfer::OpenTransferFile() {
     TransferStatus& st = *m_status;
     st.position = 0;
-    const int R = m_crashRecovery, C = m_conversion, M = m_management;
+    const int R = m_crashRecovery, C = m_conversion, M = m_management & kManagementMask;
     if (st.direction == kDirectionSend) {
         st.fileName = m_engine->CurrentPath();
         m_fileOpen = m_engine->Open(st.fileName, "rb") == 0;
     } else {
         Trace("Opening file %s", st.fileName.c_str());
-        if (R == 0 && C != kConvertResume && (M == 0 || M == kManageReplace)) {
+        const bool recover = R == 1 || C == kConvertResume;
+        // A sender that asks to replace the file (and not to resume it) gets a fresh copy,
+        // whatever the local one holds: keeping a same-sized local file would pass it off
+        // as the file that was sent.
+        if ((R == 0 && C != kConvertResume && M == 0) || (M == kManageReplace && C != kConvertResume)) {
             m_fileOpen = m_engine->Open(st.fileName, "wb") == 0;
         } else {
             if (m_engine->Open(st.fileName, "ab") != 0) {
                 Fail(kFileOpenError);
                 Trace("Failed to open file");
-                FinishFile();
                 return 0;
             }
             m_fileOpen = 1;
@@ -249,16 +282,14 @@ int FileTransfer::OpenTransferFile() {
                 // The local copy is beyond what the protocol can address: never append to
                 // it at a wrapped position.
                 Trace("File too large to transfer: %s", st.fileName.c_str());
+                m_engine->Close();
+                m_fileOpen = 0;
                 Fail(kFileOpenError);
-                FinishFile();
                 return 0;
             }
             const int S = st.fileSize, Dr = st.fileDate, Dl = m_localDate;
-            const bool recover = R == 1 || C == kConvertResume;
             if (E > S && (recover || (M > 0 && M != kManageAppend && M != kManageDifferent))) {
-                if (recover && M == 0) {
-                    Overwrite();
-                } else if (M == kManageNewerOrLonger || M == kManageNewer) {
+                if (M == kManageNewerOrLonger || M == kManageNewer) {
                     if (Dr > Dl)
                         Overwrite();
                     else
@@ -266,22 +297,17 @@ int FileTransfer::OpenTransferFile() {
                 } else if (M == kManageProtect) {
                     Skip();
                 } else {
-                    m_engine->Seek(0, 0);
+                    // Written from the start, the file must not keep the longer copy's tail.
+                    Overwrite();
                 }
             } else {
                 st.position = E;
                 if (E != 0) {
                     if (recover) {
-                        if (E == S) {
-                            // Already complete: only the date may need correcting.
-                            if (Dl != Dr && Dr != kNoDate) {
-                                m_engine->SetDateFromSeconds(Dr);
-                                m_engine->ApplyDate();
-                            }
-                            Skip();
-                        } else {
-                            Trace("Resuming at offset %ld", static_cast<long>(E));
-                        }
+                        // A copy as long as the offer arrived whole before the line broke:
+                        // asking for data from its end lets the sender close it with ZEOF, so
+                        // that it is stamped, counted and filed like any other.
+                        Trace("Resuming at offset %ld", static_cast<long>(E));
                     } else if (M == kManageAppend) {
                         Trace("Appending at offset %ld", static_cast<long>(E));
                     } else if (M == kManageDifferent && E == S) {
@@ -297,6 +323,10 @@ int FileTransfer::OpenTransferFile() {
                             Overwrite();
                         else
                             Skip();
+                    } else if (M == kManageProtect) {
+                        Skip();
+                    } else {
+                        Overwrite();
                     }
                 }
             }
@@ -311,8 +341,9 @@ int FileTransfer::OpenTransferFile() {
             if (size < 0) {
                 // Larger than 32-bit positions can carry: refuse rather than send it wrong.
                 Trace("File too large to transfer: %s", st.fileName.c_str());
+                m_engine->Close();
+                m_fileOpen = 0;
                 Fail(kFileOpenError);
-                FinishFile();
                 return 0;
             }
             st.fileSize = size;
@@ -321,9 +352,9 @@ int FileTransfer::OpenTransferFile() {
     }
     if (st.statusCode == kShouldSendZskip)
         return 1;
+    // The caller decides whether the run goes on without this file.
     Fail(kFileOpenError);
     Trace("Failed to open file");
-    FinishFile();
     return 0;
 }
 
@@ -357,6 +388,13 @@ int FileTransfer::ReadTimedSlow(long timeoutMs) {
         if (idle < 0)
             return idle;
     }
+}
+
+long FileTransfer::OutputQueued() {
+    comm::QueueStatus queue;
+    if (m_serial->Link()->GetQueueStatus(queue) < 0)
+        return 0;
+    return queue.transmitCount;
 }
 
 void FileTransfer::DiscardInput() {

@@ -13,7 +13,10 @@ namespace protocol {
 
 class FileTransfer : public Transfer {
   public:
+    // The subpacket this side sends; one received from a peer may be as long as
+    // kDataBufferCapacity, which is what the data buffer holds.
     static constexpr int kDataBufferSize = 1024;
+    static constexpr int kDataBufferCapacity = 8192;
     static constexpr int kOutputBufferSize = 2060;
     static constexpr int kTraceSize = 520;
 
@@ -34,9 +37,14 @@ class FileTransfer : public Transfer {
     // Closes the current file (stamping a received one), and after a failure tells the other
     // side with the cancel sequence and drains the line.
     void FinishFile();
+    // The cancel sequence, in place of whatever output is still queued, under a short bound.
+    void SendCancel();
+    // Reads and drops whatever arrives for the given time.
+    void DiscardFor(long milliseconds);
     // The name without its folder: after the last "/" or "\", else after the last ":".
     static const char* StripPath(const char* name);
-    // 1 when the caller may go on (file open, or to be skipped: status -933), 0 on failure.
+    // 1 when the caller may go on (file open, or to be skipped: status -933), 0 on failure
+    // (-902 when the file cannot be opened: the caller may pass over it and go on).
     int OpenTransferFile();
 
     // Reading goes through a small buffer filled a burst at a time, so that the per-byte
@@ -64,6 +72,26 @@ class FileTransfer : public Transfer {
         m_readPosition += n;
         return n;
     }
+    // Like TakeBufferedUntil, stopping at any byte marked in `stops`.
+    int TakeBufferedUntilAny(const bool* stops, unsigned char* out, int room) {
+        const unsigned char* begin = m_readBuffer + m_readPosition;
+        int available = m_readEnd - m_readPosition;
+        if (available > room)
+            available = room;
+        int n = 0;
+        while (n < available && !stops[begin[n]])
+            ++n;
+        std::memcpy(out, begin, static_cast<std::size_t>(n));
+        m_readPosition += n;
+        return n;
+    }
+    // Drops buffered bytes marked in `skip` up to the first other one; never waits.
+    void SkipBuffered(const bool* skip) {
+        while (m_readPosition < m_readEnd && skip[m_readBuffer[m_readPosition]])
+            ++m_readPosition;
+    }
+    // Bytes written and not yet sent by the link (0 when it cannot tell).
+    long OutputQueued();
     // Discards input buffered here and in the link.
     void DiscardInput();
     // Calls Idle until the time has passed; a negative Idle result ends the wait.

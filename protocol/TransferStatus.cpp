@@ -13,7 +13,7 @@ void TransferStatus::ResetStatus(int newDirection) {
     direction = newDirection;
     fileName = kNoFileName;
     fileDate = kNoDate;
-    filesDone = fileSize = blocks = blockLength = position = statusCode = errors = retries = 0;
+    filesDone = filesSkipped = filesFailed = fileSize = blocks = blockLength = position = statusCode = errors = retries = 0;
 }
 
 int TransferStatus::Progress(int status) {
@@ -24,6 +24,10 @@ void TransferStatus::TraceLine(const char*) {}
 
 int TransferStatus::AbortRequested() {
     return 0;
+}
+
+bool TransferStatus::WantsTraceLines() const {
+    return false;
 }
 
 } // namespace protocol

@@ -34,6 +34,9 @@ class TransferStatus {
     virtual void TraceLine(const char* text); // 2
     // 0 to go on, or the negative code with which the transfer must stop.
     virtual int AbortRequested(); // 3
+    // Whether TraceLine does anything with its text: trace lines are formatted only for a
+    // record that keeps them, so the per-subpacket path formats nothing by default.
+    virtual bool WantsTraceLines() const; // 4
 
     int direction{kDirectionReceive};
     int protocol{0};
@@ -41,6 +44,10 @@ class TransferStatus {
     const char* const* checkTypeNames{kCheckTypeNames};
     std::string fileName{kNoFileName};
     int filesDone{0};
+    // Files of this run that the receiver skipped (sender), and files that could not be read
+    // or stored and were passed over so that the rest could go on.
+    int filesSkipped{0};
+    int filesFailed{0};
     int fileSize{0};
     int fileDate{kNoDate};
     int blocks{0};

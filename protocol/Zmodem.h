@@ -150,6 +150,12 @@ class Zmodem : public FileTransfer {
     static constexpr int kBackChannelTimeoutMs = 70;
     static constexpr int kBackChannelGarbageLimit = 100;
     static constexpr int kAckWaitMs = 1500;
+    // How long a ZRINIT after an offer may be followed by the answer to it before the
+    // offer goes out again.
+    static constexpr int kReofferWaitMs = 1500;
+    // Flow-control characters BackChannel passes over in one call before it lets the
+    // sender go on.
+    static constexpr int kBackChannelFlowLimit = 64;
 
     int OpenLink();
     int PrepareNextFile();
@@ -158,6 +164,12 @@ class Zmodem : public FileTransfer {
     int FillSubpacket();
     int BackChannel();
     int SendDataFrame();
+    // After the last data: ZEOF until the receiver confirms the file with ZRINIT. 1 when the
+    // file is done (confirmed or skipped), 0 when the receiver asked for data again (the
+    // position is where), -1 on failure.
+    int EndFile();
+    // Obeys the ZRPOS just read: seeks there and drops the output still queued.
+    void Restart();
     int CloseLink();
 
     // ---- Receiver ----
@@ -172,12 +184,18 @@ class Zmodem : public FileTransfer {
     static constexpr int kFinalOWaitMs = 2000;
     static constexpr int kSecondOWaitMs = 500;
     static constexpr int kPauseSettleMs = 70;
+    // How long stale data after a ZRPOS is passed over before the ZRPOS is sent again.
+    static constexpr long kResyncLimitMs = 20000;
 
     int SendReceiverInit();
     void LookUpLocalFile();
     // Sends a hex header of `type` carrying the status position (ZRPOS, ZACK).
     int SendPosition(int type);
     void ReadFileData();
+    // Reads the subpackets of a ZDATA frame at the status position into the file; the last
+    // end code, or a negative code when a subpacket failed (the status code tells a failure
+    // that ends the run).
+    int ReceiveDataFrame();
     // The name the file information subpacket offers, cut to the name buffer and made safe
     // to open in the receive folder.
     std::string OfferedName() const;
@@ -202,11 +220,15 @@ class Zmodem : public FileTransfer {
     // Size and date from the file information; false when the size field is missing.
     bool ParseFileInformation();
 
-    int m_outputLength{0};
+    // Off while the receiver waits out stale data after a ZRPOS: damaged headers then come
+    // back to it uncounted.
+    bool m_countHeaderErrors{true};
     Crc16 m_crc16;
     Crc32 m_crc32;
     int m_canCount{0};
     int m_garbageCount{0};
+    // Set when the last GetPad gave up on too much garbage rather than on silence.
+    bool m_garbageOverflow{false};
     int m_receiverFlags{0};
     int m_receiverBufferSize{0};
     int m_windowBytes{0};
@@ -215,6 +237,10 @@ class Zmodem : public FileTransfer {
     int m_hexTerminated{0};
     int m_subpacketLength{0};
     int m_restart{0};
+    // Whether a data frame went out for the current file, and the end code of the last
+    // subpacket sent.
+    bool m_dataSent{false};
+    int m_lastEndCode{0};
     // Where the sender's next read from the file starts (-1: unknown, seek first).
     int m_fileOffset{-1};
 
@@ -225,6 +251,9 @@ class Zmodem : public FileTransfer {
     int m_windowSize{4096};
     int m_requestResume{0};
     int m_retryLimit{10};
+    // Silent periods GetFileName waits through for an offer before "Timed out"; -1 counts
+    // each silence as an error instead.
+    int m_offerSilenceLimit{-1};
     std::unique_ptr<char[]> m_names;
 
   private:

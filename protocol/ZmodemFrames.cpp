@@ -19,6 +19,21 @@ constexpr int kGarbagePollEvery = 256;
 // A peer that sends nothing but flow-control characters still has to be answered.
 constexpr int kFlowCharLimit = 4096;
 
+// Raw XON and XOFF, with or without the parity bit: a sender escapes them in data, so raw
+// ones were put on the line by a modem or terminal and are no part of a frame.
+constexpr std::array<bool, 256> kFlowControl = [] {
+    std::array<bool, 256> table{};
+    for (int b : {kXon, kXoff, kXon | 0x80, kXoff | 0x80})
+        table[b] = true;
+    return table;
+}();
+// Where a run of plain subpacket bytes ends: at a ZDLE or a flow-control character.
+constexpr std::array<bool, 256> kPlainRunStops = [] {
+    std::array<bool, 256> table = kFlowControl;
+    table[kZdle] = true;
+    return table;
+}();
+
 int HexValue(int c) {
     if (c >= '0' && c <= '9')
         return c - '0';
@@ -71,15 +86,31 @@ int Zmodem::ReadHeaderChar() {
 
 int Zmodem::GetPad() {
     m_canCount = 0;
+    m_garbageOverflow = false;
     int silences = 0;
+    long queued = -1; // asked only when a second passes in silence
+    // The start of a stretch in which only flow-control characters came; the clock is read
+    // for those characters alone, never for ordinary input.
+    bool quietKnown = false;
+    std::uint32_t quietSince = 0;
+    // One more second without a header; true when that makes the wait give up.
+    auto silence = [&]() {
+        // Output still on its way explains the silence: the answer cannot come before the
+        // data it answers has gone out.
+        const long now = OutputQueued();
+        const bool draining = now > 0 && (queued < 0 || now < queued);
+        queued = now;
+        if (!draining && ++silences >= kPadSilenceLimit) {
+            Trace("GetPad: timeout on ZPAD");
+            return true;
+        }
+        return false;
+    };
     while (InputWaiting() || !CheckAbort()) {
         int c = ReadTimed(kPadTimeoutMs);
         if (c == kTimedOut) {
-            if (++silences >= kPadSilenceLimit) {
-                Trace("GetPad: timeout on ZPAD");
-                return 0;
-            }
-            if (CheckAbort())
+            quietKnown = false;
+            if (silence() || CheckAbort())
                 return 0;
             continue;
         }
@@ -87,6 +118,19 @@ int Zmodem::GetPad() {
             Fail(c);
             return 0;
         }
+        if (kFlowControl[c]) {
+            // Flow control is not talk: it neither ends a silence nor counts as garbage.
+            if (!quietKnown) {
+                quietKnown = true;
+                quietSince = platform::GetTickCount();
+            } else if (platform::Expired(quietSince, kPadTimeoutMs)) {
+                quietSince = platform::GetTickCount();
+                if (silence() || CheckAbort())
+                    return 0;
+            }
+            continue;
+        }
+        quietKnown = false;
         if (c == kCan) {
             bool cancelled = ++m_canCount >= kCancelCount;
             if (!cancelled) {
@@ -119,6 +163,7 @@ int Zmodem::GetPad() {
         silences = 0;
         if (m_garbageCount >= kGarbageLimit) {
             Trace("GetPad: Exceeded garbage count");
+            m_garbageOverflow = true;
             return 0;
         }
     }
@@ -203,6 +248,9 @@ int Zmodem::ReadHeaderLoop(int returnOnError, bool silenceCounts) {
         Trace("ReadFrameHeader: Frame type %d", result);
         if (m_status->statusCode < 0)
             break;
+        // While the caller waits out stale data, a damaged header is its to judge.
+        if (!m_countHeaderErrors)
+            return result;
         if (CountError()) {
             Fail(kTooManyErrors);
             break;
@@ -242,6 +290,9 @@ int Zmodem::ReadHexFrameHeaderData() {
         c &= 0x7F;
         if (c == kLf) {
             m_hexTerminated = 1;
+            // The XON that often follows the line end belongs to no frame: left in place it
+            // would be read as the first byte of the next subpacket.
+            SkipBuffered(kFlowControl.data());
             break;
         }
         if (c != kCr && c != kXon)
@@ -278,9 +329,17 @@ int Zmodem::ReadBinaryHeaderData(int form) {
 
 int Zmodem::ReadByte() {
     m_canCount = 0;
-    if (!InputWaiting() && CheckAbort())
-        return m_status->statusCode;
-    int c = ReadTimed(kHeaderCharTimeoutMs);
+    int c;
+    int flowChars = 0;
+    for (;;) {
+        if (!InputWaiting() && CheckAbort())
+            return m_status->statusCode;
+        c = ReadTimed(kHeaderCharTimeoutMs);
+        if (c < 0 || !kFlowControl[c])
+            break;
+        if (++flowChars >= kFlowCharLimit)
+            return kTimedOut;
+    }
     if (c != kZdle)
         return c;
     m_canCount = 1;
@@ -290,6 +349,11 @@ int Zmodem::ReadByte() {
         c = ReadTimed(kHeaderCharTimeoutMs);
         if (c < 0)
             return c;
+        if (kFlowControl[c]) {
+            if (++flowChars >= kFlowCharLimit)
+                return kTimedOut;
+            continue;
+        }
         if (c == kCan) {
             if (++m_canCount >= kCancelCount) {
                 Fail(kRemoteCancelled);
@@ -360,8 +424,10 @@ int Zmodem::ReadDataSubpacket() {
     unsigned char* data = m_data.get();
     int length = 0;
     for (;;) {
-        // Runs of plain bytes are moved at once; ReadByte handles what follows a ZDLE.
-        length += TakeBufferedUntil(kZdle, data + length, kDataBufferSize - length);
+        // Runs of plain bytes are moved at once; ReadByte handles a ZDLE and what follows
+        // it, and drops raw flow-control characters.
+        length += TakeBufferedUntilAny(kPlainRunStops.data(), data + length,
+                                       kDataBufferCapacity - length);
         int c = ReadByte();
         if (c < 0)
             return c;
@@ -373,7 +439,7 @@ int Zmodem::ReadDataSubpacket() {
             m_status->blockLength = length;
             return endCode;
         }
-        if (length >= kDataBufferSize)
+        if (length >= kDataBufferCapacity)
             return kBufferFull;
         data[length++] = static_cast<unsigned char>(c);
     }
@@ -475,7 +541,7 @@ int Zmodem::SendDataSubpacket(int length, int endCode) {
     n += Escape(check, checkLength, out + n);
     if (endCode == kZcrcw)
         out[n++] = kXon;
-    m_outputLength = n;
+    m_lastEndCode = endCode;
     return WriteBufferTimed(out, n);
 }
 

@@ -9,6 +9,7 @@
 #include <new>
 
 #include "comm/StatusCodes.h"
+#include "platform/Clock.h"
 
 namespace protocol {
 
@@ -133,8 +134,15 @@ void Zmodem::RunReceiver() {
         }
         LookUpLocalFile();
         // A file counts as received only once its ZEOF arrived at the right position.
-        if (!OpenTransferFile())
-            break;
+        if (!OpenTransferFile()) {
+            if (st.statusCode != kFileOpenError)
+                break;
+            // One file that cannot be stored here (a folder of that name, no permission)
+            // is refused on its own; the rest of the run goes on.
+            Trace("Cannot store %s: skipped", st.fileName.c_str());
+            st.statusCode = kShouldSendZskip;
+            ++st.filesFailed;
+        }
         if (st.statusCode == kShouldSendZskip) {
             st.statusCode = 0;
             SendHexHeader(kZskip, kZeroHeader);
@@ -159,6 +167,7 @@ void Zmodem::RunReceiver() {
             m_fileOpen = 0;
             ++st.filesDone;
         }
+        st.retries = 0;
         st.fileName.clear();
     }
     FinishFile();
@@ -184,12 +193,15 @@ void Zmodem::AnswerFinish() {
 }
 
 void Zmodem::SkipHexLineEnd() {
-    WaitIdle(kZrqinitSettleMs);
     if (m_hexTerminated)
         return;
-    for (int i = 0; i < kZrqinitDrainLimit && InputWaiting(); ++i) {
-        if ((ReadTimed(0) & 0x7F) == kLf)
-            break;
+    // The line end of a hex header may still be on its way; it is read, not waited out.
+    std::uint32_t start = platform::GetTickCount();
+    for (int i = 0; i < kZrqinitDrainLimit; ++i) {
+        long left = platform::Remaining(start, kZrqinitSettleMs);
+        int c = ReadTimed(left > 0 ? left : 0);
+        if (c < 0 || (c & 0x7F) == kLf)
+            return;
     }
 }
 
@@ -207,28 +219,48 @@ bool Zmodem::AcceptSenderInit() {
 
 int Zmodem::GetFileName() {
     TransferStatus& st = *m_status;
+    int silences = 0;
+    bool invite = true;
     for (;;) {
-        if (!SendReceiverInit())
+        if (invite && !SendReceiverInit())
             return 0;
+        invite = true;
         int type = ReadFrameHeader(1);
         bool count = false;
         switch (type) {
         case kZsinit:
-            count = !AcceptSenderInit();
+            // After the ZACK the sender goes on with its offer; a ZRINIT now would cross it
+            // and confuse a strict sender, so one goes out only if the sender falls silent.
+            if (AcceptSenderInit())
+                invite = false;
+            else
+                count = true;
             break;
         case kZfile:
             if (ReadDataSubpacket() >= 0)
                 return 1;
+            // A damaged offer is asked for again at once, within the retry limit; should the
+            // ZNAK be lost, the ZRINIT after a silence asks again.
+            Trace("GetFileName: ZFILE + bad packet");
+            DiscardInput();
+            SendHexHeader(kZnak, kZeroHeader);
+            invite = false;
+            count = true;
             break;
         case kZfin:
             AnswerFinish();
             return 0;
         default:
             Trace("GetFileName: frame_type=%d", type);
-            if (type == kZrqinit)
+            if (type == kZrqinit) {
                 SkipHexLineEnd();
-            else
+            } else if (type == kTimedOut && m_headerForm == kNoHeaderForm &&
+                       m_offerSilenceLimit >= 0) {
+                if (++silences > m_offerSilenceLimit)
+                    Fail(kTimedOut);
+            } else {
                 count = true;
+            }
             break;
         }
         if (count && st.statusCode >= 0 && CountError())
@@ -264,6 +296,57 @@ int Zmodem::SendPosition(int type) {
     return SendHexHeader(type, header);
 }
 
+int Zmodem::ReceiveDataFrame() {
+    TransferStatus& st = *m_status;
+    Trace("NEW BYTE COUNT: %lx", static_cast<long>(st.position));
+    if (m_pauseInput) {
+        m_serial->PauseInput();
+        WaitIdle(kPauseSettleMs);
+    }
+    const int seek = m_engine->Seek(st.position, 0);
+    if (m_pauseInput)
+        m_serial->ResumeInput();
+    if (seek != 0) {
+        Trace("ReadFileData: seek failed");
+        Fail(kFileWriteError);
+        FinishFile();
+        return st.statusCode;
+    }
+    int r;
+    do {
+        if (CheckAbort())
+            return st.statusCode;
+        r = ReadDataSubpacket();
+        if (st.statusCode < 0)
+            return st.statusCode;
+        if (r < 0)
+            return r;
+        ++st.blocks;
+        st.retries = 0;
+        const int length = st.blockLength;
+        if (m_pauseInput)
+            m_serial->PauseInput();
+        const int written = length > 0 ? m_engine->Write(m_data.get(), length) : 0;
+        if (m_pauseInput)
+            m_serial->ResumeInput();
+        if (length > 0 && written < length) {
+            Trace("ReadFileData: write failed");
+            Fail(kFileWriteError);
+            FinishFile();
+            return st.statusCode;
+        }
+        Trace("ReadFileData: read @%ld", static_cast<long>(st.position));
+        st.position += length;
+        if (r == kZcrcq || r == kZcrcw) {
+            Trace("Sending a ZACK");
+            SendPosition(kZack);
+            if (st.statusCode < 0)
+                return st.statusCode;
+        }
+    } while (r == kZcrcg || r == kZcrcq);
+    return r;
+}
+
 void Zmodem::ReadFileData() {
     TransferStatus& st = *m_status;
     Trace("ReadFileData: reading name");
@@ -274,83 +357,70 @@ void Zmodem::ReadFileData() {
     }
     if (CheckAbort())
         return;
-    int r = 0;
+    // After a ZRPOS, what the sender had already sent is still arriving until the ZDATA
+    // header at the asked position: that stale data is passed over without counting its
+    // damaged-looking headers as errors, so that the retry count measures failures without
+    // progress only.
+    bool resyncing = true;
+    int staleEnds = 0;
+    std::uint32_t resyncStart = platform::GetTickCount();
     while (!CheckAbort()) {
+        m_countHeaderErrors = !resyncing;
         const int type = ReadFrameHeader(1);
+        m_countHeaderErrors = true;
         if (st.statusCode < 0) {
             Trace("ReadFileData: Fatal error on header");
             return;
         }
+        bool recover = false;
+        bool count = true;
         if (type == kZdata) {
             if (PositionFromHeader(m_receivedHeader) != st.position) {
                 Trace("ReadFileData: Mismatch in rx_pos");
-                SendPosition(kZrpos);
-                continue;
-            }
-            Trace("NEW BYTE COUNT: %lx", static_cast<long>(st.position));
-            if (m_pauseInput) {
-                m_serial->PauseInput();
-                WaitIdle(kPauseSettleMs);
-            }
-            const int seek = m_engine->Seek(st.position, 0);
-            if (m_pauseInput)
-                m_serial->ResumeInput();
-            if (seek != 0) {
-                Trace("ReadFileData: seek failed");
-                Fail(kFileWriteError);
-                FinishFile();
-                return;
-            }
-            do {
-                if (CheckAbort())
-                    return;
-                r = ReadDataSubpacket();
+                recover = true;
+            } else {
+                resyncing = false;
+                staleEnds = 0;
+                const int r = ReceiveDataFrame();
                 if (st.statusCode < 0)
                     return;
-                if (r < 0)
-                    break;
-                ++st.blocks;
-                st.retries = 0;
-                const int length = st.blockLength;
-                if (m_pauseInput)
-                    m_serial->PauseInput();
-                const int written = length > 0 ? m_engine->Write(m_data.get(), length) : 0;
-                if (m_pauseInput)
-                    m_serial->ResumeInput();
-                if (length > 0 && written < length) {
-                    Trace("ReadFileData: write failed");
-                    Fail(kFileWriteError);
-                    FinishFile();
-                    return;
-                }
-                Trace("ReadFileData: read @%ld", static_cast<long>(st.position));
-                st.position += length;
-                if (r == kZcrcq || r == kZcrcw) {
-                    Trace("Sending a ZACK");
-                    SendPosition(kZack);
-                    if (st.statusCode < 0)
-                        return;
-                }
-            } while (r == kZcrcg || r == kZcrcq);
+                recover = r < 0;
+            }
         } else if (type == kZeof) {
             if (PositionFromHeader(m_receivedHeader) == st.position) {
                 Trace("ReadFileData: frame_type=%d", type);
                 return;
             }
             Trace("ZEOF at wrong position");
+            // One ZEOF may have been sent before the sender saw the ZRPOS; a later one means
+            // the ZRPOS was lost, and outside a resynchronisation data is missing.
+            recover = !resyncing || ++staleEnds > 1;
+        } else if (type < 0 && m_headerForm == kNoHeaderForm && !m_garbageOverflow) {
+            // Silence: ask again, without counting it.
+            recover = true;
+            count = false;
         } else {
-            Trace("ReadFileData: frame_type=%d", type);
-            r = kGeneralTransferError;
+            if (type >= 0)
+                Trace("ReadFileData: frame_type=%d", type);
+            // A damaged header has been counted where it was read. The offer again means the
+            // sender never saw the answer to it; other frames are let go by.
+            count = type < 0 ? m_headerForm == kNoHeaderForm : true;
+            recover = type < 0 || type == kZfile;
+            // Stale data is waited out for a while, not for ever.
+            if (resyncing && !platform::Expired(resyncStart, kResyncLimitMs))
+                recover = false;
         }
-        const bool silence = m_headerForm == kNoHeaderForm;
-        if (!silence && !(r < 0 && (type == kZdata || type == kZeof)))
+        if (!recover)
             continue;
-        if (!silence && CountError()) {
+        if (count && CountError()) {
             Fail(kTooManyErrors);
             return;
         }
         DiscardInput();
         SendPosition(kZrpos);
+        resyncing = true;
+        staleEnds = 0;
+        resyncStart = platform::GetTickCount();
         Trace("Sending a new file offset!!!");
     }
 }

@@ -83,80 +83,131 @@ int Zmodem::OpenLink() {
 
 int Zmodem::PrepareNextFile() {
     TransferStatus& st = *m_status;
-    m_engine->ResetSize();
-    if (m_engine->NextFile() != 1)
-        return 0;
-    m_engine->LoadDate();
-    m_localDate = m_engine->DateAsSeconds();
-    m_engine->Size();
-    if (!OpenTransferFile())
-        return 0;
-    m_fileOffset = -1;
-    st.fileDate = m_localDate;
-    Trace("SendFile: sending filename & size");
-    const char* name = st.fileName.c_str();
-    if (m_stripPaths) {
-        name = StripPath(name);
-        Trace("Stripped filename: %s", name);
+    for (;;) {
+        m_engine->ResetSize();
+        if (m_engine->NextFile() != 1)
+            return 0;
+        m_engine->LoadDate();
+        m_localDate = m_engine->DateAsSeconds();
+        m_engine->Size();
+        if (!OpenTransferFile()) {
+            if (st.statusCode != kFileOpenError)
+                return 0;
+            // One file that cannot be read is reported failed; the rest still go.
+            Trace("SendFile: cannot read %s: skipped", st.fileName.c_str());
+            st.statusCode = 0;
+            ++st.filesFailed;
+            continue;
+        }
+        m_fileOffset = -1;
+        st.fileDate = m_localDate;
+        Trace("SendFile: sending filename & size");
+        const char* name = st.fileName.c_str();
+        if (m_stripPaths) {
+            name = StripPath(name);
+            Trace("Stripped filename: %s", name);
+        }
+        char* info = reinterpret_cast<char*>(m_data.get());
+        int length = std::snprintf(info, kDataBufferSize, "%s%c%ld %lo 0", name, 0,
+                                   static_cast<long>(st.fileSize),
+                                   static_cast<unsigned long>(m_localDate > 0 ? m_localDate : 0));
+        if (length < 0 || length >= kDataBufferSize) {
+            // A name that does not fit one subpacket would reach the receiver cut short.
+            Trace("SendFile: file name too long: %s", name);
+            m_engine->Close();
+            m_fileOpen = 0;
+            ++st.filesFailed;
+            continue;
+        }
+        st.blockLength = length;
+        return 1;
     }
-    char* info = reinterpret_cast<char*>(m_data.get());
-    int length = std::snprintf(info, kDataBufferSize, "%s%c%ld %lo 0", name, 0,
-                               static_cast<long>(st.fileSize),
-                               static_cast<unsigned long>(m_localDate > 0 ? m_localDate : 0));
-    // A name that does not fit one subpacket would reach the receiver cut short.
-    if (length < 0 || length >= kDataBufferSize) {
-        Trace("SendFile: file name too long: %s", name);
-        Fail(kFileHeaderError);
-        return 0;
-    }
-    st.blockLength = length;
-    return 1;
 }
 
 int Zmodem::SendFile() {
     TransferStatus& st = *m_status;
     m_restart = 0;
-    if (m_receiverFlags & kCanFcs32)
-        Trace("Sending with CRC-32");
+    m_dataSent = false;
+    const int infoLength = st.blockLength;
     unsigned char flags[4]{};
     if (m_requestResume || m_management) {
         flags[kZf0] = static_cast<unsigned char>(m_requestResume ? kResumeRequest : 0);
         flags[kZf1] = static_cast<unsigned char>(m_management);
     }
-    SendBinaryHeader(kZfile, flags);
-    if (st.statusCode >= 0)
-        SendDataSubpacket(st.blockLength, kZcrcw);
-    if (st.statusCode < 0)
-        return st.statusCode;
+    bool offer = true;
     for (;;) {
+        if (offer) {
+            if (m_receiverFlags & kCanFcs32)
+                Trace("Sending with CRC-32");
+            SendBinaryHeader(kZfile, flags);
+            if (st.statusCode >= 0)
+                SendDataSubpacket(infoLength, kZcrcw);
+            if (st.statusCode < 0)
+                return st.statusCode;
+            offer = false;
+        }
         int type = ReadFrameHeader(0);
+        bool count = true;
         switch (type) {
         case kZskip:
             Trace("SendFile: received a ZSKIP frame");
+            ++st.filesSkipped;
             return 0;
         case kZrpos:
             // An offset beyond the file asks for nothing more than the end of it.
             st.position = std::clamp(PositionFromHeader(m_receivedHeader), 0, st.fileSize);
             return 1;
         case kZrinit:
-            continue; // the receiver repeats ZRINIT while it waits
+            // A ZRINIT that crossed the offer (one answering the ZRQINIT, or a repeated ZEOF)
+            // is followed at once by the answer to the offer. Only a receiver that then stays
+            // quiet is still waiting for an offer that did not reach it whole.
+            if (WaitForInput(kReofferWaitMs)) {
+                count = false;
+                break;
+            }
+            [[fallthrough]];
+        case kZnak:
+            Trace("SendFile: offer again after frame type %d", type);
+            offer = true;
+            break;
         default:
             Trace("SendFile: read frame type %d", type);
-            if (st.statusCode >= 0 && CountError())
-                Fail(kTooManyErrors);
-            if (st.statusCode < 0)
-                return st.statusCode;
             break;
         }
+        if (count && st.statusCode >= 0 && CountError())
+            Fail(kTooManyErrors);
+        if (st.statusCode < 0)
+            return st.statusCode;
     }
 }
 
 void Zmodem::SendFileData() {
     TransferStatus& st = *m_status;
-    while (st.position < st.fileSize) {
+    for (;;) {
+        if (st.position >= st.fileSize) {
+            // Nothing (more) to send: a receiver still gets one data frame before the ZEOF,
+            // an empty one when the file is empty or already complete there.
+            if (!m_dataSent) {
+                unsigned char position[4];
+                PositionToHeader(st.position, position);
+                SendBinaryHeader(kZdata, position);
+                if (st.statusCode >= 0)
+                    SendDataSubpacket(0, kZcrce);
+                m_dataSent = true;
+                if (st.statusCode < 0)
+                    return;
+            }
+            if (EndFile() != 0)
+                return; // confirmed, or failed
+            continue;   // the receiver asked for data again
+        }
         int response = SendDataFrame();
+        m_dataSent = true;
         if (st.statusCode < 0)
             return;
+        // A frame closed by ZCRCE at the end of the file asks for no answer: the ZEOF does.
+        if (response == 0 && st.position >= st.fileSize && m_lastEndCode == kZcrce)
+            continue;
         bool stepDone = false;
         while (!stepDone) {
             if (response == 0)
@@ -176,12 +227,7 @@ void Zmodem::SendFileData() {
                 stepDone = true;
                 break;
             case kZrpos:
-                st.position = std::clamp(PositionFromHeader(m_receivedHeader), 0, st.fileSize);
-                m_engine->Seek(st.position, 0);
-                m_fileOffset = st.position;
-                Trace("SendFileData: ZRPOS location %ld", static_cast<long>(st.position));
-                m_restart = 1;
-                m_serial->PurgeOutput();
+                Restart();
                 stepDone = true;
                 break;
             default:
@@ -193,12 +239,68 @@ void Zmodem::SendFileData() {
             }
         }
     }
+}
+
+void Zmodem::Restart() {
+    TransferStatus& st = *m_status;
+    st.position = std::clamp(PositionFromHeader(m_receivedHeader), 0, st.fileSize);
+    m_engine->Seek(st.position, 0);
+    m_fileOffset = st.position;
+    Trace("SendFileData: ZRPOS location %ld", static_cast<long>(st.position));
+    m_restart = 1;
+    m_serial->PurgeOutput();
+}
+
+int Zmodem::EndFile() {
+    TransferStatus& st = *m_status;
     unsigned char position[4];
     PositionToHeader(st.position, position);
-    ++st.filesDone;
-    SendBinaryHeader(kZeof, position);
-    if (st.statusCode >= 0)
-        ReadFrameHeader(0);
+    bool send = true;
+    for (;;) {
+        if (send) {
+            SendBinaryHeader(kZeof, position);
+            if (st.statusCode < 0)
+                return -1;
+        }
+        send = true;
+        // The file counts as sent only when the receiver confirms it with ZRINIT: a ZEOF
+        // that was lost or damaged must never let the next offer run into this file.
+        const int type = ReadFrameHeader(1);
+        if (st.statusCode < 0)
+            return -1;
+        switch (type) {
+        case kZrinit:
+            ++st.filesDone;
+            st.retries = 0;
+            return 1;
+        case kZrpos:
+            if (PositionFromHeader(m_receivedHeader) < st.fileSize) {
+                Restart();
+                return 0;
+            }
+            Trace("EndFile: ZRPOS at the end, ZEOF again");
+            break;
+        case kZskip:
+            Trace("SendFile: received a ZSKIP frame");
+            ++st.filesSkipped;
+            return 1;
+        case kZabort:
+        case kZferr:
+        case kZcan:
+            Fail(kRemoteCancelled);
+            return -1;
+        default:
+            // A damaged header or silence has been counted where it was read.
+            Trace("EndFile: frame type %d, ZEOF again", type);
+            if (type < 0)
+                continue;
+            break;
+        }
+        if (CountError()) {
+            Fail(kTooManyErrors);
+            return -1;
+        }
+    }
 }
 
 int Zmodem::FillSubpacket() {
@@ -240,13 +342,18 @@ int Zmodem::FillSubpacket() {
 int Zmodem::BackChannel() {
     if (!InputWaiting())
         return 0;
-    for (;;) {
+    for (int flowChars = 0;;) {
         int c = ReadTimed(kBackChannelTimeoutMs);
         if (c < 0)
             return 0;
         int low = c & 0x7F;
-        if (low == kXon || low == kXoff)
+        if (low == kXon || low == kXoff) {
+            // A peer that keeps sending flow control must neither hold the sender here nor
+            // keep a stop from being seen.
+            if (++flowChars >= kBackChannelFlowLimit || (!InputWaiting() && CheckAbort()))
+                return 0;
             continue;
+        }
         if (c == kCan || c == kZpad)
             return 1;
         if (m_garbageCount > kBackChannelGarbageLimit) {
@@ -263,7 +370,7 @@ int Zmodem::BackChannel() {
 bool Zmodem::WaitForInput(long ms) {
     std::uint32_t start = platform::GetTickCount();
     while (!InputWaiting()) {
-        if (static_cast<long>(platform::TicksSince(start)) >= ms)
+        if (platform::Expired(start, ms))
             return false;
         if (m_serial->Idle() < 0 || CheckAbort())
             return false;
@@ -337,15 +444,26 @@ int Zmodem::SendDataFrame() {
             Trace("SendDataFrame: sending @%ld", static_cast<long>(st.position));
             int ends = FillSubpacket();
             frameEnded = m_restart ? true : ends != 0;
+            // A streamed file ends with ZCRCE: its ZEOF, not a ZACK, is what gets answered.
+            const bool streamEnd = !m_windowed && !m_restart && st.position >= size;
+            int endCode = frameEnded ? kZcrcw : (m_windowed ? kZcrcq : kZcrcg);
+            if (streamEnd)
+                endCode = kZcrce;
             if (st.statusCode >= 0)
-                SendDataSubpacket(st.blockLength,
-                                  frameEnded ? kZcrcw : (m_windowed ? kZcrcq : kZcrcg));
+                SendDataSubpacket(st.blockLength, endCode);
             sent = true;
-        } else if (!WaitForInput(kAckWaitMs) && st.statusCode >= 0) {
-            // Nothing to send and nothing heard: the receiver owes an acknowledgement. Waiting
-            // sleeps in Idle rather than spinning, and silence is counted towards the limit.
-            if (CountError())
-                return Fail(kTooManyRetries);
+            if (streamEnd && st.statusCode >= 0)
+                return 0;
+        } else {
+            const long queued = OutputQueued();
+            if (!WaitForInput(kAckWaitMs) && st.statusCode >= 0) {
+                // Nothing to send and nothing heard: the receiver owes an acknowledgement,
+                // unless what it is to acknowledge is still on its way out.
+                const long left = OutputQueued();
+                const bool draining = left > 0 && left < queued;
+                if (!draining && CountError())
+                    return Fail(kTooManyRetries);
+            }
         }
         if (st.statusCode < 0)
             return 0;
@@ -377,8 +495,14 @@ int Zmodem::CloseLink() {
             break;
         }
     }
-    WriteCharTimed('O');
-    WriteCharTimed('O');
+    if (st.statusCode < 0) {
+        // After a failure the "OO" is a courtesy that must not wait on a line that is stuck.
+        m_serial->WriteChar('O');
+        m_serial->WriteChar('O');
+    } else {
+        WriteCharTimed('O');
+        WriteCharTimed('O');
+    }
     return st.statusCode;
 }
 

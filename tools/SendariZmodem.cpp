@@ -74,15 +74,8 @@ class ConsoleStatus : public protocol::TransferStatus {
         return code;
     }
 
-    void TraceLine(const char* text) override {
-        if (std::strcmp(text, "SendFile: received a ZSKIP frame") == 0) {
-            ++skipped;
-            if (m_progress)
-                std::fprintf(stderr, "\n%s: skipped by the receiver", fileName.c_str());
-        }
-        if (m_trace)
-            std::fprintf(stderr, "%s\n", text);
-    }
+    void TraceLine(const char* text) override { std::fprintf(stderr, "%s\n", text); }
+    bool WantsTraceLines() const override { return m_trace; }
 
     int AbortRequested() override { return g_stopSignal ? comm::kUserCancelled : 0; }
 
@@ -90,8 +83,6 @@ class ConsoleStatus : public protocol::TransferStatus {
         if (m_progress && !m_shownName.empty())
             std::fputc('\n', stderr);
     }
-
-    int skipped{0};
 
   private:
     bool m_progress;
@@ -128,11 +119,15 @@ int SendFiles(comm::GFSerial& serial, ConsoleStatus& status,
     int result = job.transfer->Send(list.c_str());
     status.EndProgress();
     const bool allThrough = (result == 0 || result == comm::kNoFilesSent) &&
-                            status.filesDone + status.skipped == listed;
+                            status.filesFailed == 0 &&
+                            status.filesDone + status.filesSkipped == listed;
     if (!allThrough && result != 0 && result != comm::kNoFilesSent)
         std::fprintf(stderr, "sendari-zmodem: %s\n", StatusText(result).c_str());
-    std::fprintf(stderr, "sendari-zmodem: %d of %d files sent, %d skipped\n", status.filesDone,
-                 listed, status.skipped);
+    std::fprintf(stderr, "sendari-zmodem: %d of %d files sent, %d skipped", status.filesDone,
+                 listed, status.filesSkipped);
+    if (status.filesFailed > 0)
+        std::fprintf(stderr, ", %d could not be read", status.filesFailed);
+    std::fputc('\n', stderr);
     return allThrough && missing == 0 ? 0 : kExitFailed;
 }
 
@@ -147,8 +142,11 @@ int ReceiveFiles(comm::GFSerial& serial, ConsoleStatus& status, const std::strin
     status.EndProgress();
     if (result != 0)
         std::fprintf(stderr, "sendari-zmodem: %s\n", StatusText(result).c_str());
-    std::fprintf(stderr, "sendari-zmodem: %d files received\n", status.filesDone);
-    return result == 0 ? 0 : kExitFailed;
+    std::fprintf(stderr, "sendari-zmodem: %d files received", status.filesDone);
+    if (status.filesFailed > 0)
+        std::fprintf(stderr, ", %d could not be stored", status.filesFailed);
+    std::fputc('\n', stderr);
+    return result == 0 && status.filesFailed == 0 ? 0 : kExitFailed;
 }
 
 } // namespace

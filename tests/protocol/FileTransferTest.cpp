@@ -166,7 +166,8 @@ constexpr int kNew = 1100000000;
 const Offer kOffers[] = {
     {"new file", -1, 300, 0, 1, kNoDate, kNew, 0, 0, true, 0, nullptr},
     {"resume shorter", 100, 300, 0, 1, kOld, kNew, 0, 100, true, 100, "Resuming at offset 100"},
-    {"complete: skip", 300, 300, 0, 1, kOld, kNew, kShouldSendZskip, 300, false, 300, nullptr},
+    {"complete: asked from its end", 300, 300, 0, 1, kOld, kNew, 0, 300, true, 300,
+     "Resuming at offset 300"},
     {"longer local restarts", 500, 300, 0, 1, kOld, kNew, 0, 0, true, 0, nullptr},
     {"no recovery overwrites", 100, 300, 0, 0, kOld, kNew, 0, 0, true, 0, nullptr},
     {"append", 100, 300, 3, 0, kOld, kNew, 0, 100, true, 100, "Appending at offset 100"},
@@ -174,6 +175,15 @@ const Offer kOffers[] = {
     {"newer: keep", 100, 300, 5, 0, kNew, kOld, kShouldSendZskip, 100, false, 100, nullptr},
     {"protect longer", 500, 300, 7, 1, kOld, kNew, kShouldSendZskip, 0, false, 500, nullptr},
     {"different, same", 300, 300, 6, 0, kNew, kNew, 0, 300, true, 300, nullptr},
+    // Written from the start, a file never keeps a longer local copy's tail.
+    {"replace longer", 600, 300, 4, 1, kOld, kNew, 0, 0, true, 0, nullptr},
+    {"replace same size", 300, 300, 4, 1, kOld, kNew, 0, 0, true, 0, nullptr},
+    {"append longer", 600, 300, 3, 1, kOld, kNew, 0, 0, true, 0, nullptr},
+    {"crc option longer", 600, 300, 2, 1, kOld, kNew, 0, 0, true, 0, nullptr},
+    {"different longer", 600, 300, 6, 1, kOld, kNew, 0, 0, true, 0, nullptr},
+    {"modifier bit masked", 600, 300, 0x80 | 4, 1, kOld, kNew, 0, 0, true, 0, nullptr},
+    {"modifier bit on resume", 100, 300, 0x80, 1, kOld, kNew, 0, 100, true, 100,
+     "Resuming at offset 100"},
 };
 
 } // namespace
@@ -222,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(Offers, OpenTransferFileTable, testing::ValuesIn(kOffer
                              return name;
                          });
 
-TEST_F(FileTransferTest, CompleteLocalCopyOnlyGetsTheSendersDate) {
+TEST_F(FileTransferTest, CompleteLocalCopyIsAskedForFromItsEndAndStampedWhenClosed) {
     TempDir dir;
     std::string path = dir.WriteFile("done.txt", std::string(300, 'x'));
     LocalFileEngine engine;
@@ -233,7 +243,9 @@ TEST_F(FileTransferTest, CompleteLocalCopyOnlyGetsTheSendersDate) {
     status.fileDate = kNew;
     transfer.SetLocalDate(kOld);
     ASSERT_EQ(transfer.OpenTransferFile(), 1);
-    EXPECT_EQ(status.statusCode, kShouldSendZskip);
+    EXPECT_EQ(status.statusCode, 0);
+    EXPECT_EQ(status.position, 300);
+    transfer.FinishFile();
     ASSERT_EQ(engine.BeginList(path.c_str(), 0), 0);
     ASSERT_EQ(engine.NextFile(), 1);
     ASSERT_EQ(engine.LoadDate(), 0);

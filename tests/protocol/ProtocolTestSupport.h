@@ -17,6 +17,7 @@ namespace prototest {
 class RecordingStatus : public protocol::TransferStatus {
   public:
     void TraceLine(const char* text) override { traces.emplace_back(text); }
+    bool WantsTraceLines() const override { return true; }
     int AbortRequested() override {
         ++abortQuestions;
         return abortAnswer;

@@ -185,20 +185,55 @@ TEST_F(ZmodemFrames, DamagedSubpacketsFailTheirCrc) {
     EXPECT_TRUE(farStatus.Traced("ReadCrc32: bad CRC-32"));
 }
 
-TEST_F(ZmodemFrames, ASubpacketLongerThanTheBufferIsRefused) {
+TEST_F(ZmodemFrames, SubpacketsOfUpTo8KiBAreTakenLongerOnesRefused) {
     near.SetReceiverCapabilities(0, 0);
     near.SendBinaryHeader(kZdata, zero);
     FeedFar(wire.TakeFarInput());
     ASSERT_EQ(far.ReadFrameHeader(1), kZdata);
-    // 1025 bytes with a correct CRC-16: only the length is wrong.
-    std::string body(1025, 'z');
-    Crc16 crc;
-    std::uint16_t c = static_cast<std::uint16_t>(
-        crc.Update(reinterpret_cast<const unsigned char*>(body.data()), 1025, 0));
-    c = Crc16::UpdateByte(c, kZcrcw);
-    FeedFar(body + "\x18k" + static_cast<char>(c >> 8) + static_cast<char>(c & 0xFF));
+    // Bodies with a correct CRC-16: only the length decides.
+    auto subpacket = [](std::size_t length) {
+        std::string body(length, 'z');
+        Crc16 crc;
+        std::uint16_t c = static_cast<std::uint16_t>(crc.Update(
+            reinterpret_cast<const unsigned char*>(body.data()), static_cast<int>(length), 0));
+        c = Crc16::UpdateByte(c, kZcrcg);
+        const unsigned char check[2] = {static_cast<unsigned char>(c >> 8),
+                                        static_cast<unsigned char>(c & 0xFF)};
+        unsigned char escaped[4];
+        int n = Zmodem::Escape(check, 2, escaped);
+        return body + "\x18i" + std::string(reinterpret_cast<char*>(escaped), n);
+    };
+    FeedFar(subpacket(1025));
+    EXPECT_EQ(far.ReadDataSubpacket(), kZcrcg);
+    EXPECT_EQ(farStatus.blockLength, 1025);
+    FeedFar(subpacket(8192));
+    EXPECT_EQ(far.ReadDataSubpacket(), kZcrcg);
+    EXPECT_EQ(farStatus.blockLength, 8192);
+    FeedFar(subpacket(8193));
     EXPECT_EQ(far.ReadDataSubpacket(), kBufferFull);
-    EXPECT_LE(farStatus.blockLength, 1024);
+    EXPECT_LE(farStatus.blockLength, 8192);
+}
+
+TEST_F(ZmodemFrames, RawFlowControlInsideSubpacketsAndHeadersIsDropped) {
+    near.SetReceiverCapabilities(kCanFcs32, 0);
+    for (int i = 0; i < 256; ++i)
+        near.DataBuffer()[i] = static_cast<unsigned char>(i);
+    near.SendBinaryHeader(kZdata, zero);
+    near.SendDataSubpacket(256, kZcrcw);
+    // A modem or terminal puts raw XON/XOFF (with and without parity) anywhere in the stream.
+    std::string sent = wire.TakeFarInput(), noisy;
+    const char flow[] = {'\x11', '\x13', '\x91', '\x93'};
+    for (std::size_t i = 0; i < sent.size(); ++i) {
+        noisy += sent[i];
+        if (i % 7 == 3)
+            noisy += flow[i % 4];
+    }
+    FeedFar(noisy);
+    ASSERT_EQ(far.ReadFrameHeader(1), kZdata);
+    ASSERT_EQ(far.ReadDataSubpacket(), kZcrcw);
+    ASSERT_EQ(farStatus.blockLength, 256);
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(far.DataBuffer()[i], i);
 }
 
 TEST_F(ZmodemFrames, FourCansAreNoiseFiveAreACancel) {

@@ -89,12 +89,28 @@ TEST_F(ZmodemJobSetup, ListEntriesAreSeparatedByBarsOnly) {
 }
 
 TEST_F(ZmodemJobSetup, ReceiverThatSkipsEveryFileIsASuccessfulSend) {
-    std::string path = dir.WriteFile("out/have.txt", "already here");
-    dir.WriteFile("in/have.txt", "already here");
+    // A folder where the file would go: the receiver cannot store it and skips it.
+    std::string path = dir.WriteFile("out/have.txt", "cannot be stored");
+    std::filesystem::create_directories(dir.Path() / "in/have.txt");
     int sent = 1;
     ASSERT_EQ(Transfer(path, &sent), 0);
     EXPECT_EQ(sent, 0);
     EXPECT_EQ(status.filesDone, 0);
+    EXPECT_EQ(status.filesFailed, 1);
+    EXPECT_TRUE(status.Traced("Cannot store have.txt: skipped"));
+}
+
+TEST_F(ZmodemJobSetup, CompleteCopyLeftByABrokenCallIsClosedCountedAndStamped) {
+    std::string data(4000, 'c');
+    std::string path = dir.WriteFile("out/c.bin", data);
+    dir.WriteFile("in/c.bin", data);
+    int sent = 1;
+    ASSERT_EQ(Transfer(path, &sent), 0);
+    EXPECT_EQ(sent, 0);
+    EXPECT_EQ(status.filesDone, 1);
+    EXPECT_TRUE(status.Traced("Resuming at offset 4000"));
+    EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/c.bin"), data);
+    EXPECT_LT(wire.farLink->BytesWritten(), 1000);
 }
 
 TEST_F(ZmodemJobSetup, WildcardCharactersInAReceivedNameAreStoredAsUnderscores) {

@@ -222,10 +222,12 @@ TEST_F(ZmodemSender, StreamsEveryListedFile) {
     EXPECT_EQ(receiver->files[1].data, b);
     EXPECT_EQ(receiver->files[2].data, "");
     EXPECT_EQ(receiver->files[2].size, 0);
-    // One frame per file, closed with ZCRCW; the empty file sends no data at all.
-    EXPECT_EQ(receiver->files[0].frameEnds, std::vector<int>{kZcrcw});
+    // One frame per file, closed with ZCRCE (the ZEOF is what gets answered); the empty
+    // file gets one empty frame before its ZEOF.
+    EXPECT_EQ(receiver->files[0].frameEnds, std::vector<int>{kZcrce});
     EXPECT_EQ(receiver->files[0].subpackets, 5);
-    EXPECT_TRUE(receiver->files[2].dataHeaders.empty());
+    EXPECT_EQ(receiver->files[2].dataHeaders, std::vector<int>{0});
+    EXPECT_EQ(receiver->files[2].frameEnds, std::vector<int>{kZcrce});
     EXPECT_EQ(receiver->overAndOut, "OO");
     EXPECT_EQ(status.filesDone, 3);
     EXPECT_EQ(status.checkType, kCheckCrc32);
@@ -269,7 +271,9 @@ TEST_F(ZmodemSender, ResumesFromTheReceiversOffsetAndSendsNothingForAComplete) {
     ASSERT_EQ(receiver->files.size(), 2u);
     EXPECT_EQ(receiver->files[0].data.substr(1000), data.substr(1000));
     EXPECT_EQ(receiver->files[0].dataHeaders, std::vector<int>{1000});
-    EXPECT_TRUE(receiver->files[1].dataHeaders.empty());
+    // A complete file gets no data, only the empty frame and its ZEOF.
+    EXPECT_EQ(receiver->files[1].dataHeaders, std::vector<int>{3000});
+    EXPECT_EQ(receiver->files[1].subpackets, 1);
     EXPECT_EQ(status.filesDone, 2);
 }
 
@@ -300,7 +304,7 @@ TEST_F(ZmodemSender, LimitedReceiverBufferEndsEveryFrameAfterTwoSubpackets) {
     const ReceivedFile& f = receiver->files.at(0);
     EXPECT_EQ(f.data, data);
     EXPECT_EQ(f.dataHeaders, (std::vector<int>{0, 2048, 4096}));
-    EXPECT_EQ(f.frameEnds, (std::vector<int>{kZcrcw, kZcrcw, kZcrcw}));
+    EXPECT_EQ(f.frameEnds, (std::vector<int>{kZcrcw, kZcrcw, kZcrce}));
 }
 
 TEST_F(ZmodemSender, ReceiverWithoutOverlappedIoGetsZcrcwAfterEverySubpacket) {
