@@ -183,6 +183,9 @@ class Zmodem : public FileTransfer {
     static constexpr int kZrqinitDrainLimit = 20;
     static constexpr int kFinalOWaitMs = 2000;
     static constexpr int kSecondOWaitMs = 500;
+    // ZFINs answered at the end of a run, and ZFINs sent, before the run ends regardless.
+    static constexpr int kFinishAnswers = 3;
+    static constexpr int kFinishAttempts = 3;
     static constexpr int kPauseSettleMs = 70;
     // How long stale data after a ZRPOS is passed over before the ZRPOS is sent again.
     static constexpr long kResyncLimitMs = 20000;

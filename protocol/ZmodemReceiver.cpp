@@ -187,9 +187,20 @@ int Zmodem::SendReceiverInit() {
 }
 
 void Zmodem::AnswerFinish() {
-    SendHexHeader(kZfin, kZeroHeader);
-    ReadTimed(kFinalOWaitMs);
-    ReadTimed(kSecondOWaitMs);
+    // The sender's "OO" normally follows; a ZFIN again means it did not get this answer.
+    for (int answers = 0; answers < kFinishAnswers; ++answers) {
+        SendHexHeader(kZfin, kZeroHeader);
+        const int c = ReadTimed(kFinalOWaitMs);
+        if (c != kZpad) {
+            if (c == 'O')
+                ReadTimed(kSecondOWaitMs);
+            return;
+        }
+        const int form = GetHeaderType();
+        const int type = form == kZhex ? ReadHexFrameHeaderData() : -1;
+        if (type != kZfin)
+            return;
+    }
 }
 
 void Zmodem::SkipHexLineEnd() {
@@ -364,6 +375,10 @@ void Zmodem::ReadFileData() {
     bool resyncing = true;
     int staleEnds = 0;
     std::uint32_t resyncStart = platform::GetTickCount();
+    // Where the ZDATA frame being read began: the last position the sender named. Beyond it
+    // the position is only the sum of the subpackets taken, so a subpacket lost whole would
+    // leave every later one a little too early in the file.
+    int frameStart = st.position;
     while (!CheckAbort()) {
         m_countHeaderErrors = !resyncing;
         const int type = ReadFrameHeader(1);
@@ -381,6 +396,7 @@ void Zmodem::ReadFileData() {
             } else {
                 resyncing = false;
                 staleEnds = 0;
+                frameStart = st.position;
                 const int r = ReceiveDataFrame();
                 if (st.statusCode < 0)
                     return;
@@ -393,8 +409,15 @@ void Zmodem::ReadFileData() {
             }
             Trace("ZEOF at wrong position");
             // One ZEOF may have been sent before the sender saw the ZRPOS; a later one means
-            // the ZRPOS was lost, and outside a resynchronisation data is missing.
+            // the ZRPOS was lost.
             recover = !resyncing || ++staleEnds > 1;
+            if (!resyncing) {
+                // Outside a resynchronisation a subpacket went missing whole somewhere in the
+                // frame, and what followed it was written too early: the frame is asked for
+                // again from where it began, and rewritten in place.
+                Trace("ReadFileData: data lost in the frame from %ld", static_cast<long>(frameStart));
+                st.position = frameStart;
+            }
         } else if (type < 0 && m_headerForm == kNoHeaderForm && !m_garbageOverflow) {
             // Silence: ask again, without counting it.
             recover = true;

@@ -476,25 +476,33 @@ int Zmodem::SendDataFrame() {
 
 int Zmodem::CloseLink() {
     TransferStatus& st = *m_status;
-    for (;;) {
+    st.retries = 0;
+    bool answered = false;
+    for (int attempt = 0; attempt < kFinishAttempts && !answered; ++attempt) {
         SendHexHeader(kZfin, kZeroHeader);
         if (st.statusCode < 0) {
             Trace("Error sending ZFIN frame");
             break;
         }
-        int type = ReadFrameHeader(0);
-        if (type == kZrinit || type == kZferr)
-            type = ReadFrameHeader(0);
-        if (type == kZfin)
+        int type = ReadFrameHeader(1);
+        // A ZRINIT may still answer the last ZEOF, with the ZFIN following; if nothing follows,
+        // the receiver is waiting for an offer and never saw the ZFIN.
+        if ((type == kZrinit || type == kZferr) && WaitForInput(kReofferWaitMs))
+            type = ReadFrameHeader(1);
+        answered = type == kZfin;
+        if (answered)
             break;
         Trace("CloseLink: got %d instead of ZFIN", type);
-        if (st.statusCode < 0)
-            break;
-        if (CountError()) {
-            Fail(kTooManyRetries);
+        if (st.statusCode == kTooManyErrors || st.statusCode == kTooManyRetries) {
+            st.statusCode = 0;
             break;
         }
+        if (st.statusCode < 0)
+            break;
     }
+    // Every file was confirmed by the receiver; an unanswered ZFIN loses nothing.
+    if (!answered && st.statusCode >= 0)
+        Trace("CloseLink: the receiver did not answer ZFIN");
     if (st.statusCode < 0) {
         // After a failure the "OO" is a courtesy that must not wait on a line that is stuck.
         m_serial->WriteChar('O');

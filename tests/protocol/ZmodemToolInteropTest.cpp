@@ -226,3 +226,50 @@ TEST_F(LrzszPeer, OurOwnPairResumesThroughTheCommand) {
     ExpectAllArrived();
     EXPECT_LT(second.bytesFromSender, static_cast<long>(data.size()) - kMiB / 4);
 }
+
+TEST_F(LrzszPeer, SzEscapingEveryControlCharacterIsReceivedWhole) {
+    // With -e, sz opens with a ZSINIT whose subpacket follows a hex header's line end and
+    // XON: that XON is no part of the subpacket.
+    WriteStandardSet();
+    Outcome o = Run(Concat({"sz", "-q", "-e"}, Names()), {Tool(), "receive"});
+    EXPECT_EQ(o.sender, 0) << Log("sender.log");
+    EXPECT_EQ(o.receiver, 0) << Log("receiver.log");
+    ExpectAllArrived();
+}
+
+TEST_F(LrzszPeer, ReplacingALongerFileLeavesNoStaleTail) {
+    WriteOut("short.txt", std::string(3000, 'A'), 1700000000);
+    dir.WriteFile("in/short.txt", std::string(6000, 'X'));
+    // -y asks the receiver to replace an existing file.
+    Outcome o = Run({"sz", "-q", "-y", "short.txt"}, {Tool(), "receive"});
+    EXPECT_EQ(o.sender, 0) << Log("sender.log");
+    EXPECT_EQ(o.receiver, 0) << Log("receiver.log");
+    ExpectAllArrived();
+}
+
+TEST_F(LrzszPeer, AClosedLineEndsOurProgramAtOnceAndQuietly) {
+    for (const char* command : {"receive", "send"}) {
+        dir.WriteFile("out/x.bin", "x");
+        int pair[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+        std::vector<std::string> argv{Tool(), command};
+        if (std::string(command) == "send")
+            argv.push_back("x.bin");
+        const auto start = std::chrono::steady_clock::now();
+        PeerProcess peer(out, argv, pair[1], dir.Path() / "peer.log");
+        ::close(pair[1]);
+        // The other side reads what comes and then goes away, as a caller who hangs up.
+        char buffer[256];
+        pollfd p{pair[0], POLLIN, 0};
+        ::poll(&p, 1, 300);
+        [[maybe_unused]] ssize_t n = ::read(pair[0], buffer, sizeof buffer);
+        ::close(pair[0]);
+        int exit = peer.Wait(start + kRunLimit);
+        const double seconds = std::chrono::duration<double>(peer.Ended() - start).count();
+        EXPECT_NE(exit, 0) << command;
+        EXPECT_NE(exit, -1) << command << ": still running at the limit";
+        EXPECT_LT(seconds, 3.0) << command << "\n" << Log("peer.log");
+        // Ending, including the settle after the cancel, waits on the line: no spinning.
+        EXPECT_LT(peer.CpuSeconds(), 0.3) << command;
+    }
+}

@@ -11,6 +11,7 @@
 #include <random>
 
 #include "comm/StatusCodes.h"
+#include "tests/support/ZmodemFaultTap.h"
 
 namespace testsupport {
 
@@ -33,6 +34,7 @@ struct EndState {
     int dataBits { 8 }, stopBits { 1 };
     int breakState { 0 };
     bool open { false };
+    std::shared_ptr<ZmodemFaultTap> tap;
 };
 
 struct LoopbackShared {
@@ -240,7 +242,10 @@ int LoopbackLink::WriteBuffer(const unsigned char* data, int length) {
                 continue;
             if (me.flipProbability > 0.0 && chance(me.random) < me.flipProbability)
                 b = static_cast<unsigned char>(b ^ flip(me.random));
-            me.outgoing.push_back(b);
+            if (me.tap)
+                me.tap->Write(&b, 1, me.outgoing);
+            else
+                me.outgoing.push_back(b);
         }
     }
     m_shared->changed.notify_all();
@@ -278,6 +283,8 @@ int LoopbackLink::Purge(int direction, int count) {
     std::lock_guard lock(m_shared->mutex);
     if (direction == 1) {
         m_shared->ends[m_side].outgoing.clear();
+        if (m_shared->ends[m_side].tap)
+            m_shared->ends[m_side].tap->Purge();
         return 0;
     }
     auto& incoming = m_shared->ends[1 - m_side].outgoing;
@@ -329,6 +336,11 @@ void LoopbackLink::DropAfter(long bytes) {
     std::lock_guard lock(m_shared->mutex);
     EndState& me = m_shared->ends[m_side];
     me.dropAfter = me.written + bytes;
+}
+
+void LoopbackLink::SetTap(std::shared_ptr<ZmodemFaultTap> tap) {
+    std::lock_guard lock(m_shared->mutex);
+    m_shared->ends[m_side].tap = std::move(tap);
 }
 
 void LoopbackLink::SetStalled(bool stalled) {

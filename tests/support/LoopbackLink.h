@@ -12,6 +12,7 @@
 namespace testsupport {
 
 struct LoopbackShared;
+class ZmodemFaultTap;
 
 class LoopbackLink : public comm::ComLink {
 public:
@@ -53,6 +54,8 @@ public:
     void DropAfter(long bytes);
     // While stalled, what this end writes is held and not delivered (the queue fills).
     void SetStalled(bool stalled);
+    // Passes everything this end writes through `tap` (null: no tap).
+    void SetTap(std::shared_ptr<ZmodemFaultTap> tap);
     // Line errors reported on the next GetLineStates (bits: 1 parity, 2 framing,
     // 4 overflow, 8 overrun, 16 break).
     void InjectLineErrors(int flags);
