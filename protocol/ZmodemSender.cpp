@@ -493,12 +493,13 @@ int Zmodem::CloseLink() {
         if (answered)
             break;
         Trace("CloseLink: got %d instead of ZFIN", type);
-        if (st.statusCode == kTooManyErrors || st.statusCode == kTooManyRetries) {
-            st.statusCode = 0;
+        // Every file was confirmed by the receiver: only the user's Stop makes the end of
+        // the conversation a failure, not a line that broke or went quiet during it.
+        if (st.statusCode < 0) {
+            if (st.statusCode != kUserCancelled)
+                st.statusCode = 0;
             break;
         }
-        if (st.statusCode < 0)
-            break;
     }
     // Every file was confirmed by the receiver; an unanswered ZFIN loses nothing.
     if (!answered && st.statusCode >= 0)

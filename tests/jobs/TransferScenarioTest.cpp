@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <atomic>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -25,6 +26,7 @@
 #include "tests/jobs/JobRig.h"
 #include "tests/jobs/StationRig.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/ZmodemFaultTap.h"
 
 using namespace jobs;
 using jobtest::Answerer;
@@ -186,8 +188,18 @@ extern "C" char** environ;
 
 // Stands between the two modems' TCP "telephone line". The first call is cut once `cutAt`
 // bytes have gone from caller to callee; later calls pass untouched.
+// Where a frame-aimed cut breaks the first call: before the occurrence-th unit of `kind`
+// that the caller writes, or, with `answerAfterEof`, before the callee's ZRINIT that answers
+// the caller's occurrence-th ZEOF (the file arrived whole, its confirmation is lost).
+struct CutPoint {
+    int kind{-1};
+    int occurrence{0};
+    bool answerAfterEof{false};
+};
+
 class LineRelay {
   public:
+    LineRelay(int calleePort, CutPoint cut) : LineRelay(calleePort, -1L) { m_cutPoint = cut; }
     LineRelay(int calleePort, long cutAt) : m_calleePort{calleePort}, m_cutAt{cutAt} {
         m_listener = socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
@@ -231,7 +243,7 @@ class LineRelay {
             address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
             address.sin_port = htons(static_cast<std::uint16_t>(m_calleePort));
             if (connect(callee, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-                Pump(caller, callee, first ? m_cutAt : -1);
+                Pump(caller, callee, first ? m_cutAt : -1, first ? m_cutPoint : CutPoint{});
             first = false;
             close(caller);
             close(callee);
@@ -239,7 +251,13 @@ class LineRelay {
     }
 
     // Copies both ways until either end closes, or the cut comes.
-    void Pump(int caller, int callee, long cutAt) {
+    void Pump(int caller, int callee, long cutAt, CutPoint cut) {
+        // Both directions pass through taps that follow the frames; only an aimed one cuts.
+        testsupport::ZmodemFaultTap fromCaller, fromCallee;
+        if (cut.kind >= 0 && !cut.answerAfterEof)
+            fromCaller.Also(cut.kind, cut.occurrence, testsupport::Fault::kCut);
+        bool armed = false;
+        std::deque<unsigned char> passed;
         std::size_t call;
         {
             std::lock_guard lock(m_mutex);
@@ -260,8 +278,20 @@ class LineRelay {
                     return;
                 if (i == 0 && cutAt >= 0 && forward + got >= cutAt)
                     return; // the line breaks in the middle of this piece
-                if (write(ends[1 - i].fd, buffer, static_cast<std::size_t>(got)) != got)
+                passed.clear();
+                (i == 0 ? fromCaller : fromCallee)
+                    .Write(reinterpret_cast<unsigned char*>(buffer), static_cast<int>(got), passed);
+                if (cut.answerAfterEof && !armed && fromCaller.CountOf(kEofKind) > cut.occurrence) {
+                    armed = true;
+                    fromCallee.Also(kZrinitKind, fromCallee.CountOf(kZrinitKind),
+                                    testsupport::Fault::kCut);
+                }
+                std::string out(passed.begin(), passed.end());
+                if (!out.empty() && write(ends[1 - i].fd, out.data(), out.size()) !=
+                                        static_cast<ssize_t>(out.size()))
                     return;
+                if (fromCaller.CutOff() || fromCallee.CutOff())
+                    return; // the line breaks just before the aimed frame
                 if (i == 0) {
                     forward += got;
                     std::lock_guard lock(m_mutex);
@@ -271,8 +301,11 @@ class LineRelay {
         }
     }
 
+    static constexpr int kEofKind = 11;
+    static constexpr int kZrinitKind = 1;
     int m_calleePort;
     long m_cutAt;
+    CutPoint m_cutPoint;
     int m_listener{-1};
     int m_port{0};
     std::atomic<bool> m_stop{false};
@@ -465,3 +498,84 @@ TEST_F(LinkCutScenario, LinkCutDuringTheThirdFileIsRecoveredFromThatFile) {
         EXPECT_EQ(testsupport::TempDir::ReadFile(dated + "/" + name), content) << name;
     EXPECT_TRUE(std::filesystem::is_empty(folders.partial));
 }
+
+// ---- A call cut at each phase of the conversation ----
+
+namespace {
+
+struct CutPhase {
+    const char* name;
+    CutPoint cut;
+};
+
+// Three files; the call breaks once, at one place, and the send job reconnects.
+const CutPhase kPhases[] = {
+    {"DuringTheSecondOffer", {4 /* ZFILE */, 1}},
+    {"InTheMiddleOfTheSecondFile", {200 + 'i' /* ZCRCG */, 25}},
+    {"AfterTheLastDataBeforeZeof", {11 /* ZEOF */, 1}},
+    {"DuringZfin", {8 /* ZFIN */, 0}},
+};
+
+class CallCut : public LinkCutScenario, public testing::WithParamInterface<CutPhase> {};
+
+} // namespace
+
+TEST_P(CallCut, EveryFileArrivesOnceWholeAndIsLoggedOnceAsSuccessful) {
+    const int receiverPort = jobtest::FreeTcpPort();
+    ReceivingFolders folders(temp.Path().string());
+    data::CreateFolderPath(folders.partial);
+    StartReceivingStation(receiverPort);
+
+    constexpr int kFileSize = 20000;
+    std::vector<std::pair<std::string, std::string>> originals;
+    std::vector<std::string> files;
+    for (int i = 1; i <= 3; ++i) {
+        std::string name = "cut" + std::to_string(i) + ".bin";
+        originals.emplace_back(name, RandomBytes(kFileSize, static_cast<unsigned>(10 + i)));
+        files.push_back(temp.WriteFile("outbox/" + name, originals.back().second));
+    }
+    LineRelay relay(receiverPort, GetParam().cut);
+
+    platform::ScopedTimeAcceleration fast{8.0};
+    Station sender{22, jobtest::FreeTcpPort(), "Sender Station"};
+    ASSERT_EQ(sender.status, 0);
+    sender.context.isSend = 1;
+    sender.context.destinationName = "Receiver Station";
+    sender.context.destinationPhone = "127.0.0.1:" + std::to_string(relay.Port());
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    TransferWindowLogic window(SendJobThread, sender.context, &files);
+    window.SetLogPath(temp / "sender.log");
+    window.Open();
+    window.Start();
+    EXPECT_EQ(window.RunModal(), kJobSucceeded);
+    const std::size_t calls = relay.CallerBytes().size();
+    StopReceivingStation(calls);
+    EXPECT_TRUE(files.empty()) << "files left on the list";
+
+    // Each file once, whole, in the dated folder, and nothing left behind as a partial.
+    const std::string dated = folders.receive + "/" + data::DatedFolderName(std::time(nullptr));
+    for (const auto& [name, content] : originals)
+        EXPECT_EQ(testsupport::TempDir::ReadFile(dated + "/" + name), content) << name;
+    std::size_t filed = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(dated))
+        ++filed;
+    EXPECT_EQ(filed, originals.size()) << "a file was filed twice";
+    EXPECT_TRUE(std::filesystem::is_empty(folders.partial));
+
+    // Logged once as successful on each side; a broken attempt is logged as failed.
+    for (const std::string& log : {(temp / "sender.log"), folders.log}) {
+        std::vector<std::string> lines = ReadLines(log);
+        for (const auto& [name, content] : originals) {
+            int good = 0;
+            for (const std::string& line : lines)
+                good += Field(line, 1) == name && Field(line, 4) == "Successful";
+            EXPECT_EQ(good, 1) << name << " in " << log;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Phases, CallCut, testing::ValuesIn(kPhases),
+                         [](const testing::TestParamInfo<CutPhase>& info) {
+                             return std::string(info.param.name);
+                         });

@@ -297,10 +297,14 @@ TEST_F(ZmodemReceiverScript, WrongPositionAndDamagedSubpacketAreAnsweredWithZrpo
     sender.Subpacket(c, kZcrcw);
     ASSERT_EQ(sender.Read(&at), kZack);
     EXPECT_EQ(at, 2548);
-    // A ZEOF at the wrong position means data is missing: the receiver says where it is.
+    // A ZEOF at the wrong position means a subpacket went missing whole somewhere in the
+    // frame: the receiver asks for the frame again from where it began.
     sender.Header(kZeof, 2000);
     ASSERT_EQ(sender.Read(&at), kZrpos);
-    EXPECT_EQ(at, 2548);
+    EXPECT_EQ(at, 1024);
+    sender.Header(kZdata, 1024);
+    sender.Subpacket(b, kZcrcg);
+    sender.Subpacket(c, kZcrce);
     sender.Header(kZeof, 2548);
     ASSERT_EQ(sender.Read(), kZrinit);
     sender.Finish();

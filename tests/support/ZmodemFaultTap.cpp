@@ -46,7 +46,7 @@ std::string FrameKindName(int kind) {
 }
 
 void ZmodemFaultTap::Write(const unsigned char* data, int length, std::deque<unsigned char>& out) {
-    for (int i = 0; i < length; ++i)
+    for (int i = 0; i < length && !m_cut; ++i)
         Take(data[i], out);
 }
 
@@ -68,7 +68,9 @@ void ZmodemFaultTap::Emit(int kind, std::deque<unsigned char>& out) {
         if (t.fired || kind != t.kind || index != t.occurrence)
             continue;
         t.fired = true;
-        if (t.fault == Fault::kDrop) {
+        if (t.fault == Fault::kCut)
+            m_cut = true;
+        if (t.fault == Fault::kDrop || t.fault == Fault::kCut) {
             m_unit.clear();
             return;
         }

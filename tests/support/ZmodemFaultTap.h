@@ -22,7 +22,8 @@ enum FrameKind : int {
 
 std::string FrameKindName(int kind);
 
-enum class Fault { kDamage, kDrop };
+// kCut: the line breaks before the unit; it and everything after it are lost.
+enum class Fault { kDamage, kDrop, kCut };
 
 class ZmodemFaultTap {
   public:
@@ -47,6 +48,9 @@ class ZmodemFaultTap {
                 return false;
         return true;
     }
+    bool CutOff() const { return m_cut; }
+    // How many units of `kind` have gone through so far.
+    int CountOf(int kind) const { return m_counts[static_cast<std::size_t>(kind)]; }
     // Every unit seen, in order, by kind (for a test's own checks).
     const std::vector<int>& Seen() const { return m_seen; }
 
@@ -64,6 +68,7 @@ class ZmodemFaultTap {
         bool fired;
     };
     std::vector<Target> m_targets;
+    bool m_cut{false};
     std::vector<int> m_seen;
     std::vector<int> m_counts = std::vector<int>(400, 0);
 
