@@ -4,11 +4,17 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <random>
+#include <thread>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "comm/GFSerial.h"
+#include "comm/StatusCodes.h"
 #include "protocol/TransferStatus.h"
 #include "tests/support/LoopbackLink.h"
 
@@ -32,6 +38,45 @@ class RecordingStatus : public protocol::TransferStatus {
     std::vector<std::string> traces;
     std::atomic<int> abortAnswer{0};
     int abortQuestions{0};
+};
+
+// Reproducible file contents.
+inline std::string Pattern(std::size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::string data(size, '\0');
+    for (char& c : data)
+        c = static_cast<char>(random());
+    return data;
+}
+
+// Stops both ends if a run takes longer than `limit` (real time), so that a hang shows as a
+// failed test rather than a hung one.
+class Watchdog {
+  public:
+    Watchdog(RecordingStatus& a, RecordingStatus& b, std::chrono::seconds limit)
+        : m_thread{[this, &a, &b, limit] {
+              std::unique_lock lock(m_mutex);
+              if (!m_done.wait_for(lock, limit, [this] { return m_finished; })) {
+                  fired = true;
+                  a.abortAnswer = comm::kUserCancelled;
+                  b.abortAnswer = comm::kUserCancelled;
+              }
+          }} {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(m_mutex);
+            m_finished = true;
+        }
+        m_done.notify_all();
+        m_thread.join();
+    }
+    std::atomic<bool> fired{false};
+
+  private:
+    std::mutex m_mutex;
+    std::condition_variable m_done;
+    bool m_finished{false};
+    std::thread m_thread;
 };
 
 // Forwards every call to another link and counts the reads.

@@ -20,48 +20,12 @@
 using namespace protocol;
 using namespace comm;
 using prototest::LinkPair;
+using prototest::Pattern;
 using prototest::RecordingStatus;
+using prototest::Watchdog;
 using testsupport::TempDir;
 
 namespace {
-
-std::string Pattern(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(random());
-    return data;
-}
-
-// Stops both ends if a run takes longer than a bad line can excuse, so a fault shows as a
-// failed test rather than a hung one.
-class Watchdog {
-  public:
-    Watchdog(RecordingStatus& a, RecordingStatus& b, std::chrono::seconds limit)
-        : m_thread{[this, &a, &b, limit] {
-              std::unique_lock lock(m_mutex);
-              if (!m_done.wait_for(lock, limit, [this] { return m_finished; })) {
-                  fired = true;
-                  a.abortAnswer = kUserCancelled;
-                  b.abortAnswer = kUserCancelled;
-              }
-          }} {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(m_mutex);
-            m_finished = true;
-        }
-        m_done.notify_all();
-        m_thread.join();
-    }
-    std::atomic<bool> fired{false};
-
-  private:
-    std::mutex m_mutex;
-    std::condition_variable m_done;
-    bool m_finished{false};
-    std::thread m_thread;
-};
 
 struct NoiseFixture : testing::Test {
     NoiseFixture() {

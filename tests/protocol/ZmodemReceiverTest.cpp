@@ -24,18 +24,11 @@ using namespace protocol;
 using namespace protocol::zmodem;
 using namespace comm;
 using prototest::LinkPair;
+using prototest::Pattern;
 using prototest::RecordingStatus;
 using testsupport::TempDir;
 
 namespace {
-
-std::string Pattern(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(random());
-    return data;
-}
 
 // Makes a folder current for the life of the object: the receiver writes where it stands.
 class CurrentFolder {

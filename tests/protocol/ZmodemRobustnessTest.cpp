@@ -22,18 +22,11 @@ using namespace protocol;
 using namespace protocol::zmodem;
 using namespace comm;
 using prototest::LinkPair;
+using prototest::Pattern;
 using prototest::RecordingStatus;
 using testsupport::TempDir;
 
 namespace {
-
-std::string Pattern(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(random());
-    return data;
-}
 
 // A slow line between two loopback pairs: the sender's end keeps its transmit queue, which
 // drains at the line's rate, as a serial port's does towards a slow modem.

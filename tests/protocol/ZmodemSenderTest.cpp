@@ -22,6 +22,7 @@ using namespace protocol;
 using namespace protocol::zmodem;
 using namespace comm;
 using prototest::LinkPair;
+using prototest::Pattern;
 using prototest::RecordingStatus;
 using testsupport::TempDir;
 
@@ -170,14 +171,6 @@ class ScriptedReceiver {
     Zmodem m_z;
     ReceiverScript m_script;
 };
-
-std::string Pattern(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string data(size, '\0');
-    for (char& c : data)
-        c = static_cast<char>(random());
-    return data;
-}
 
 struct SenderFixture : testing::Test {
     SenderFixture() : sender(wire.nearSerial.get(), &status) {
