@@ -226,10 +226,16 @@ int InitializeModemForJob(JobContext& context, JobStatusBlock& block) {
         Sent(block, modem.OpenForJob(context.link, &context.profile, context.svdInCall != 0));
     if (result == kJobSucceeded)
         result = ExpectOk(context, block);
-    if (result == kJobSucceeded)
-        result = Sent(block, modem.SetSpeakerMode(context.speakerMode));
-    if (result == kJobSucceeded)
-        result = ExpectOk(context, block);
+    // A modem whose profile has no command for the chosen volume keeps its own setting: an
+    // empty entry is skipped, not a failure of every job.
+    const int speaker = context.speakerMode;
+    const bool noSpeakerCommand = speaker >= 0 && speaker < comm::ModemProfile::kSpeakerCommandCount &&
+                                  context.profile.speakerCommands[speaker].empty();
+    if (result == kJobSucceeded && !noSpeakerCommand) {
+        result = Sent(block, modem.SetSpeakerMode(speaker));
+        if (result == kJobSucceeded)
+            result = ExpectOk(context, block);
+    }
     if (result == kJobSucceeded && context.settings &&
         context.settings->modemType == data::kModemDsvd) {
         result = Sent(block, modem.SendCommand(kDsvdEnableCommand, true));

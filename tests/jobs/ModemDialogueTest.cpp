@@ -232,6 +232,14 @@ TEST_F(InitializeModemTest, DsvdModemIsToldToSwitchAndExtraSettingsFollow) {
               (std::vector<std::string>{"ATZ", "ATX1 V1 S0=0", "ATM1", "AT-SSE=1", "AT&K3"}));
 }
 
+TEST_F(InitializeModemTest, AVolumeWithoutACommandIsSkipped) {
+    // The default profile has no command for volume 3.
+    rig.context.speakerMode = 3;
+    ASSERT_TRUE(rig.context.profile.speakerCommands[3].empty());
+    EXPECT_EQ(InitializeModemForJob(rig.context, rig.block), kJobSucceeded);
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"ATZ", "ATX1 V1 S0=0"}));
+}
+
 TEST_F(InitializeModemTest, VoiceCallUpSkipsTheReset) {
     rig.context.svdInCall = 1;
     EXPECT_EQ(InitializeModemForJob(rig.context, rig.block), kJobSucceeded);
@@ -259,7 +267,7 @@ TEST_F(InitializeModemTest, FailuresBeforeTheExtraSettingsBlameTheModemSetUp) {
         {"init answered ERROR", [](InitScene& t) { t.peer.On("ATX1 V1 S0=0", "\r\nERROR\r\n"); },
          kResponseError},
         {"speaker unanswered", [](InitScene& t) { t.peer.On("ATM1", ""); }, kResponseTimedOut},
-        {"no speaker command", [](InitScene& t) { t.rig.context.speakerMode = 3; },
+        {"speaker out of range", [](InitScene& t) { t.rig.context.speakerMode = 7; },
          comm::kBadArgument},
         {"DSVD refused",
          [](InitScene& t) {
