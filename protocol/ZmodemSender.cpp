@@ -247,9 +247,7 @@ void Zmodem::Restart() {
     m_engine->Seek(st.position, 0);
     m_fileOffset = st.position;
     Trace("SendFileData: ZRPOS location %ld", static_cast<long>(st.position));
-    // The new frame streams from the asked offset at once: waiting for a ZACK to an empty
-    // frame first would cost a round trip through the line's buffers for every error.
-    m_restart = m_windowed;
+    m_restart = 1;
     m_serial->PurgeOutput();
 }
 

@@ -34,7 +34,7 @@ namespace ts = testsupport;
 
 namespace {
 
-constexpr int kZrqinit = 0, kZrinit = 1, kZfile = 4, kZfin = 8, kZrpos = 9,
+constexpr int kZrqinit = 0, kZrinit = 1, kZack = 3, kZfile = 4, kZfin = 8, kZrpos = 9,
               kZdata = 10, kZeof = 11;
 
 struct FaultCase {
@@ -43,7 +43,7 @@ struct FaultCase {
     int kind;
     int occurrence;
     Fault fault;
-    // A first damaged data subpacket ahead of the aimed fault.
+    // A first damaged data subpacket, so that the restart frames (ZCRCW, ZACK) exist.
     bool afterRestart{false};
 };
 
@@ -72,10 +72,12 @@ std::vector<FaultCase> Matrix() {
             add(true, kZeof, files);
             add(true, kZfin, 1);
             add(true, ts::kKindOverAndOut, 1);
+            add(true, ts::kKindZcrcw, 1, true);
             // What the receiver writes.
             add(false, kZrinit, files + 1);
             add(false, kZrpos, files);
             add(false, kZfin, 1);
+            add(false, kZack, 1, true);
         }
     }
     return cases;
