@@ -114,7 +114,9 @@ def one_run(args, ours, work, src, pairing, noise, seed, index):
         outcome = "failed (%s)" % ", ".join("%s exit %s" % (who, st) for who, st in bad if st != 0)
     note = ""
     if outcome != "ok":
-        note = last_line(err_b) if st_b != 0 else last_line(err_a)
+        note = "; ".join("%s: %s" % (who, last_line(path)) for who, st, path in
+                         (("send", st_a, err_a), ("receive", st_b, err_b))
+                         if st != 0 and last_line(path))
         if not identical:
             note = ("%s; received: %s" % (note, ", ".join(found) or "nothing")).lstrip("; ")
     wall = float(rep["wall_s"])
@@ -175,7 +177,7 @@ def main():
             f.write(random.Random(20240).randbytes(args.size))
         print("noise_bench: %d bytes at %d bps, buffer %d, binary %s (sha256 %s, built %s)" % (
             args.size, args.bps, args.buffer, args.binary, digest,
-            time.strftime("%Y-%m-%d %H:%M", time.localtime(os.path.getmtime(args.binary)))),
+            time.strftime("%Y-%m-%d %H:%M", time.localtime(os.path.getmtime(ours)))),
             flush=True)
         runs = []
         for noise in args.noise:
