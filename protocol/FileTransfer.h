@@ -56,23 +56,9 @@ class FileTransfer : public Transfer {
         return ReadTimedSlow(timeoutMs);
     }
     bool InputWaiting() { return m_readPosition < m_readEnd || FillReadBuffer(); }
-    // Moves buffered bytes up to (not including) the first `stop` byte into `out`, at most
-    // `room` of them; returns how many. Lets a protocol take plain runs of data without a
-    // call per byte.
-    int TakeBufferedUntil(unsigned char stop, unsigned char* out, int room) {
-        const unsigned char* begin = m_readBuffer + m_readPosition;
-        int available = m_readEnd - m_readPosition;
-        if (available > room)
-            available = room;
-        if (available <= 0)
-            return 0;
-        const void* hit = std::memchr(begin, stop, static_cast<std::size_t>(available));
-        int n = hit ? static_cast<int>(static_cast<const unsigned char*>(hit) - begin) : available;
-        std::memcpy(out, begin, static_cast<std::size_t>(n));
-        m_readPosition += n;
-        return n;
-    }
-    // Like TakeBufferedUntil, stopping at any byte marked in `stops`.
+    // Moves buffered bytes up to (not including) the first byte marked in `stops` into `out`,
+    // at most `room` of them; returns how many. Lets a protocol take plain runs of data without
+    // a call per byte.
     int TakeBufferedUntilAny(const bool* stops, unsigned char* out, int room) {
         const unsigned char* begin = m_readBuffer + m_readPosition;
         int available = m_readEnd - m_readPosition;
