@@ -26,6 +26,8 @@ constexpr std::size_t kCreator = 69;
 constexpr std::size_t kZeroFill74 = 74;
 constexpr std::size_t kZeroFill82 = 82;
 constexpr std::size_t kDataForkLength = 83;
+constexpr std::size_t kResourceForkLength = 87;
+constexpr std::size_t kSecondaryHeaderLength = 120;
 constexpr std::size_t kVersion2Bytes = 101; // to 125, zero in MacBinary I
 constexpr std::size_t kMinimumVersion = 123;
 constexpr std::size_t kHeaderCrc = 124;
@@ -226,8 +228,12 @@ std::uint16_t MacBinaryCrc(std::span<const std::uint8_t> bytes) {
 
 bool ParseMacBinaryHeader(std::span<const std::uint8_t, kMacBinaryHeaderSize> header,
                           MacBinaryInfo& info) {
-    if (header[kOldVersion] != 0 || header[kZeroFill74] != 0 ||
-        header[kNameLength] > kMaxNameLength)
+    const std::size_t nameLength = header[kNameLength];
+    if (header[kOldVersion] != 0 || header[kZeroFill74] != 0 || nameLength == 0 ||
+        nameLength > kMaxNameLength)
+        return false;
+    if (std::any_of(header.begin() + kName, header.begin() + kName + nameLength,
+                    [](std::uint8_t b) { return b < 0x20 || b == 0x7F; }))
         return false;
     std::uint16_t stored =
         static_cast<std::uint16_t>((header[kHeaderCrc] << 8) | header[kHeaderCrc + 1]);
@@ -244,7 +250,21 @@ bool ParseMacBinaryHeader(std::span<const std::uint8_t, kMacBinaryHeaderSize> he
     info.fileType = CString(&header[kType], 4);
     info.creator = CString(&header[kCreator], 4);
     info.dataForkLength = BigEndian32(&header[kDataForkLength]);
+    info.resourceForkLength = BigEndian32(&header[kResourceForkLength]);
+    info.secondaryHeaderLength = static_cast<std::uint16_t>((header[kSecondaryHeaderLength] << 8) |
+                                                            header[kSecondaryHeaderLength + 1]);
     return true;
+}
+
+bool MacBinaryAccountsForSize(const MacBinaryInfo& info, std::uint64_t fileSize) {
+    auto padded = [](std::uint64_t n) { return (n + 127) / 128 * 128; };
+    const std::uint64_t before = kMacBinaryHeaderSize + padded(info.secondaryHeaderLength);
+    const std::uint64_t full =
+        before + padded(info.dataForkLength) + padded(info.resourceForkLength);
+    const std::uint64_t shortest = info.resourceForkLength > 0
+                                       ? before + padded(info.dataForkLength) + info.resourceForkLength
+                                       : before + info.dataForkLength;
+    return fileSize >= shortest && fileSize <= full;
 }
 
 std::optional<std::string_view> LookupMacExtension(std::string_view type,
@@ -312,8 +332,19 @@ int ConvertMacBinary(const std::string& receivedPath, bool deleteReceived, std::
     if (static_cast<std::size_t>(got) < header.size())
         return kMacNotMacBinary;
     MacBinaryInfo info;
-    if (!ParseMacBinaryHeader(header, info) || info.fileType == "APPL")
+    struct stat st {};
+    if (::fstat(received.Descriptor(), &st) != 0)
+        return kMacReadFailed;
+    if (!ParseMacBinaryHeader(header, info) || info.fileType == "APPL" ||
+        !MacBinaryAccountsForSize(info, static_cast<std::uint64_t>(st.st_size)))
         return kMacNotMacBinary;
+    // The data fork starts after the secondary header.
+    if (info.secondaryHeaderLength > 0 &&
+        ::lseek(received.Descriptor(),
+                static_cast<off_t>(kMacBinaryHeaderSize +
+                                   (info.secondaryHeaderLength + 127u) / 128 * 128),
+                SEEK_SET) < 0)
+        return kMacReadFailed;
 
     std::string folder = FolderPart(receivedPath);
     if (folder == receivedPath)
@@ -321,9 +352,7 @@ int ConvertMacBinary(const std::string& receivedPath, bool deleteReceived, std::
     TempFile temp(folder);
     if (temp.Descriptor() < 0)
         return kMacCreateFailed;
-    struct stat st {};
-    if (::fstat(received.Descriptor(), &st) == 0)
-        (void)::fchmod(temp.Descriptor(), st.st_mode & 0666);
+    (void)::fchmod(temp.Descriptor(), st.st_mode & 0666);
     if (int r = CopyDataFork(received.Descriptor(), temp.Descriptor(), info); r != kMacConverted)
         return r;
     if (!temp.Close())

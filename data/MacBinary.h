@@ -22,12 +22,21 @@ struct MacBinaryInfo {
     std::string fileType; // four characters (fewer when the type holds a NUL)
     std::string creator;
     std::uint32_t dataForkLength{0};
+    std::uint32_t resourceForkLength{0};
+    std::uint16_t secondaryHeaderLength{0}; // MacBinary II only
 };
 
 // True when `header` is a MacBinary II header (right CRC and version 129) or passes the
-// MacBinary I rule (its II-only bytes all zero); fills `info` then.
+// MacBinary I rule (its II-only bytes all zero), and its name is 1 to 63 bytes without
+// control characters; fills `info` then.
 bool ParseMacBinaryHeader(std::span<const std::uint8_t, kMacBinaryHeaderSize> header,
                           MacBinaryInfo& info);
+
+// True when a file of `fileSize` bytes is what the header describes: the header, then the
+// secondary header, data fork and resource fork, each padded to a multiple of 128 bytes (the
+// last one possibly unpadded). Many ordinary files pass the header check by chance (any file
+// starting with 128 zero bytes but for a name); their sizes almost never agree as well.
+bool MacBinaryAccountsForSize(const MacBinaryInfo& info, std::uint64_t fileSize);
 
 // CRC-16/XMODEM, as the MacBinary II header carries it.
 std::uint16_t MacBinaryCrc(std::span<const std::uint8_t> bytes);
@@ -45,7 +54,8 @@ std::optional<std::string_view> LookupMacExtension(std::string_view type, std::s
 
 // Results of ConvertMacBinary.
 inline constexpr int kMacConverted = 0;
-inline constexpr int kMacNotMacBinary = 1; // also shorter than a header, or an application
+// Also shorter than a header, a size the header does not account for, or an application.
+inline constexpr int kMacNotMacBinary = 1;
 inline constexpr int kMacOpenFailed = 2;
 inline constexpr int kMacReadFailed = 3;
 inline constexpr int kMacDeleteFailed = 4;

@@ -24,6 +24,7 @@ struct HeaderFields {
     std::string type = "TEXT";
     std::string creator = "ttxt";
     std::uint32_t dataLength = 0;
+    std::uint32_t resourceLength = 0;
     bool version2 = true;
 };
 
@@ -35,6 +36,8 @@ std::array<std::uint8_t, kMacBinaryHeaderSize> Header(const HeaderFields& fields
     std::memcpy(&h[69], fields.creator.data(), std::min<std::size_t>(fields.creator.size(), 4));
     for (int i = 0; i < 4; ++i)
         h[83 + i] = static_cast<std::uint8_t>(fields.dataLength >> (24 - 8 * i));
+    for (int i = 0; i < 4; ++i)
+        h[87 + i] = static_cast<std::uint8_t>(fields.resourceLength >> (24 - 8 * i));
     if (fields.version2) {
         h[82] = 0;
         h[122] = 129; // version of the writer
@@ -46,12 +49,19 @@ std::array<std::uint8_t, kMacBinaryHeaderSize> Header(const HeaderFields& fields
     return h;
 }
 
+std::string Padded(std::string fork) {
+    fork.resize((fork.size() + 127) / 128 * 128, '\0');
+    return fork;
+}
+
+// A whole MacBinary file as senders write it: each fork padded to 128 bytes.
 std::string MacBinaryFile(const HeaderFields& fields, const std::string& dataFork,
                           const std::string& resourceFork = "") {
     HeaderFields s = fields;
     s.dataLength = static_cast<std::uint32_t>(dataFork.size());
+    s.resourceLength = static_cast<std::uint32_t>(resourceFork.size());
     auto h = Header(s);
-    return std::string(h.begin(), h.end()) + dataFork + resourceFork;
+    return std::string(h.begin(), h.end()) + Padded(dataFork) + Padded(resourceFork);
 }
 
 TEST(MacBinaryHeaderTest, CrcMatchesThePublishedVector) {
@@ -87,6 +97,8 @@ TEST(MacBinaryHeaderTest, VersionOneAndTwoAcceptance) {
         {"old version not 0", [](auto& h) { h[0] = 1; }, false},
         {"byte 74 not 0", [](auto& h) { h[74] = 1; }, false},
         {"name of 64", [](auto& h) { h[1] = 64; }, false},
+        {"empty name", [](auto& h) { h[1] = 0; }, false},
+        {"control character in the name", [](auto& h) { h[3] = '\n'; }, false},
     };
     for (const Case& c : cases) {
         auto h = Header({});
@@ -194,10 +206,111 @@ TEST_F(ConvertMacBinaryTest, OpenAndReadFailuresKeepTheReceivedFile) {
     ::unlink(locked.c_str());
 
     std::string file = MacBinaryFile({.version2 = false}, "only ten b");
-    file[86] = 20; // the header claims more data than the file has
+    file[86] = static_cast<char>(200); // the header claims more data than the file has
     std::string truncated = Received(file, "truncated");
-    EXPECT_EQ(kMacReadFailed, Convert(truncated, true));
+    EXPECT_EQ(kMacNotMacBinary, Convert(truncated, true));
+    EXPECT_EQ(file, testsupport::TempDir::ReadFile(truncated));
     EXPECT_EQ(std::vector<std::string>{"truncated"}, FolderNames()); // no temporary left
+}
+
+TEST(MacBinarySizeTest, ForksAccountForTheFileAsSendersPadThem) {
+    MacBinaryInfo info;
+    info.dataForkLength = 10;
+    EXPECT_TRUE(MacBinaryAccountsForSize(info, 128 + 10));  // last fork unpadded
+    EXPECT_TRUE(MacBinaryAccountsForSize(info, 128 + 128)); // padded
+    EXPECT_FALSE(MacBinaryAccountsForSize(info, 128 + 9));
+    EXPECT_FALSE(MacBinaryAccountsForSize(info, 128 + 129));
+    info.resourceForkLength = 300;
+    info.secondaryHeaderLength = 1;
+    EXPECT_TRUE(MacBinaryAccountsForSize(info, 128 + 128 + 128 + 300));
+    EXPECT_TRUE(MacBinaryAccountsForSize(info, 128 + 128 + 128 + 384));
+    EXPECT_FALSE(MacBinaryAccountsForSize(info, 128 + 128 + 10 + 300)); // data fork unpadded
+    info = {};
+    EXPECT_TRUE(MacBinaryAccountsForSize(info, 128));
+    EXPECT_FALSE(MacBinaryAccountsForSize(info, 82 * 1024));
+}
+
+// Ordinary files of common shapes, some of which pass the header's own rules, are never
+// touched by any MacBinary setting.
+TEST_F(ConvertMacBinaryTest, OrdinaryFilesAreLeftUntouchedUnderEverySetting) {
+    std::string iso(32768, '\0');
+    iso += "\x01" "CD001\x01";
+    iso.resize(82 * 1024, 'i');
+    std::string tar = "docs/readme.txt";
+    tar.resize(512, '\0');
+    tar.replace(257, 6, std::string("ustar\0", 6));
+    tar += std::string(1024, 'r');
+    std::string random(5000, '\0');
+    std::uint32_t seed = 12345;
+    for (char& c : random)
+        c = static_cast<char>((seed = seed * 1103515245 + 12345) >> 16);
+    random[0] = '\0'; // passes the first rule, as one file in 256 does
+    // A header that passes every rule of its own but claims 10 bytes of an 82 KB file.
+    std::string claimsLess = MacBinaryFile({.name = "disk"}, "0123456789");
+    claimsLess.resize(82 * 1024, 'z');
+    const std::pair<const char*, std::string> files[] = {
+        {"zeros.img", std::string(82 * 1024, '\0')},
+        {"disk.iso", iso},
+        {"docs.tar", tar},
+        {"archive.zip", std::string("PK\x03\x04\x14\0\0\0", 8) + std::string(600, 'p')},
+        {"image.png", std::string("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16) + std::string(400, 'g')},
+        {"paper.pdf", "%PDF-1.4\n" + std::string(700, 'f')},
+        {"noise.bin", random},
+        {"claims-less.bin", claimsLess},
+    };
+    for (std::uint32_t setting : {kMacBinaryOff, kMacBinaryConvertKeep, kMacBinaryConvertDelete}) {
+        std::vector<FileRecord> records;
+        for (const auto& [name, content] : files) {
+            FileRecord record;
+            record.path = Received(content, name);
+            record.failed = kRecordSuccessful;
+            records.push_back(record);
+        }
+        ConvertReceivedMacBinaryFiles(records, setting);
+        for (std::size_t i = 0; i < records.size(); ++i) {
+            EXPECT_EQ(Folder() + "/" + files[i].first, records[i].path) << setting;
+            EXPECT_TRUE(files[i].second == testsupport::TempDir::ReadFile(records[i].path))
+                << files[i].first << " under setting " << setting;
+        }
+        EXPECT_EQ(std::size(files), FolderNames().size());
+    }
+}
+
+TEST_F(ConvertMacBinaryTest, MacBinaryFilesOfEveryShapeConvert) {
+    struct Case {
+        std::string file;
+        const char* expectedName;
+        std::string expectedData;
+    };
+    std::string unpadded = MacBinaryFile({.name = "Plain", .version2 = false}, "bytes");
+    unpadded.resize(128 + 5); // a sender that does not pad the last fork
+    HeaderFields secondaryFields{.name = "Second", .type = "JPEG", .dataLength = 4};
+    auto secondaryHeader = Header(secondaryFields);
+    secondaryHeader[121] = 20; // a 20-byte secondary header, padded, before the data fork
+    std::uint16_t crc = MacBinaryCrc(std::span(secondaryHeader).first(124));
+    secondaryHeader[124] = static_cast<std::uint8_t>(crc >> 8);
+    secondaryHeader[125] = static_cast<std::uint8_t>(crc);
+    std::string secondary = std::string(secondaryHeader.begin(), secondaryHeader.end()) +
+                            Padded(std::string(20, 's')) + Padded("data");
+    const Case cases[] = {
+        {MacBinaryFile({.name = "One", .type = "JPEG", .version2 = false}, "jpeg"), "One.jpg",
+         "jpeg"},
+        {MacBinaryFile({.name = "Two", .type = "JPEG"}, "jpeg"), "Two.jpg", "jpeg"},
+        {MacBinaryFile({.name = "Forks", .type = "JPEG"}, std::string(300, 'd'),
+                       std::string(200, 'r')),
+         "Forks.jpg", std::string(300, 'd')},
+        {MacBinaryFile({.name = "Jan/Feb", .type = "JPEG"}, "slash"), "Jan_Feb.jpg", "slash"},
+        {unpadded, "Plain.txt", "bytes"},
+        {secondary, "Second.jpg", "data"},
+    };
+    for (const Case& c : cases) {
+        std::string path = Received(c.file);
+        ASSERT_EQ(kMacConverted, Convert(path, true)) << c.expectedName;
+        EXPECT_EQ(Folder() + "/" + c.expectedName, m_newPath);
+        EXPECT_EQ(c.expectedData, testsupport::TempDir::ReadFile(m_newPath));
+        EXPECT_FALSE(fs::exists(path));
+        fs::remove(m_newPath);
+    }
 }
 
 TEST_F(ConvertMacBinaryTest, TextGetsCrLfAndTheResourceForkIsDropped) {
