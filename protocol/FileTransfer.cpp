@@ -36,6 +36,8 @@ constexpr int kManageNewer = 5;
 constexpr int kManageDifferent = 6;
 constexpr int kManageProtect = 7;
 constexpr int kManageReplace = 4;
+// Copies of an offered file whose name is taken by another file are numbered up to this.
+constexpr int kMaxCopyNumber = 999;
 // The conversion option that asks for resuming.
 constexpr int kConvertResume = 3;
 // The management option sits in the low five bits of ZF1; the bits above are modifiers
@@ -249,6 +251,36 @@ void FileTransfer::Overwrite() {
     m_status->position = 0;
 }
 
+namespace {
+// "name#2.ext" for "name.ext": the number goes before a short extension.
+std::string NumberedName(const std::string& name, int number) {
+    std::size_t slash = name.rfind('/');
+    std::size_t start = slash == std::string::npos ? 0 : slash + 1;
+    std::size_t dot = name.rfind('.');
+    constexpr std::size_t kMaxExtension = 8;
+    if (dot == std::string::npos || dot <= start || name.size() - dot > kMaxExtension)
+        dot = name.size();
+    return name.substr(0, dot) + "#" + std::to_string(number) + name.substr(dot);
+}
+} // namespace
+
+void FileTransfer::ReceiveAsNewCopy() {
+    // The local file of the offered name is some other file, or another sender's partial copy:
+    // it stays as it is, and the offer is received from the start under a free name.
+    m_engine->Close();
+    m_fileOpen = 0;
+    m_status->position = 0;
+    for (int number = 2; number <= kMaxCopyNumber; ++number) {
+        std::string name = NumberedName(m_status->fileName, number);
+        if (m_engine->Open(name, "wbx") == 0) {
+            Trace("Receiving %s as %s", m_status->fileName.c_str(), name.c_str());
+            m_status->fileName = name;
+            m_fileOpen = 1;
+            return;
+        }
+    }
+}
+
 void FileTransfer::Skip() {
     m_engine->Close();
     m_fileOpen = 0;
@@ -296,6 +328,9 @@ int FileTransfer::OpenTransferFile() {
                         Skip();
                 } else if (M == kManageProtect) {
                     Skip();
+                } else if (recover) {
+                    // Longer than the offer, so not a partial copy of it.
+                    ReceiveAsNewCopy();
                 } else {
                     // Written from the start, the file must not keep the longer copy's tail.
                     Overwrite();
@@ -303,7 +338,12 @@ int FileTransfer::OpenTransferFile() {
             } else {
                 st.position = E;
                 if (E != 0) {
-                    if (recover) {
+                    if (recover && (Dr == kNoDate || Dl != Dr)) {
+                        // A partial copy carries the date of the file it was received from
+                        // (it is stamped when the transfer breaks); one of another date, or
+                        // an offer without a date, is not known to be the same file.
+                        ReceiveAsNewCopy();
+                    } else if (recover) {
                         // A copy as long as the offer arrived whole before the line broke:
                         // asking for data from its end lets the sender close it with ZEOF, so
                         // that it is stamped, counted and filed like any other.

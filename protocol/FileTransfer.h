@@ -109,6 +109,7 @@ class FileTransfer : public Transfer {
     bool FillReadBuffer();
     void Overwrite();
     void Skip();
+    void ReceiveAsNewCopy();
 
     static constexpr int kReadBufferSize = 16384;
     unsigned char m_readBuffer[kReadBufferSize]{};

@@ -125,6 +125,9 @@ int LocalFileEngine::Open(std::string& name, const char* mode) {
     }
     if (write && !append)
         flags |= O_TRUNC;
+    // "x": only a file that does not exist yet is created.
+    if (write && m.find('x') != std::string::npos)
+        flags |= O_EXCL;
     // Lock before truncating so that a file in use elsewhere is not emptied.
     int fd = ::open(name.c_str(), flags & ~O_TRUNC, 0666);
     if (fd < 0)

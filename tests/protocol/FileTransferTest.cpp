@@ -158,6 +158,7 @@ struct Offer {
     bool open;
     int localLengthAfter;
     const char* trace;
+    bool newCopy{false}; // received as "incoming#2.bin"
 };
 
 constexpr int kOld = 1000000000;
@@ -165,10 +166,15 @@ constexpr int kNew = 1100000000;
 
 const Offer kOffers[] = {
     {"new file", -1, 300, 0, 1, kNoDate, kNew, 0, 0, true, 0, nullptr},
-    {"resume shorter", 100, 300, 0, 1, kOld, kNew, 0, 100, true, 100, "Resuming at offset 100"},
-    {"complete: asked from its end", 300, 300, 0, 1, kOld, kNew, 0, 300, true, 300,
+    {"resume shorter", 100, 300, 0, 1, kNew, kNew, 0, 100, true, 100, "Resuming at offset 100"},
+    {"complete: asked from its end", 300, 300, 0, 1, kNew, kNew, 0, 300, true, 300,
      "Resuming at offset 300"},
-    {"longer local restarts", 500, 300, 0, 1, kOld, kNew, 0, 0, true, 0, nullptr},
+    // A local file that is not known to be a partial copy of the offer is kept and the offer
+    // is received from the start under a numbered name.
+    {"shorter of another date", 100, 300, 0, 1, kOld, kNew, 0, 0, true, 100, nullptr, true},
+    {"same size, another date", 300, 300, 0, 1, kOld, kNew, 0, 0, true, 300, nullptr, true},
+    {"offer without a date", 100, 300, 0, 1, kOld, kNoDate, 0, 0, true, 100, nullptr, true},
+    {"longer local", 500, 300, 0, 1, kNew, kNew, 0, 0, true, 500, nullptr, true},
     {"no recovery overwrites", 100, 300, 0, 0, kOld, kNew, 0, 0, true, 0, nullptr},
     {"append", 100, 300, 3, 0, kOld, kNew, 0, 100, true, 100, "Appending at offset 100"},
     {"newer: overwrite", 100, 300, 5, 0, kOld, kNew, 0, 0, true, 0, nullptr},
@@ -178,11 +184,11 @@ const Offer kOffers[] = {
     // Written from the start, a file never keeps a longer local copy's tail.
     {"replace longer", 600, 300, 4, 1, kOld, kNew, 0, 0, true, 0, nullptr},
     {"replace same size", 300, 300, 4, 1, kOld, kNew, 0, 0, true, 0, nullptr},
-    {"append longer", 600, 300, 3, 1, kOld, kNew, 0, 0, true, 0, nullptr},
-    {"crc option longer", 600, 300, 2, 1, kOld, kNew, 0, 0, true, 0, nullptr},
-    {"different longer", 600, 300, 6, 1, kOld, kNew, 0, 0, true, 0, nullptr},
+    {"append longer", 600, 300, 3, 1, kOld, kNew, 0, 0, true, 600, nullptr, true},
+    {"crc option longer", 600, 300, 2, 1, kOld, kNew, 0, 0, true, 600, nullptr, true},
+    {"different longer", 600, 300, 6, 1, kOld, kNew, 0, 0, true, 600, nullptr, true},
     {"modifier bit masked", 600, 300, 0x80 | 4, 1, kOld, kNew, 0, 0, true, 0, nullptr},
-    {"modifier bit on resume", 100, 300, 0x80, 1, kOld, kNew, 0, 100, true, 100,
+    {"modifier bit on resume", 100, 300, 0x80, 1, kNew, kNew, 0, 100, true, 100,
      "Resuming at offset 100"},
 };
 
@@ -218,9 +224,11 @@ TEST_P(OpenTransferFileTable, Decides) {
     if (o.open) {
         EXPECT_EQ(engine.Tell(), o.position);
     }
+    EXPECT_EQ(o.newCopy ? dir / "incoming#2.bin" : path, status.fileName);
     status.statusCode = 0;
     transfer.FinishFile();
     EXPECT_EQ(static_cast<int>(std::filesystem::file_size(path)), o.localLengthAfter);
+    EXPECT_EQ(o.newCopy, std::filesystem::exists(dir / "incoming#2.bin"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Offers, OpenTransferFileTable, testing::ValuesIn(kOffers),
@@ -241,7 +249,7 @@ TEST_F(FileTransferTest, CompleteLocalCopyIsAskedForFromItsEndAndStampedWhenClos
     status.fileName = path;
     status.fileSize = 300;
     status.fileDate = kNew;
-    transfer.SetLocalDate(kOld);
+    transfer.SetLocalDate(kNew);
     ASSERT_EQ(transfer.OpenTransferFile(), 1);
     EXPECT_EQ(status.statusCode, 0);
     EXPECT_EQ(status.position, 300);

@@ -113,11 +113,8 @@ TEST_F(StalledReceiver, SenderGivesUpAndNothingIsCountedAsReceived) {
     platform::ScopedTimeAcceleration faster(1000.0);
     // The receiver stops taking data in the middle of the first file: the sender's queue
     // fills up and stays full.
+    wire.farLink->StallAfter(20000);
     std::thread stall([this] {
-        while (wire.farLink->BytesWritten() < 20000 && !sendDone)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        wire.farLink->SetTransmitRoom(0);
-        wire.farLink->SetStalled(true);
         // The receiving job ends the way the application ends it: by its stop check.
         while (!sendDone)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));

@@ -224,13 +224,32 @@ TEST_F(ZmodemReceiver, CompleteCopyIsClosedByZeofCountedAndStamped) {
     dir.WriteFile("in/c.bin", data);
     LocalFileEngine dates;
     SetModificationTime(dates, dir / "out/c.bin", 1000000000);
+    // The broken call left the copy stamped with the sender's date.
+    SetModificationTime(dates, dir / "in/c.bin", 1000000000);
     int sent = 0;
     ASSERT_EQ(Transfer(dir / "out/c.bin", &sent), 0);
     EXPECT_EQ(sent, 0);
     EXPECT_EQ(status.filesDone, 1);
     EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/c.bin"), data);
-    EXPECT_EQ(ModificationTime(dir / "in/c.bin"), ModificationTime(dir / "out/c.bin"));
     EXPECT_LT(wire.farLink->BytesWritten(), 1000);
+    EXPECT_FALSE(std::filesystem::exists(dir / "in/c#2.bin"));
+}
+
+TEST_F(ZmodemReceiver, AnUnrelatedLocalFileIsNeitherResumedNorRestamped) {
+    const std::string theirs = Pattern(6000, 5);
+    dir.WriteFile("out/u.bin", theirs);
+    LocalFileEngine dates;
+    SetModificationTime(dates, dir / "out/u.bin", 1100000000);
+    for (const std::string& mine : {Pattern(2000, 6), Pattern(6000, 7)}) {
+        dir.WriteFile("in/u.bin", mine);
+        SetModificationTime(dates, dir / "in/u.bin", 1000000000);
+        ASSERT_EQ(Transfer(dir / "out/u.bin"), 0);
+        EXPECT_EQ(status.filesDone, 1);
+        EXPECT_TRUE(TempDir::ReadFile(dir.Path() / "in/u.bin") == mine);
+        EXPECT_EQ(ModificationTime(dir / "in/u.bin"), 1000000000);
+        EXPECT_TRUE(TempDir::ReadFile(dir.Path() / "in/u#2.bin") == theirs);
+        std::filesystem::remove(dir / "in/u#2.bin");
+    }
 }
 
 TEST_F(ZmodemReceiver, BrokenLinkLeavesNoFileCountedAsReceived) {

@@ -27,6 +27,7 @@ struct EndState {
     double flipProbability { 0.0 };
     std::mt19937 random { 1 };
     long dropAfter { -1 };
+    long stallAfter { -1 };
     long written { 0 };
     int inputMode { 0 }, outputMode { 0 };
     long baud { 1200 };
@@ -234,6 +235,13 @@ int LoopbackLink::WriteBuffer(const unsigned char* data, int length) {
         std::uniform_real_distribution<double> chance(0.0, 1.0);
         std::uniform_int_distribution<int> flip(1, 255);
         for (int i = 0; i < count; ++i) {
+            if (me.stallAfter >= 0 && me.written >= me.stallAfter) {
+                me.stalled = true;
+                me.transmitRoom = 0;
+                me.stallAfter = -1;
+                count = i;
+                break;
+            }
             unsigned char b = data[i];
             if (me.dropAfter >= 0 && me.written >= me.dropAfter)
                 m_shared->dropped = true;
@@ -336,6 +344,12 @@ void LoopbackLink::DropAfter(long bytes) {
     std::lock_guard lock(m_shared->mutex);
     EndState& me = m_shared->ends[m_side];
     me.dropAfter = me.written + bytes;
+}
+
+void LoopbackLink::StallAfter(long bytes) {
+    std::lock_guard lock(m_shared->mutex);
+    EndState& me = m_shared->ends[m_side];
+    me.stallAfter = me.written + bytes;
 }
 
 void LoopbackLink::SetTap(std::shared_ptr<ZmodemFaultTap> tap) {

@@ -52,6 +52,8 @@ public:
     // After `bytes` more bytes written by this end the connection drops: carrier goes off
     // at both ends and everything written afterwards is lost.
     void DropAfter(long bytes);
+    // After `bytes` more bytes written by this end, it stalls with no transmit room left.
+    void StallAfter(long bytes);
     // While stalled, what this end writes is held and not delivered (the queue fills).
     void SetStalled(bool stalled);
     // Passes everything this end writes through `tap` (null: no tap).
