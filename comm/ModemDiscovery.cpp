@@ -152,16 +152,6 @@ int FindLegacyModem(const std::string& modemName, int requested, std::string& dr
     return 0;
 }
 
-std::string CutToBytes(const std::string& text, std::size_t maxBytes) {
-    if (text.size() <= maxBytes)
-        return text;
-    std::size_t end = maxBytes;
-    // Step back over UTF-8 continuation bytes so no character is split.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
-    return text.substr(0, end);
-}
-
 int RateFrom(const unsigned char* bytes) {
     std::uint32_t rate =
         static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
@@ -261,7 +251,7 @@ bool AutoSelectModem(std::string& modemSelection, const ModemSelectionHooks& hoo
     }
 
     // The stored name is the one the field keeps, so the next start reads back what is used now.
-    chosen = CutToBytes(chosen, kModemSelectionMaxBytes);
+    chosen = platform::CutToBytes(chosen, kModemSelectionMaxBytes);
     platform::WriteRegistryString(platform::HKEY_CURRENT_USER, kModemSelectionKey,
                                   kModemSelectionValue, chosen);
     modemSelection = chosen;
@@ -293,29 +283,14 @@ std::string CleanModemCommand(std::string text) {
 
 void BuildModemProfile(const std::string& driverKey, const std::string& extraSettingsSetting,
                        ModemProfile& profile, std::string& extraSettings) {
-    profile = ModemProfile{};
+    // The plain Hayes profile, with what a profile built for an installed modem starts from
+    // in place of its name, initialisation, result-code and speaker commands.
+    profile = DefaultModemProfile();
     SetProfileText(profile.name, "Default");
-    SetProfileText(profile.prefix, "AT");
-    SetProfileText(profile.terminator, "\r");
     SetProfileText(profile.initialization, "&F X4 V1 S0=0 W2 &D2");
-    SetProfileText(profile.toneDial, "DT");
-    SetProfileText(profile.pulseDial, "DP");
-    SetProfileText(profile.hangUp, "~~~+++~~~ATH0");
-    SetProfileText(profile.reset, "Z");
-    SetProfileText(profile.setRegister, "S%d=%d");
-    SetProfileText(profile.queryRegister, "S%d?");
-    SetProfileText(profile.autoAnswerOn, "S0=1");
-    SetProfileText(profile.autoAnswerOff, "S0=0");
-    SetProfileText(profile.answer, "A");
-    SetProfileText(profile.echoOn, "E1");
-    SetProfileText(profile.echoOff, "E0");
-    SetProfileText(profile.goOnline, "O");
-    SetProfileText(profile.onHook, "H0");
-    SetProfileText(profile.offHook, "H1");
-    SetProfileText(profile.numericResults, "V0");
-    SetProfileText(profile.verboseResults, "V1");
     for (int n = 0; n < ModemProfile::kResultCodeCommandCount; ++n)
         profile.resultCodeCommands[static_cast<std::size_t>(n)] = "X" + std::to_string(n);
+    profile.speakerCommands = {};
     extraSettings.clear();
 
     const std::string path = platform::kDriverClassKey + driverKey;

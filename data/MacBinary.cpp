@@ -261,9 +261,9 @@ bool MacBinaryAccountsForSize(const MacBinaryInfo& info, std::uint64_t fileSize)
     const std::uint64_t before = kMacBinaryHeaderSize + padded(info.secondaryHeaderLength);
     const std::uint64_t full =
         before + padded(info.dataForkLength) + padded(info.resourceForkLength);
-    const std::uint64_t shortest = info.resourceForkLength > 0
-                                       ? before + padded(info.dataForkLength) + info.resourceForkLength
-                                       : before + info.dataForkLength;
+    const std::uint64_t shortest =
+        info.resourceForkLength > 0 ? before + padded(info.dataForkLength) + info.resourceForkLength
+                                    : before + info.dataForkLength;
     return fileSize >= shortest && fileSize <= full;
 }
 

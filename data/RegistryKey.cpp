@@ -7,17 +7,6 @@ namespace data {
 
 using namespace platform;
 
-std::string CutToBytes(std::string text, std::size_t maxBytes) {
-    if (text.size() <= maxBytes)
-        return text;
-    std::size_t end = maxBytes;
-    // Step back over continuation bytes so the cut falls before a character's first byte.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
-    text.resize(end);
-    return text;
-}
-
 LONG CRegistryKey::OpenKey(HKEY root, const std::string& subKey) {
     CloseKey();
     return RegCreateKeyExA(root, subKey.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,

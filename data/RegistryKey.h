@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/Registry.h"
+#include "platform/ResourceStrings.h"
 
 #include <cstdint>
 #include <string>
@@ -35,7 +36,6 @@ class CRegistryKey {
     platform::HKEY m_key{nullptr};
 };
 
-// Cuts `text` to at most `maxBytes` bytes without splitting a UTF-8 character.
-std::string CutToBytes(std::string text, std::size_t maxBytes);
+using platform::CutToBytes;
 
 } // namespace data

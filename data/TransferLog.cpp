@@ -32,10 +32,6 @@ constexpr std::size_t kMaxLinePiece = 1022;
 constexpr std::size_t kShortTimeLength = 9;
 constexpr int kNumberLimit = 1000000000;
 
-std::string Text(int id) {
-    return std::string(platform::LoadResourceString(id));
-}
-
 // Fixes the record's figures for its outcome and returns the status text id.
 int DecideStatus(FileRecord& record, int& filesReceived) {
     if (record.failed == kRecordFailed && record.lastPosition == 0) {
@@ -58,9 +54,9 @@ std::string FormatLine(const FileRecord& record, int statusId) {
     const std::string fields[kTransferLogFields] = {
         FormatLogDate(record.start),
         FileNamePart(record.path),
-        Text(record.isReceive ? kReceivingId : kSendingId),
+        platform::ResourceText(record.isReceive ? kReceivingId : kSendingId),
         record.peer,
-        Text(statusId),
+        platform::ResourceText(statusId),
         FormatLogSize(record.size),
         FormatLogDuration(record.duration),
         record.path,

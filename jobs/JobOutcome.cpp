@@ -3,22 +3,17 @@
 
 #include <cstdio>
 
+#include "comm/ModemResponse.h"
 #include "comm/StatusCodes.h"
+#include "jobs/JobStatusBlock.h"
 #include "platform/ResourceStrings.h"
 
 namespace jobs {
 namespace {
 
-// Modem response codes stored as job errors.
-constexpr int kResponseNoCarrier = 4;
-constexpr int kResponseNoDialtone = 5;
-constexpr int kResponseRing = 8;
-
-// Status ids the error explanation depends on.
-constexpr int kStatusInitializingModem = 50000;
-constexpr int kStatusWaitingForTransfer = 50003;
-constexpr int kStatusExtraSettings = 50015;
-constexpr int kStatusOpeningPort = 50016;
+using comm::kResponseNoCarrier;
+using comm::kResponseNoDialtone;
+using comm::kResponseRing;
 
 constexpr int kMsgSentFile = 50200;
 constexpr int kMsgSentFiles = 50201;
@@ -39,10 +34,6 @@ constexpr int kMsgTransferNotStarted = 50232;
 constexpr int kMsgRetriesExhausted = 50237;
 constexpr int kMsgPortUnavailable = 50241;
 
-std::string Text(int id) {
-    return std::string(platform::LoadResourceString(id));
-}
-
 OutcomeMessage Warning(const JobEnd& end, int id, std::string text) {
     OutcomeMessage m;
     m.kind = end.isSend ? MessageKind::MessageBox : MessageKind::TimedMessage;
@@ -53,12 +44,12 @@ OutcomeMessage Warning(const JobEnd& end, int id, std::string text) {
 }
 
 OutcomeMessage Warning(const JobEnd& end, int id) {
-    return Warning(end, id, Text(id));
+    return Warning(end, id, platform::ResourceText(id));
 }
 
 // "%s (%d)" filled with the status text and the code.
 std::string CommunicationErrorLine(int code) {
-    std::string format = Text(kMsgCommunicationError);
+    std::string format = platform::ResourceText(kMsgCommunicationError);
     std::string statusText(comm::StatusText(code));
     int size = std::snprintf(nullptr, 0, format.c_str(), statusText.c_str(), code);
     std::string line(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
@@ -69,7 +60,7 @@ std::string CommunicationErrorLine(int code) {
 } // namespace
 
 std::string FilesReceivedText(int files) {
-    return Text(files > 1 ? kMsgReceivedFiles : kMsgReceivedFile);
+    return platform::ResourceText(files > 1 ? kMsgReceivedFiles : kMsgReceivedFile);
 }
 
 OutcomeMessage ShowJobOutcome(const JobEnd& end) {
@@ -79,7 +70,7 @@ OutcomeMessage ShowJobOutcome(const JobEnd& end) {
         if (end.isSend) {
             m.kind = MessageKind::MessageBox;
             m.stringId = end.files == 1 ? kMsgSentFile : kMsgSentFiles;
-            m.text = Text(m.stringId);
+            m.text = platform::ResourceText(m.stringId);
             m.icon = MessageIcon::Information;
         } else {
             m.kind = MessageKind::FilesReceived;
@@ -120,7 +111,7 @@ OutcomeMessage ShowJobError(const JobEnd& end) {
     }
     if (end.statusAtError == kStatusInitializingModem)
         return Warning(end, kMsgInitFailed);
-    if (end.statusAtError == kStatusWaitingForTransfer && end.errorCode == comm::kTimedOut &&
+    if (end.statusAtError == kStatusReceivingFiles && end.errorCode == comm::kTimedOut &&
         end.fileRecords == 0)
         return Warning(end, kMsgTransferNotStarted);
     if (end.statusAtError == kStatusExtraSettings)
@@ -128,7 +119,7 @@ OutcomeMessage ShowJobError(const JobEnd& end) {
     if (end.statusAtError == kStatusOpeningPort)
         return Warning(end, end.errorCode == comm::kPortOpenFailed ? kMsgPortUnavailable
                                                                    : kMsgPortInUse);
-    std::string text = Text(kMsgTransferFailed);
+    std::string text = platform::ResourceText(kMsgTransferFailed);
     if (end.errorCode < 0)
         text += CommunicationErrorLine(end.errorCode);
     return Warning(end, kMsgTransferFailed, std::move(text));

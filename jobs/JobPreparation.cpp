@@ -25,6 +25,7 @@ OutcomeMessage PortFailure(int code, bool isSend) {
 
 PrepareResult PrepareTransferJob(const data::AppSettings& settings, int comNumber,
                                  const comm::ModemProfile& profile,
+                                 const std::string& extraSettings,
                                  const comm::ResponseTable& responses, bool isSend) {
     PrepareResult result;
     auto job = std::make_unique<PreparedJob>();
@@ -67,7 +68,7 @@ PrepareResult PrepareTransferJob(const data::AppSettings& settings, int comNumbe
     context.link = job->link.get();
     context.modem = job->modem.get();
     context.profile = profile;
-    context.extraSettings = settings.extraSettings;
+    context.extraSettings = extraSettings;
     for (const auto& entry : responses)
         context.responses.push_back(std::make_unique<ModemResponse>(*entry));
     context.connectedBeforeAnswer = 0;

@@ -229,7 +229,8 @@ int InitializeModemForJob(JobContext& context, JobStatusBlock& block) {
     // A modem whose profile has no command for the chosen volume keeps its own setting: an
     // empty entry is skipped, not a failure of every job.
     const int speaker = context.speakerMode;
-    const bool noSpeakerCommand = speaker >= 0 && speaker < comm::ModemProfile::kSpeakerCommandCount &&
+    const bool noSpeakerCommand = speaker >= 0 &&
+                                  speaker < comm::ModemProfile::kSpeakerCommandCount &&
                                   context.profile.speakerCommands[speaker].empty();
     if (result == kJobSucceeded && !noSpeakerCommand) {
         result = Sent(block, modem.SetSpeakerMode(speaker));

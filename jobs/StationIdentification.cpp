@@ -42,10 +42,6 @@ constexpr std::array<FieldLine, kFieldCount> kFields{{
     {"Phone:", kStringPhoneLabel},
 }};
 
-std::string Text(int id) {
-    return std::string(platform::LoadResourceString(id));
-}
-
 std::string Trimmed(std::string_view text) {
     auto blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
     while (!text.empty() && blank(text.front()))
@@ -145,7 +141,7 @@ std::string FieldLineText(const JobContext& context, Field field) {
 
 std::string MachineName(int machineType) {
     if (machineType >= kMachineMacintosh && machineType <= kMachineUnix)
-        return Text(kStringFirstMachineName + machineType);
+        return platform::ResourceText(kStringFirstMachineName + machineType);
     return std::to_string(machineType);
 }
 
@@ -153,7 +149,7 @@ std::string MachineName(int machineType) {
 std::string TerminalLineText(const JobContext& context, Field field) {
     std::string value =
         field == kMachine ? MachineName(context.ownMachineType) : OwnFieldValue(context, field);
-    return "\r" + Text(kFields[field].labelId) + " " + value + "\r\n";
+    return "\r" + platform::ResourceText(kFields[field].labelId) + " " + value + "\r\n";
 }
 
 std::string StartLineText() {
@@ -161,7 +157,7 @@ std::string StartLineText() {
 }
 
 std::string TerminalInstruction(int id) {
-    return "\r\n\r" + Text(id) + "\r\n\r";
+    return "\r\n\r" + platform::ResourceText(id) + "\r\n\r";
 }
 
 // The result for a read that ended without a line: a stop, or a link that failed.

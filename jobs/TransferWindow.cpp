@@ -56,10 +56,6 @@ std::string FormatLongs(int id, long first, long second = 0) {
     return buffer;
 }
 
-std::string Text(int id) {
-    return std::string(platform::LoadResourceString(id));
-}
-
 bool IsNoFile(const std::string& name) {
     return name.empty() || data::CompareTextsNoCase(name, kNoFile) == 0;
 }
@@ -75,7 +71,7 @@ std::string TimeLeftText(int position, int fileSize, int startOffset, std::int64
     float fraction = static_cast<float>(static_cast<std::uint32_t>(position - startOffset)) /
                      static_cast<float>(static_cast<std::uint32_t>(fileSize - startOffset));
     if (fraction == 0.0f)
-        return Text(kTextNoTime);
+        return platform::ResourceText(kTextNoTime);
     float left = (1.0f / fraction - 1.0f) * static_cast<float>(elapsed);
     // A position past the announced size would make the estimate negative: nothing is left.
     std::int64_t seconds = left > 0.0f ? static_cast<std::int64_t>(left) : 0;
@@ -84,13 +80,13 @@ std::string TimeLeftText(int position, int fileSize, int startOffset, std::int64
 
 std::string SpeedText(int position, int startOffset, std::int64_t elapsed, int connectSpeed) {
     if (elapsed <= 0 || connectSpeed <= 0)
-        return Text(kTextNoSpeed);
+        return platform::ResourceText(kTextNoSpeed);
     // The line carries ten bits per byte, so a tenth of the connect speed is the best possible
     // rate. 64-bit products: a few megabytes times 100 no longer fit in 32 bits.
     std::int64_t bytes = static_cast<std::int64_t>(position) - startOffset;
     std::int64_t best = (elapsed * connectSpeed) / 10;
     if (best == 0)
-        return Text(kTextNoSpeed);
+        return platform::ResourceText(kTextNoSpeed);
     std::int64_t cps = bytes / elapsed;
     std::int64_t efficiency = bytes * 100 / best;
     return FormatLongs(kTextSpeed, static_cast<long>(cps), static_cast<long>(efficiency));
@@ -98,7 +94,7 @@ std::string SpeedText(int position, int startOffset, std::int64_t elapsed, int c
 
 std::string BytesText(int position, int fileSize) {
     if (fileSize == 0)
-        return Text(kTextUnknownSize);
+        return platform::ResourceText(kTextUnknownSize);
     // "K" is 1000 bytes here.
     return FormatLongs(kTextBytes, position / 1000, fileSize / 1000);
 }
@@ -152,31 +148,32 @@ std::string TransferWindowLogic::PeerText() const {
         return m_context.peerUser;
     if (!m_context.peerPhone.empty())
         return m_context.peerPhone;
-    return Text(kTextUnknownSender);
+    return platform::ResourceText(kTextUnknownSender);
 }
 
 void TransferWindowLogic::ResetTexts() {
-    SetText(kControlElapsed, Text(kTextNoTime));
-    SetText(kControlTimeLeft, Text(kTextNoTime));
-    SetText(kControlBytes, Text(kTextNoBytes));
-    SetText(kControlSpeed, Text(kTextNoSpeed));
-    SetText(kControlConnectSpeed, Text(kTextNoConnectSpeed));
-    SetText(kControlErrors, Text(kTextNoErrors));
+    SetText(kControlElapsed, platform::ResourceText(kTextNoTime));
+    SetText(kControlTimeLeft, platform::ResourceText(kTextNoTime));
+    SetText(kControlBytes, platform::ResourceText(kTextNoBytes));
+    SetText(kControlSpeed, platform::ResourceText(kTextNoSpeed));
+    SetText(kControlConnectSpeed, platform::ResourceText(kTextNoConnectSpeed));
+    SetText(kControlErrors, platform::ResourceText(kTextNoErrors));
 }
 
 void TransferWindowLogic::Open() {
-    SetText(kControlStatusLine, Text(kStatusStarting));
+    SetText(kControlStatusLine, platform::ResourceText(kStatusStarting));
     ResetTexts();
-    SetText(kControlStopButton, Text(kTextStop));
+    SetText(kControlStopButton, platform::ResourceText(kTextStop));
     m_progress = 0;
     if (IsSend()) {
-        m_caption = Text(kTextSendingTo) + " " + PeerText();
+        m_caption = platform::ResourceText(kTextSendingTo) + " " + PeerText();
         SetText(kControlFiles, FormatLongs(kTextFilesRemaining, m_fileCount));
-        SetText(kControlBytesLabel, Text(kTextBytesSent));
+        SetText(kControlBytesLabel, platform::ResourceText(kTextBytesSent));
     } else {
-        m_caption = Text(kTextReceivingFrom) + " " + Text(kTextUnknownSender);
-        SetText(kControlFiles, Text(kTextNoFilesReceived));
-        SetText(kControlBytesLabel, Text(kTextBytesReceived));
+        m_caption = platform::ResourceText(kTextReceivingFrom) + " " +
+                    platform::ResourceText(kTextUnknownSender);
+        SetText(kControlFiles, platform::ResourceText(kTextNoFilesReceived));
+        SetText(kControlBytesLabel, platform::ResourceText(kTextBytesReceived));
     }
     m_block.SetWindow(m_queue);
     // The port is the worker's while the job runs; it reads the carrier for each record.
@@ -235,8 +232,8 @@ void TransferWindowLogic::HandleStatus(int id, std::intptr_t detail) {
     int stored = m_block.CurrentStatus();
     switch (stored) {
     case kStatusDialing:
-        SetText(kControlStatusLine,
-                platform::FormatMessage1(Text(kStatusDialing), m_context.destinationPhone));
+        SetText(kControlStatusLine, platform::FormatMessage1(platform::ResourceText(kStatusDialing),
+                                                             m_context.destinationPhone));
         break;
     case kStatusConnected:
         SetText(kControlStatusLine, FormatLongs(kStatusConnected, m_context.connectSpeed.load()));
@@ -245,30 +242,32 @@ void TransferWindowLogic::HandleStatus(int id, std::intptr_t detail) {
         // The error travels with the message: the worker clears its stored error before the
         // window may have read it.
         int error = id == kStatusRetry ? static_cast<int>(detail) : 0;
-        std::string errorText = error < 0 ? Text(comm::StatusTextId(error)) : std::string();
-        SetText(kControlStatusLine, platform::FormatMessage1(Text(kStatusRetry), errorText));
+        std::string errorText =
+            error < 0 ? platform::ResourceText(comm::StatusTextId(error)) : std::string();
+        SetText(kControlStatusLine,
+                platform::FormatMessage1(platform::ResourceText(kStatusRetry), errorText));
         break;
     }
     default:
-        SetText(kControlStatusLine, Text(stored));
+        SetText(kControlStatusLine, platform::ResourceText(stored));
         break;
     }
     switch (id) {
     case kStatusReceivingFiles:
         if (!m_context.peerUser.empty())
-            m_caption = Text(kTextReceivingFrom) + " " + m_context.peerUser;
+            m_caption = platform::ResourceText(kTextReceivingFrom) + " " + m_context.peerUser;
         else if (!m_context.peerPhone.empty())
-            m_caption = Text(kTextReceivingFrom) + " " + m_context.peerPhone;
+            m_caption = platform::ResourceText(kTextReceivingFrom) + " " + m_context.peerPhone;
         break;
     case kStatusWaitingToRedial: {
         int countdown = m_context.redialCountdown.load();
         if (countdown < 1) {
-            SetText(kControlStopButton, Text(kTextStop));
+            SetText(kControlStopButton, platform::ResourceText(kTextStop));
             m_dialNowShown = false;
-            SetText(kControlTimeLeft, Text(kTextNoTime));
+            SetText(kControlTimeLeft, platform::ResourceText(kTextNoTime));
         } else {
             if (!m_dialNowShown) {
-                SetText(kControlStopButton, Text(kTextDialNow));
+                SetText(kControlStopButton, platform::ResourceText(kTextDialNow));
                 m_dialNowShown = true;
             }
             SetText(kControlTimeLeft, data::FormatLogDuration(countdown));
@@ -357,8 +356,9 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
         if (data::CompareTextsNoCase(fileName, kNoFile) != 0)
             m_shownFileName = fileName;
         SetText(kControlStatusLine,
-                platform::FormatMessage1(Text(IsSend() ? kTextSending : kTextReceiving),
-                                         data::FileNamePart(m_shownFileName)));
+                platform::FormatMessage1(
+                    platform::ResourceText(IsSend() ? kTextSending : kTextReceiving),
+                    data::FileNamePart(m_shownFileName)));
     }
 
     // A new count of files done restarts the measurements of speed and time.
@@ -430,7 +430,7 @@ void TransferWindowLogic::HandleDone() {
         if (!receiveSetting.empty())
             data::MoveToDatedFolder(m_fileRecords, receiveSetting, m_clock());
         if (settings && settings->macBinary != data::kMacBinaryOff) {
-            SetText(kControlStatusLine, Text(kStatusConvertingMacBinary));
+            SetText(kControlStatusLine, platform::ResourceText(kStatusConvertingMacBinary));
             if (m_observer)
                 m_observer(*this, platform::PostedMessage{});
             data::ConvertReceivedMacBinaryFiles(m_fileRecords, settings->macBinary);

@@ -39,7 +39,9 @@ std::string_view LoadResourceString(int id) {
     return e ? std::string_view(e->text) : std::string_view();
 }
 
-bool HasResourceString(int id) { return Find(id) != nullptr; }
+bool HasResourceString(int id) {
+    return Find(id) != nullptr;
+}
 
 std::string FormatMessage1(std::string_view text, std::string_view argument) {
     std::string result(text);
@@ -47,6 +49,21 @@ std::string FormatMessage1(std::string_view text, std::string_view argument) {
     if (pos != std::string::npos)
         result.replace(pos, 2, argument);
     return result;
+}
+
+std::string ResourceText(int id) {
+    return std::string(LoadResourceString(id));
+}
+
+std::string CutToBytes(std::string text, std::size_t maxBytes) {
+    if (text.size() <= maxBytes)
+        return text;
+    std::size_t end = maxBytes;
+    // Step back over continuation bytes so the cut falls before a character's first byte.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    text.resize(end);
+    return text;
 }
 
 } // namespace platform

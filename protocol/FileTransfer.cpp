@@ -300,7 +300,8 @@ int FileTransfer::OpenTransferFile() {
         // A sender that asks to replace the file (and not to resume it) gets a fresh copy,
         // whatever the local one holds: keeping a same-sized local file would pass it off
         // as the file that was sent.
-        if ((R == 0 && C != kConvertResume && M == 0) || (M == kManageReplace && C != kConvertResume)) {
+        if ((R == 0 && C != kConvertResume && M == 0) ||
+            (M == kManageReplace && C != kConvertResume)) {
             m_fileOpen = m_engine->Open(st.fileName, "wb") == 0;
         } else {
             if (m_engine->Open(st.fileName, "ab") != 0) {

@@ -40,8 +40,8 @@ constexpr int kCommandLinePort = 36;
 constexpr int kMsgNoPortForModem = 50233;
 constexpr int kStringPartialFolder = 50121;
 constexpr int kMsgCannotCreateFolder = 50206;
-constexpr int kCallAnswered = 2;
-constexpr int kCallWaitFailed = 3;
+using jobs::kCallAnswered;
+using jobs::kCallWaitFailed;
 constexpr int kProgressWidth = 30;
 constexpr std::uint32_t kLogProgressEveryMs = 5000;
 
@@ -132,10 +132,6 @@ bool ParseOptions(int argc, char** argv, Options& options) {
     return true;
 }
 
-std::string Text(int id) {
-    return std::string(platform::LoadResourceString(id));
-}
-
 void PrintMessage(const jobs::OutcomeMessage& message) {
     if (message.kind == jobs::MessageKind::None)
         return;
@@ -147,10 +143,13 @@ void PrintMessage(const jobs::OutcomeMessage& message) {
 struct ModemChoice {
     int comNumber{0};
     comm::ModemProfile profile{comm::DefaultModemProfile()};
+    // The setting's extra commands, or what the modem's profile makes of them.
+    std::string extraSettings;
     comm::ResponseTable responses;
 };
 
 bool ChooseModem(const Options& options, data::AppSettings& settings, ModemChoice& choice) {
+    choice.extraSettings = settings.extraSettings;
     if (!options.device.empty() || !options.vmodem.empty()) {
         std::string target = options.device;
         if (!options.vmodem.empty()) {
@@ -192,17 +191,16 @@ bool ChooseModem(const Options& options, data::AppSettings& settings, ModemChoic
             driverKey.clear();
     } else {
         if (found == 0) {
-            std::printf("%s\n",
-                        platform::FormatMessage1(Text(kMsgNoPortForModem), settings.modemSelection)
-                            .c_str());
+            std::printf("%s\n", platform::FormatMessage1(platform::ResourceText(kMsgNoPortForModem),
+                                                         settings.modemSelection)
+                                    .c_str());
             return false;
         }
         choice.comNumber = found;
     }
     if (!driverKey.empty()) {
-        std::string extra;
-        comm::BuildModemProfile(driverKey, settings.extraSettings, choice.profile, extra);
-        settings.extraSettings = extra;
+        comm::BuildModemProfile(driverKey, settings.extraSettings, choice.profile,
+                                choice.extraSettings);
         comm::LoadModemResponses(driverKey, choice.responses);
     }
     return true;
@@ -248,7 +246,7 @@ class Console {
 
     void StatusOnly(int id) {
         EndProgressLine();
-        std::string text = Text(id);
+        std::string text = platform::ResourceText(id);
         auto cut = text.find('%');
         if (cut != std::string::npos)
             text = text.substr(0, cut);
@@ -283,8 +281,8 @@ void ShowFinalRecords(const jobs::TransferWindowLogic& window) {
 }
 
 int RunSend(const Options& options, data::AppSettings& settings, ModemChoice& choice) {
-    jobs::PrepareResult prepared = jobs::PrepareTransferJob(settings, choice.comNumber,
-                                                            choice.profile, choice.responses, true);
+    jobs::PrepareResult prepared = jobs::PrepareTransferJob(
+        settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, true);
     if (!prepared.job) {
         PrintMessage(prepared.failure);
         return kExitFailure;
@@ -320,17 +318,19 @@ int RunSend(const Options& options, data::AppSettings& settings, ModemChoice& ch
 
 int RunReceive(data::AppSettings& settings, ModemChoice& choice) {
     jobs::PrepareResult prepared = jobs::PrepareTransferJob(
-        settings, choice.comNumber, choice.profile, choice.responses, false);
+        settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, false);
     if (!prepared.job) {
         PrintMessage(prepared.failure);
         return kExitFailure;
     }
     jobs::JobContext& context = prepared.job->context;
     context.svdInCall = jobs::DetectSvdCall(context);
-    std::string partial = settings.generalReceiveFolder + "/" + Text(kStringPartialFolder);
+    std::string partial =
+        settings.generalReceiveFolder + "/" + platform::ResourceText(kStringPartialFolder);
     if (!data::CreateFolderPath(partial)) {
-        std::printf("%s\n",
-                    platform::FormatMessage1(Text(kMsgCannotCreateFolder), partial).c_str());
+        std::printf("%s\n", platform::FormatMessage1(platform::ResourceText(kMsgCannotCreateFolder),
+                                                     partial)
+                                .c_str());
         return kExitFailure;
     }
     context.receiveFolder = partial;
@@ -372,9 +372,10 @@ int RunReceive(data::AppSettings& settings, ModemChoice& choice) {
         if (waitResult != kCallAnswered)
             break; // the waiting was stopped
         if (!data::CreateFolderPath(context.receiveFolder)) {
-            std::printf("%s\n", platform::FormatMessage1(Text(kMsgCannotCreateFolder),
-                                                         context.receiveFolder)
-                                    .c_str());
+            std::printf("%s\n",
+                        platform::FormatMessage1(platform::ResourceText(kMsgCannotCreateFolder),
+                                                 context.receiveFolder)
+                            .c_str());
             exitCode = kExitFailure;
             break;
         }

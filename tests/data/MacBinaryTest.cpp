@@ -234,7 +234,8 @@ TEST(MacBinarySizeTest, ForksAccountForTheFileAsSendersPadThem) {
 // touched by any MacBinary setting.
 TEST_F(ConvertMacBinaryTest, OrdinaryFilesAreLeftUntouchedUnderEverySetting) {
     std::string iso(32768, '\0');
-    iso += "\x01" "CD001\x01";
+    iso += "\x01"
+           "CD001\x01";
     iso.resize(82 * 1024, 'i');
     std::string tar = "docs/readme.txt";
     tar.resize(512, '\0');

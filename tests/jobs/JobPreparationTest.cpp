@@ -31,8 +31,8 @@ TEST(JobPreparation, FillsTheContextAndAppliesSpeedAndFlowControl) {
     comm::ResponseTable responses;
     responses.push_back(std::make_unique<ModemResponse>(ModemResponse{"CONNECT", 2, 0, 0, 57600}));
 
-    PrepareResult prepared =
-        PrepareTransferJob(settings, 4, comm::DefaultModemProfile(), responses, true);
+    PrepareResult prepared = PrepareTransferJob(settings, 4, comm::DefaultModemProfile(),
+                                                settings.extraSettings, responses, true);
     ASSERT_NE(prepared.job, nullptr) << prepared.failure.text;
     PreparedJob& job = *prepared.job;
     long baud;
@@ -59,14 +59,17 @@ TEST(JobPreparation, PortFailuresBecomeOpeningPortMessages) {
     testsupport::TempDir dir;
     data::AppSettings settings;
     MapPort(3, "/nonexistent/serial/device");
-    PrepareResult missing = PrepareTransferJob(settings, 3, comm::DefaultModemProfile(), {}, true);
+    PrepareResult missing = PrepareTransferJob(settings, 3, comm::DefaultModemProfile(),
+                                               settings.extraSettings, {}, true);
     EXPECT_EQ(missing.job, nullptr);
     EXPECT_EQ(missing.failure.stringId, 50241);
 
     MapPort(2, "vmodem:listen=127.0.0.1:0");
-    PrepareResult first = PrepareTransferJob(settings, 2, comm::DefaultModemProfile(), {}, false);
+    PrepareResult first = PrepareTransferJob(settings, 2, comm::DefaultModemProfile(),
+                                             settings.extraSettings, {}, false);
     ASSERT_NE(first.job, nullptr);
-    PrepareResult second = PrepareTransferJob(settings, 2, comm::DefaultModemProfile(), {}, false);
+    PrepareResult second = PrepareTransferJob(settings, 2, comm::DefaultModemProfile(),
+                                              settings.extraSettings, {}, false);
     EXPECT_EQ(second.job, nullptr);
     EXPECT_EQ(second.failure.stringId, 50228);
     EXPECT_EQ(second.failure.kind, MessageKind::TimedMessage);

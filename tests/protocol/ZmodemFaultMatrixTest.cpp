@@ -34,8 +34,8 @@ namespace ts = testsupport;
 
 namespace {
 
-constexpr int kZrqinit = 0, kZrinit = 1, kZack = 3, kZfile = 4, kZfin = 8, kZrpos = 9,
-              kZdata = 10, kZeof = 11;
+constexpr int kZrqinit = 0, kZrinit = 1, kZack = 3, kZfile = 4, kZfin = 8, kZrpos = 9, kZdata = 10,
+              kZeof = 11;
 
 struct FaultCase {
     int files;
@@ -90,9 +90,9 @@ TEST_P(FaultMatrix, EveryFileArrivesWholeOrTheRunFails) {
     platform::ScopedTimeAcceleration fast{20.0};
     TempDir dir;
     LinkPair wire;
-    const std::vector<std::pair<std::string, std::string>> all = {
-        {"first.bin", Pattern(3000, 1)}, {"second.bin", Pattern(6000, 2)},
-        {"third.bin", Pattern(2500, 3)}};
+    const std::vector<std::pair<std::string, std::string>> all = {{"first.bin", Pattern(3000, 1)},
+                                                                  {"second.bin", Pattern(6000, 2)},
+                                                                  {"third.bin", Pattern(2500, 3)}};
     std::string list;
     for (int i = 0; i < c.files; ++i)
         list += "|" + dir.WriteFile("out/" + all[i].first, all[i].second);

@@ -77,11 +77,9 @@ TEST(ZmodemSlowLine, DataStillQueuedNeverCountsAgainstTheRetryLimit) {
     int sent = 1;
     {
         SlowLine line(senderSide, receiverSide, 240);
-        std::thread peer([&] {
-            sent = RunSendingZmodem(senderSide.nearSerial.get(), &sendStatus, path);
-        });
-        int received =
-            RunReceivingZmodem(receiverSide.farSerial.get(), &receiveStatus, dir / "in");
+        std::thread peer(
+            [&] { sent = RunSendingZmodem(senderSide.nearSerial.get(), &sendStatus, path); });
+        int received = RunReceivingZmodem(receiverSide.farSerial.get(), &receiveStatus, dir / "in");
         peer.join();
         EXPECT_EQ(received, 0);
     }
