@@ -61,6 +61,9 @@ struct JobContext {
     int speakerMode{0}; // index 0-3 into the modem's speaker commands
     int svdInCall{0};   // a voice call is up and data starts inside it
     std::string receiveFolder;
+    // The station's folder inside receiveFolder that the current call's files are received
+    // into; set by the receive job before the files begin.
+    std::string callFolder;
     std::string ownVersion{kOwnVersion};
     int ownMachineType{kMachinePc};
     std::string stationName;

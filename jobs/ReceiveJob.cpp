@@ -4,10 +4,12 @@
 
 #include "comm/StatusCodes.h"
 #include "data/AppSettings.h"
+#include "data/FileUtilities.h"
 #include "jobs/ModemDialogue.h"
 #include "jobs/SendJob.h"
 #include "jobs/StationIdentification.h"
 #include "platform/Clock.h"
+#include "platform/ResourceStrings.h"
 #include "protocol/ReceivingZmodem.h"
 
 namespace jobs {
@@ -87,11 +89,19 @@ int AwaitConnection(JobContext& context, JobStatusBlock& block, ModemResponse& c
     return kJobFailed;
 }
 
+constexpr std::size_t kStationNameBytes = 120;
+
 int ReceiveFiles(JobContext& context, JobStatusBlock& block) {
+    context.callFolder =
+        StationPartialFolder(context.receiveFolder, context.peerUser, context.peerPhone);
+    // Without a folder of its own the call still resumes nothing that is not its own: a resume
+    // also needs the partial copy's date to match the offer.
+    if (!data::CreateFolderPath(context.callFolder))
+        context.callFolder = context.receiveFolder;
     SetJobStatus(block, kStatusReceivingFiles);
     int status;
     {
-        ReceiveFolderEngine engine(context.receiveFolder);
+        ReceiveFolderEngine engine(context.callFolder);
         protocol::ReceivingZmodem receiver(context.link, &block.Reporter());
         receiver.SetFileEngine(&engine);
         status = receiver.Receive();
@@ -100,6 +110,19 @@ int ReceiveFiles(JobContext& context, JobStatusBlock& block) {
 }
 
 } // namespace
+
+std::string StationPartialFolder(const std::string& partialFolder, const std::string& user,
+                                 const std::string& phone) {
+    if (user.empty() && phone.empty()) {
+        std::string unique = data::MakeUniquePath(partialFolder + "/Unknown caller");
+        return unique.empty() ? partialFolder : unique;
+    }
+    // "user (phone)", or either alone.
+    std::string name = platform::CutToBytes(user, kStationNameBytes);
+    if (!phone.empty())
+        name += (name.empty() ? "(" : " (") + platform::CutToBytes(phone, kStationNameBytes) + ")";
+    return partialFolder + "/" + data::SanitizeFileName(name, true);
+}
 
 std::string ReceiveFolderEngine::InFolder(const std::string& name) const {
     if (m_folder.empty() || name.empty() || name.front() == '/')
@@ -124,9 +147,16 @@ int ReceiveFolderEngine::Open(std::string& name, const char* mode) {
 int WaitForCallThread(JobThreadParameter& parameter) {
     JobContext& context = *parameter.context;
     JobStatusBlock& block = *parameter.block;
-    // A new call begins: what the previous one connected with is no longer true.
+    // A new call begins: what the previous one connected with and who called are no longer
+    // true (a caller without identification must not be taken for the previous station).
     context.connectedBeforeAnswer = 0;
     context.connectResponse = ModemResponse{};
+    context.peerIsSame = 0;
+    context.peerVersion.clear();
+    context.peerMachineType = 0;
+    context.peerUser.clear();
+    context.peerPhone.clear();
+    context.callFolder.clear();
 
     int result = InitializeForCalls(context, block);
     if (result == kJobSucceeded)

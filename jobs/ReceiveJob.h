@@ -33,6 +33,13 @@ class ReceiveFolderEngine : public protocol::ListFileEngine {
     std::string m_folder;
 };
 
+// The folder inside `partialFolder` that a call's files are received into: one per remote
+// station, named from the user and phone of its identification, so that a partial copy is
+// only ever resumed by the station that sent it; a caller without either gets a new folder of
+// its own (named "Unknown caller", numbered when taken).
+std::string StationPartialFolder(const std::string& partialFolder, const std::string& user,
+                                 const std::string& phone);
+
 // The waiting dialog's worker; posts WM_CALL_WAIT_DONE with kCallAnswered, kCallWaitFailed
 // (error in the block) or kCallWaitAborted. Returns 0.
 int WaitForCallThread(JobThreadParameter& parameter);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unistd.h>
 
 #include "comm/ComLink.h"
 #include "comm/StatusCodes.h"
@@ -138,6 +139,10 @@ TransferWindowLogic::~TransferWindowLogic() {
         JobAbortFlag = kAbortStop;
         m_worker.join();
     }
+}
+
+const std::string& TransferWindowLogic::ReceivingFolder() const {
+    return m_context.callFolder.empty() ? m_context.receiveFolder : m_context.callFolder;
 }
 
 std::string TransferWindowLogic::PeerText() const {
@@ -341,7 +346,7 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
             record.failed = data::kRecordFailed;
             record.isReceive = IsSend() ? 0 : 1;
             record.path =
-                IsSend() ? fileName : m_context.receiveFolder + "/" + data::FileNamePart(fileName);
+                IsSend() ? fileName : ReceivingFolder() + "/" + data::FileNamePart(fileName);
             record.peer = PeerText();
             record.lastTime = now;
             record.lastPosition = 0;
@@ -429,6 +434,9 @@ void TransferWindowLogic::HandleDone() {
         // Without a receive folder setting there is no dated folder to move into.
         if (!receiveSetting.empty())
             data::MoveToDatedFolder(m_fileRecords, receiveSetting, m_clock());
+        // A station's folder stays only while it holds partial copies to resume.
+        if (!m_context.callFolder.empty() && m_context.callFolder != m_context.receiveFolder)
+            ::rmdir(m_context.callFolder.c_str());
         if (settings && settings->macBinary != data::kMacBinaryOff) {
             SetText(kControlStatusLine, platform::ResourceText(kStatusConvertingMacBinary));
             if (m_observer)

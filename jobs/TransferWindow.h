@@ -113,6 +113,8 @@ class TransferWindowLogic {
     void SetText(int control, std::string text) { m_texts[control] = std::move(text); }
     bool IsSend() const { return m_context.isSend != 0; }
     std::string PeerText() const;
+    // Where the receiver writes this call's files.
+    const std::string& ReceivingFolder() const;
 
     JobThreadProcedure m_procedure;
     JobContext& m_context;

@@ -225,3 +225,17 @@ TEST_F(ReceiveJobTest, RingDuringInitialisationIsTriedAgainAtMostFiveTimes) {
         EXPECT_EQ(sent, c.expectedInits) << c.ringingInits;
     }
 }
+
+TEST(StationPartialFolder, OneFolderPerStationAndANewOneForEachUnknownCaller) {
+    testsupport::TempDir dir;
+    const std::string partial = dir.Path().string();
+    EXPECT_EQ(StationPartialFolder(partial, "Ann", "555-1234"), partial + "/Ann (555-1234)");
+    EXPECT_EQ(StationPartialFolder(partial, "Ann", ""), partial + "/Ann");
+    EXPECT_EQ(StationPartialFolder(partial, "", "555"), partial + "/(555)");
+    // A name from the line never leaves the folder.
+    EXPECT_EQ(StationPartialFolder(partial, "../x/y", ""), partial + "/.._x_y");
+    const std::string unknown = StationPartialFolder(partial, "", "");
+    EXPECT_EQ(unknown, partial + "/Unknown caller");
+    std::filesystem::create_directory(unknown);
+    EXPECT_EQ(StationPartialFolder(partial, "", ""), partial + "/Unknown caller#2");
+}

@@ -579,3 +579,64 @@ INSTANTIATE_TEST_SUITE_P(Phases, CallCut, testing::ValuesIn(kPhases),
                          [](const testing::TestParamInfo<CutPhase>& info) {
                              return std::string(info.param.name);
                          });
+
+// Two stations send different files of the same name, and the date of both is the same; a
+// broken call leaves each a partial copy. Each copy is resumed only by its own station.
+TEST_F(LinkCutScenario, PartialCopiesOfTwoStationsAreNeverSpliced) {
+    const int receiverPort = jobtest::FreeTcpPort();
+    ReceivingFolders folders(temp.Path().string());
+    data::CreateFolderPath(folders.partial);
+    StartReceivingStation(receiverPort);
+    const std::string first = RandomBytes(60000, 31), other = RandomBytes(60000, 32);
+    std::string firstPath = temp.WriteFile("first/report.bin", first);
+    std::string otherPath = temp.WriteFile("other/report.bin", other);
+    std::filesystem::last_write_time(otherPath, std::filesystem::last_write_time(firstPath));
+
+    platform::ScopedTimeAcceleration fast{8.0};
+    Station one{22, jobtest::FreeTcpPort(), "Sender Station"};
+    Station two{23, jobtest::FreeTcpPort(), "Second Station"};
+    ASSERT_EQ(one.status, 0);
+    ASSERT_EQ(two.status, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    std::size_t calls = 0;
+    auto sendThrough = [&](Station& station, const std::string& path, CutPoint cut) {
+        LineRelay relay(receiverPort, cut);
+        station.context.isSend = 1;
+        station.context.destinationName = "Receiver Station";
+        station.context.destinationPhone = "127.0.0.1:" + std::to_string(relay.Port());
+        std::vector<std::string> files{path};
+        TransferWindowLogic window(SendJobThread, station.context, &files);
+        window.SetLogPath(temp / "sender.log");
+        window.Open();
+        window.Start();
+        int result = window.RunModal();
+        std::vector<long> carried = relay.CallerBytes();
+        calls += carried.size();
+        // The far side must be waiting for the next call before it comes.
+        for (int i = 0; i < 1200 && Calls().size() < calls; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return std::make_pair(result, carried);
+    };
+    constexpr int kSubpacket = 200 + 'i';
+    // The first station gives up after its broken call: its partial copy stays.
+    one.settings.numberOfAttempts = 1;
+    EXPECT_EQ(sendThrough(one, firstPath, {kSubpacket, 20}).first, kJobRetriesExhausted);
+    // The second station's call breaks too, later in the file, and it calls again.
+    EXPECT_EQ(sendThrough(two, otherPath, {kSubpacket, 35}).first, kJobSucceeded);
+    // The first station comes back and resumes its own copy.
+    one.settings.numberOfAttempts = 3;
+    auto [result, carried] = sendThrough(one, firstPath, {});
+    EXPECT_EQ(result, kJobSucceeded);
+    ASSERT_EQ(carried.size(), 1u);
+    EXPECT_LT(carried[0], 50000) << "the first station's copy was not resumed";
+    StopReceivingStation(calls);
+
+    const std::string dated = folders.receive + "/" + data::DatedFolderName(std::time(nullptr));
+    std::vector<std::string> contents;
+    for (const auto& entry : std::filesystem::directory_iterator(dated))
+        contents.push_back(testsupport::TempDir::ReadFile(entry.path()));
+    ASSERT_EQ(contents.size(), 2u);
+    EXPECT_TRUE(contents[0] == first || contents[1] == first) << "first file spliced or lost";
+    EXPECT_TRUE(contents[0] == other || contents[1] == other) << "second file spliced or lost";
+    EXPECT_TRUE(std::filesystem::is_empty(folders.partial));
+}
