@@ -40,9 +40,10 @@ struct PrepareResult {
 };
 
 // Opens "COM<comNumber>" (1-based) for a job and fills the context from the settings, the
-// installed modem's profile, the extra settings that go with it and its response table. On failure nothing stays open and
-// `failure` holds the message for the user (the port's error as "Opening Port", or the modem
-// not ready on hardware flow control). `isSend` chooses how the message is presented.
+// installed modem's profile, the extra settings that go with it and its response table. On failure
+// nothing stays open and `failure` holds the message for the user (the port's error as "Opening
+// Port", or the modem not ready on hardware flow control). `isSend` chooses how the message is
+// presented.
 PrepareResult PrepareTransferJob(const data::AppSettings& settings, int comNumber,
                                  const comm::ModemProfile& profile,
                                  const std::string& extraSettings,

@@ -206,7 +206,7 @@ void WaitBeforeRedial(JobContext& context, JobStatusBlock& block) {
     }
 }
 
-void TrimFileListToCurrent(std::string& fileList, const std::string& name) {
+void TrimFileListToCurrent(std::string& fileList, const std::string& name, bool finished) {
     if (name.empty())
         return;
     // An entry that is the name itself first, so a name that is also the tail of another
@@ -227,6 +227,10 @@ void TrimFileListToCurrent(std::string& fileList, const std::string& name) {
             return;
         std::size_t separator = fileList.rfind(kFileListSeparator, at);
         at = separator == std::string::npos ? 0 : separator + 1;
+    }
+    if (finished) {
+        std::size_t next = fileList.find(kFileListSeparator, at);
+        at = next == std::string::npos ? fileList.size() : next + 1;
     }
     fileList.erase(0, at);
 }
@@ -271,6 +275,17 @@ int SendJobThread(JobThreadParameter& parameter) {
 
         if (!WorthRecovering(block))
             break;
+        std::string remaining = parameter.fileList;
+        TrimFileListToCurrent(remaining, block.Reporter().CurrentFileName(),
+                              block.Reporter().CurrentFileFinished());
+        if (remaining.empty()) {
+            // Every file was finished with before the line broke (during the closing of the
+            // session): there is nothing to call again for.
+            block.errorCode = 0;
+            block.statusAtError = 0;
+            result = kJobSucceeded;
+            break;
+        }
         // The error goes with the message: it is cleared below before the window may look.
         block.SetCurrentStatus(kStatusRetry);
         platform::PostMessage(block.Window(), WM_JOB_STATUS, kStatusRetry, block.errorCode);
@@ -282,7 +297,7 @@ int SendJobThread(JobThreadParameter& parameter) {
         block.errorCode = 0;
         block.statusAtError = 0;
         context.link->PurgeInput(0);
-        TrimFileListToCurrent(parameter.fileList, block.Reporter().LastPostedFileName());
+        parameter.fileList = remaining;
         SetJobStatus(block, kStatusRecovering);
         PostResetRecord(block.Window());
         platform::Sleep(kAfterRecoveryResetMs);

@@ -34,9 +34,9 @@ int DialNumber(JobContext& context, JobStatusBlock& block, const std::string& nu
 // Stop ends it; "Dial Now" ends it too and is taken back, so the job dials at once.
 void WaitBeforeRedial(JobContext& context, JobStatusBlock& block);
 
-// Makes the list begin at the entry of `name`, so the files sent before it are not sent again.
-// A list without that name stays as it is.
-void TrimFileListToCurrent(std::string& fileList, const std::string& name);
+// Makes the list begin at the entry of `name`, so the files sent before it are not sent again;
+// with `finished`, at the entry after it. A list without that name stays as it is.
+void TrimFileListToCurrent(std::string& fileList, const std::string& name, bool finished);
 
 // The job's result for a protocol's status code; a stop by the carrier watch becomes the lost
 // carrier (and the flag is taken back), and a failure is stored as the job's error.

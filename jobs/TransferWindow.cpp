@@ -317,7 +317,7 @@ void TransferWindowLogic::HandleReset() {
 
 void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
     std::time_t now = m_clock();
-    const std::string fileName(r.fileName);
+    const std::string& fileName = r.fileName;
 
     // Close the record of the file that just ended.
     bool changed = IsSend() ? r.filesDone != m_lastFilesDone : fileName != m_currentFileName;

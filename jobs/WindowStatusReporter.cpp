@@ -15,7 +15,18 @@ WindowStatusReporter::WindowStatusReporter(TickSource clock) : m_clock{std::move
         m_clock = [] { return platform::GetTickCount(); };
 }
 
+void WindowStatusReporter::ResetStatus(int newDirection) {
+    protocol::TransferStatus::ResetStatus(newDirection);
+    // A new connection cycle counts its files from 0 again.
+    m_currentName.clear();
+    m_finishedWhenCurrentBegan = 0;
+}
+
 int WindowStatusReporter::Progress(int status) {
+    if (fileName != m_currentName && !fileName.empty() && fileName != protocol::kNoFileName) {
+        m_currentName = fileName;
+        m_finishedWhenCurrentBegan = FilesFinished();
+    }
     // The first call of the job, not of each connection cycle: a reconnection keeps comparing
     // with what the window already shows.
     if (m_firstCall) {
@@ -38,11 +49,7 @@ int WindowStatusReporter::Progress(int status) {
     m_posted = true;
     m_lastPostTime = now;
     auto record = std::make_unique<ProgressRecord>();
-    std::size_t length = fileName.size();
-    if (length > ProgressRecord::kFileNameSize - 1)
-        length = ProgressRecord::kFileNameSize - 1;
-    std::memcpy(record->fileName, fileName.data(), length);
-    record->fileName[length] = '\0';
+    record->fileName = fileName;
     record->filesDone = filesDone;
     record->statusCode = statusCode;
     record->errors = errors;

@@ -25,9 +25,7 @@ inline constexpr int kCallWaitAborted = 4;
 
 // Owned by the message that carries it and freed with it by the window.
 struct ProgressRecord : platform::MessagePayload {
-    static constexpr int kFileNameSize = 264;
-
-    char fileName[kFileNameSize]{}; // NUL-terminated, cut to fit
+    std::string fileName; // the whole path: the log and the sent-file list need it
     int filesDone{0};
     int statusCode{0};
     int errors{0};
@@ -62,15 +60,21 @@ class WindowStatusReporter : public protocol::TransferStatus {
     // Set by the window before it starts the worker; each record then carries the carrier.
     void SetCarrierProbe(CarrierProbe probe) { m_carrierProbe = std::move(probe); }
 
+    void ResetStatus(int newDirection) override;
     int Progress(int status) override;
     // Any value of the abort flag stops a running protocol (stop, carrier lost, dial now);
     // the job driver tells them apart afterwards.
     int AbortRequested() override;
 
-    // The file the last record named: a send job resumes its list from it after an error.
-    const std::string& LastPostedFileName() const { return m_lastPostedName; }
+    // The file the protocol worked on last, and whether it was finished with (sent whole and
+    // confirmed, skipped or refused) since it began: a send job resumes its list from the first
+    // file not yet finished after an error.
+    const std::string& CurrentFileName() const { return m_currentName; }
+    bool CurrentFileFinished() const { return FilesFinished() > m_finishedWhenCurrentBegan; }
 
   private:
+    int FilesFinished() const { return filesDone + filesSkipped + filesFailed; }
+
     TickSource m_clock;
     CarrierProbe m_carrierProbe;
     platform::WindowHandle m_window;
@@ -83,6 +87,8 @@ class WindowStatusReporter : public protocol::TransferStatus {
     bool m_posted{false};
     int m_lastSeenPosition{0};
     int m_pendingResumeOffset{0};
+    std::string m_currentName;
+    int m_finishedWhenCurrentBegan{0};
 };
 
 // Tells the window that a new connection cycle begins: it closes the file in progress and clears

@@ -185,6 +185,7 @@ TEST(TrimFileListToCurrent, ListBeginsAtTheFileThatFailed) {
         const char* list;
         const char* name;
         const char* expected;
+        bool finished{false};
     } cases[] = {
         {"/a/1.txt|/a/2.txt|/a/3.txt", "/a/2.txt", "/a/2.txt|/a/3.txt"},
         {"/a/1.txt|/a/2.txt|/a/3.txt", "/a/1.txt", "/a/1.txt|/a/2.txt|/a/3.txt"},
@@ -193,10 +194,14 @@ TEST(TrimFileListToCurrent, ListBeginsAtTheFileThatFailed) {
         {"/x/a/2.txt|/a/2.txt|/a/3.txt", "/a/2.txt", "/a/2.txt|/a/3.txt"},
         // A shortened name finds the entry that holds it.
         {"/a/1.txt|/a/report 2.txt|/a/3.txt", "report 2.txt", "/a/report 2.txt|/a/3.txt"},
+        // A file finished with before the line broke is not sent again.
+        {"/a/1.txt|/a/2.txt|/a/3.txt", "/a/2.txt", "/a/3.txt", true},
+        {"/a/1.txt|/a/2.txt", "/a/2.txt", "", true},
+        {"/a/1.txt|/a/report 2.txt|/a/3.txt", "report 2.txt", "/a/3.txt", true},
     };
     for (const Case& c : cases) {
         std::string list = c.list;
-        TrimFileListToCurrent(list, c.name);
+        TrimFileListToCurrent(list, c.name, c.finished);
         EXPECT_EQ(list, c.expected) << c.list << " @ " << c.name;
     }
 }

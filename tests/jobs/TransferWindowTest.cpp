@@ -46,7 +46,7 @@ struct TransferWindowTest : testing::Test {
                   int resumeOffset = 0, int status = 0, int errors = 0) {
         now = at;
         auto record = std::make_unique<ProgressRecord>();
-        std::strncpy(record->fileName, name.c_str(), ProgressRecord::kFileNameSize - 1);
+        record->fileName = name;
         record->filesDone = filesDone;
         record->fileSize = size;
         record->position = position;
@@ -177,6 +177,18 @@ TEST_F(TransferWindowTest, FilesRemainingCountDownAndRecordsCloseByCount) {
     EXPECT_TRUE(window->Done());
     EXPECT_TRUE(viewList.empty());
     EXPECT_EQ(window->ShownFilesDone(), 3);
+}
+
+TEST_F(TransferWindowTest, APathLongerThanAnOldRecordIsLoggedAndTakenOffTheListWhole) {
+    const std::string deep = "/f/" + std::string(200, 'd') + "/" + std::string(150, 'e') + ".txt";
+    Make(true, {deep, "/f/never.txt"});
+    Progress(100, deep, 0, 3000, 3000);
+    Progress(102, deep, 1, 3000, 3000);
+    window->HandleMessage({WM_JOB_DONE, 0, 0, nullptr});
+    EXPECT_EQ(window->FileRecords()[0].path, deep);
+    EXPECT_EQ(viewList, (std::vector<std::string>{"/f/never.txt"}));
+    std::string log = testsupport::TempDir::ReadFile(temp / "TRANSLOG.TXT");
+    EXPECT_NE(log.find("\tSuccessful\t3KB\t00:00:02\t" + deep + "\r\n"), std::string::npos) << log;
 }
 
 TEST_F(TransferWindowTest, FailedSecondFileAndAnnouncedOnlyFileInTheLog) {
