@@ -46,6 +46,14 @@ inline constexpr int kAbortDialNow = 3;     // "Dial Now" while waiting to redia
 // to kAbortNone just before it starts a worker.
 extern std::atomic<int> JobAbortFlag;
 
+// Whether the flag asks the worker to stop. "Dial Now" only ends the wait before a redial; it
+// is taken back when the dial starts and means nothing anywhere else, since a press can arrive
+// just after the wait has ended.
+inline bool StopRequested() {
+    const int flag = JobAbortFlag.load();
+    return flag == kAbortStop || flag == kAbortCarrierLost;
+}
+
 inline constexpr const char* kOwnVersion = "1.0";
 inline constexpr int kMachineMacintosh = 0;
 inline constexpr int kMachinePc = 1;

@@ -95,7 +95,7 @@ int DialUntilConnected(JobContext& context, JobStatusBlock& block, int& attempt,
         WaitBeforeRedial(context, block);
         context.redialCountdown = 0;
         SetJobStatus(block, kStatusWaitingToRedial);
-        if (JobAbortFlag.load() != kAbortNone)
+        if (StopRequested())
             return kJobAborted;
     }
 }
@@ -147,7 +147,7 @@ int RunConnectionCycle(JobContext& context, JobStatusBlock& block, const std::st
 bool WorthRecovering(const JobStatusBlock& block) {
     return block.statusAtError == kStatusSendingFiles && block.errorCode < 0 &&
            block.errorCode != comm::kUserCancelled && block.errorCode != comm::kRemoteCancelled &&
-           JobAbortFlag.load() == kAbortNone;
+           !StopRequested();
 }
 
 } // namespace
@@ -158,6 +158,9 @@ int AllowedAttempts(const JobContext& context) {
 }
 
 int DialNumber(JobContext& context, JobStatusBlock& block, const std::string& number) {
+    // A "Dial Now" that came after the wait before this dial had ended is done with.
+    int dialNow = kAbortDialNow;
+    JobAbortFlag.compare_exchange_strong(dialNow, kAbortNone);
     const std::size_t length = number.size();
     std::size_t offset = 0;
     while (offset < length) {
@@ -304,7 +307,7 @@ int SendJobThread(JobThreadParameter& parameter) {
         WaitBeforeRedial(context, block);
         context.redialCountdown = 0;
         SetJobStatus(block, kStatusWaitingToRedial);
-        if (JobAbortFlag.load() != kAbortNone) {
+        if (StopRequested()) {
             result = kJobAborted;
             break;
         }

@@ -311,6 +311,7 @@ void TransferWindowLogic::HandleReset() {
     m_lastElapsedShown = 0;
     m_fileStartOffset = 0;
     m_carrierLost = false;
+    m_carrierAbortRaised = false;
     ResetTexts();
     m_progress = 0;
 }
@@ -420,8 +421,13 @@ void TransferWindowLogic::WatchCarrier(std::time_t now, int reportedCarrier) {
         m_carrierLostSince = now;
     }
     int grace = IsSend() ? kCarrierGraceSendSeconds : kCarrierGraceReceiveSeconds;
-    if (now - m_carrierLostSince > grace)
-        JobAbortFlag = kAbortCarrierLost;
+    // Raised once per loss: a late record must not raise it again after the worker took it
+    // back, and it never turns the user's Stop into a lost carrier (which would redial).
+    if (now - m_carrierLostSince > grace && !m_carrierAbortRaised) {
+        m_carrierAbortRaised = true;
+        int none = kAbortNone;
+        JobAbortFlag.compare_exchange_strong(none, kAbortCarrierLost);
+    }
 }
 
 void TransferWindowLogic::HandleDone() {

@@ -145,6 +145,7 @@ class TransferWindowLogic {
     int m_fileStartOffset{0};
     bool m_dialNowShown{false};
     bool m_carrierLost{false};
+    bool m_carrierAbortRaised{false};
     std::time_t m_carrierLostSince{0};
     bool m_done{false};
 };

@@ -67,7 +67,7 @@ int WindowStatusReporter::Progress(int status) {
 }
 
 int WindowStatusReporter::AbortRequested() {
-    return JobAbortFlag.load() != kAbortNone ? comm::kUserCancelled : comm::kSuccess;
+    return StopRequested() ? comm::kUserCancelled : comm::kSuccess;
 }
 
 bool PostResetRecord(const platform::WindowHandle& window) {

@@ -62,8 +62,8 @@ class WindowStatusReporter : public protocol::TransferStatus {
 
     void ResetStatus(int newDirection) override;
     int Progress(int status) override;
-    // Any value of the abort flag stops a running protocol (stop, carrier lost, dial now);
-    // the job driver tells them apart afterwards.
+    // Stop and a lost carrier stop a running protocol; the job driver tells them apart
+    // afterwards. A "Dial Now" that arrives late means nothing here.
     int AbortRequested() override;
 
     // The file the protocol worked on last, and whether it was finished with (sent whole and

@@ -120,6 +120,18 @@ TEST_F(SendJobTest, DialNowEndsTheCountdownAndIsTakenBack) {
     EXPECT_EQ(JobAbortFlag.load(), kAbortNone);
 }
 
+TEST_F(SendJobTest, DialNowPressedAfterTheCountdownEndedIsNoAbort) {
+    // The press reaches the flag while the dial is already under way.
+    peer.On(kDial, "\r\nBUSY\r\n", [] {
+        JobAbortFlag = kAbortDialNow;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    });
+    settings.numberOfAttempts = 2;
+    EXPECT_EQ(Run(), kJobBusy);
+    EXPECT_EQ(Dials().size(), 2u);
+    EXPECT_EQ(ShowJobOutcome(end).stringId, 50226);
+}
+
 TEST_F(SendJobTest, StopDuringTheCountdownAbortsWithoutAMessage) {
     peer.On(kDial, "\r\nNO CARRIER\r\n");
     data::MessageHook previous = data::SetMessageHook(

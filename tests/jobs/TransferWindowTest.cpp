@@ -317,6 +317,22 @@ TEST_F(TransferWindowTest, CarrierWatchGivesSendTenAndReceiveThirtySeconds) {
     EXPECT_EQ(JobAbortFlag.load(), kAbortCarrierLost);
     reportedCarrier = -1;
 
+    // Raised once per loss: a late record neither raises it again after the worker took it
+    // back, nor turns a Stop into a lost carrier.
+    JobAbortFlag = kAbortNone;
+    Make(true, {"/f/a.txt"});
+    carrier = false;
+    Progress(700, "/f/a.txt", 0, 100000, 1000);
+    Progress(711, "/f/a.txt", 0, 100000, 1000);
+    EXPECT_EQ(JobAbortFlag.exchange(kAbortNone), kAbortCarrierLost);
+    Progress(712, "/f/a.txt", 0, 100000, 1000);
+    EXPECT_EQ(JobAbortFlag.load(), kAbortNone);
+    JobAbortFlag = kAbortStop;
+    Make(true, {"/f/a.txt"});
+    Progress(800, "/f/a.txt", 0, 100000, 1000);
+    Progress(811, "/f/a.txt", 0, 100000, 1000);
+    EXPECT_EQ(JobAbortFlag.load(), kAbortStop);
+
     // A reset record clears the loss clock.
     JobAbortFlag = kAbortNone;
     Make(true, {"/f/a.txt"});
