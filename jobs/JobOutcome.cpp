@@ -109,6 +109,10 @@ OutcomeMessage ShowJobError(const JobEnd& end) {
     default:
         break;
     }
+    // A caller who hung up before any file began is no failure of the waiting receiver.
+    if (!end.isSend && end.errorCode == comm::kLostCarrier &&
+        end.statusAtError == kStatusNegotiating)
+        return {};
     if (end.statusAtError == kStatusInitializingModem)
         return Warning(end, kMsgInitFailed);
     if (end.statusAtError == kStatusReceivingFiles && end.errorCode == comm::kTimedOut &&

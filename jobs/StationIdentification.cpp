@@ -75,12 +75,21 @@ bool Write(JobContext& context, JobStatusBlock& block, const std::string& text) 
     return false;
 }
 
+// A line from the other side, or the modem's NO CARRIER as kResponseNoCarrier whether or not
+// the response table has learnt it yet: the other side has hung up.
+int ReadRemoteLine(JobContext& context, char* line, int timeoutMs) {
+    int code = WaitForModemResponse(context, line, kModemLineSize, timeoutMs, nullptr, 0);
+    if (code != kResponseTimedOut && code != kResponseAborted && code >= 0 &&
+        Trimmed(line) == "NO CARRIER")
+        return kResponseNoCarrier;
+    return code;
+}
+
 // The first line from the remote side. Lines the modem may still print after connecting
 // (PROTOCOL, CONNECT, CARRIER as the response table knows them) each restart the wait.
 int ReadFirstLine(JobContext& context, char* line) {
     for (;;) {
-        int code =
-            WaitForModemResponse(context, line, kModemLineSize, kFirstLineWaitMs, nullptr, 0);
+        int code = ReadRemoteLine(context, line, kFirstLineWaitMs);
         if (code != kResponseProtocol && code != kResponseConnect && code != kResponseCarrier)
             return code;
     }
@@ -160,17 +169,22 @@ std::string TerminalInstruction(int id) {
     return "\r\n\r" + platform::ResourceText(id) + "\r\n\r";
 }
 
-// The result for a read that ended without a line: a stop, or a link that failed.
+// The result for a read that ended without a line: a stop, a link that failed, or the modem's
+// NO CARRIER when the other side hung up.
 int ReadFailure(JobStatusBlock& block, int code) {
     if (code == kResponseAborted)
         return kJobAborted;
+    if (code == kResponseNoCarrier) {
+        block.StoreError(comm::kLostCarrier);
+        return kJobFailed;
+    }
     // Waiting on would only fail again at once, so a dead link ends the exchange.
     block.StoreError(code);
     return kJobFailed;
 }
 
 bool ReadFailed(int code) {
-    return code == kResponseAborted || code < 0;
+    return code == kResponseAborted || code == kResponseNoCarrier || code < 0;
 }
 
 } // namespace
@@ -193,7 +207,7 @@ int ExchangeIdentificationAsCaller(JobContext& context, JobStatusBlock& block) {
             context.peerIsSame ? FieldLineText(context, field) : TerminalLineText(context, field);
         if (!Write(context, block, text))
             return kJobFailed;
-        code = WaitForModemResponse(context, line, sizeof line, replyWait, nullptr, 0);
+        code = ReadRemoteLine(context, line, replyWait);
         if (ReadFailed(code))
             return ReadFailure(block, code);
         if (code != kResponseTimedOut && BeginsWith(line, kFields[f].word))
@@ -226,7 +240,7 @@ int ExchangeIdentificationAsAnswerer(JobContext& context, JobStatusBlock& block)
     // Lock-step: each field of the caller is stored and answered with the own one; the caller's
     // start line, or 4 s of silence, ends the exchange.
     for (;;) {
-        code = WaitForModemResponse(context, line, sizeof line, kFirstLineWaitMs, nullptr, 0);
+        code = ReadRemoteLine(context, line, kFirstLineWaitMs);
         if (ReadFailed(code))
             return ReadFailure(block, code);
         if (code == kResponseTimedOut)

@@ -11,6 +11,7 @@ using namespace zmodem;
 ReceivingZmodem::ReceivingZmodem(comm::GFSerial* serial, TransferStatus* status)
     : Zmodem(serial, status) {
     m_offerSilenceLimit = kSilenceLimit;
+    m_firstFrameLimitMs = kFirstFrameLimitMs;
 }
 
 ReceivingZmodem::~ReceivingZmodem() = default;

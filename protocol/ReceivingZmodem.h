@@ -11,6 +11,8 @@ class ReceivingZmodem : public Zmodem {
   public:
     // Silent periods the job waits through for the first offer before "Timed out".
     static constexpr int kSilenceLimit = 30;
+    // A caller who has not started a ZMODEM sender within two minutes is not coming.
+    static constexpr long kFirstFrameLimitMs = 120000;
 
     ReceivingZmodem(comm::GFSerial* serial, TransferStatus* status = nullptr);
     ~ReceivingZmodem() override;

@@ -13,7 +13,8 @@ void TransferStatus::ResetStatus(int newDirection) {
     direction = newDirection;
     fileName = kNoFileName;
     fileDate = kNoDate;
-    filesDone = filesSkipped = filesFailed = fileSize = blocks = blockLength = position = statusCode = errors = retries = 0;
+    filesDone = filesSkipped = filesFailed = fileSize = blocks = blockLength = position =
+        statusCode = errors = retries = 0;
 }
 
 int TransferStatus::Progress(int status) {

@@ -257,6 +257,11 @@ class Zmodem : public FileTransfer {
     // Silent periods GetFileName waits through for an offer before "Timed out"; -1 counts
     // each silence as an error instead.
     int m_offerSilenceLimit{-1};
+    // How long the receiver waits for its first ZMODEM frame of all before "Timed out"
+    // (a caller who never starts a sender); -1 for no bound but the error counts.
+    long m_firstFrameLimitMs{-1};
+    std::uint32_t m_receiveStart{0};
+    bool m_frameSeen{false};
     std::unique_ptr<char[]> m_names;
 
   private:

@@ -112,6 +112,8 @@ bool Zmodem::ParseFileInformation() {
 void Zmodem::RunReceiver() {
     TransferStatus& st = *m_status;
     st.direction = kDirectionReceive;
+    m_receiveStart = platform::GetTickCount();
+    m_frameSeen = false;
     if (!PrepareTransfer())
         return;
     m_names.reset(new (std::nothrow) char[kNameBufferSize]());
@@ -233,10 +235,18 @@ int Zmodem::GetFileName() {
     int silences = 0;
     bool invite = true;
     for (;;) {
+        if (!m_frameSeen && m_firstFrameLimitMs >= 0 &&
+            platform::Expired(m_receiveStart, m_firstFrameLimitMs)) {
+            Trace("GetFileName: no ZMODEM frame from the caller");
+            Fail(kTimedOut);
+            return 0;
+        }
         if (invite && !SendReceiverInit())
             return 0;
         invite = true;
         int type = ReadFrameHeader(1);
+        if (type >= 0)
+            m_frameSeen = true;
         bool count = false;
         switch (type) {
         case kZsinit:
@@ -415,7 +425,8 @@ void Zmodem::ReadFileData() {
                 // Outside a resynchronisation a subpacket went missing whole somewhere in the
                 // frame, and what followed it was written too early: the frame is asked for
                 // again from where it began, and rewritten in place.
-                Trace("ReadFileData: data lost in the frame from %ld", static_cast<long>(frameStart));
+                Trace("ReadFileData: data lost in the frame from %ld",
+                      static_cast<long>(frameStart));
                 st.position = frameStart;
             }
         } else if (type < 0 && m_headerForm == kNoHeaderForm && !m_garbageOverflow) {

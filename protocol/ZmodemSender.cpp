@@ -63,11 +63,20 @@ int Zmodem::OpenLink() {
         return 0;
     }
     for (;;) {
-        int type = ReadFrameHeader(0);
+        int type = ReadFrameHeader(1);
         if (type == kZrinit)
             break;
+        if (m_status->statusCode < 0)
+            return 0;
+        if (type < 0) {
+            // Damage and silence were counted by the read. A receiver that missed the
+            // request (a person whose terminal program was not ready yet) hears it again.
+            if (m_headerForm == kNoHeaderForm && SendHexHeader(kZrqinit, kZeroHeader) < 0)
+                return 0;
+            continue;
+        }
         Trace("OpenLink: got %d instead of ZRINIT", type);
-        if (m_status->statusCode >= 0 && CountError())
+        if (CountError())
             Fail(kTooManyRetries);
         if (m_status->statusCode < 0)
             return 0;

@@ -63,6 +63,12 @@ TEST(JobOutcome, StoppedJobsShowNothing) {
     EXPECT_EQ(ShowJobOutcome(Receive(3, -901, 50003, 0, 0)).kind, MessageKind::None);
 }
 
+TEST(JobOutcome, HangUpDuringTheIdentificationIsSilentOnlyForTheReceiver) {
+    EXPECT_EQ(ShowJobOutcome(Receive(3, -990, 50013, 0, 0)).kind, MessageKind::None);
+    OutcomeMessage sender = ShowJobOutcome(Send(3, -990, 50013, 0, 0));
+    EXPECT_NE(sender.text.find("Lost carrier signal (-990)"), std::string::npos) << sender.text;
+}
+
 TEST(JobOutcome, TimeOutAfterAFileRecordIsAnOrdinaryFailureWithTheCommunicationLine) {
     OutcomeMessage m = ShowJobOutcome(Receive(3, -802, 50003, 1, 1));
     EXPECT_EQ(m.stringId, 50203);

@@ -121,6 +121,25 @@ TEST_F(TerminalPeerTest, ProductNameInLowerCaseIsNotTheProduct) {
     EXPECT_EQ(TextLines(peer.Lines())[1], "Version: 1.0");
 }
 
+TEST_F(TerminalPeerTest, HangUpDuringTheExchangeIsALostCarrierAtOnce) {
+    ScopedTimeAcceleration fast(20.0);
+    // The caller hangs up before its first line; then, as caller, the answerer hangs up
+    // after the first field.
+    peer.Send("\r\nNO CARRIER\r\n");
+    std::uint32_t start = GetTickCount();
+    EXPECT_EQ(ExchangeIdentificationAsAnswerer(rig.context, rig.block), kJobFailed);
+    EXPECT_EQ(rig.block.errorCode, comm::kLostCarrier);
+    EXPECT_EQ(rig.block.statusAtError, kStatusNegotiating);
+    EXPECT_LT(TicksSince(start), kSlack);
+
+    rig.block.errorCode = 0;
+    peer.On("Sendari", "\r\nSendari\r\n");
+    peer.SetDefaultReply("\r\nNO CARRIER\r\n");
+    EXPECT_EQ(ExchangeIdentificationAsCaller(rig.context, rig.block), kJobFailed);
+    EXPECT_EQ(rig.block.errorCode, comm::kLostCarrier);
+    EXPECT_LE(TextLines(peer.Lines()).size(), 3u); // nothing more went into the dead call
+}
+
 TEST_F(TerminalPeerTest, SilentCallerIsToldToStartSending) {
     ScopedTimeAcceleration fast(10.0);
     std::uint32_t start = GetTickCount();

@@ -146,10 +146,26 @@ TEST_F(ZmodemJobSetup, WildcardCharactersInAReceivedNameAreStoredAsUnderscores) 
               status.names.end());
 }
 
-TEST_F(ZmodemJobSetup, NobodySendingTimesOutAfterTheThirtyFirstSilence) {
+TEST_F(ZmodemJobSetup, ACallerWhoNeverStartsASenderIsGivenUpAfterTwoMinutes) {
     platform::ScopedTimeAcceleration faster(2000.0);
+    const std::uint32_t start = platform::GetTickCount();
     EXPECT_EQ(RunReceivingZmodem(wire.nearSerial.get(), &status, dir / "in"), kTimedOut);
-    EXPECT_EQ(status.CountOf("GetFileName: sending RINIT"), 31);
+    EXPECT_TRUE(status.Traced("GetFileName: no ZMODEM frame from the caller"));
+    EXPECT_LT(platform::TicksSince(start), 200000u); // not the 310 s of silences
+    EXPECT_EQ(status.errors, 0);
+}
+
+TEST_F(ZmodemJobSetup, ASenderThatFellSilentTimesOutAfterTheThirtyFirstSilence) {
+    platform::ScopedTimeAcceleration faster(2000.0);
+    RecordingStatus senderStatus;
+    Zmodem sender(wire.farSerial.get(), &senderStatus);
+    std::array<unsigned char, 4> none{};
+    StartReceiver();
+    ASSERT_EQ(sender.ReadFrameHeader(1), kZrinit);
+    sender.SendHexHeader(kZrqinit, none.data());
+    EXPECT_EQ(JoinReceiver(), kTimedOut);
+    EXPECT_GE(status.CountOf("GetFileName: sending RINIT"), 31);
+    EXPECT_FALSE(status.Traced("GetFileName: no ZMODEM frame from the caller"));
     EXPECT_EQ(status.errors, 0);
 }
 

@@ -47,6 +47,8 @@ struct ReceiverScript {
     long interruptAfter{-1};
     int rewindTo{0};
     bool cancelOnData{false};
+    // Requests not heard (no ZRINIT at the start either), as by a terminal not yet ready.
+    int missedRequests{0};
 };
 
 // A receiver built from the frame layer alone, as a peer would behave on the line.
@@ -60,7 +62,9 @@ class ScriptedReceiver {
         init[0] = static_cast<unsigned char>(m_script.bufferSize & 0xFF);
         init[1] = static_cast<unsigned char>(m_script.bufferSize >> 8);
         init[kZf0] = static_cast<unsigned char>(m_script.flags);
-        m_z.SendHexHeader(kZrinit, init);
+        int missed = m_script.missedRequests;
+        if (missed == 0)
+            m_z.SendHexHeader(kZrinit, init);
         ReceivedFile* file = nullptr;
         int position = 0;
         bool interrupted = false;
@@ -71,7 +75,10 @@ class ScriptedReceiver {
             const unsigned char* h = m_z.ReceivedHeader();
             switch (type) {
             case kZrqinit:
-                m_z.SendHexHeader(kZrinit, init);
+                if (missed > 0)
+                    --missed;
+                else
+                    m_z.SendHexHeader(kZrinit, init);
                 break;
             case kZfile: {
                 if (m_z.ReadDataSubpacket() < 0)
@@ -328,6 +335,16 @@ TEST_F(ZmodemSender, ReceiverCancelEndsTheRunWithoutACancelBack) {
     script.cancelOnData = true;
     EXPECT_EQ(Transfer(dir / "c.bin", script), kRemoteCancelled);
     EXPECT_FALSE(receiver->finished);
+}
+
+TEST_F(ZmodemSender, ZrqinitIsRepeatedUntilTheReceiverAnswers) {
+    platform::ScopedTimeAcceleration faster(100.0);
+    dir.WriteFile("late.bin", Pattern(3000, 9));
+    ReceiverScript script;
+    script.missedRequests = 2;
+    EXPECT_EQ(Transfer(dir / "late.bin", script), 0);
+    ASSERT_EQ(receiver->files.size(), 1u);
+    EXPECT_EQ(receiver->files[0].data, Pattern(3000, 9));
 }
 
 TEST_F(ZmodemSender, NoReceiverGivesUpAtTheRetryLimit) {
