@@ -50,16 +50,25 @@ int DecideStatus(FileRecord& record, int& filesReceived) {
     return kFailedId;
 }
 
+// A text as one field of the tab-separated log: tabs and line ends (which a local file name
+// or a destination's name may hold) would break the columns, so they become blanks.
+std::string LogField(std::string text) {
+    for (char& c : text)
+        if (c == '\t' || c == '\r' || c == '\n')
+            c = ' ';
+    return text;
+}
+
 std::string FormatLine(const FileRecord& record, int statusId) {
     const std::string fields[kTransferLogFields] = {
         FormatLogDate(record.start),
-        FileNamePart(record.path),
+        LogField(FileNamePart(record.path)),
         platform::ResourceText(record.isReceive ? kReceivingId : kSendingId),
-        record.peer,
+        LogField(record.peer),
         platform::ResourceText(statusId),
         FormatLogSize(record.size),
         FormatLogDuration(record.duration),
-        record.path,
+        LogField(record.path),
     };
     std::string line;
     for (int i = 0; i < kTransferLogFields; ++i) {

@@ -29,8 +29,17 @@ MessageHook SetMessageHook(MessageHook hook) {
 MessageAnswer ShowMessage(MessageKind kind, int stringId, const std::string& insert1,
                           const std::string& insert2) {
     std::string text(platform::LoadResourceString(stringId));
-    ReplaceFirst(text, "%1", insert1);
-    ReplaceFirst(text, "%2", insert2);
+    // Both markers are found in the string's own text first, so a "%2" inside the first
+    // insert (a file name may hold one) stays as it is.
+    std::size_t first = text.find("%1");
+    std::size_t second = text.find("%2");
+    if (first != std::string::npos && second != std::string::npos && second > first) {
+        text.replace(second, 2, insert2);
+        text.replace(first, 2, insert1);
+    } else {
+        ReplaceFirst(text, "%2", insert2);
+        ReplaceFirst(text, "%1", insert1);
+    }
     MessageHook hook;
     {
         std::lock_guard guard(g_hookMutex);

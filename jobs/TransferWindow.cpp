@@ -358,9 +358,10 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
         m_currentFileName = fileName;
     }
 
-    if (fileName != m_shownFileName) {
-        if (data::CompareTextsNoCase(fileName, kNoFile) != 0)
-            m_shownFileName = fileName;
+    // No file ("" counts as "<None>") keeps the name shown last; before the first file the
+    // status line keeps the phase's text rather than a "Sending: " without a name.
+    if (!IsNoFile(fileName) && fileName != m_shownFileName) {
+        m_shownFileName = fileName;
         SetText(kControlStatusLine,
                 platform::FormatMessage1(
                     platform::ResourceText(IsSend() ? kTextSending : kTextReceiving),

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <filesystem>
 
 using namespace data;
@@ -121,6 +123,29 @@ TEST_F(TransferLogTest, FileNameIsTheWholePathWithoutAFolder) {
     int received = 0;
     AppendTransferLog(records, received);
     EXPECT_NE(std::string::npos, LogText().find("\tplain.txt\tSending\t"));
+}
+
+TEST_F(TransferLogTest, TabsAndLineEndsInLocalNamesNeverBreakTheColumns) {
+    std::vector<FileRecord> records = {Record(kRecordSuccessful, 1, 1)};
+    records[0].path = "/home/ann/odd\tname\r\n.txt";
+    records[0].peer = "Hill\tFarm\n";
+    int received = 0;
+    AppendTransferLog(records, received);
+    const std::string text = LogText();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 7) << text;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    EXPECT_NE(text.find("\todd name  .txt\tSending\tHill Farm \t"), std::string::npos) << text;
+}
+
+TEST(UserMessagesTest, AMarkerInsideTheFirstInsertStaysAsItIs) {
+    std::string shown;
+    MessageHook previous = SetMessageHook([&](MessageKind, int, const std::string& text) {
+        shown = text;
+        return MessageAnswer::Ok;
+    });
+    ShowMessage(MessageKind::Exclamation, 50223, "/in/100%2done.txt", "/out/x.txt");
+    SetMessageHook(previous);
+    EXPECT_EQ(shown, "Unable to move the file '/in/100%2done.txt' to '/out/x.txt'.");
 }
 
 TEST_F(TransferLogTest, UnopenableLogIsReportedButTheJobIsStillCounted) {

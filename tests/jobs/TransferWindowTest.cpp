@@ -432,3 +432,15 @@ TEST_F(TransferWindowTest, StatusLineFillsTheInsertsOfTheLatestPhase) {
     window->HandleMessage({WM_JOB_STATUS, 50000, 0, nullptr});
     EXPECT_EQ(Text(kControlStatusLine), "Dialing: 555-0100");
 }
+
+TEST_F(TransferWindowTest, NoFileYetOrBetweenFilesNeverShowsAnEmptyName) {
+    Make(true, {"/f/a.txt", "/f/b.txt"});
+    Status(kStatusSendingFiles);
+    const std::string phase = Text(kControlStatusLine);
+    Progress(100, "<None>", 0, 0, 0);
+    Progress(101, "", 0, 0, 0);
+    EXPECT_EQ(Text(kControlStatusLine), phase);
+    Progress(102, "/f/a.txt", 0, 100, 0);
+    Progress(103, "", 1, 0, 0);
+    EXPECT_EQ(Text(kControlStatusLine), "Sending: a.txt");
+}
