@@ -2,6 +2,8 @@
 // records, one record per file, the carrier watch, Stop and "Dial Now", and the closing work.
 #include "jobs/TransferWindow.h"
 
+#include "jobs/FiledCopies.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <unistd.h>
@@ -439,8 +441,20 @@ void TransferWindowLogic::HandleDone() {
         const data::AppSettings* settings = m_context.settings;
         std::string receiveSetting = settings ? settings->generalReceiveFolder : std::string();
         // Without a receive folder setting there is no dated folder to move into.
+        // Only a station that named itself calls again into the same folder.
+        const bool station = !m_context.callFolder.empty() &&
+                             m_context.callFolder != m_context.receiveFolder &&
+                             (!m_context.peerUser.empty() || !m_context.peerPhone.empty());
+        if (station)
+            DropRefiledCopies(m_context.callFolder, m_fileRecords);
+        std::vector<std::string> pathsBefore;
+        for (const data::FileRecord& record : m_fileRecords)
+            pathsBefore.push_back(record.path);
         if (!receiveSetting.empty())
             data::MoveToDatedFolder(m_fileRecords, receiveSetting, m_clock());
+        if (station)
+            RememberFiledCopies(m_context.callFolder, pathsBefore, m_fileRecords,
+                                m_block.finalResult == kJobSucceeded);
         // A station's folder stays only while it holds partial copies to resume.
         if (!m_context.callFolder.empty() && m_context.callFolder != m_context.receiveFolder)
             ::rmdir(m_context.callFolder.c_str());
