@@ -21,8 +21,13 @@ std::vector<Entry> ReadList(const std::string& folder) {
     std::string line;
     while (std::getline(in, line)) {
         std::size_t tab = line.find('\t');
-        if (tab != std::string::npos && tab > 0 && tab + 1 < line.size())
-            entries.emplace_back(line.substr(0, tab), line.substr(tab + 1));
+        if (tab == std::string::npos || tab == 0 || tab + 1 >= line.size())
+            continue;
+        // A name is one file of this folder; anything else in a damaged list is ignored.
+        std::string name = line.substr(0, tab);
+        if (name.find('/') != std::string::npos || name == "." || name == "..")
+            continue;
+        entries.emplace_back(std::move(name), line.substr(tab + 1));
     }
     return entries;
 }

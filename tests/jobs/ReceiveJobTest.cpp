@@ -2,6 +2,8 @@
 // answering, a modem that answers by itself, and receive jobs that end without files.
 #include "jobs/ReceiveJob.h"
 
+#include "jobs/FiledCopies.h"
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -238,4 +240,23 @@ TEST(StationPartialFolder, OneFolderPerStationAndANewOneForEachUnknownCaller) {
     EXPECT_EQ(unknown, partial + "/Unknown caller");
     std::filesystem::create_directory(unknown);
     EXPECT_EQ(StationPartialFolder(partial, "", ""), partial + "/Unknown caller#2");
+}
+
+TEST(FiledCopies, ACompleteSessionRemovesOnlyItsOwnLinksAndADamagedListNothingElse) {
+    testsupport::TempDir dir;
+    const std::string station = dir.Path().string() + "/station";
+    std::filesystem::create_directory(station);
+    const std::string filed = dir.WriteFile("dated/report.bin", "whole");
+    const std::string victim = dir.WriteFile("victim.txt", "keep");
+    std::filesystem::create_hard_link(filed, station + "/report.bin");
+    dir.WriteFile("station/later.bin", "a partial copy of another file");
+    dir.WriteFile(std::string("station/") + kFiledListName, "report.bin\t" + filed +
+                                                                "\n../victim.txt\t" + victim +
+                                                                "\nlater.bin\t" + filed + "\n");
+    RememberFiledCopies(station, {}, {}, true);
+    EXPECT_FALSE(std::filesystem::exists(station + "/report.bin"));
+    EXPECT_TRUE(std::filesystem::exists(station + "/later.bin"));
+    EXPECT_TRUE(std::filesystem::exists(victim));
+    EXPECT_TRUE(std::filesystem::exists(filed));
+    EXPECT_FALSE(std::filesystem::exists(station + "/" + kFiledListName));
 }
