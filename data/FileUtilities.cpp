@@ -2,6 +2,7 @@
 #include "data/FileUtilities.h"
 
 #include "data/UserMessages.h"
+#include "platform/Paths.h"
 #include "platform/ResourceStrings.h"
 #include "platform/Shell.h"
 
@@ -26,7 +27,6 @@ constexpr int kCannotMoveFileId = 50223;
 constexpr int kAddMoreFilesId = 50238;
 constexpr int kDatedFolderId = 50303;
 constexpr int kMaxUniqueNumber = 100000;
-constexpr std::size_t kMaxExtensionLength = 4; // the dot and three characters
 constexpr std::size_t kAskAtCounts[] = {100, 1000};
 constexpr int kMoveAttempts = 5;
 
@@ -177,14 +177,8 @@ std::string MakeUniquePath(const std::string& path) {
         return {};
     if (!Exists(path))
         return path;
-    std::size_t slash = path.rfind('/');
-    std::size_t dot = path.rfind('.');
-    bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash) &&
-                        dot + kMaxExtensionLength >= path.size();
-    std::string base = hasExtension ? path.substr(0, dot) : path;
-    std::string extension = hasExtension ? path.substr(dot) : std::string();
     for (int n = 2; n <= kMaxUniqueNumber; ++n) {
-        std::string candidate = base + "#" + std::to_string(n) + extension;
+        std::string candidate = platform::NumberedPath(path, n);
         if (!Fits(candidate))
             return {};
         if (!Exists(candidate))

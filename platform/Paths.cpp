@@ -125,4 +125,15 @@ std::string DocumentsFolder() {
     return home;
 }
 
+std::string NumberedPath(const std::string& path, int number) {
+    constexpr std::size_t kMaxExtensionLength = 4; // the dot and three characters
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    const bool hasExtension = dot != std::string::npos &&
+                              (slash == std::string::npos || dot > slash) &&
+                              dot + kMaxExtensionLength >= path.size();
+    const std::size_t at = hasExtension ? dot : path.size();
+    return path.substr(0, at) + "#" + std::to_string(number) + path.substr(at);
+}
+
 } // namespace platform

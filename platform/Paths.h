@@ -27,4 +27,8 @@ std::string DocumentsFolder();
 // $HOME, else the home folder of the password database, else "/".
 std::string HomeDirectory();
 
+// `path` with "#number" before a short extension ("notes#2.txt", "archive#2"): how the program
+// names another copy of a file whose name is taken.
+std::string NumberedPath(const std::string& path, int number);
+
 } // namespace platform

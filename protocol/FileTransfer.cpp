@@ -9,6 +9,7 @@
 
 #include "comm/StatusCodes.h"
 #include "platform/Clock.h"
+#include "platform/Paths.h"
 #include "protocol/LocalFileEngine.h"
 
 namespace protocol {
@@ -251,19 +252,6 @@ void FileTransfer::Overwrite() {
     m_status->position = 0;
 }
 
-namespace {
-// "name#2.ext" for "name.ext": the number goes before a short extension.
-std::string NumberedName(const std::string& name, int number) {
-    std::size_t slash = name.rfind('/');
-    std::size_t start = slash == std::string::npos ? 0 : slash + 1;
-    std::size_t dot = name.rfind('.');
-    constexpr std::size_t kMaxExtension = 8;
-    if (dot == std::string::npos || dot <= start || name.size() - dot > kMaxExtension)
-        dot = name.size();
-    return name.substr(0, dot) + "#" + std::to_string(number) + name.substr(dot);
-}
-} // namespace
-
 void FileTransfer::ReceiveAsNewCopy() {
     // The local file of the offered name is some other file, or another sender's partial copy:
     // it stays as it is, and the offer is received from the start under a free name.
@@ -271,7 +259,7 @@ void FileTransfer::ReceiveAsNewCopy() {
     m_fileOpen = 0;
     m_status->position = 0;
     for (int number = 2; number <= kMaxCopyNumber; ++number) {
-        std::string name = NumberedName(m_status->fileName, number);
+        std::string name = platform::NumberedPath(m_status->fileName, number);
         if (m_engine->Open(name, "wbx") == 0) {
             Trace("Receiving %s as %s", m_status->fileName.c_str(), name.c_str());
             m_status->fileName = name;
