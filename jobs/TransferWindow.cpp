@@ -182,7 +182,10 @@ void TransferWindowLogic::Open() {
         SetText(kControlFiles, platform::ResourceText(kTextNoFilesReceived));
         SetText(kControlBytesLabel, platform::ResourceText(kTextBytesReceived));
     }
-    m_block.SetWindow(m_queue);
+    if (m_target)
+        m_block.SetWindow(m_target);
+    else
+        m_block.SetWindow(m_queue);
     // The port is the worker's while the job runs; it reads the carrier for each record.
     m_block.Reporter().SetCarrierProbe([this] {
         comm::ComLink* link = m_context.link ? m_context.link->Link() : m_context.port;
@@ -202,9 +205,13 @@ int TransferWindowLogic::RunModal() {
         if (message)
             HandleMessage(*message);
     }
+    JoinWorker();
+    return m_block.finalResult;
+}
+
+void TransferWindowLogic::JoinWorker() {
     if (m_worker.joinable())
         m_worker.join();
-    return m_block.finalResult;
 }
 
 bool TransferWindowLogic::HandleMessage(const platform::PostedMessage& message) {

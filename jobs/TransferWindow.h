@@ -66,6 +66,11 @@ class TransferWindowLogic {
     TransferWindowLogic(const TransferWindowLogic&) = delete;
     TransferWindowLogic& operator=(const TransferWindowLogic&) = delete;
 
+    // Where the worker posts its messages (a window's event queue); by default the logic's own
+    // queue, which RunModal reads. Set before Open.
+    void SetPostTarget(std::shared_ptr<platform::PostTarget> target) {
+        m_target = std::move(target);
+    }
     void SetCarrierProbe(CarrierProbe probe) { m_carrierProbe = std::move(probe); }
     // Where the log lines go (the data folder's log by default).
     void SetLogPath(std::string path) { m_logPath = std::move(path); }
@@ -81,6 +86,9 @@ class TransferWindowLogic {
     // Handles messages until the job is done and the window has done its closing work; joins
     // the worker. Returns the job's final result.
     int RunModal();
+
+    // Waits for the worker, which ends right after its done message.
+    void JoinWorker();
 
     // One posted message; true once the job is done.
     bool HandleMessage(const platform::PostedMessage& message);
@@ -125,6 +133,7 @@ class TransferWindowLogic {
     std::function<void(TransferWindowLogic&, const platform::PostedMessage&)> m_observer;
 
     std::shared_ptr<platform::MessageQueue> m_queue{std::make_shared<platform::MessageQueue>()};
+    std::shared_ptr<platform::PostTarget> m_target;
     JobStatusBlock m_block;
     JobThreadParameter m_parameter;
     std::thread m_worker;

@@ -19,6 +19,8 @@
 #include "jobs/JobOutcome.h"
 #include "jobs/JobPreparation.h"
 #include "jobs/JobStatusBlock.h"
+#include "jobs/ModemChoice.h"
+#include "jobs/ReceiveFilesWindow.h"
 #include "jobs/ReceiveJob.h"
 #include "jobs/SendJob.h"
 #include "jobs/TransferWindow.h"
@@ -37,11 +39,7 @@ constexpr int kExitUsage = 2;
 
 // A COM number no installed modem uses, for a device or virtual modem named on the command line.
 constexpr int kCommandLinePort = 36;
-constexpr int kMsgNoPortForModem = 50233;
 constexpr int kStringPartialFolder = 50121;
-constexpr int kMsgCannotCreateFolder = 50206;
-using jobs::kCallAnswered;
-using jobs::kCallWaitFailed;
 constexpr int kProgressWidth = 30;
 constexpr std::uint32_t kLogProgressEveryMs = 5000;
 
@@ -139,17 +137,7 @@ void PrintMessage(const jobs::OutcomeMessage& message) {
     std::fflush(stdout);
 }
 
-// The port, profile and response table of the modem this run uses.
-struct ModemChoice {
-    int comNumber{0};
-    comm::ModemProfile profile{comm::DefaultModemProfile()};
-    // The setting's extra commands, or what the modem's profile makes of them.
-    std::string extraSettings;
-    comm::ResponseTable responses;
-};
-
-bool ChooseModem(const Options& options, data::AppSettings& settings, ModemChoice& choice) {
-    choice.extraSettings = settings.extraSettings;
+bool ChooseModem(const Options& options, data::AppSettings& settings, jobs::ModemChoice& choice) {
     if (!options.device.empty() || !options.vmodem.empty()) {
         std::string target = options.device;
         if (!options.vmodem.empty()) {
@@ -158,10 +146,12 @@ bool ChooseModem(const Options& options, data::AppSettings& settings, ModemChoic
                 target += ";rate=" + options.rate;
         }
         platform::SetPortOverride(kCommandLinePort, target);
+        choice = jobs::ModemChoice{};
+        choice.extraSettings = settings.extraSettings;
         choice.comNumber = kCommandLinePort;
         return true;
     }
-    if (settings.modemSelection.empty() && options.port == 0) {
+    if (options.port == 0) {
         comm::ModemSelectionHooks hooks;
         hooks.showMessage = [](comm::ModemSelectionHooks::Icon, int, const std::string& text) {
             std::printf("%s\n", text.c_str());
@@ -176,32 +166,13 @@ bool ChooseModem(const Options& options, data::AppSettings& settings, ModemChoic
             std::printf("Add a modem with sendari-modems, or name one with --port, --device or "
                         "--vmodem.\n");
         };
-        if (!comm::AutoSelectModem(settings.modemSelection, hooks))
+        if (!jobs::EnsureModemSelected(settings, hooks))
             return false;
     }
-    std::string driverKey;
-    int found = settings.modemSelection.empty()
-                    ? 0
-                    : comm::FindModemPort(settings.modemSelection, driverKey);
-    if (options.port != 0) {
-        // A port named on the command line: the selected modem's commands if it sits there,
-        // else a plain Hayes modem's.
-        choice.comNumber = options.port;
-        if (found != options.port)
-            driverKey.clear();
-    } else {
-        if (found == 0) {
-            std::printf("%s\n", platform::FormatMessage1(platform::ResourceText(kMsgNoPortForModem),
-                                                         settings.modemSelection)
-                                    .c_str());
-            return false;
-        }
-        choice.comNumber = found;
-    }
-    if (!driverKey.empty()) {
-        comm::BuildModemProfile(driverKey, settings.extraSettings, choice.profile,
-                                choice.extraSettings);
-        comm::LoadModemResponses(driverKey, choice.responses);
+    jobs::OutcomeMessage failure;
+    if (!jobs::FindJobModem(settings, options.port, choice, failure)) {
+        PrintMessage(failure);
+        return false;
     }
     return true;
 }
@@ -244,9 +215,8 @@ class Console {
         std::fflush(stdout);
     }
 
-    void StatusOnly(int id) {
+    void StatusOnly(std::string text) {
         EndProgressLine();
-        std::string text = platform::ResourceText(id);
         auto cut = text.find('%');
         if (cut != std::string::npos)
             text = text.substr(0, cut);
@@ -280,7 +250,7 @@ void ShowFinalRecords(const jobs::TransferWindowLogic& window) {
     }
 }
 
-int RunSend(const Options& options, data::AppSettings& settings, ModemChoice& choice) {
+int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoice& choice) {
     jobs::PrepareResult prepared = jobs::PrepareTransferJob(
         settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, true);
     if (!prepared.job) {
@@ -316,7 +286,7 @@ int RunSend(const Options& options, data::AppSettings& settings, ModemChoice& ch
     return result == jobs::kJobSucceeded ? kExitSuccess : kExitFailure;
 }
 
-int RunReceive(data::AppSettings& settings, ModemChoice& choice) {
+int RunReceive(data::AppSettings& settings, jobs::ModemChoice& choice) {
     jobs::PrepareResult prepared = jobs::PrepareTransferJob(
         settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, false);
     if (!prepared.job) {
@@ -328,8 +298,8 @@ int RunReceive(data::AppSettings& settings, ModemChoice& choice) {
     std::string partial =
         settings.generalReceiveFolder + "/" + platform::ResourceText(kStringPartialFolder);
     if (!data::CreateFolderPath(partial)) {
-        std::printf("%s\n", platform::FormatMessage1(platform::ResourceText(kMsgCannotCreateFolder),
-                                                     partial)
+        std::printf("%s\n", platform::FormatMessage1(
+                                platform::ResourceText(jobs::kMsgCannotCreateFolder), partial)
                                 .c_str());
         return kExitFailure;
     }
@@ -338,47 +308,9 @@ int RunReceive(data::AppSettings& settings, ModemChoice& choice) {
                 settings.generalReceiveFolder.c_str());
 
     Console console;
-    int exitCode = kExitSuccess;
-    for (;;) {
-        auto queue = std::make_shared<platform::MessageQueue>();
-        jobs::JobStatusBlock block(queue);
-        jobs::JobThreadParameter parameter;
-        parameter.block = &block;
-        parameter.context = &context;
-        if (g_interrupted)
-            break;
-        jobs::JobAbortFlag = jobs::kAbortNone;
-        std::thread waiter = platform::StartThread(
-            platform::ThreadPriority::Normal, [&parameter] { jobs::WaitForCallThread(parameter); });
-        int waitResult = -1;
-        while (waitResult < 0) {
-            auto message = queue->Wait(250);
-            if (!message) {
-                if (g_interrupted)
-                    jobs::JobAbortFlag = jobs::kAbortStop;
-                continue;
-            }
-            if (message->id == jobs::WM_JOB_STATUS)
-                console.StatusOnly(static_cast<int>(message->first));
-            else if (message->id == jobs::WM_CALL_WAIT_DONE)
-                waitResult = static_cast<int>(message->second);
-        }
-        waiter.join();
-        if (waitResult == kCallWaitFailed) {
-            PrintMessage(jobs::ShowJobError(block.End(false, 0)));
-            exitCode = kExitFailure;
-            break;
-        }
-        if (waitResult != kCallAnswered)
-            break; // the waiting was stopped
-        if (!data::CreateFolderPath(context.receiveFolder)) {
-            std::printf("%s\n",
-                        platform::FormatMessage1(platform::ResourceText(kMsgCannotCreateFolder),
-                                                 context.receiveFolder)
-                            .c_str());
-            exitCode = kExitFailure;
-            break;
-        }
+    jobs::ReceiveFilesLogic receiving(context);
+    std::string shownStatus;
+    auto runTransfer = [&] {
         jobs::TransferWindowLogic window(jobs::ReceiveJobThread, context, nullptr);
         window.SetObserver([&console](jobs::TransferWindowLogic& w,
                                       const platform::PostedMessage&) { console.Show(w); });
@@ -387,11 +319,22 @@ int RunReceive(data::AppSettings& settings, ModemChoice& choice) {
         window.RunModal();
         console.EndProgressLine();
         ShowFinalRecords(window);
-        PrintMessage(jobs::ShowJobOutcome(window.Block().End(false, window.ShownFilesDone())));
-    }
+        receiving.CallFinished(false, window.ShownFilesDone(), window.Block());
+        std::printf("Calls answered: %s, files received: %s\n",
+                    receiving.ControlText(jobs::kControlCallsAnswered).c_str(),
+                    receiving.ControlText(jobs::kControlFilesReceivedCount).c_str());
+        std::fflush(stdout);
+    };
+    bool ok = receiving.RunModal(runTransfer, [&] {
+        if (receiving.StatusText() != shownStatus) {
+            shownStatus = receiving.StatusText();
+            console.StatusOnly(shownStatus);
+        }
+        return g_interrupted != 0;
+    });
     // Succeeds only when empty: partly received files stay for the next call to resume.
     ::rmdir(partial.c_str());
-    return exitCode;
+    return ok ? kExitSuccess : kExitFailure;
 }
 
 } // namespace
@@ -414,9 +357,10 @@ int main(int argc, char** argv) {
                                                         : data::MessageAnswer::Ok;
     });
 
+    jobs::SetOutcomePresenter(PrintMessage);
     data::AppSettings settings;
     data::LoadSettings(settings);
-    ModemChoice choice;
+    jobs::ModemChoice choice;
     if (!ChooseModem(options, settings, choice))
         return kExitFailure;
     if (options.command == "send")
