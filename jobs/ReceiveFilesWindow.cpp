@@ -75,6 +75,7 @@ void ReceiveFilesLogic::Open() {
 
 void ReceiveFilesLogic::StartWaiting() {
     JoinWorker();
+    m_doneRequested = false;
     if (m_target)
         m_block.SetWindow(m_target);
     else
@@ -104,6 +105,9 @@ ReceiveFilesLogic::Next ReceiveFilesLogic::HandleMessage(const platform::PostedM
     JoinWorker();
     switch (static_cast<int>(message.second)) {
     case kCallAnswered:
+        // "Done" was pressed as the call came in: the call is dropped with the line.
+        if (m_doneRequested)
+            return Next::CloseOk;
         ++m_context.callsAnswered;
         RefreshCounters();
         if (!data::CreateFolderPath(m_context.receiveFolder)) {
@@ -123,14 +127,18 @@ ReceiveFilesLogic::Next ReceiveFilesLogic::HandleMessage(const platform::PostedM
     }
 }
 
-void ReceiveFilesLogic::CallFinished(bool isSend, int filesDone,
+bool ReceiveFilesLogic::CallFinished(bool isSend, int filesDone,
                                      const JobStatusBlock& transferBlock) {
     ShowJobOutcome(isSend, filesDone, transferBlock);
     RefreshCounters();
+    if (m_doneRequested)
+        return false;
     StartWaiting();
+    return true;
 }
 
 bool ReceiveFilesLogic::PressDone() {
+    m_doneRequested = true;
     JobAbortFlag = kAbortStop;
     return !m_worker.joinable();
 }
@@ -148,6 +156,8 @@ bool ReceiveFilesLogic::RunModal(const std::function<void()>& runTransfer,
         switch (HandleMessage(*message)) {
         case Next::RunTransfer:
             runTransfer();
+            if (!m_worker.joinable())
+                return true;
             break;
         case Next::ShowErrorAndClose:
             return false;

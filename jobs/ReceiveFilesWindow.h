@@ -58,8 +58,9 @@ class ReceiveFilesLogic {
     // One posted message of the worker.
     Next HandleMessage(const platform::PostedMessage& message);
     // The transfer window of an answered call has closed: its outcome is presented, the
-    // counters are refreshed and waiting starts again.
-    void CallFinished(bool isSend, int filesDone, const JobStatusBlock& transferBlock);
+    // counters are refreshed and waiting starts again, unless "Done" was pressed meanwhile
+    // (false: the window closes).
+    bool CallFinished(bool isSend, int filesDone, const JobStatusBlock& transferBlock);
     // "Done" or Escape: asks the worker to stop. True when no worker runs (the window closes
     // at once, as after a receive folder that could not be created).
     bool PressDone();
@@ -94,6 +95,7 @@ class ReceiveFilesLogic {
     std::string m_files;
     std::string m_freeSpace;
     std::string m_statusText;
+    bool m_doneRequested{false};
 };
 
 } // namespace jobs

@@ -1,28 +1,58 @@
-// Sendari's program entry. Until the windows land it answers --version and --about.
+// Sendari's program entry: the desktop program, or its version with --version.
+#include <unistd.h>
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QUrl>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
 
+#include "jobs/JobContext.h"
+#include "platform/Paths.h"
 #include "platform/ResourceStrings.h"
+#include "platform/Shell.h"
+#include "ui/MainWindow.h"
+#include "ui/MessageWindows.h"
 
 namespace {
 constexpr int kApplicationTitle = 128;
 
-void PrintAbout() {
+void PrintVersion() {
     std::printf("%s %s\n", std::string(platform::LoadResourceString(kApplicationTitle)).c_str(),
                 SENDARI_VERSION);
-    std::printf("Sends files from one computer to another, modem to modem, with ZMODEM.\n");
 }
 } // namespace
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--version") || !std::strcmp(argv[i], "--about")) {
-            PrintAbout();
+        if (!std::strcmp(argv[i], "--version")) {
+            PrintVersion();
+            return 0;
+        }
+        if (!std::strcmp(argv[i], "--help")) {
+            std::printf("usage: sendari [--version]\n"
+                        "Starts the desktop program: send files to another computer, or wait "
+                        "for calls and receive files.\n");
             return 0;
         }
     }
-    PrintAbout();
-    std::printf("The graphical program is not built yet; try --version.\n");
-    return 0;
+    ui::g_busy = 0;
+    jobs::JobAbortFlag = jobs::kAbortNone;
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Sendari"));
+    QApplication::setApplicationVersion(QStringLiteral(SENDARI_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("sendari"));
+    ui::InstallMessageHooks();
+    platform::SetShellOpenHook([](const std::string& path) {
+        return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+    });
+    // The file windows open in the user's documents folder.
+    if (::chdir(platform::DocumentsFolder().c_str()) != 0) {
+        // The current folder stays as it was.
+    }
+    ui::MainWindow window;
+    window.show();
+    return app.exec();
 }

@@ -1,0 +1,254 @@
+// The main window and the receive workflow.
+#include "ui/MainWindow.h"
+
+#include <unistd.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPushButton>
+#include <QSvgRenderer>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include "data/FileUtilities.h"
+#include "data/UserMessages.h"
+#include "jobs/JobContext.h"
+#include "jobs/JobPreparation.h"
+#include "jobs/ModemChoice.h"
+#include "jobs/ModemDialogue.h"
+#include "ui/MessageWindows.h"
+#include "ui/ReceiveFilesDialog.h"
+
+namespace ui {
+
+int g_busy = 0;
+
+namespace {
+constexpr int kApplicationTitle = 128;
+constexpr int kPartialFolderName = 50121;
+constexpr int kMsgCannotCreateFolder = 50206;
+constexpr int kSendButton = 51050;
+constexpr int kSendTitle = 51051;
+constexpr int kSendText = 51052;
+constexpr int kReceiveButton = 51053;
+constexpr int kReceiveTitle = 51054;
+constexpr int kReceiveText = 51055;
+constexpr int kMenuFile = 51056;
+constexpr int kMenuSend = 51057;
+constexpr int kMenuReceive = 51058;
+constexpr int kMenuOpenFolder = 51059;
+constexpr int kMenuLog = 51060;
+constexpr int kMenuExit = 51061;
+constexpr int kMenuSetup = 51062;
+constexpr int kMenuSendSetup = 51063;
+constexpr int kMenuReceiveSetup = 51064;
+constexpr int kMenuModemSetup = 51065;
+constexpr int kMenuHelp = 51066;
+constexpr int kMenuHelpTopics = 51067;
+constexpr int kMenuAbout = 51068;
+constexpr int kAboutCaption = 51105;
+constexpr int kAboutVersion = 51106;
+constexpr int kAboutText = 51107;
+constexpr int kIconSize = 56;
+constexpr int kBannerHeight = 120;
+
+QPixmap Banner(int width, qreal ratio) {
+    QSvgRenderer renderer(QStringLiteral(":/sendari/banner.svg"));
+    QPixmap pixmap(QSize(width, kBannerHeight) * ratio);
+    pixmap.setDevicePixelRatio(ratio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    renderer.render(&painter, QRectF(0, 0, width, kBannerHeight));
+    return pixmap;
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
+    setWindowTitle(Text(kApplicationTitle));
+    setWindowIcon(QIcon(QStringLiteral(":/sendari/sendari.svg")));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
+    setCentralWidget(BuildForm());
+    BuildMenus();
+}
+
+QWidget* MainWindow::BuildForm() {
+    auto* form = new QWidget;
+    auto* layout = new QVBoxLayout(form);
+    layout->setContentsMargins(0, 0, 0, 16);
+    layout->setSpacing(0);
+    auto* banner = new QLabel;
+    constexpr int kFormWidth = 480;
+    banner->setPixmap(Banner(kFormWidth, devicePixelRatioF()));
+    banner->setFixedSize(kFormWidth, kBannerHeight);
+    banner->setAccessibleName(QStringLiteral("Two computers joined by a telephone line"));
+    layout->addWidget(banner);
+
+    auto* rows = new QGridLayout;
+    rows->setContentsMargins(16, 16, 16, 0);
+    rows->setHorizontalSpacing(16);
+    rows->setVerticalSpacing(14);
+    auto addRow = [&](int row, int buttonText, int title, int text, const char* icon) {
+        auto* button = new QPushButton;
+        button->setIcon(QIcon(QString::fromLatin1(icon)));
+        button->setIconSize(QSize(kIconSize, kIconSize));
+        button->setFixedSize(kIconSize + 16, kIconSize + 16);
+        button->setAccessibleName(Text(buttonText));
+        button->setToolTip(Text(buttonText));
+        auto* words = new QVBoxLayout;
+        words->setSpacing(2);
+        auto* heading = new QLabel(Text(title));
+        QFont bold = heading->font();
+        bold.setBold(true);
+        bold.setPointSizeF(bold.pointSizeF() * 1.15);
+        heading->setFont(bold);
+        words->addStretch(1);
+        words->addWidget(heading);
+        words->addWidget(new QLabel(Text(text)));
+        words->addStretch(1);
+        rows->addWidget(button, row, 0);
+        rows->addLayout(words, row, 1);
+        return button;
+    };
+    m_sendButton = addRow(0, kSendButton, kSendTitle, kSendText, ":/sendari/send.svg");
+    m_receiveButton =
+        addRow(1, kReceiveButton, kReceiveTitle, kReceiveText, ":/sendari/receive.svg");
+    rows->setColumnStretch(1, 1);
+    layout->addLayout(rows);
+    // Sending comes with the file selection and destination windows.
+    m_sendButton->setEnabled(false);
+    connect(m_receiveButton, &QPushButton::clicked, this, &MainWindow::ReceiveWorkflow);
+    return form;
+}
+
+void MainWindow::BuildMenus() {
+    auto add = [this](QMenu* menu, const char* name, int text, const QKeySequence& keys, auto slot,
+                      bool enabled) {
+        QAction* action = menu->addAction(Text(text));
+        action->setObjectName(QString::fromLatin1(name));
+        if (!keys.isEmpty())
+            action->setShortcut(keys);
+        action->setEnabled(enabled);
+        if (enabled)
+            connect(action, &QAction::triggered, this, slot);
+        return action;
+    };
+    QMenu* file = menuBar()->addMenu(Text(kMenuFile));
+    add(
+        file, "send", kMenuSend, QKeySequence(Qt::CTRL | Qt::Key_S), [] {}, false);
+    add(
+        file, "receive", kMenuReceive, QKeySequence(Qt::CTRL | Qt::Key_R),
+        [this] { ReceiveWorkflow(); }, true);
+    add(
+        file, "openReceiveFolder", kMenuOpenFolder, QKeySequence(Qt::CTRL | Qt::Key_O),
+        [this] { OpenReceiveFolder(); }, true);
+    add(
+        file, "transferLog", kMenuLog, QKeySequence(Qt::CTRL | Qt::Key_T), [] {}, false);
+    file->addSeparator();
+    add(
+        file, "exit", kMenuExit, QKeySequence(), [this] { close(); }, true);
+    QMenu* setup = menuBar()->addMenu(Text(kMenuSetup));
+    add(
+        setup, "sendSetup", kMenuSendSetup, QKeySequence(), [] {}, false);
+    add(
+        setup, "receiveSetup", kMenuReceiveSetup, QKeySequence(), [] {}, false);
+    add(
+        setup, "modemSetup", kMenuModemSetup, QKeySequence(), [] {}, false);
+    QMenu* help = menuBar()->addMenu(Text(kMenuHelp));
+    add(
+        help, "helpTopics", kMenuHelpTopics, QKeySequence(), [] {}, false);
+    add(
+        help, "about", kMenuAbout, QKeySequence(), [this] { ShowAbout(); }, true);
+}
+
+QAction* MainWindow::Action(const QString& objectName) const {
+    return findChild<QAction*>(objectName);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (m_shown)
+        return;
+    m_shown = true;
+    // Fixed at the size the form needs; no maximising.
+    setFixedSize(sizeHint());
+    QTimer::singleShot(1, this, &MainWindow::StartUpTimer);
+}
+
+void MainWindow::StartUpTimer() {
+    data::LoadSettings(m_settings);
+    if (m_settings.modemSelection.empty())
+        jobs::EnsureModemSelected(m_settings, ModemHooks(this));
+    m_startedUp = true;
+}
+
+void MainWindow::ReceiveWorkflow() {
+    if (g_busy)
+        return;
+    g_busy = 1;
+    struct ClearBusy {
+        ~ClearBusy() { g_busy = 0; }
+    } clearBusy;
+    if (!jobs::EnsureModemSelected(m_settings, ModemHooks(this)))
+        return;
+    jobs::ModemChoice choice;
+    jobs::OutcomeMessage failure;
+    if (!jobs::FindJobModem(m_settings, 0, choice, failure)) {
+        PresentOutcome(failure);
+        return;
+    }
+    jobs::PrepareResult prepared =
+        jobs::PrepareTransferJob(m_settings, choice.comNumber, choice.profile, choice.extraSettings,
+                                 choice.responses, false);
+    if (!prepared.job) {
+        PresentOutcome(prepared.failure);
+        return;
+    }
+    jobs::JobContext& context = prepared.job->context;
+    context.svdInCall = jobs::DetectSvdCall(context);
+    const std::string partial =
+        m_settings.generalReceiveFolder + "/" + Text(kPartialFolderName).toStdString();
+    if (!data::CreateFolderPath(partial)) {
+        data::ShowMessage(data::MessageKind::Exclamation, kMsgCannotCreateFolder, partial);
+        return;
+    }
+    context.receiveFolder = partial;
+    context.isSend = 0;
+    {
+        ReceiveFilesDialog dialog(context, this);
+        if (m_receiveObserver)
+            m_receiveObserver(dialog);
+        dialog.exec();
+    }
+    // Succeeds only when empty: partly received files stay for the next call to resume.
+    ::rmdir(partial.c_str());
+    prepared.job.reset();
+    raise();
+    activateWindow();
+}
+
+void MainWindow::OpenReceiveFolder() {
+    if (m_settings.generalReceiveFolder.empty())
+        data::LoadSettings(m_settings);
+    data::OpenFolderInShell(m_settings.generalReceiveFolder);
+}
+
+void MainWindow::ShowAbout() {
+    QMessageBox box(this);
+    box.setWindowTitle(Text(kAboutCaption));
+    box.setIconPixmap(QIcon(QStringLiteral(":/sendari/sendari.svg")).pixmap(64, 64));
+    box.setText(QStringLiteral("<b>%1</b>")
+                    .arg(Text(kAboutVersion)
+                             .replace(QStringLiteral("%1"), QStringLiteral(SENDARI_VERSION))));
+    box.setInformativeText(Text(kAboutText));
+    box.exec();
+}
+
+} // namespace ui

@@ -1,0 +1,58 @@
+// The main window: the banner, the Send Files and Receive Files buttons, the menus, the
+// start-up timer, and the receive workflow from the click to the last message.
+#pragma once
+
+#include <QMainWindow>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "data/AppSettings.h"
+
+class QPushButton;
+class QAction;
+
+namespace ui {
+
+class ReceiveFilesDialog;
+
+// 1 while the main window prepares, runs or finishes a transfer job.
+extern int g_busy;
+
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+  public:
+    explicit MainWindow(QWidget* parent = nullptr);
+
+    data::AppSettings& Settings() { return m_settings; }
+    QPushButton* SendButton() const { return m_sendButton; }
+    QPushButton* ReceiveButton() const { return m_receiveButton; }
+    QAction* Action(const QString& objectName) const;
+    bool StartedUp() const { return m_startedUp; }
+    // Tests and screenshots look at the Receive Files window while it is open.
+    void SetReceiveObserver(std::function<void(ReceiveFilesDialog&)> observer) {
+        m_receiveObserver = std::move(observer);
+    }
+
+    void ReceiveWorkflow();
+    void OpenReceiveFolder();
+    void ShowAbout();
+
+  protected:
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    void StartUpTimer();
+    QWidget* BuildForm();
+    void BuildMenus();
+
+    data::AppSettings m_settings;
+    QPushButton* m_sendButton{nullptr};
+    QPushButton* m_receiveButton{nullptr};
+    bool m_shown{false};
+    bool m_startedUp{false};
+    std::function<void(ReceiveFilesDialog&)> m_receiveObserver;
+};
+
+} // namespace ui
