@@ -10,6 +10,14 @@
 #include <string>
 #include <vector>
 
+#include <QApplication>
+#include <QDir>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QWidget>
+
+#include <cstdlib>
+
 #include "data/UserMessages.h"
 
 #include <QString>
@@ -51,5 +59,53 @@ struct MessageRecorder {
     std::vector<int> ids;
     data::MessageHook previous;
 };
+
+// Watches for modal windows while it lives: each one is handed to `handle`, which records
+// and closes it (a message box is closed with its default button when `handle` is empty).
+class ModalWatcher {
+  public:
+    explicit ModalWatcher(std::function<void(QWidget*)> handle = {}) : m_handle{std::move(handle)} {
+        QObject::connect(&m_timer, &QTimer::timeout, [this] { Look(); });
+        m_timer.start(20);
+    }
+    struct Seen {
+        QString className;
+        QString text;
+        int icon{0};
+    };
+    std::vector<Seen> seen;
+
+  private:
+    void Look() {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || modal == m_last)
+            return;
+        m_last = modal;
+        Seen item{QString::fromLatin1(modal->metaObject()->className()), {}, 0};
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            item.text = box->text();
+            item.icon = box->icon();
+        }
+        seen.push_back(item);
+        if (m_handle) {
+            m_handle(modal);
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            QTimer::singleShot(0, box, [box] { box->done(QMessageBox::Ok); });
+        }
+    }
+
+    std::function<void(QWidget*)> m_handle;
+    QTimer m_timer;
+    QWidget* m_last{nullptr};
+};
+
+// With SENDARI_SCREENSHOTS set to a folder, saves a picture of `window` there.
+inline void Screenshot(QWidget* window, const QString& name) {
+    const char* folder = std::getenv("SENDARI_SCREENSHOTS");
+    if (!folder || !*folder || !window)
+        return;
+    QDir().mkpath(QString::fromLocal8Bit(folder));
+    window->grab().save(QString::fromLocal8Bit(folder) + QLatin1Char('/') + name + ".png");
+}
 
 } // namespace uitest
