@@ -5,6 +5,14 @@
 
 #include <cstdlib>
 
+#if defined(__SANITIZE_THREAD__)
+// Qt's own internals are not built for ThreadSanitizer (tsan-qt.supp says why), and the tests
+// start the command-line programs from a process that already runs Qt's threads.
+extern "C" const char* __tsan_default_options() {
+    return "die_after_fork=0:suppressions=" SENDARI_TSAN_SUPPRESSIONS;
+}
+#endif
+
 int main(int argc, char** argv) {
     setenv("QT_QPA_PLATFORM", "offscreen", 0);
     QApplication app(argc, argv);
