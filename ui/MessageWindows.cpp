@@ -13,6 +13,7 @@
 #include <cstdio>
 
 #include "data/UserMessages.h"
+#include "platform/FatalError.h"
 #include "platform/Clock.h"
 #include "platform/ResourceStrings.h"
 
@@ -217,6 +218,23 @@ comm::ModemSelectionHooks ModemHooks(QWidget* parent) {
 
 void InstallMessageHooks() {
     jobs::SetOutcomePresenter(PresentOutcome);
+    // A programming error stops the program; with a window on the screen the user sees why.
+    platform::SetFatalErrorHook([](const std::string& title, const std::string& message) {
+        std::fprintf(stderr, "%s: %s\n", title.c_str(), message.c_str());
+        QCoreApplication* app = QCoreApplication::instance();
+        if (!app)
+            return;
+        auto show = [&] {
+            if (QApplication::topLevelWidgets().isEmpty())
+                return;
+            QMessageBox::critical(ParentWindow(), QString::fromStdString(title),
+                                  QString::fromStdString(message));
+        };
+        if (OnUiThread())
+            show();
+        else
+            QMetaObject::invokeMethod(app, show, Qt::BlockingQueuedConnection);
+    });
     data::SetMessageHook([](data::MessageKind kind, int stringId, const std::string& text) {
         const bool question = kind != data::MessageKind::Exclamation;
         if (!OnUiThread()) {
