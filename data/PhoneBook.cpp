@@ -40,6 +40,13 @@ void PhoneBookList::Remove(std::size_t index) {
         m_rows.erase(m_rows.begin() + static_cast<std::ptrdiff_t>(index));
 }
 
+void PhoneBookList::Update(std::size_t index, const std::string& name, const std::string& number) {
+    if (index < m_rows.size()) {
+        m_rows[index].name = name;
+        m_rows[index].number = number;
+    }
+}
+
 void PhoneBookList::Select(std::size_t index) {
     for (std::size_t i = 0; i < m_rows.size(); ++i)
         m_rows[i].selected = i == index;

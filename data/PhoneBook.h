@@ -24,6 +24,8 @@ class PhoneBookList {
     // Inserts a row at its place by name and returns its index.
     std::size_t Insert(const std::string& name, const std::string& number);
     void Remove(std::size_t index);
+    // Writes a row's texts in place; the row keeps its position until the next sort or load.
+    void Update(std::size_t index, const std::string& name, const std::string& number);
     void Clear() { m_rows.clear(); }
 
     // Selects one row (deselecting any other); SelectNone clears the selection.

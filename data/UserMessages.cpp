@@ -40,6 +40,10 @@ MessageAnswer ShowMessage(MessageKind kind, int stringId, const std::string& ins
         ReplaceFirst(text, "%2", insert2);
         ReplaceFirst(text, "%1", insert1);
     }
+    return ShowMessageText(kind, stringId, text);
+}
+
+MessageAnswer ShowMessageText(MessageKind kind, int stringId, const std::string& text) {
     MessageHook hook;
     {
         std::lock_guard guard(g_hookMutex);

@@ -27,4 +27,7 @@ MessageHook SetMessageHook(MessageHook hook);
 MessageAnswer ShowMessage(MessageKind kind, int stringId, const std::string& insert1 = {},
                           const std::string& insert2 = {});
 
+// Shows a text built from string `stringId` by its caller (a list of names after it).
+MessageAnswer ShowMessageText(MessageKind kind, int stringId, const std::string& text);
+
 } // namespace data

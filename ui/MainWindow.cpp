@@ -24,6 +24,10 @@
 #include "jobs/ModemDialogue.h"
 #include "ui/MessageWindows.h"
 #include "ui/ReceiveFilesDialog.h"
+#include "ui/SelectFilesDialog.h"
+#include "ui/DestinationDialogs.h"
+#include "ui/TransferDialog.h"
+#include "jobs/SendJob.h"
 
 namespace ui {
 
@@ -57,6 +61,7 @@ constexpr int kAboutVersion = 51106;
 constexpr int kAboutText = 51107;
 constexpr int kIconSize = 56;
 constexpr int kBannerHeight = 120;
+constexpr const char* kSvdDestination = "SVD";
 
 QPixmap Banner(int width, qreal ratio) {
     QSvgRenderer renderer(QStringLiteral(":/sendari/banner.svg"));
@@ -122,8 +127,7 @@ QWidget* MainWindow::BuildForm() {
         addRow(1, kReceiveButton, kReceiveTitle, kReceiveText, ":/sendari/receive.svg");
     rows->setColumnStretch(1, 1);
     layout->addLayout(rows);
-    // Sending comes with the file selection and destination windows.
-    m_sendButton->setEnabled(false);
+    connect(m_sendButton, &QPushButton::clicked, this, &MainWindow::SendWorkflow);
     connect(m_receiveButton, &QPushButton::clicked, this, &MainWindow::ReceiveWorkflow);
     return form;
 }
@@ -142,7 +146,8 @@ void MainWindow::BuildMenus() {
     };
     QMenu* file = menuBar()->addMenu(Text(kMenuFile));
     add(
-        file, "send", kMenuSend, QKeySequence(Qt::CTRL | Qt::Key_S), [] {}, false);
+        file, "send", kMenuSend, QKeySequence(Qt::CTRL | Qt::Key_S), [this] { SendWorkflow(); },
+        true);
     add(
         file, "receive", kMenuReceive, QKeySequence(Qt::CTRL | Qt::Key_R),
         [this] { ReceiveWorkflow(); }, true);
@@ -187,6 +192,72 @@ void MainWindow::StartUpTimer() {
     if (m_settings.modemSelection.empty())
         jobs::EnsureModemSelected(m_settings, ModemHooks(this));
     m_startedUp = true;
+    if (!m_settings.modemSelection.empty() && !m_commandLineFiles.empty()) {
+        m_filesGiven = true;
+        m_sendList.insert(m_sendList.end(), m_commandLineFiles.begin(), m_commandLineFiles.end());
+        m_commandLineFiles.clear();
+        SendWorkflow();
+    }
+}
+
+void MainWindow::SendWorkflow() {
+    if (g_busy)
+        return;
+    g_busy = 1;
+    struct ClearBusy {
+        ~ClearBusy() { g_busy = 0; }
+    } clearBusy;
+    bool showSelection = !m_filesGiven;
+    m_filesGiven = false;
+    if (!jobs::EnsureModemSelected(m_settings, ModemHooks(this)))
+        return;
+    jobs::ModemChoice choice;
+    jobs::OutcomeMessage failure;
+    if (!jobs::FindJobModem(m_settings, 0, choice, failure)) {
+        PresentOutcome(failure);
+        return;
+    }
+    jobs::PrepareResult prepared = jobs::PrepareTransferJob(
+        m_settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, true);
+    if (!prepared.job) {
+        PresentOutcome(prepared.failure);
+        return;
+    }
+    jobs::JobContext& context = prepared.job->context;
+    SelectFilesDialog files(m_sendList, this);
+    for (;;) {
+        if (showSelection) {
+            // Closed other than with OK: the send list is emptied.
+            if (files.exec() != QDialog::Accepted || !files.Logic().Confirmed()) {
+                m_sendList.clear();
+                return;
+            }
+        }
+        showSelection = true;
+        context.svdInCall = jobs::DetectSvdCall(context);
+        if (context.svdInCall) {
+            context.destinationName = kSvdDestination;
+            context.destinationPhone.clear();
+            break;
+        }
+        SelectDestinationDialog destination(m_settings, this);
+        const int result = destination.exec();
+        if (result == jobs::kResultReselectFiles)
+            continue;
+        if (result != QDialog::Accepted)
+            return; // the send list stays as it is
+        context.destinationName = destination.Logic().ChosenName();
+        context.destinationPhone = destination.Logic().Number();
+        break;
+    }
+    context.isSend = 1;
+    activateWindow();
+    TransferDialog transfer(jobs::SendJobThread, context, &m_sendList, this);
+    transfer.exec();
+    prepared.job.reset();
+    raise();
+    activateWindow();
+    jobs::ShowJobOutcome(true, transfer.Logic().ShownFilesDone(), transfer.Logic().Block());
 }
 
 void MainWindow::ReceiveWorkflow() {

@@ -35,6 +35,14 @@ class MainWindow : public QMainWindow {
         m_receiveObserver = std::move(observer);
     }
 
+    // Files named on the command line: sent at start-up once a modem is selected, without the
+    // file selection.
+    void SetCommandLineFiles(std::vector<std::string> files) {
+        m_commandLineFiles = std::move(files);
+    }
+    std::vector<std::string>& SendList() { return m_sendList; }
+
+    void SendWorkflow();
     void ReceiveWorkflow();
     void OpenReceiveFolder();
     void ShowAbout();
@@ -50,6 +58,9 @@ class MainWindow : public QMainWindow {
     data::AppSettings m_settings;
     QPushButton* m_sendButton{nullptr};
     QPushButton* m_receiveButton{nullptr};
+    std::vector<std::string> m_sendList;
+    std::vector<std::string> m_commandLineFiles;
+    bool m_filesGiven{false};
     bool m_shown{false};
     bool m_startedUp{false};
     std::function<void(ReceiveFilesDialog&)> m_receiveObserver;

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "data/FileUtilities.h"
 #include "jobs/JobContext.h"
 #include "platform/Paths.h"
 #include "platform/ResourceStrings.h"
@@ -52,7 +53,18 @@ int main(int argc, char** argv) {
     if (::chdir(platform::DocumentsFolder().c_str()) != 0) {
         // The current folder stays as it was.
     }
+    // Files and folders named on the command line are sent once the window is up; a name that
+    // cannot be added stops the adding. Switches begin with "-" ("/" begins a path here).
+    std::vector<std::string> files;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg.empty() || arg[0] == '-')
+            continue;
+        if (!data::AddPathToList(arg, files))
+            break;
+    }
     ui::MainWindow window;
+    window.SetCommandLineFiles(std::move(files));
     window.show();
     return app.exec();
 }

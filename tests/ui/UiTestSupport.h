@@ -14,6 +14,7 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QPixmap>
+#include <QPointer>
 #include <QWidget>
 
 #include <cstdlib>
@@ -96,7 +97,8 @@ class ModalWatcher {
 
     std::function<void(QWidget*)> m_handle;
     QTimer m_timer;
-    QWidget* m_last{nullptr};
+    // Cleared when that window goes away, so a new one at the same address counts as new.
+    QPointer<QWidget> m_last;
 };
 
 // With SENDARI_SCREENSHOTS set to a folder, saves a picture of `window` there.

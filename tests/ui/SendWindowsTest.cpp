@@ -1,0 +1,364 @@
+// The sending half of the desktop program: Select Files, Select Destination with the
+// Telephone Number and Edit Destination windows, what the send list keeps, and a whole send
+// from the main window to sendari-cli receive.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCheckBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTest>
+#include <QTreeView>
+#include <QTreeWidget>
+
+#include <filesystem>
+#include <fstream>
+
+#include "comm/ModemInstaller.h"
+#include "data/AppSettings.h"
+#include "data/PhoneBook.h"
+#include "platform/Registry.h"
+#include "tests/support/TempDir.h"
+#include "tests/ui/UiTestSupport.h"
+#include "ui/DestinationDialogs.h"
+#include "ui/MainWindow.h"
+#include "ui/MessageWindows.h"
+#include "ui/SelectFilesDialog.h"
+#include "ui/TransferDialog.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool BrowserShows(ui::SelectFilesDialog& dialog, int entries) {
+    return uitest::RunUntil([&] {
+        return dialog.Browser()->model()->rowCount(dialog.Browser()->rootIndex()) >= entries;
+    });
+}
+
+// Picks names in the browser and presses Add, as a user would.
+void AddFromBrowser(ui::SelectFilesDialog& dialog, const QString& folder, const QStringList& names,
+                    int entriesInFolder) {
+    dialog.SetFolder(folder);
+    ASSERT_TRUE(BrowserShows(dialog, entriesInFolder));
+    dialog.SelectInBrowser(names);
+    dialog.Button("add")->click();
+}
+
+TEST(SelectFilesDialogTest, AddsFromTheBrowserAndEnablesOnlyWhatCanAct) {
+    testsupport::TempDir temp;
+    temp.WriteFile("outbox/first.txt", std::string(3000, 'a'));
+    temp.WriteFile("outbox/second file.bin", std::string(500000, 'b'));
+    fs::create_directories(temp / "outbox/folder");
+    std::vector<std::string> sendList;
+    const std::string before = fs::current_path().string();
+    ui::SelectFilesDialog dialog(sendList);
+    dialog.show();
+    EXPECT_FALSE(dialog.Button("ok")->isEnabled());
+    EXPECT_FALSE(dialog.Button("removeAll")->isEnabled());
+    EXPECT_FALSE(dialog.Button("remove")->isEnabled());
+    AddFromBrowser(dialog, QString::fromStdString(temp / "outbox"), {"first.txt", "folder"}, 3);
+    ASSERT_EQ(dialog.List()->topLevelItemCount(), 1) << "a folder is not listed";
+    EXPECT_TRUE(dialog.Button("ok")->isEnabled());
+    EXPECT_FALSE(dialog.Button("remove")->isEnabled()) << "nothing selected in the list";
+    dialog.Button("addAll")->click();
+    ASSERT_EQ(dialog.List()->topLevelItemCount(), 2);
+    EXPECT_EQ(dialog.TotalLabel()->text(), "492KB");
+    EXPECT_EQ(dialog.TimeLabel()->text(), "00:03:21");
+    EXPECT_EQ(dialog.List()->topLevelItem(1)->text(jobs::kColumnSize), "489KB");
+    EXPECT_EQ(dialog.List()->topLevelItem(1)->textAlignment(jobs::kColumnSize) & Qt::AlignRight,
+              Qt::AlignRight);
+    dialog.resize(900, 680);
+    uitest::Screenshot(&dialog, "select-files");
+    // The Size heading: ascending, then descending.
+    dialog.List()->header()->sectionClicked(jobs::kColumnSize);
+    EXPECT_EQ(dialog.List()->topLevelItem(0)->text(jobs::kColumnSize), "3KB");
+    dialog.List()->header()->sectionClicked(jobs::kColumnSize);
+    EXPECT_EQ(dialog.List()->topLevelItem(0)->text(jobs::kColumnSize), "489KB");
+    dialog.List()->topLevelItem(0)->setSelected(true);
+    EXPECT_TRUE(dialog.Button("remove")->isEnabled());
+    dialog.Button("remove")->click();
+    EXPECT_EQ(dialog.TotalLabel()->text(), "3KB");
+    dialog.Button("ok")->click();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(sendList, std::vector<std::string>{temp / "outbox/first.txt"});
+    EXPECT_EQ(fs::current_path().string(), before) << "the browser keeps the current folder";
+}
+
+struct DestinationDialogTest : testing::Test {
+    DestinationDialogTest() {
+        fs::create_directories(fs::path(data::PhoneBookPath()).parent_path());
+        std::ofstream(data::PhoneBookPath()) << "Harbour Office\t555 0100\nLighthouse\t555 0199\n";
+        settings.telephoneCheck = 1;
+    }
+    testsupport::TempDir temp;
+    data::AppSettings settings;
+};
+
+TEST_F(DestinationDialogTest, ATypedNumberIsCheckedAndRevisedAndThenTheWarningSwitchedOff) {
+    int telephoneWindows = 0;
+    uitest::ModalWatcher watcher([&](QWidget* modal) {
+        auto* check = qobject_cast<ui::TelephoneNumberDialog*>(modal);
+        ASSERT_NE(check, nullptr);
+        ++telephoneWindows;
+        if (telephoneWindows == 1) {
+            uitest::Screenshot(check, "telephone-number");
+            QTimer::singleShot(0, check->ReviseButton(), &QPushButton::click);
+        } else {
+            check->WarnBox()->setChecked(false);
+            QTimer::singleShot(0, check, &QDialog::accept);
+        }
+    });
+    ui::SelectDestinationDialog dialog(settings);
+    dialog.show();
+    ASSERT_EQ(dialog.List()->topLevelItemCount(), 2);
+    uitest::Screenshot(&dialog, "select-destination");
+    EXPECT_FALSE(dialog.Button("send")->isEnabled());
+    QTest::keyClicks(dialog.NumberField(), "9,555 1234");
+    EXPECT_TRUE(dialog.Button("send")->isEnabled());
+    dialog.Button("send")->click();
+    ASSERT_TRUE(uitest::RunUntil(
+        [&] { return telephoneWindows == 1 && !QApplication::activeModalWidget(); }));
+    EXPECT_TRUE(dialog.isVisible()) << "Revise... goes back with the texts kept";
+    EXPECT_EQ(dialog.NumberField()->text(), "9,555 1234");
+    dialog.Button("send")->click();
+    ASSERT_TRUE(uitest::RunUntil([&] { return !dialog.isVisible(); }));
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_EQ(dialog.Logic().Number(), "9,555 1234");
+    EXPECT_TRUE(dialog.Logic().ChosenName().empty());
+    data::AppSettings stored;
+    data::LoadSettings(stored);
+    EXPECT_EQ(stored.telephoneCheck, 0u) << "switched off for good";
+}
+
+TEST_F(DestinationDialogTest, APickedEntryKeepsItsNameAndADeletionSurvivesCancel) {
+    uitest::MessageRecorder answers(data::MessageAnswer::Ok);
+    uitest::ModalWatcher watcher([](QWidget* modal) {
+        ADD_FAILURE() << "no window expected, got " << modal->metaObject()->className();
+        QTimer::singleShot(0, modal, [modal] { static_cast<QDialog*>(modal)->reject(); });
+    });
+    {
+        ui::SelectDestinationDialog dialog(settings);
+        dialog.show();
+        QTreeWidgetItem* row = dialog.List()->topLevelItem(1);
+        dialog.List()->itemClicked(row, 0);
+        EXPECT_EQ(dialog.NumberField()->text(), "555 0199");
+        dialog.Button("send")->click();
+        EXPECT_EQ(dialog.result(), QDialog::Accepted) << "a picked entry needs no warning";
+        EXPECT_EQ(dialog.Logic().ChosenName(), "Lighthouse");
+    }
+    {
+        ui::SelectDestinationDialog dialog(settings);
+        dialog.show();
+        dialog.List()->itemClicked(dialog.List()->topLevelItem(0), 0);
+        dialog.Button("delete")->click();
+        EXPECT_EQ(answers.ids, std::vector<int>{jobs::kMsgDeleteEntry});
+        EXPECT_EQ(dialog.List()->topLevelItemCount(), 1);
+        dialog.reject();
+    }
+    data::PhoneBookList book;
+    data::LoadPhoneBook(book, data::PhoneBookPath());
+    ASSERT_EQ(book.Rows().size(), 1u);
+    EXPECT_EQ(book.Rows()[0].name, "Lighthouse");
+}
+
+TEST_F(DestinationDialogTest, EditDestinationRefusesEmptyFieldsAndLimitsTheirLength) {
+    uitest::MessageRecorder messages;
+    settings.telephoneCheck = 0;
+    ui::EditDestinationDialog dialog(settings, QString(), QString());
+    dialog.show();
+    uitest::Screenshot(&dialog, "edit-destination");
+    QTest::keyClicks(dialog.NameField(), "Harbour Office");
+    dialog.accept();
+    EXPECT_TRUE(dialog.isVisible());
+    EXPECT_EQ(messages.ids, std::vector<int>{jobs::kMsgFieldsMustBeFilled});
+    EXPECT_EQ(dialog.NameField()->text(), "Harbour Office") << "what was typed stays";
+    QTest::keyClicks(dialog.NumberField(), QString(70, '5'));
+    EXPECT_EQ(dialog.NumberField()->text().size(), jobs::kDestinationFieldLimit);
+    dialog.accept();
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+    EXPECT_FALSE(dialog.findChild<QLabel*>() == nullptr);
+    bool typo = false;
+    for (QLabel* label : dialog.findChildren<QLabel*>())
+        typo = typo || label->text().contains("Telelphone");
+    EXPECT_FALSE(typo);
+}
+
+int FreePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(s);
+    return ntohs(address.sin_port);
+}
+
+struct SendWorkflowTest : testing::Test {
+    SendWorkflowTest() {
+        platform::ReloadRegistry();
+        ourPort = FreePort();
+        EXPECT_EQ(QProcess::execute(QStringLiteral(SENDARI_MODEMS_PATH),
+                                    {"add-virtual", "--port", "COM4", "--listen",
+                                     QString("127.0.0.1:%1").arg(ourPort), "--rate", "unlimited"}),
+                  0);
+        platform::ReloadRegistry();
+        data::AppSettings settings;
+        data::LoadSettings(settings);
+        settings.modemSelection = comm::ListInstalledModems().at(0).name;
+        settings.telephoneCheck = 1;
+        settings.stationName = "Lighthouse";
+        settings.numberOfAttempts = 1;
+        data::SaveSettings(settings);
+    }
+    ~SendWorkflowTest() override { platform::ReloadRegistry(); }
+
+    testsupport::TempDir temp;
+    int ourPort{0};
+};
+
+TEST_F(SendWorkflowTest, CancellingTheFilesEmptiesTheListAndCancellingTheDestinationKeepsIt) {
+    const std::string file = temp.WriteFile("outbox/report.txt", "report");
+    int selectFiles = 0, destinations = 0;
+    uitest::ModalWatcher watcher([&](QWidget* modal) {
+        if (auto* files = qobject_cast<ui::SelectFilesDialog*>(modal)) {
+            ++selectFiles;
+            if (selectFiles == 1)
+                QTimer::singleShot(0, files, &QDialog::reject);
+            else
+                QTimer::singleShot(0, files->Button("ok"), &QPushButton::click);
+        } else if (auto* destination = qobject_cast<ui::SelectDestinationDialog*>(modal)) {
+            ++destinations;
+            QTimer::singleShot(0, destination, &QDialog::reject);
+        } else {
+            ADD_FAILURE() << "unexpected " << modal->metaObject()->className();
+        }
+    });
+    ui::MainWindow window;
+    window.show();
+    ASSERT_TRUE(uitest::RunUntil([&] { return window.StartedUp(); }));
+    window.SendList() = {file};
+    QTimer::singleShot(0, &window, [&] { window.SendButton()->click(); });
+    ASSERT_TRUE(uitest::RunUntil([&] { return selectFiles == 1 && ui::g_busy == 0; }));
+    EXPECT_TRUE(window.SendList().empty());
+    window.SendList() = {file};
+    QTimer::singleShot(0, &window, [&] { window.SendButton()->click(); });
+    ASSERT_TRUE(uitest::RunUntil([&] { return destinations == 1 && ui::g_busy == 0; }));
+    EXPECT_EQ(window.SendList(), std::vector<std::string>{file});
+}
+
+TEST_F(SendWorkflowTest, MainWindowSendsTwoFilesToTheCommandLineReceiver) {
+    // The receiving station: sendari-cli receive with a virtual modem and folders of its own.
+    const std::string receiver = temp / "receiver";
+    const int receiverPort = FreePort();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", QString::fromStdString(receiver + "/config"));
+    environment.insert("XDG_DATA_HOME", QString::fromStdString(receiver + "/data"));
+    environment.insert("SENDARI_HOME", QString::fromStdString(receiver + "/data/Sendari"));
+    fs::create_directories(receiver + "/config/Sendari");
+    std::ofstream(receiver + "/config/Sendari/HKEY_CURRENT_USER.reg")
+        << "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Korvane\\Sendari\\1.0]\n"
+           "\"StationName\"=\"Quay\"\n\"AnswerAfterRings\"=dword:00000001\n"
+           "\"GeneralReceiveFolder\"=\""
+        << receiver << "/inbox\"\n";
+    QProcess install;
+    install.setProcessEnvironment(environment);
+    install.start(QStringLiteral(SENDARI_MODEMS_PATH),
+                  {"add-virtual", "--port", "COM3", "--listen",
+                   QString("127.0.0.1:%1").arg(receiverPort), "--rate", "unlimited"});
+    ASSERT_TRUE(install.waitForFinished(30000));
+    QProcess receiving;
+    receiving.setProcessEnvironment(environment);
+    receiving.setProcessChannelMode(QProcess::MergedChannels);
+    receiving.start(QStringLiteral(SENDARI_CLI_PATH), {"receive"});
+    ASSERT_TRUE(receiving.waitForStarted());
+    ASSERT_TRUE(
+        uitest::RunUntil([&] { return receiving.readAll().contains("Waiting for calls"); }));
+
+    const std::map<std::string, std::string> files{
+        {"Relevé de février 2026.txt", std::string(40000, 'r')},
+        {"plain.bin", std::string(150000, '\xff')}};
+    for (const auto& [name, content] : files)
+        temp.WriteFile("outbox/" + name, content);
+    temp.WriteFile("outbox/left behind.txt", "not sent");
+
+    ui::InstallMessageHooks();
+    QStringList seen;
+    QString outcome;
+    uitest::ModalWatcher watcher([&](QWidget* modal) {
+        seen << QString::fromLatin1(modal->metaObject()->className());
+        if (auto* select = qobject_cast<ui::SelectFilesDialog*>(modal)) {
+            QTimer::singleShot(0, select, [&, select] {
+                QStringList names;
+                for (const auto& [name, content] : files)
+                    names << QString::fromStdString(name);
+                AddFromBrowser(*select, QString::fromStdString(temp / "outbox"), names, 3);
+                select->Button("ok")->click();
+            });
+        } else if (auto* destination = qobject_cast<ui::SelectDestinationDialog*>(modal)) {
+            QTimer::singleShot(0, destination, [&, destination] {
+                QTest::keyClicks(destination->NumberField(),
+                                 QString("127.0.0.1:%1").arg(receiverPort));
+                destination->Button("send")->click();
+            });
+        } else if (auto* check = qobject_cast<ui::TelephoneNumberDialog*>(modal)) {
+            QTimer::singleShot(0, check, &QDialog::accept);
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            outcome = box->text();
+            QTimer::singleShot(0, box, [box] { box->done(QMessageBox::Ok); });
+        }
+    });
+    ui::MainWindow window;
+    window.show();
+    ASSERT_TRUE(uitest::RunUntil([&] { return window.StartedUp(); }));
+    QTimer::singleShot(0, &window, [&] { window.SendButton()->click(); });
+    ASSERT_TRUE(uitest::RunUntil([&] { return !outcome.isEmpty() && ui::g_busy == 0; }, 180000))
+        << seen.join(", ").toStdString();
+    EXPECT_EQ(outcome, "Sendari successfully sent the files.");
+    EXPECT_TRUE(seen.contains("ui::TelephoneNumberDialog"));
+    EXPECT_TRUE(seen.contains("ui::TransferDialog"));
+    EXPECT_TRUE(window.SendList().empty()) << "the sent files leave the send list";
+
+    // The receiver files what arrived once the call is over.
+    auto landed = [&](const std::string& name) {
+        if (!fs::exists(receiver + "/inbox"))
+            return std::string();
+        for (const auto& entry : fs::recursive_directory_iterator(receiver + "/inbox"))
+            if (entry.path().filename() == name &&
+                entry.path().parent_path().filename().string().rfind("Received ", 0) == 0)
+                return entry.path().string();
+        return std::string();
+    };
+    ASSERT_TRUE(uitest::RunUntil(
+        [&] {
+            for (const auto& [name, content] : files)
+                if (landed(name).empty())
+                    return false;
+            return true;
+        },
+        30000));
+    receiving.terminate();
+    ASSERT_TRUE(receiving.waitForFinished(30000));
+    for (const auto& [name, content] : files)
+        EXPECT_EQ(testsupport::TempDir::ReadFile(landed(name)), content) << name;
+    const std::string ourLog = testsupport::TempDir::ReadFile(temp / "data/Sendari/TRANSLOG.TXT");
+    const std::string theirLog =
+        testsupport::TempDir::ReadFile(receiver + "/data/Sendari/TRANSLOG.TXT");
+    for (const auto& [name, content] : files) {
+        EXPECT_NE(ourLog.find(name + "\tSending\t"), std::string::npos) << ourLog;
+        EXPECT_NE(theirLog.find(name + "\tReceiving\tLighthouse\tSuccessful"), std::string::npos)
+            << theirLog;
+    }
+    jobs::SetOutcomePresenter({});
+    data::SetMessageHook({});
+}
+
+} // namespace
