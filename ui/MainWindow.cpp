@@ -17,6 +17,7 @@
 #include <QVBoxLayout>
 
 #include "data/FileUtilities.h"
+#include "data/TransferLog.h"
 #include "data/UserMessages.h"
 #include "jobs/JobContext.h"
 #include "jobs/JobPreparation.h"
@@ -27,6 +28,8 @@
 #include "ui/SelectFilesDialog.h"
 #include "ui/DestinationDialogs.h"
 #include "ui/TransferDialog.h"
+#include "ui/OptionsDialog.h"
+#include "ui/TransferLogDialog.h"
 #include "jobs/SendJob.h"
 
 namespace ui {
@@ -155,17 +158,18 @@ void MainWindow::BuildMenus() {
         file, "openReceiveFolder", kMenuOpenFolder, QKeySequence(Qt::CTRL | Qt::Key_O),
         [this] { OpenReceiveFolder(); }, true);
     add(
-        file, "transferLog", kMenuLog, QKeySequence(Qt::CTRL | Qt::Key_T), [] {}, false);
+        file, "transferLog", kMenuLog, QKeySequence(Qt::CTRL | Qt::Key_T),
+        [this] { ShowTransferLog(); }, true);
     file->addSeparator();
     add(
         file, "exit", kMenuExit, QKeySequence(), [this] { close(); }, true);
     QMenu* setup = menuBar()->addMenu(Text(kMenuSetup));
     add(
-        setup, "sendSetup", kMenuSendSetup, QKeySequence(), [] {}, false);
+        setup, "sendSetup", kMenuSendSetup, QKeySequence(), [this] { ShowOptions(0); }, true);
     add(
-        setup, "receiveSetup", kMenuReceiveSetup, QKeySequence(), [] {}, false);
+        setup, "receiveSetup", kMenuReceiveSetup, QKeySequence(), [this] { ShowOptions(1); }, true);
     add(
-        setup, "modemSetup", kMenuModemSetup, QKeySequence(), [] {}, false);
+        setup, "modemSetup", kMenuModemSetup, QKeySequence(), [this] { ShowOptions(2); }, true);
     QMenu* help = menuBar()->addMenu(Text(kMenuHelp));
     add(
         help, "helpTopics", kMenuHelpTopics, QKeySequence(), [] {}, false);
@@ -303,6 +307,18 @@ void MainWindow::ReceiveWorkflow() {
     prepared.job.reset();
     raise();
     activateWindow();
+}
+
+void MainWindow::ShowOptions(int firstPage) {
+    // The sheet saves what its pages hold whichever button closes it.
+    OptionsDialog options(m_settings, firstPage, this);
+    options.exec();
+}
+
+void MainWindow::ShowTransferLog() {
+    TransferLogDialog log(data::TransferLogPath(), this);
+    if (log.Load())
+        log.exec();
 }
 
 void MainWindow::OpenReceiveFolder() {

@@ -45,6 +45,8 @@ class MainWindow : public QMainWindow {
     void SendWorkflow();
     void ReceiveWorkflow();
     void OpenReceiveFolder();
+    void ShowOptions(int firstPage);
+    void ShowTransferLog();
     void ShowAbout();
 
   protected:

@@ -14,7 +14,9 @@
 #include "platform/Paths.h"
 #include "platform/ResourceStrings.h"
 #include "platform/Shell.h"
+#include "comm/ModemDiscovery.h"
 #include "ui/MainWindow.h"
+#include "ui/ModemsDialog.h"
 #include "ui/MessageWindows.h"
 
 namespace {
@@ -48,6 +50,12 @@ int main(int argc, char** argv) {
     ui::InstallMessageHooks();
     platform::SetShellOpenHook([](const std::string& path) {
         return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
+    });
+    // The modem window stands in for the system's modem control panel.
+    comm::SetModemControlPanelHook([] {
+        ui::ModemsDialog modems(QApplication::activeWindow());
+        modems.exec();
+        return true;
     });
     // The file windows open in the user's documents folder.
     if (::chdir(platform::DocumentsFolder().c_str()) != 0) {
