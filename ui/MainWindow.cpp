@@ -204,6 +204,24 @@ void MainWindow::StartUpTimer() {
     }
 }
 
+jobs::PrepareResult MainWindow::PrepareJob(bool isSend) {
+    // The modem (chosen now if none is), its port, and the job's objects; every failure has
+    // told the user why.
+    jobs::PrepareResult prepared;
+    if (!jobs::EnsureModemSelected(m_settings, ModemHooks(this)))
+        return prepared;
+    jobs::ModemChoice choice;
+    if (!jobs::FindJobModem(m_settings, 0, choice, prepared.failure)) {
+        PresentOutcome(prepared.failure);
+        return prepared;
+    }
+    prepared = jobs::PrepareTransferJob(m_settings, choice.comNumber, choice.profile,
+                                        choice.extraSettings, choice.responses, isSend);
+    if (!prepared.job)
+        PresentOutcome(prepared.failure);
+    return prepared;
+}
+
 void MainWindow::SendWorkflow() {
     if (g_busy)
         return;
@@ -213,20 +231,9 @@ void MainWindow::SendWorkflow() {
     } clearBusy;
     bool showSelection = !m_filesGiven;
     m_filesGiven = false;
-    if (!jobs::EnsureModemSelected(m_settings, ModemHooks(this)))
+    jobs::PrepareResult prepared{PrepareJob(true)};
+    if (!prepared.job)
         return;
-    jobs::ModemChoice choice;
-    jobs::OutcomeMessage failure;
-    if (!jobs::FindJobModem(m_settings, 0, choice, failure)) {
-        PresentOutcome(failure);
-        return;
-    }
-    jobs::PrepareResult prepared = jobs::PrepareTransferJob(
-        m_settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, true);
-    if (!prepared.job) {
-        PresentOutcome(prepared.failure);
-        return;
-    }
     jobs::JobContext& context = prepared.job->context;
     SelectFilesDialog files(m_sendList, this);
     for (;;) {
@@ -271,21 +278,9 @@ void MainWindow::ReceiveWorkflow() {
     struct ClearBusy {
         ~ClearBusy() { g_busy = 0; }
     } clearBusy;
-    if (!jobs::EnsureModemSelected(m_settings, ModemHooks(this)))
+    jobs::PrepareResult prepared{PrepareJob(false)};
+    if (!prepared.job)
         return;
-    jobs::ModemChoice choice;
-    jobs::OutcomeMessage failure;
-    if (!jobs::FindJobModem(m_settings, 0, choice, failure)) {
-        PresentOutcome(failure);
-        return;
-    }
-    jobs::PrepareResult prepared =
-        jobs::PrepareTransferJob(m_settings, choice.comNumber, choice.profile, choice.extraSettings,
-                                 choice.responses, false);
-    if (!prepared.job) {
-        PresentOutcome(prepared.failure);
-        return;
-    }
     jobs::JobContext& context = prepared.job->context;
     context.svdInCall = jobs::DetectSvdCall(context);
     const std::string partial =

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "data/AppSettings.h"
+#include "jobs/JobPreparation.h"
 
 class QPushButton;
 class QAction;
@@ -54,6 +55,7 @@ class MainWindow : public QMainWindow {
 
   private:
     void StartUpTimer();
+    jobs::PrepareResult PrepareJob(bool isSend);
     QWidget* BuildForm();
     void BuildMenus();
 

@@ -34,18 +34,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int FreePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(s);
-    return ntohs(address.sin_port);
-}
-
 bool Screenshots() {
     const char* folder = std::getenv("SENDARI_SCREENSHOTS");
     return folder && *folder;
@@ -72,8 +60,8 @@ TEST(DesktopEndToEndTest, MainWindowReceivesThreeFilesSentByTheCommandLine) {
     // Real time while the other program talks to this one; the self-closing notice after the
     // call runs on a faster clock (below).
     platform::ScopedTimeAcceleration clock{1.0};
-    const int receiverPort = FreePort();
-    const int senderPort = FreePort();
+    const int receiverPort = uitest::FreePort();
+    const int senderPort = uitest::FreePort();
 
     // The receiving station: a virtual modem installed as a user would, and its settings.
     ASSERT_EQ(QProcess::execute(QStringLiteral(SENDARI_MODEMS_PATH),

@@ -190,22 +190,10 @@ TEST_F(DestinationDialogTest, EditDestinationRefusesEmptyFieldsAndLimitsTheirLen
     EXPECT_FALSE(typo);
 }
 
-int FreePort() {
-    int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(s);
-    return ntohs(address.sin_port);
-}
-
 struct SendWorkflowTest : testing::Test {
     SendWorkflowTest() {
         platform::ReloadRegistry();
-        ourPort = FreePort();
+        ourPort = uitest::FreePort();
         EXPECT_EQ(QProcess::execute(QStringLiteral(SENDARI_MODEMS_PATH),
                                     {"add-virtual", "--port", "COM4", "--listen",
                                      QString("127.0.0.1:%1").arg(ourPort), "--rate", "unlimited"}),
@@ -258,7 +246,7 @@ TEST_F(SendWorkflowTest, CancellingTheFilesEmptiesTheListAndCancellingTheDestina
 TEST_F(SendWorkflowTest, MainWindowSendsTwoFilesToTheCommandLineReceiver) {
     // The receiving station: sendari-cli receive with a virtual modem and folders of its own.
     const std::string receiver = temp / "receiver";
-    const int receiverPort = FreePort();
+    const int receiverPort = uitest::FreePort();
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert("XDG_CONFIG_HOME", QString::fromStdString(receiver + "/config"));
     environment.insert("XDG_DATA_HOME", QString::fromStdString(receiver + "/data"));

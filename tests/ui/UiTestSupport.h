@@ -10,6 +10,10 @@
 #include <string>
 #include <vector>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QDir>
 #include <QMessageBox>
@@ -31,6 +35,19 @@ inline void PrintTo(const QString& text, std::ostream* os) {
 }
 
 namespace uitest {
+
+// A TCP port on 127.0.0.1 that nothing listens on just now.
+inline int FreePort() {
+    int s = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
+    ::close(s);
+    return ntohs(address.sin_port);
+}
 
 // Runs the event loop until `done` holds or `realMs` have passed; whether it held.
 inline bool RunUntil(const std::function<bool()>& done, int realMs = 10000) {
