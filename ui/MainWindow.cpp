@@ -204,6 +204,29 @@ void MainWindow::StartUpTimer() {
     }
 }
 
+void MainWindow::HandOver(std::vector<std::string> paths) {
+    if (isMinimized())
+        setWindowState(windowState() & ~Qt::WindowMinimized);
+    show();
+    raise();
+    activateWindow();
+    if (g_busy || paths.empty())
+        return;
+    std::vector<std::string> list;
+    for (const std::string& path : paths)
+        data::AddPathToList(path, list); // a path that is gone adds nothing
+    if (list.empty())
+        return;
+    if (!m_startedUp) {
+        // The settings are not read yet: start-up sends them with its own.
+        m_commandLineFiles.insert(m_commandLineFiles.end(), list.begin(), list.end());
+        return;
+    }
+    m_sendList = std::move(list);
+    m_filesGiven = true;
+    SendWorkflow();
+}
+
 jobs::PrepareResult MainWindow::PrepareJob(bool isSend) {
     // The modem (chosen now if none is), its port, and the job's objects; every failure has
     // told the user why.

@@ -43,6 +43,9 @@ class MainWindow : public QMainWindow {
     }
     std::vector<std::string>& SendList() { return m_sendList; }
 
+    // Files a later start of the program handed over: sent like files named on the command
+    // line, straight to the destination. None: the window was only brought to the front.
+    void HandOver(std::vector<std::string> paths);
     void SendWorkflow();
     void ReceiveWorkflow();
     void OpenReceiveFolder();

@@ -3,6 +3,8 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QFileInfo>
+#include <QMessageBox>
 #include <QUrl>
 
 #include <cstdio>
@@ -18,9 +20,11 @@
 #include "ui/MainWindow.h"
 #include "ui/ModemsDialog.h"
 #include "ui/MessageWindows.h"
+#include "ui/SingleInstance.h"
 
 namespace {
 constexpr int kApplicationTitle = 128;
+constexpr int kMsgBusy = 50240;
 
 void PrintVersion() {
     std::printf("%s %s\n", std::string(platform::LoadResourceString(kApplicationTitle)).c_str(),
@@ -47,6 +51,32 @@ int main(int argc, char** argv) {
     QApplication::setApplicationName(QStringLiteral("Sendari"));
     QApplication::setApplicationVersion(QStringLiteral(SENDARI_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("sendari"));
+
+    // Files and folders named on the command line, made absolute here, in the folder this
+    // start was given. Switches begin with "-" ("/" begins a path here).
+    std::vector<std::string> paths;
+    for (int i = 1; i < argc; ++i) {
+        const QString arg = QString::fromLocal8Bit(argv[i]);
+        if (!arg.isEmpty() && !arg.startsWith(QLatin1Char('-')))
+            paths.push_back(QFileInfo(arg).absoluteFilePath().toStdString());
+    }
+
+    // A copy already runs: it takes the files (or just comes to the front) and this start ends.
+    ui::StartUpLock startUpLock;
+    switch (ui::HandOverToRunningCopy(paths)) {
+    case ui::HandOverResult::kAccepted:
+        return 0;
+    case ui::HandOverResult::kBusy: {
+        const QString text = ui::Text(kMsgBusy);
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        QMessageBox box(QMessageBox::NoIcon, ui::Text(kApplicationTitle), text, QMessageBox::Ok);
+        box.exec();
+        return 1;
+    }
+    case ui::HandOverResult::kNoRunningCopy:
+        break;
+    }
+
     ui::InstallMessageHooks();
     platform::SetShellOpenHook([](const std::string& path) {
         return QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path)));
@@ -57,21 +87,26 @@ int main(int argc, char** argv) {
         modems.exec();
         return true;
     });
+
+    ui::MainWindow window;
+    ui::InstanceServer instance(
+        [] { return ui::g_busy != 0; },
+        [&window](std::vector<std::string> handed) { window.HandOver(std::move(handed)); });
+    if (!instance.Listen()) {
+        // Without the socket this copy runs alone; later starts open copies of their own.
+    }
+    startUpLock.Release();
+
+    // A name that cannot be added stops the adding.
+    std::vector<std::string> files;
+    for (const std::string& path : paths) {
+        if (!data::AddPathToList(path, files))
+            break;
+    }
     // The file windows open in the user's documents folder.
     if (::chdir(platform::DocumentsFolder().c_str()) != 0) {
         // The current folder stays as it was.
     }
-    // Files and folders named on the command line are sent once the window is up; a name that
-    // cannot be added stops the adding. Switches begin with "-" ("/" begins a path here).
-    std::vector<std::string> files;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg.empty() || arg[0] == '-')
-            continue;
-        if (!data::AddPathToList(arg, files))
-            break;
-    }
-    ui::MainWindow window;
     window.SetCommandLineFiles(std::move(files));
     window.show();
     return app.exec();
