@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "data/AppSettings.h"
+#include "ui/Help.h"
 #include "ui/MessageWindows.h"
 
 namespace ui {
@@ -87,6 +88,10 @@ TelephoneNumberDialog::TelephoneNumberDialog(const QString& number, QWidget* par
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(m_revise, &QPushButton::clicked, this, [this] { done(jobs::kResultRevise); });
     layout->addWidget(buttons);
+    SetHelpId(shown, 1058);
+    SetHelpId(m_warn, 1059);
+    SetHelpId(m_revise, 1102);
+    InstallHelp(this, jobs::kTelephoneNumberHelp, jobs::WindowTopic(jobs::kTelephoneNumberWindow));
 }
 
 bool TelephoneNumberDialog::KeepWarning() const {
@@ -122,6 +127,9 @@ EditDestinationDialog::EditDestinationDialog(data::AppSettings& settings, const 
     connect(buttons, &QDialogButtonBox::accepted, this, &EditDestinationDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
+    SetHelpId(m_name, 1023);
+    SetHelpId(m_number, 1010);
+    InstallHelp(this, jobs::kEditDestinationHelp, jobs::WindowTopic(jobs::kEditDestinationWindow));
 }
 
 QString EditDestinationDialog::Name() const {
@@ -189,6 +197,7 @@ SelectDestinationDialog::SelectDestinationDialog(data::AppSettings& settings, QW
     auto* reselect = buttons->addButton(Text(kReselect), QDialogButtonBox::ActionRole);
     reselect->setObjectName(QStringLiteral("reselect"));
     buttons->addButton(QDialogButtonBox::Cancel);
+    AddHelpButton(buttons, jobs::WindowTopic(jobs::kSelectDestinationWindow));
     connect(buttons, &QDialogButtonBox::accepted, this, &SelectDestinationDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(reselect, &QPushButton::clicked, this, [this] { done(jobs::kResultReselectFiles); });
@@ -213,6 +222,16 @@ SelectDestinationDialog::SelectDestinationDialog(data::AppSettings& settings, QW
         m_logic.NumberEdited(text.toStdString());
         UpdateButtons();
     });
+    for (auto [control, id] :
+         std::initializer_list<std::pair<QWidget*, int>>{{m_list, 1007},
+                                                         {m_number, 1010},
+                                                         {Button("new"), 1042},
+                                                         {Button("edit"), 1043},
+                                                         {Button("delete"), 1044},
+                                                         {reselect, 1045}})
+        SetHelpId(control, id);
+    InstallHelp(this, jobs::kSelectDestinationHelp,
+                jobs::WindowTopic(jobs::kSelectDestinationWindow));
 }
 
 QPushButton* SelectDestinationDialog::Button(const char* name) const {

@@ -15,6 +15,7 @@
 #include <QSvgRenderer>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWhatsThis>
 
 #include "data/FileUtilities.h"
 #include "data/TransferLog.h"
@@ -23,6 +24,7 @@
 #include "jobs/JobPreparation.h"
 #include "jobs/ModemChoice.h"
 #include "jobs/ModemDialogue.h"
+#include "ui/Help.h"
 #include "ui/MessageWindows.h"
 #include "ui/ReceiveFilesDialog.h"
 #include "ui/SelectFilesDialog.h"
@@ -59,6 +61,7 @@ constexpr int kMenuModemSetup = 51065;
 constexpr int kMenuHelp = 51066;
 constexpr int kMenuHelpTopics = 51067;
 constexpr int kMenuAbout = 51068;
+constexpr int kMenuWhatsThis = 51232;
 constexpr int kAboutCaption = 51105;
 constexpr int kAboutVersion = 51106;
 constexpr int kAboutText = 51107;
@@ -85,6 +88,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent) {
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     setCentralWidget(BuildForm());
     BuildMenus();
+    SetHelpId(m_sendButton, 1001);
+    SetHelpId(m_receiveButton, 1002);
+    InstallHelp(this, jobs::kNoButtonHelp, jobs::WindowTopic(jobs::kMainWindowNumber));
 }
 
 QWidget* MainWindow::BuildForm() {
@@ -172,7 +178,14 @@ void MainWindow::BuildMenus() {
         setup, "modemSetup", kMenuModemSetup, QKeySequence(), [this] { ShowOptions(2); }, true);
     QMenu* help = menuBar()->addMenu(Text(kMenuHelp));
     add(
-        help, "helpTopics", kMenuHelpTopics, QKeySequence(), [] {}, false);
+        help, "helpTopics", kMenuHelpTopics, QKeySequence(), [this] { ShowHelpTopic(0, this); },
+        true);
+    // F1 and Shift+F1 belong to the window (see InstallHelp); the menu names them.
+    add(
+        help, "whatsThis", kMenuWhatsThis, QKeySequence(), [] { QWhatsThis::enterWhatsThisMode(); },
+        true)
+        ->setText(Text(kMenuWhatsThis) + QStringLiteral("\tShift+F1"));
+    help->addSeparator();
     add(
         help, "about", kMenuAbout, QKeySequence(), [this] { ShowAbout(); }, true);
 }

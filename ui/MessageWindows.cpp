@@ -1,6 +1,8 @@
 // Message boxes, self-closing messages, Select Modem, and the hooks that lead to them.
 #include "ui/MessageWindows.h"
 
+#include "ui/Help.h"
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QHBoxLayout>
@@ -166,6 +168,8 @@ SelectModemDialog::SelectModemDialog(const comm::ModemListModel& modems, QWidget
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
+    SetHelpId(m_combo, 1037);
+    InstallHelp(this, jobs::kNoButtonHelp, jobs::WindowTopic(jobs::kSelectModemWindow));
 }
 
 QString SelectModemDialog::ChosenModem() const {

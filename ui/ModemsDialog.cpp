@@ -22,6 +22,7 @@
 #include "comm/ModemDetector.h"
 #include "comm/ModemInstaller.h"
 #include "platform/ResourceStrings.h"
+#include "ui/Help.h"
 #include "ui/MessageWindows.h"
 
 namespace ui {
@@ -128,7 +129,21 @@ ModemsDialog::ModemsDialog(QWidget* parent) : QDialog(parent) {
 
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::accept);
+    AddHelpButton(buttons, jobs::WindowTopic(jobs::kModemsWindow));
     layout->addWidget(buttons);
+    for (auto [control, id] : std::initializer_list<std::pair<QWidget*, int>>{{m_list, 1121},
+                                                                              {remove, 1122},
+                                                                              {import, 1123},
+                                                                              {detect, 1124},
+                                                                              {type, 1125},
+                                                                              {port, 1126},
+                                                                              {device, 1127},
+                                                                              {add, 1128},
+                                                                              {listen, 1129},
+                                                                              {rate, 1130},
+                                                                              {addVirtual, 1131}})
+        SetHelpId(control, id);
+    InstallHelp(this, jobs::kNoButtonHelp, jobs::WindowTopic(jobs::kModemsWindow));
 
     connect(add, &QPushButton::clicked, this, &ModemsDialog::AddOnPort);
     connect(addVirtual, &QPushButton::clicked, this, &ModemsDialog::AddVirtual);

@@ -20,6 +20,7 @@
 #include "comm/ModemDiscovery.h"
 #include "data/AppSettings.h"
 #include "data/TextFields.h"
+#include "ui/Help.h"
 #include "ui/MessageWindows.h"
 #include "ui/ModemsDialog.h"
 
@@ -86,6 +87,11 @@ OptionsDialog::OptionsDialog(data::AppSettings& settings, int firstPage, QWidget
                                          QDialogButtonBox::Apply);
     m_apply = buttons->button(QDialogButtonBox::Apply);
     m_apply->setEnabled(false);
+    auto pageTopic = [this] {
+        constexpr int kPages[] = {jobs::kSendPage, jobs::kReceivePage, jobs::kModemPage};
+        return jobs::WindowTopic(kPages[std::clamp(m_tabs->currentIndex(), 0, 2)]);
+    };
+    AddHelpButton(buttons, pageTopic);
     layout->addWidget(buttons);
     connect(buttons, &QDialogButtonBox::accepted, this, &OptionsDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
@@ -109,6 +115,24 @@ OptionsDialog::OptionsDialog(data::AppSettings& settings, int firstPage, QWidget
         }
         m_currentPage = page;
     });
+    for (auto [name, id] :
+         std::initializer_list<std::pair<const char*, int>>{{"stationName", 1013},
+                                                            {"stationPhone", 1014},
+                                                            {"attempts", 1021},
+                                                            {"delay", 1016},
+                                                            {"receiveFolder", 1087},
+                                                            {"selectFolder", 1020},
+                                                            {"answer", 1015},
+                                                            {"macBinary", 1039},
+                                                            {"modem", 1037},
+                                                            {"modems", 1120},
+                                                            {"speed", 1063},
+                                                            {"speaker", 1064},
+                                                            {"flow", 1065},
+                                                            {"type", 1086},
+                                                            {"extra", 1066}})
+        SetHelpId(findChild<QWidget*>(QString::fromLatin1(name)), id);
+    InstallHelp(this, jobs::kNoButtonHelp, pageTopic);
 }
 
 QLineEdit* OptionsDialog::Field(const char* name) const {

@@ -12,6 +12,7 @@
 #include "data/AppSettings.h"
 #include "data/FileUtilities.h"
 #include "jobs/ReceiveJob.h"
+#include "ui/Help.h"
 #include "ui/MessageWindows.h"
 #include "ui/TransferDialog.h"
 
@@ -24,6 +25,7 @@ constexpr int kLabelFiles = 51012;
 constexpr int kLabelSpace = 51013;
 constexpr int kButtonFolder = 51014;
 constexpr int kButtonDone = 51015;
+constexpr int kButtonHelp = 51230;
 } // namespace
 
 ReceiveFilesDialog::ReceiveFilesDialog(jobs::JobContext& context, QWidget* parent)
@@ -63,9 +65,15 @@ ReceiveFilesDialog::ReceiveFilesDialog(jobs::JobContext& context, QWidget* paren
     m_folder = new QPushButton(Text(kButtonFolder));
     m_done = new QPushButton(Text(kButtonDone));
     m_done->setDefault(true);
+    auto* help = new QPushButton(Text(kButtonHelp));
+    help->setAutoDefault(false);
+    help->setObjectName(QStringLiteral("help"));
+    connect(help, &QPushButton::clicked, this,
+            [this] { ShowHelpTopic(jobs::WindowTopic(jobs::kReceiveFilesWindow), this); });
     buttons->addWidget(m_folder);
     buttons->addStretch(1);
     buttons->addWidget(m_done);
+    buttons->addWidget(help);
     layout->addSpacing(4);
     layout->addLayout(buttons);
     connect(m_folder, &QPushButton::clicked, this, [this] {
@@ -74,6 +82,15 @@ ReceiveFilesDialog::ReceiveFilesDialog(jobs::JobContext& context, QWidget* paren
             data::OpenFolderInShell(settings->generalReceiveFolder);
     });
     connect(m_done, &QPushButton::clicked, this, &ReceiveFilesDialog::Done);
+    for (auto [control, id] : std::initializer_list<std::pair<QWidget*, int>>{
+             {m_calls, jobs::kControlCallsAnswered},
+             {m_files, jobs::kControlFilesReceivedCount},
+             {m_space, jobs::kControlFreeSpace},
+             {m_folder, 1019},
+             {m_done, 1},
+             {help, jobs::kHelpButtonId}})
+        SetHelpId(control, id);
+    InstallHelp(this, jobs::kReceiveFilesHelp, jobs::WindowTopic(jobs::kReceiveFilesWindow));
 
     m_logic.SetPostTarget(m_target);
     m_logic.RefreshCounters();

@@ -20,6 +20,7 @@
 #include <cstring>
 
 #include "ui/MessageWindows.h"
+#include "ui/Help.h"
 
 namespace ui {
 namespace {
@@ -165,6 +166,23 @@ SelectFilesDialog::SelectFilesDialog(std::vector<std::string>& sendList, QWidget
         Rebuild();
     });
     connect(m_list, &QTreeWidget::itemSelectionChanged, this, &SelectFilesDialog::UpdateButtons);
+
+    AddHelpButton(m_buttons, jobs::WindowTopic(jobs::kSelectFilesWindow));
+    for (auto [control, id] : std::initializer_list<std::pair<QWidget*, int>>{
+             {m_tree, 1100},
+             {m_browser, 1101},
+             {m_list, 1000},
+             {Button("add"), 1005},
+             {Button("addAll"), 1006},
+             {Button("remove"), 1008},
+             {Button("removeAll"), 1009},
+             {m_buttons->button(QDialogButtonBox::Ok), 1022},
+             {m_buttons->button(QDialogButtonBox::Cancel), 1003},
+             {m_buttons->findChild<QPushButton*>(QStringLiteral("help")), 1084},
+             {m_total, 1017},
+             {m_time, 1018}})
+        SetHelpId(control, id);
+    InstallHelp(this, jobs::kNoButtonHelp, jobs::WindowTopic(jobs::kSelectFilesWindow));
 
     resize(860, 640);
     SetFolder(QDir::currentPath());

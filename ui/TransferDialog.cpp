@@ -10,6 +10,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "ui/Help.h"
 #include "ui/MessageWindows.h"
 
 namespace ui {
@@ -88,6 +89,11 @@ TransferDialog::TransferDialog(jobs::JobThreadProcedure procedure, jobs::JobCont
     });
     buttons->addWidget(m_stop);
     layout->addLayout(buttons);
+    for (auto& [control, field] : m_fields)
+        SetHelpId(field, control);
+    SetHelpId(m_progress, jobs::kControlProgress);
+    SetHelpId(m_stop, jobs::kControlStopButton);
+    InstallHelp(this, jobs::kTransferFilesHelp, jobs::WindowTopic(jobs::kTransferFilesWindow));
 
     m_logic.SetPostTarget(m_target);
     // The closing work (moving and converting received files) shows its phase while it runs.

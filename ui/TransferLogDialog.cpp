@@ -7,6 +7,7 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
+#include "ui/Help.h"
 #include "ui/MessageWindows.h"
 
 namespace ui {
@@ -48,7 +49,12 @@ TransferLogDialog::TransferLogDialog(std::string path, QWidget* parent)
         m_model.Sort(column);
         Rebuild();
     });
+    AddHelpButton(buttons, jobs::WindowTopic(jobs::kTransferLogWindow));
     layout->addWidget(buttons);
+    SetHelpId(m_list, 1040);
+    SetHelpId(m_clear, 1041);
+    SetHelpId(buttons->button(QDialogButtonBox::Close), 1);
+    InstallHelp(this, jobs::kTransferLogHelp, jobs::WindowTopic(jobs::kTransferLogWindow));
     resize(980, 420);
 }
 

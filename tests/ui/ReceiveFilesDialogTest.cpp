@@ -39,6 +39,7 @@ TEST_F(ReceiveFilesDialogTest, DoneClosesOnlyAfterTheWorkerHasReported) {
     peer.SetDefaultReply("\r\nOK\r\n");
     ui::ReceiveFilesDialog dialog(rig.context);
     dialog.show();
+    EXPECT_EQ(uitest::ControlsWithoutHelp(&dialog), QStringList());
     EXPECT_EQ(dialog.Field(jobs::kControlCallsAnswered)->text(), "0");
     EXPECT_EQ(dialog.Field(jobs::kControlFilesReceivedCount)->text(), "0");
     EXPECT_TRUE(dialog.Field(jobs::kControlFreeSpace)->text().endsWith(" MB"));

@@ -82,6 +82,7 @@ TEST(TransferDialogTest, ShowsTheJobAndStopsOnlyWhenTheUserConfirms) {
 
     ui::TransferDialog dialog(ScriptedSendJob, context, &files);
     dialog.Logic().SetLogPath(temp / "log.txt");
+    EXPECT_EQ(uitest::ControlsWithoutHelp(&dialog), QStringList());
     // Opening texts before the worker says anything.
     EXPECT_EQ(dialog.windowTitle(), "Sending To: Harbour Office");
     EXPECT_EQ(dialog.Field(jobs::kControlStatusLine)->text(), "Starting");

@@ -24,6 +24,7 @@
 #include <cstdlib>
 
 #include "data/UserMessages.h"
+#include "ui/Help.h"
 
 #include <QString>
 
@@ -117,6 +118,25 @@ class ModalWatcher {
     // Cleared when that window goes away, so a new one at the same address counts as new.
     QPointer<QWidget> m_last;
 };
+
+// The controls of `window` that carry a help number but got no help text: a topic the help
+// book lacks. OK and Cancel have topics only in some windows. Empty when every one is explained.
+inline QStringList ControlsWithoutHelp(QWidget* window) {
+    QStringList missing;
+    int helped = 0;
+    for (QWidget* control : window->findChildren<QWidget*>()) {
+        if (ui::HelpIdOf(control) <= 2)
+            continue;
+        ++helped;
+        if (control->whatsThis().isEmpty())
+            missing << QStringLiteral("%1 (%2)")
+                           .arg(ui::HelpIdOf(control))
+                           .arg(QString::fromLatin1(control->metaObject()->className()));
+    }
+    if (!helped)
+        missing << QStringLiteral("no control has a help number");
+    return missing;
+}
 
 // With SENDARI_SCREENSHOTS set to a folder, saves a picture of `window` there.
 inline void Screenshot(QWidget* window, const QString& name) {
