@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# `cmake --install` lays the programs, the desktop entry, the icons and the help book out where
+# a Linux desktop looks for them, and the desktop entry passes desktop-file-validate.
+set -euo pipefail
+build=$1
+prefix=$(mktemp -d)
+trap 'rm -rf "$prefix"' EXIT
+cmake --install "$build" --prefix "$prefix" >/dev/null
+status=0
+for f in bin/sendari bin/sendari-cli bin/sendari-modems bin/sendari-vmodem bin/sendari-zmodem \
+    share/applications/sendari.desktop share/icons/hicolor/scalable/apps/sendari.svg \
+    share/sendari/help/sendari.html; do
+    [ -e "$prefix/$f" ] || { echo "missing: $f"; status=1; }
+done
+for size in 16 22 24 32 48 64 128 256; do
+    png="$prefix/share/icons/hicolor/${size}x${size}/apps/sendari.png"
+    if ! head -c 24 "$png" 2>/dev/null | od -An -tx1 | tr -d ' \n' |
+        grep -q "^89504e470d0a1a0a.\{16\}$(printf '%08x%08x' "$size" "$size")"; then
+        echo "not a ${size}x${size} PNG: $png"
+        status=1
+    fi
+done
+desktop="$prefix/share/applications/sendari.desktop"
+grep -qx 'Exec=sendari %F' "$desktop" || { echo "Exec line is not 'sendari %F'"; status=1; }
+if command -v desktop-file-validate >/dev/null; then
+    out=$(desktop-file-validate "$desktop" 2>&1) || status=1
+    [ -z "$out" ] || { echo "$out"; status=1; }
+else
+    echo "desktop-file-validate is not installed (scripts/deps installs it)"
+    status=1
+fi
+"$prefix/bin/sendari" --version | grep -q '^Sendari ' || { echo "installed sendari does not run"; status=1; }
+exit $status
