@@ -5,6 +5,8 @@
 
 #include <QApplication>
 #include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QLabel>
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QPushButton>
@@ -64,6 +66,24 @@ bool OnUiThread() {
 
 QString Text(int id) {
     return QString::fromStdString(platform::ResourceText(id));
+}
+
+void GiveRowLabelsBuddies(QWidget* window) {
+    for (QFormLayout* form : window->findChildren<QFormLayout*>()) {
+        for (int row = 0; row < form->rowCount(); ++row) {
+            QLayoutItem* field = form->itemAt(row, QFormLayout::FieldRole);
+            QLayoutItem* label = form->itemAt(row, QFormLayout::LabelRole);
+            auto* text = label ? qobject_cast<QLabel*>(label->widget()) : nullptr;
+            if (!text || text->buddy() || !field || !field->layout())
+                continue;
+            for (int i = 0; i < field->layout()->count(); ++i) {
+                if (QWidget* w = field->layout()->itemAt(i)->widget(); w && w->focusPolicy()) {
+                    text->setBuddy(w);
+                    break;
+                }
+            }
+        }
+    }
 }
 
 SelfClosingDialog::SelfClosingDialog(const QString& caption, const QString& text, QWidget* parent,

@@ -21,6 +21,11 @@ namespace ui {
 
 QString Text(int id);
 
+// A form row whose field is a row of controls ("1 Minutes", a field with its button) gets the
+// first control of that row as its label's buddy, so the label's shortcut letter works and no
+// "&" shows.
+void GiveRowLabelsBuddies(QWidget* window);
+
 // A dialog that closes itself as if OK had been pressed after `ms` (platform) milliseconds,
 // showing how many seconds remain. The timed message (518) and the Files Received notice (514).
 class SelfClosingDialog : public QDialog {

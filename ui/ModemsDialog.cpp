@@ -144,6 +144,7 @@ ModemsDialog::ModemsDialog(QWidget* parent) : QDialog(parent) {
                                                                               {addVirtual, 1131}})
         SetHelpId(control, id);
     InstallHelp(this, jobs::kNoButtonHelp, jobs::WindowTopic(jobs::kModemsWindow));
+    GiveRowLabelsBuddies(this);
 
     connect(add, &QPushButton::clicked, this, &ModemsDialog::AddOnPort);
     connect(addVirtual, &QPushButton::clicked, this, &ModemsDialog::AddVirtual);

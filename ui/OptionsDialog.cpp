@@ -133,6 +133,7 @@ OptionsDialog::OptionsDialog(data::AppSettings& settings, int firstPage, QWidget
                                                             {"extra", 1066}})
         SetHelpId(findChild<QWidget*>(QString::fromLatin1(name)), id);
     InstallHelp(this, jobs::kNoButtonHelp, pageTopic);
+    GiveRowLabelsBuddies(this);
 }
 
 QLineEdit* OptionsDialog::Field(const char* name) const {

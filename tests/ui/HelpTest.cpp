@@ -1,5 +1,6 @@
-// Help in every window: each numbered control is explained by the help book, F1 answers for the
-// focused control, Shift+F1 asks, and the Help buttons open the window's page.
+// Help in every window: each numbered control is explained by the help book (and no label shows
+// a stray "&"), F1 answers for the focused control, Shift+F1 asks, and the Help buttons open the
+// window's page.
 #include <gtest/gtest.h>
 
 #include <QAction>
@@ -67,9 +68,12 @@ TEST_F(HelpTest, EveryNumberedControlOfEveryWindowIsExplained) {
     ui::SelectModemDialog selectModem(modems);
     for (QWidget* window :
          std::initializer_list<QWidget*>{&main, &select, &destination, &edit, &number, &options,
-                                         &log, &modemsWindow, &selectModem})
+                                         &log, &modemsWindow, &selectModem}) {
         EXPECT_EQ(uitest::ControlsWithoutHelp(window), QStringList())
             << window->metaObject()->className();
+        EXPECT_EQ(uitest::LabelsShowingAmpersand(window), QStringList())
+            << window->metaObject()->className();
+    }
     EXPECT_TRUE(destination.Button("send")->whatsThis().contains("Calls the chosen station"))
         << "OK and Cancel show the window's own topics";
 }
@@ -111,6 +115,7 @@ TEST_F(HelpTest, F1AnswersForTheFocusedControlAndHelpButtonsOpenTheirPage) {
     ui::SelectFilesDialog select(files);
     select.Button("help")->click();
     EXPECT_EQ(ShownFragment(), "t201f6");
+    uitest::Screenshot(ui::HelpWindow::Current(), "help-select-files");
 
     // The main window's Help Topics opens the contents.
     ui::MainWindow main;

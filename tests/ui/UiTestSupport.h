@@ -16,6 +16,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
@@ -136,6 +137,21 @@ inline QStringList ControlsWithoutHelp(QWidget* window) {
     if (!helped)
         missing << QStringLiteral("no control has a help number");
     return missing;
+}
+
+// Plain-text labels of `window` that would show a shortcut "&" as it is, having no control to
+// lead to.
+inline QStringList LabelsShowingAmpersand(QWidget* window) {
+    QStringList shown;
+    for (QLabel* label : window->findChildren<QLabel*>()) {
+        const QString text = label->text();
+        if (label->buddy() || Qt::mightBeRichText(text))
+            continue;
+        QString plain = text;
+        if (plain.remove(QStringLiteral("&&")).contains(QLatin1Char('&')))
+            shown << text;
+    }
+    return shown;
 }
 
 // With SENDARI_SCREENSHOTS set to a folder, saves a picture of `window` there.
