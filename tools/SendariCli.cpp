@@ -2,9 +2,11 @@
 // does, runs the real job threads, prints the status lines and a progress line with the transfer
 // window's figures, writes the transfer log and ends with the outcome message.
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "comm/ModemDiscovery.h"
+#include "comm/ModemInstaller.h"
 #include "data/AppSettings.h"
 #include "data/FileUtilities.h"
 #include "data/UserMessages.h"
@@ -52,14 +55,15 @@ void OnInterrupt(int) {
     jobs::JobAbortFlag = jobs::kAbortStop;
 }
 
-void Usage() {
-    std::fprintf(stderr,
-                 "usage: sendari-cli send --to NUMBER [--name NAME] [MODEM] FILE...\n"
-                 "       sendari-cli receive [MODEM]\n"
-                 "MODEM: nothing (the modem chosen in the settings), --port COMn, --device PATH,\n"
-                 "       or --vmodem ADDR:PORT [--rate BPS|unlimited] (a virtual modem for this "
-                 "run)\n");
-}
+constexpr const char* kUsage =
+    "usage: sendari-cli send --to NUMBER [--name NAME] [MODEM] FILE...\n"
+    "       sendari-cli receive [MODEM]\n"
+    "       sendari-cli --help | --version\n"
+    "MODEM: nothing (the modem chosen in the settings), --port COMn, --device PATH,\n"
+    "       or --vmodem ADDR:PORT [--rate BPS|unlimited] (a virtual modem for this run)\n"
+    "Progress and messages go to standard error. Exit status: 0 when every named file was\n"
+    "sent (send) or the waiting ended normally (receive), 1 when the job failed, 2 for a bad\n"
+    "command line.\n";
 
 struct Options {
     std::string command;
@@ -72,68 +76,93 @@ struct Options {
     std::vector<std::string> files;
 };
 
-bool ParseOptions(int argc, char** argv, Options& options) {
+// Empty when the command line is sound, else what is wrong with it.
+std::string ParseOptions(int argc, char** argv, Options& options) {
     if (argc < 2)
-        return false;
+        return "a command is missing (send or receive)";
     options.command = argv[1];
     if (options.command != "send" && options.command != "receive")
-        return false;
+        return "unknown command " + options.command;
     for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        auto value = [&](std::string& out) {
-            if (i + 1 >= argc)
+        const std::string arg = argv[i];
+        std::string missing;
+        auto value = [&](std::string& out, const char* what) {
+            if (i + 1 >= argc) {
+                missing = arg + " wants " + what;
                 return false;
+            }
             out = argv[++i];
             return true;
         };
         std::string text;
         if (arg == "--to") {
-            if (!value(options.number))
-                return false;
+            if (!value(options.number, "a telephone number"))
+                return missing;
         } else if (arg == "--name") {
-            if (!value(options.name))
-                return false;
+            if (!value(options.name, "a name"))
+                return missing;
         } else if (arg == "--port") {
-            if (!value(text))
-                return false;
-            if (text.size() > 3 &&
-                (text.compare(0, 3, "COM") == 0 || text.compare(0, 3, "com") == 0))
-                text = text.substr(3);
-            options.port = std::atoi(text.c_str());
+            if (!value(text, "COM1 to COM9"))
+                return missing;
+            options.port = comm::ParseComPort(text);
             if (options.port < 1 || options.port > comm::ComLink::kPortCount)
-                return false;
+                return "--port wants COM1 to COM9";
         } else if (arg == "--device") {
-            if (!value(options.device))
-                return false;
+            if (!value(options.device, "a device path"))
+                return missing;
         } else if (arg == "--vmodem") {
-            if (!value(options.vmodem))
-                return false;
+            if (!value(options.vmodem, "ADDR:PORT"))
+                return missing;
         } else if (arg == "--rate") {
-            if (!value(options.rate))
-                return false;
-        } else if (arg == "--help" || arg == "-h") {
-            return false;
+            if (!value(options.rate, "a rate in bits per second, or unlimited"))
+                return missing;
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i)
+                options.files.push_back(argv[i]);
         } else if (!arg.empty() && arg[0] == '-') {
-            std::fprintf(stderr, "sendari-cli: unknown option %s\n", arg.c_str());
-            return false;
+            return "unknown option " + arg;
         } else if (options.command == "send") {
             options.files.push_back(arg);
         } else {
-            return false;
+            return "receive takes no files (" + arg + ")";
         }
     }
-    int modemChoices = (options.port != 0) + !options.device.empty() + !options.vmodem.empty();
-    if (modemChoices > 1 || (!options.rate.empty() && options.vmodem.empty()))
-        return false;
-    if (options.command == "send" && (options.number.empty() || options.files.empty()))
-        return false;
-    return true;
+    const int modemChoices =
+        (options.port != 0) + !options.device.empty() + !options.vmodem.empty();
+    if (modemChoices > 1)
+        return "name one modem: --port, --device or --vmodem";
+    if (!options.rate.empty() && options.vmodem.empty())
+        return "--rate goes with --vmodem";
+    if (options.command == "send" && options.number.empty())
+        return "send needs --to NUMBER";
+    if (options.command == "send" && options.files.empty())
+        return "send needs at least one file";
+    if (options.command == "receive" && !options.files.empty())
+        return "receive takes no files";
+    return {};
+}
+
+// Every named file or folder must be readable before a modem is looked for: each one that is
+// not is named with the reason.
+bool CheckFiles(const std::vector<std::string>& files) {
+    bool ok = true;
+    for (const std::string& file : files) {
+        struct stat info {};
+        if (::stat(file.c_str(), &info) != 0 || ::access(file.c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "sendari-cli: %s: %s\n", file.c_str(), std::strerror(errno));
+            ok = false;
+        } else if (!S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+            std::fprintf(stderr, "sendari-cli: %s: not a file or folder\n", file.c_str());
+            ok = false;
+        }
+    }
+    return ok;
 }
 
 void PrintMessage(const jobs::OutcomeMessage& message) {
     if (message.kind == jobs::MessageKind::None)
         return;
-    std::printf("%s\n", message.text.c_str());
+    std::fprintf(stderr, "%s\n", message.text.c_str());
     std::fflush(stdout);
 }
 
@@ -154,17 +183,18 @@ bool ChooseModem(const Options& options, data::AppSettings& settings, jobs::Mode
     if (options.port == 0) {
         comm::ModemSelectionHooks hooks;
         hooks.showMessage = [](comm::ModemSelectionHooks::Icon, int, const std::string& text) {
-            std::printf("%s\n", text.c_str());
+            std::fprintf(stderr, "%s\n", text.c_str());
         };
         hooks.selectModem = [](const comm::ModemListModel& modems) -> std::optional<std::string> {
-            std::printf("Several modems are installed; choose one with --port:\n");
+            std::fprintf(stderr, "Several modems are installed; choose one with --port:\n");
             for (const std::string& name : modems.Names())
-                std::printf("  %s\n", name.c_str());
+                std::fprintf(stderr, "  %s\n", name.c_str());
             return std::nullopt;
         };
         hooks.runControlPanel = [] {
-            std::printf("Add a modem with sendari-modems, or name one with --port, --device or "
-                        "--vmodem.\n");
+            std::fprintf(stderr,
+                         "Add a modem with sendari-modems, or name one with --port, --device or "
+                         "--vmodem.\n");
         };
         if (!jobs::EnsureModemSelected(settings, hooks))
             return false;
@@ -186,7 +216,7 @@ class Console {
         std::string status = window.ControlText(jobs::kControlStatusLine);
         if (status != m_status) {
             EndProgressLine();
-            std::printf("%s\n", status.c_str());
+            std::fprintf(stderr, "%s\n", status.c_str());
             m_status = status;
         }
         std::string file = window.ControlText(jobs::kControlFiles);
@@ -202,12 +232,12 @@ class Console {
                       file.c_str(), bytes.c_str(), window.ControlText(jobs::kControlSpeed).c_str(),
                       window.ControlText(jobs::kControlTimeLeft).c_str());
         if (m_terminal) {
-            std::printf("\r%-100s", line);
+            std::fprintf(stderr, "\r%-100s", line);
             m_progressShown = true;
         } else if (file != m_file || (percent == 100 && m_lastPercent != 100) ||
                    platform::TicksSince(m_lastLine) >= kLogProgressEveryMs) {
             // Into a file or pipe: a line per file and one every few seconds, not a redraw.
-            std::printf("%s\n", line);
+            std::fprintf(stderr, "%s\n", line);
             m_lastLine = platform::GetTickCount();
         }
         m_file = file;
@@ -221,14 +251,14 @@ class Console {
         if (cut != std::string::npos)
             text = text.substr(0, cut);
         if (text != m_status)
-            std::printf("%s\n", text.c_str());
+            std::fprintf(stderr, "%s\n", text.c_str());
         m_status = text;
         std::fflush(stdout);
     }
 
     void EndProgressLine() {
         if (m_progressShown)
-            std::printf("\n");
+            std::fprintf(stderr, "\n");
         m_progressShown = false;
     }
 
@@ -246,7 +276,7 @@ void ShowFinalRecords(const jobs::TransferWindowLogic& window) {
         const char* state = record.failed == data::kRecordSuccessful ? "Successful"
                             : record.failed == data::kRecordSkipped  ? "Skipped"
                                                                      : "Failed";
-        std::printf("  %s  %s\n", state, record.path.c_str());
+        std::fprintf(stderr, "  %s  %s\n", state, record.path.c_str());
     }
 }
 
@@ -298,14 +328,15 @@ int RunReceive(data::AppSettings& settings, jobs::ModemChoice& choice) {
     std::string partial =
         settings.generalReceiveFolder + "/" + platform::ResourceText(kStringPartialFolder);
     if (!data::CreateFolderPath(partial)) {
-        std::printf("%s\n", platform::FormatMessage1(
-                                platform::ResourceText(jobs::kMsgCannotCreateFolder), partial)
-                                .c_str());
+        std::fprintf(
+            stderr, "%s\n",
+            platform::FormatMessage1(platform::ResourceText(jobs::kMsgCannotCreateFolder), partial)
+                .c_str());
         return kExitFailure;
     }
     context.receiveFolder = partial;
-    std::printf("Waiting for calls; received files go to %s (Ctrl+C ends the waiting).\n",
-                settings.generalReceiveFolder.c_str());
+    std::fprintf(stderr, "Waiting for calls; received files go to %s (Ctrl+C ends the waiting).\n",
+                 settings.generalReceiveFolder.c_str());
 
     Console console;
     jobs::ReceiveFilesLogic receiving(context);
@@ -320,9 +351,9 @@ int RunReceive(data::AppSettings& settings, jobs::ModemChoice& choice) {
         console.EndProgressLine();
         ShowFinalRecords(window);
         receiving.CallFinished(false, window.ShownFilesDone(), window.Block());
-        std::printf("Calls answered: %s, files received: %s\n",
-                    receiving.ControlText(jobs::kControlCallsAnswered).c_str(),
-                    receiving.ControlText(jobs::kControlFilesReceivedCount).c_str());
+        std::fprintf(stderr, "Calls answered: %s, files received: %s\n",
+                     receiving.ControlText(jobs::kControlCallsAnswered).c_str(),
+                     receiving.ControlText(jobs::kControlFilesReceivedCount).c_str());
         std::fflush(stdout);
     };
     bool ok = receiving.RunModal(runTransfer, [&] {
@@ -340,11 +371,25 @@ int RunReceive(data::AppSettings& settings, jobs::ModemChoice& choice) {
 } // namespace
 
 int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") {
+            break;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return kExitSuccess;
+        } else if (arg == "--version") {
+            std::printf("sendari-cli %s\n", SENDARI_VERSION);
+            return kExitSuccess;
+        }
+    }
     Options options;
-    if (!ParseOptions(argc, argv, options)) {
-        Usage();
+    if (const std::string error = ParseOptions(argc, argv, options); !error.empty()) {
+        std::fprintf(stderr, "sendari-cli: %s\n%s", error.c_str(), kUsage);
         return kExitUsage;
     }
+    if (options.command == "send" && !CheckFiles(options.files))
+        return kExitFailure;
     struct sigaction action {};
     action.sa_handler = OnInterrupt;
     sigemptyset(&action.sa_mask);
@@ -352,7 +397,7 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &action, nullptr);
 
     data::SetMessageHook([](data::MessageKind kind, int, const std::string& text) {
-        std::printf("%s\n", text.c_str());
+        std::fprintf(stderr, "%s\n", text.c_str());
         return kind == data::MessageKind::QuestionYesNo ? data::MessageAnswer::Yes
                                                         : data::MessageAnswer::Ok;
     });

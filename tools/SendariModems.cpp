@@ -34,44 +34,56 @@ void Usage(FILE* to) {
         comm::UserModemDefinitionFolder().c_str());
 }
 
-// "--name value" pairs after the command; `positional` gets the rest.
-bool ParseOptions(int argc, char** argv, int first, std::map<std::string, std::string>& options,
-                  std::vector<std::string>& positional, const std::vector<std::string>& flags) {
+// "--name value" pairs after the command, of the options `allowed` (flags take no value);
+// `positional` gets the rest. Empty when sound, else what is wrong.
+std::string ParseOptions(int argc, char** argv, int first,
+                         std::map<std::string, std::string>& options,
+                         std::vector<std::string>& positional,
+                         const std::vector<std::string>& allowed,
+                         const std::vector<std::string>& flags) {
     for (int i = first; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.rfind("--", 0) != 0) {
+        const std::string arg = argv[i];
+        if (arg.rfind("-", 0) != 0 || arg == "-") {
             positional.push_back(arg);
             continue;
         }
-        bool isFlag = false;
-        for (const std::string& flag : flags)
-            isFlag = isFlag || flag == arg;
-        if (isFlag) {
-            options[arg] = "1";
-            continue;
-        }
-        if (i + 1 >= argc)
+        auto in = [&arg](const std::vector<std::string>& names) {
+            for (const std::string& name : names)
+                if (name == arg)
+                    return true;
             return false;
-        options[arg] = argv[++i];
+        };
+        if (in(flags)) {
+            options[arg] = "1";
+        } else if (!in(allowed)) {
+            return "unknown option " + arg;
+        } else if (i + 1 >= argc) {
+            return arg + " wants a value";
+        } else {
+            options[arg] = argv[++i];
+        }
     }
-    return true;
+    if (auto port = options.find("--port");
+        port != options.end() && comm::ParseComPort(port->second) == 0)
+        return "--port wants COM1 to COM9";
+    return {};
 }
 
 int Report(const comm::InstallResult& result, const char* verb) {
     if (!result.message.empty())
-        std::fprintf(result.ok ? stdout : stderr, "%s%s", result.message.c_str(),
+        std::fprintf(stderr, "%s%s", result.message.c_str(),
                      result.message.back() == '\n' ? "" : "\n");
     if (!result.ok)
         return kExitFailed;
     for (const std::string& name : result.names)
-        std::printf("%s '%s'.\n", verb, name.c_str());
+        std::fprintf(stderr, "%s '%s'.\n", verb, name.c_str());
     return kExitOk;
 }
 
 int List() {
     auto modems = comm::ListInstalledModems();
     if (modems.empty()) {
-        std::printf("No modems are installed. Add one with \"sendari-modems add\".\n");
+        std::fprintf(stderr, "No modems are installed. Add one with \"sendari-modems add\".\n");
         return kExitOk;
     }
     for (const auto& modem : modems) {
@@ -135,7 +147,7 @@ int AddVirtual(const std::map<std::string, std::string>& options) {
     }
     int result = Report(comm::InstallModem(definition->text, port->second, value), "Installed");
     if (result == kExitOk)
-        std::printf("%s answers calls on %s.\n", port->second.c_str(), listen.c_str());
+        std::fprintf(stderr, "%s answers calls on %s.\n", port->second.c_str(), listen.c_str());
     return result;
 }
 
@@ -181,22 +193,23 @@ std::string FreePort() {
 int Detect(const std::map<std::string, std::string>& options) {
     auto devices = comm::SerialDeviceCandidates();
     if (devices.empty()) {
-        std::printf("No serial ports were found on this computer, so there is no modem to "
-                    "detect. A virtual modem can be added with \"sendari-modems add-virtual\".\n");
+        std::fprintf(stderr,
+                     "No serial ports were found on this computer, so there is no modem to "
+                     "detect. A virtual modem can be added with \"sendari-modems add-virtual\".\n");
         return kExitOk;
     }
     std::vector<comm::DetectedModem> found;
     for (const std::string& device : devices) {
-        std::printf("Looking for a modem on %s...\n", device.c_str());
+        std::fprintf(stderr, "Looking for a modem on %s...\n", device.c_str());
         std::fflush(stdout);
         if (auto modem = comm::ProbeModem(device, comm::DetectionRates(), kDetectAnswerMs)) {
-            std::printf("  answered at %u bits per second%s%s\n", modem->rate,
-                        modem->identification.empty() ? "" : ": ", modem->identification.c_str());
+            std::fprintf(stderr, "  answered at %u bits per second%s%s\n", modem->rate,
+                         modem->identification.empty() ? "" : ": ", modem->identification.c_str());
             found.push_back(*modem);
         }
     }
     if (found.empty()) {
-        std::printf("No modem answered on the serial ports of this computer.\n");
+        std::fprintf(stderr, "No modem answered on the serial ports of this computer.\n");
         return kExitOk;
     }
     bool add = options.count("--add") != 0;
@@ -204,13 +217,13 @@ int Detect(const std::map<std::string, std::string>& options) {
     for (const auto& modem : found) {
         std::string port = FreePort();
         if (port.empty()) {
-            std::printf("COM1 to COM9 all have modems; remove one to add %s.\n",
-                        modem.device.c_str());
+            std::fprintf(stderr, "COM1 to COM9 all have modems; remove one to add %s.\n",
+                         modem.device.c_str());
             continue;
         }
         if (!add) {
-            std::printf("To install it: sendari-modems add --port %s --device %s\n", port.c_str(),
-                        modem.device.c_str());
+            std::fprintf(stderr, "To install it: sendari-modems add --port %s --device %s\n",
+                         port.c_str(), modem.device.c_str());
             continue;
         }
         auto definition = comm::FindModemDefinition("hayes");
@@ -218,7 +231,7 @@ int Detect(const std::map<std::string, std::string>& options) {
                                   "Installed") != kExitOk)
             status = kExitFailed;
         else
-            std::printf("  on %s (%s)\n", port.c_str(), modem.device.c_str());
+            std::fprintf(stderr, "  on %s (%s)\n", port.c_str(), modem.device.c_str());
     }
     return status;
 }
@@ -230,14 +243,49 @@ int main(int argc, char** argv) {
         Usage(stdout);
         return List();
     }
-    std::string command = argv[1];
+    const std::string command = argv[1];
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--help" || arg == "-h" || (i == 1 && arg == "help")) {
+            Usage(stdout);
+            return kExitOk;
+        }
+        if (arg == "--version") {
+            std::printf("sendari-modems %s\n", SENDARI_VERSION);
+            return kExitOk;
+        }
+    }
+    struct CommandOptions {
+        const char* command;
+        std::vector<std::string> allowed;
+        std::vector<std::string> flags;
+        std::size_t positional;
+    };
+    const CommandOptions known[] = {
+        {"list", {}, {}, 0},
+        {"types", {}, {}, 0},
+        {"add", {"--port", "--device", "--type"}, {}, 0},
+        {"add-virtual", {"--port", "--listen", "--rate"}, {}, 0},
+        {"import", {"--port"}, {}, 1},
+        {"remove", {}, {}, 1},
+        {"detect", {}, {"--add"}, 0},
+    };
+    const CommandOptions* chosen = nullptr;
+    for (const CommandOptions& entry : known)
+        if (command == entry.command)
+            chosen = &entry;
     std::map<std::string, std::string> options;
     std::vector<std::string> positional;
-    if (command == "--help" || command == "-h" || command == "help") {
-        Usage(stdout);
-        return kExitOk;
-    }
-    if (!ParseOptions(argc, argv, 2, options, positional, {"--add"})) {
+    std::string error =
+        chosen ? ParseOptions(argc, argv, 2, options, positional, chosen->allowed, chosen->flags)
+               : "unknown command " + command;
+    if (error.empty() && positional.size() > chosen->positional)
+        error = "unexpected " + positional[chosen->positional];
+    if (error.empty() && positional.size() < chosen->positional)
+        error =
+            command + (command == "import" ? " wants a .reg file" : " wants a modem name or COMn");
+    if (!error.empty()) {
+        std::fprintf(stderr, "sendari-modems: %s\n", error.c_str());
         Usage(stderr);
         return kExitUsage;
     }
@@ -253,8 +301,5 @@ int main(int argc, char** argv) {
         return Import(positional, options);
     if (command == "remove")
         return Remove(positional);
-    if (command == "detect")
-        return Detect(options);
-    Usage(stderr);
-    return kExitUsage;
+    return Detect(options);
 }

@@ -46,17 +46,31 @@ bool ParseOptions(int argc, char** argv, Options& options) {
             Usage(stdout);
             std::exit(0);
         }
-        if (i + 1 >= argc)
+        if (arg == "--version") {
+            std::printf("sendari-vmodem %s\n", SENDARI_VERSION);
+            std::exit(0);
+        }
+        if (arg != "--listen" && arg != "--rate" && arg != "--link") {
+            std::fprintf(stderr, "sendari-vmodem: unknown option %s\n", arg.c_str());
             return false;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "sendari-vmodem: %s wants a value\n", arg.c_str());
+            return false;
+        }
         std::string value = argv[++i];
         if (arg == "--listen") {
             if (!platform::ParseListenAddress(value, options.config.listenAddress,
-                                              options.config.listenPort))
+                                              options.config.listenPort)) {
+                std::fprintf(stderr, "sendari-vmodem: --listen wants ADDR:PORT\n");
                 return false;
+            }
         } else if (arg == "--rate") {
             platform::VirtualModemConfig parsed;
-            if (!platform::ParseVirtualModemMapValue("vmodem:rate=" + value, parsed))
+            if (!platform::ParseVirtualModemMapValue("vmodem:rate=" + value, parsed)) {
+                std::fprintf(stderr, "sendari-vmodem: --rate wants bits per second or unlimited\n");
                 return false;
+            }
             options.config.lineRate = parsed.lineRate;
         } else if (arg == "--link") {
             options.link = value;

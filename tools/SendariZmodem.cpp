@@ -37,12 +37,14 @@ void OnStopSignal(int signal) {
     g_stopSignal = signal;
 }
 
-void Usage() {
-    std::fprintf(stderr, "usage: sendari-zmodem [-v] [-t] send FILE...\n"
-                         "       sendari-zmodem [-v] [-t] receive [FOLDER]\n"
-                         "Runs ZMODEM over standard input and output.\n"
-                         "  -v  progress on standard error\n"
-                         "  -t  protocol trace on standard error\n");
+void Usage(FILE* to = stderr) {
+    std::fprintf(to, "usage: sendari-zmodem [-v] [-t] send FILE...\n"
+                     "       sendari-zmodem [-v] [-t] receive [FOLDER]\n"
+                     "Runs ZMODEM over standard input and output.\n"
+                     "  -v  progress on standard error\n"
+                     "  -t  protocol trace on standard error\n"
+                     "Exit status: 0 when every file went through, 1 when one failed, 2 for a\n"
+                     "bad command line.\n");
 }
 
 std::string StatusText(int code) {
@@ -162,7 +164,14 @@ int main(int argc, char** argv) {
         } else if (std::strcmp(argv[i], "--") == 0) {
             ++i;
             break;
+        } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+            Usage(stdout);
+            return 0;
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("sendari-zmodem %s\n", SENDARI_VERSION);
+            return 0;
         } else {
+            std::fprintf(stderr, "sendari-zmodem: unknown option %s\n", argv[i]);
             Usage();
             return kExitUsage;
         }

@@ -30,4 +30,8 @@ else
     status=1
 fi
 "$prefix/bin/sendari" --version | grep -q '^Sendari ' || { echo "installed sendari does not run"; status=1; }
+for p in sendari-cli sendari-modems sendari-vmodem sendari-zmodem; do
+    "$prefix/bin/$p" --version | grep -q "^$p " || { echo "installed $p --version"; status=1; }
+    "$prefix/bin/$p" --help | grep -q "^usage: $p" || { echo "installed $p --help"; status=1; }
+done
 exit $status

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# The command-line programs as a new user meets them: --help and --version on standard output
+# with status 0, a bad argument named with status 2, a missing file named before any modem is
+# looked for, misspelled options refused without installing anything, and standard output
+# kept for what a script parses.
+set -uo pipefail
+bin=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data" SENDARI_HOME="$work/data/Sendari"
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+# expect STATUS STDOUT-PATTERN STDERR-PATTERN -- COMMAND...
+expect() {
+    local status=$1 out=$2 err=$3
+    shift 4
+    "$@" >"$work/out" 2>"$work/err"
+    local got=$?
+    [ "$got" -eq "$status" ] || fail "$* exited $got, not $status: $(head -c 300 "$work/err")"
+    [ -z "$out" ] || grep -q -- "$out" "$work/out" || fail "$* printed no '$out' on stdout"
+    [ -z "$err" ] || grep -q -- "$err" "$work/err" || fail "$* said no '$err' on stderr"
+}
+
+for p in sendari-cli sendari-modems sendari-vmodem sendari-zmodem; do
+    expect 0 "^usage: $p" "" -- "$bin/$p" --help
+    expect 0 "^$p [0-9]" "" -- "$bin/$p" --version
+done
+
+echo hello >"$work/here.txt"
+expect 1 "" "missing.txt: No such file or directory" -- \
+    "$bin/sendari-cli" send --to 555 "$work/here.txt" "$work/missing.txt"
+grep -qi "modem" "$work/err" && fail "a missing file led to looking for a modem"
+expect 2 "" "unknown option --typ" -- "$bin/sendari-cli" send --to 555 --typ x "$work/here.txt"
+expect 2 "" "send needs --to NUMBER" -- "$bin/sendari-cli" send "$work/here.txt"
+expect 2 "" "send needs at least one file" -- "$bin/sendari-cli" send --to 555
+expect 2 "" "--port wants COM1 to COM9" -- "$bin/sendari-cli" send --to 555 --port COM12 "$work/here.txt"
+
+expect 2 "" "unknown option --typ" -- "$bin/sendari-modems" add --port COM3 --typ foo
+expect 2 "" "--port wants COM1 to COM9" -- "$bin/sendari-modems" add --port COM12
+expect 0 "" "" -- "$bin/sendari-modems" list
+[ -s "$work/out" ] && fail "a refused add installed a modem: $(cat "$work/out")"
+expect 0 "" "Installed" -- "$bin/sendari-modems" add --port COM3
+[ -s "$work/out" ] && fail "add printed on stdout: $(cat "$work/out")"
+expect 0 "COM3" "" -- "$bin/sendari-modems" list
+[ "$(wc -l <"$work/out")" -eq 1 ] || fail "list printed more than the modem: $(cat "$work/out")"
+expect 2 "" "unknown command frobnicate" -- "$bin/sendari-modems" frobnicate
+
+expect 2 "" "unknown option --lisen" -- "$bin/sendari-vmodem" --lisen 127.0.0.1:1
+expect 2 "" "unknown option -x" -- "$bin/sendari-zmodem" -x send "$work/here.txt"
+
+[ "$failures" -eq 0 ] && echo "all passed"
+exit $((failures > 0))
