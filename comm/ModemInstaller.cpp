@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <utility>
@@ -93,6 +94,29 @@ std::optional<KeyLineModem> ModemInKeyLine(const std::string& line) {
     return KeyLineModem{numberAt, end - numberAt};
 }
 
+// The first line of `text` a modem definition may not hold, else empty: a key outside the
+// modem class, or a line that deletes a key or a value. A definition adds modems; it never
+// removes any or touches the user's settings.
+std::string RefusedLine(const std::string& text) {
+    static const std::regex deletesValue(R"re(^\s*("([^"\\]|\\.)*"|@)\s*=\s*-\s*$)re");
+    std::istringstream in(text);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.empty() && line.back() == '\r')
+            line.pop_back();
+        const std::size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos)
+            continue;
+        if (line[start] == '[') {
+            if (line.compare(start, 2, "[-") == 0 || !ModemInKeyLine(line))
+                return line;
+        } else if (std::regex_match(line, deletesValue)) {
+            return line;
+        }
+    }
+    return {};
+}
+
 // Gives every modem entry of `text` a free number; `renamed` receives the new subkeys in the
 // order they first appear.
 std::string Renumber(const std::string& text, std::vector<std::string>& renamed) {
@@ -169,6 +193,12 @@ std::optional<std::string> DescriptionOf(const std::string& text) {
 
 InstallResult Import(const std::string& text, const std::string& port) {
     InstallResult result;
+    if (const std::string refused = RefusedLine(text); !refused.empty()) {
+        result.message = "Nothing was imported: a modem definition may only add modem entries, "
+                         "and this line does not: " +
+                         refused;
+        return result;
+    }
     std::set<std::string> used = InstalledNames();
     std::vector<std::string> subkeys;
     std::string renumbered = Renumber(text, subkeys);

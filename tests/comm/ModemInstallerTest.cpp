@@ -136,6 +136,33 @@ TEST_F(ModemInstallerTest, ImportAddsToTheInstalledModemsInsteadOfOverwriting) {
     EXPECT_FALSE(ImportModems(file, "COM1").ok); // COM1 is taken
 }
 
+TEST_F(ModemInstallerTest, AnImportThatWouldDeleteOrTouchOtherKeysInstallsNothing) {
+    ASSERT_TRUE(InstallModem(Definition("hayes"), "COM1", "").ok);
+    platform::WriteRegistryString(platform::HKEY_CURRENT_USER, "Software\\Korvane\\Sendari\\1.0",
+                                  "StationName", "Quay");
+    const std::string modem = "REGEDIT4\n\n[HKEY_LOCAL_"
+                              "MACHINE\\System\\CurrentControlSet\\Services\\Class\\Modem\\0000]\n"
+                              "\"DriverDesc\"=\"Brand X\"\n\"AttachedTo\"=\"COM5\"\n";
+    for (const std::string& extra :
+         {std::string("[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Modem]\n"),
+          std::string(
+              "[-HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Modem\\0000]\n"),
+          std::string(
+              "[HKEY_CURRENT_USER\\Software\\Korvane\\Sendari\\1.0]\n\"StationName\"=\"Evil\"\n"),
+          std::string("\"AttachedTo\"=-\n")}) {
+        InstallResult result = ImportModems(modem + extra, "");
+        EXPECT_FALSE(result.ok) << extra;
+        EXPECT_NE(result.message.find("Nothing was imported"), std::string::npos) << extra;
+    }
+    platform::ReloadRegistry();
+    ASSERT_EQ(ListInstalledModems().size(), 1u) << "nothing removed, nothing added";
+    EXPECT_EQ(ListInstalledModems()[0].name, "Standard Hayes compatible");
+    EXPECT_EQ(platform::ReadRegistryString(platform::HKEY_CURRENT_USER,
+                                           "Software\\Korvane\\Sendari\\1.0", "StationName"),
+              "Quay");
+    EXPECT_TRUE(ImportModems(modem, "").ok) << "the modem alone is welcome";
+}
+
 TEST_F(ModemInstallerTest, UserDefinitionsJoinAndReplaceTheBuiltInOnes) {
     m_dir.WriteFile("config/Sendari/modems/hayes.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\System\\"
                                                        "CurrentControlSet\\Services\\Class\\Modem\\"
