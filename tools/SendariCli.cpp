@@ -56,11 +56,11 @@ void OnInterrupt(int) {
 }
 
 constexpr const char* kUsage =
-    "usage: sendari-cli send --to NUMBER [--name NAME] [MODEM] FILE...\n"
-    "       sendari-cli receive [MODEM]\n"
-    "       sendari-cli --help | --version\n"
-    "MODEM: nothing (the modem chosen in the settings), --port COMn, --device PATH,\n"
-    "       or --vmodem ADDR:PORT [--rate BPS|unlimited] (a virtual modem for this run)\n"
+    "Usage: sendari-cli send --to NUMBER [--name NAME] [MODEM] FILE...\n"
+    "  or:  sendari-cli receive [MODEM]\n"
+    "  or:  sendari-cli --help | --version\n"
+    "MODEM is nothing (the modem chosen in the settings), --port COMn, --device PATH, or\n"
+    "--vmodem ADDR:PORT [--rate BPS|unlimited] (a virtual modem for this run).\n"
     "Progress and messages go to standard error. Exit status: 0 when every named file was\n"
     "sent (send) or the waiting ended normally (receive), 1 when the job failed, 2 for a bad\n"
     "command line.\n";

@@ -22,15 +22,17 @@ constexpr int kFirstVirtualListenPort = 2320;
 void Usage(FILE* to) {
     std::fprintf(
         to,
-        "usage: sendari-modems list\n"
-        "       sendari-modems types\n"
-        "       sendari-modems add --port COMn [--device PATH] [--type TYPE]\n"
-        "       sendari-modems add-virtual --port COMn [--listen ADDR:PORT] [--rate BPS]\n"
-        "       sendari-modems import FILE.reg [--port COMn]\n"
-        "       sendari-modems remove NAME|COMn\n"
-        "       sendari-modems detect [--add]\n"
+        "Usage: sendari-modems list\n"
+        "  or:  sendari-modems types\n"
+        "  or:  sendari-modems add --port COMn [--device PATH] [--type TYPE]\n"
+        "  or:  sendari-modems add-virtual --port COMn [--listen ADDR:PORT] [--rate BPS]\n"
+        "  or:  sendari-modems import FILE.reg [--port COMn]\n"
+        "  or:  sendari-modems remove NAME|COMn\n"
+        "  or:  sendari-modems detect [--add]\n"
         "Sendari uses COM1 to COM9. A port without a device in its map is /dev/ttyS(n-1).\n"
-        "Your own modem types go in %s as .reg files.\n",
+        "Your own modem types go in %s as .reg files.\n"
+        "Exit status: 0 when the command did what it says, 1 when it could not, 2 for a bad\n"
+        "command line.\n",
         comm::UserModemDefinitionFolder().c_str());
 }
 

@@ -32,11 +32,13 @@ struct Options {
 
 void Usage(FILE* to) {
     std::fprintf(to,
-                 "usage: sendari-vmodem [--listen ADDR:PORT] [--rate BPS|unlimited] [--link PATH]\n"
+                 "Usage: sendari-vmodem [--listen ADDR:PORT] [--rate BPS|unlimited] [--link PATH]\n"
                  "Presents a Hayes-compatible modem over TCP on a pseudo-terminal. The first line\n"
                  "of output is the terminal's path. Dial host:port (ATDT127.0.0.1:2323); incoming\n"
                  "calls ring on ADDR:PORT (default 127.0.0.1:2323). Runs until interrupted.\n"
-                 "A pseudo-terminal has no DTR, DCD or RING lines: hang up with +++ and ATH.\n");
+                 "A pseudo-terminal has no DTR, DCD or RING lines: hang up with +++ and ATH.\n"
+                 "Exit status: 0 when interrupted, 1 when the terminal or the network cannot be\n"
+                 "set up, 2 for a bad command line.\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {

@@ -38,8 +38,8 @@ void OnStopSignal(int signal) {
 }
 
 void Usage(FILE* to = stderr) {
-    std::fprintf(to, "usage: sendari-zmodem [-v] [-t] send FILE...\n"
-                     "       sendari-zmodem [-v] [-t] receive [FOLDER]\n"
+    std::fprintf(to, "Usage: sendari-zmodem [-v] [-t] send FILE...\n"
+                     "  or:  sendari-zmodem [-v] [-t] receive [FOLDER]\n"
                      "Runs ZMODEM over standard input and output.\n"
                      "  -v  progress on standard error\n"
                      "  -t  protocol trace on standard error\n"

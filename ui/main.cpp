@@ -39,9 +39,16 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (!std::strcmp(argv[i], "--help")) {
-            std::printf("usage: sendari [--version]\n"
-                        "Starts the desktop program: send files to another computer, or wait "
-                        "for calls and receive files.\n");
+            std::printf(
+                "Usage: sendari [FILE|FOLDER...]\n"
+                "  or:  sendari --help | --version\n"
+                "Starts the desktop program: send files to another computer over the telephone\n"
+                "line, or wait for calls and receive files. Files and folders named are sent\n"
+                "once the window is up, straight to the choice of destination. When Sendari\n"
+                "already runs for this user and configuration folder, a later start hands its\n"
+                "files to that copy and ends.\n"
+                "Exit status: 0, or 1 when the running copy was busy sending or receiving and\n"
+                "did not take the files.\n");
             return 0;
         }
     }

@@ -22,7 +22,7 @@ expect() {
 }
 
 for p in sendari-cli sendari-modems sendari-vmodem sendari-zmodem; do
-    expect 0 "^usage: $p" "" -- "$bin/$p" --help
+    expect 0 "^Usage: $p" "" -- "$bin/$p" --help
     expect 0 "^$p [0-9]" "" -- "$bin/$p" --version
 done
 
