@@ -9,9 +9,9 @@ cmake --install "$build" --prefix "$prefix" >/dev/null
 status=0
 for f in bin/sendari bin/sendari-cli bin/sendari-modems bin/sendari-vmodem bin/sendari-zmodem \
     share/applications/sendari.desktop share/icons/hicolor/scalable/apps/sendari.svg \
-    share/sendari/help/sendari.html share/doc/Sendari/README.md \
-    share/man/man1/sendari.1 share/man/man1/sendari-cli.1 share/man/man1/sendari-modems.1 \
-    share/man/man1/sendari-vmodem.1 share/man/man1/sendari-zmodem.1; do
+    share/sendari/help/sendari.html share/doc/sendari/README.md share/doc/sendari/copyright \
+    share/man/man1/sendari.1.gz share/man/man1/sendari-cli.1.gz share/man/man1/sendari-modems.1.gz \
+    share/man/man1/sendari-vmodem.1.gz share/man/man1/sendari-zmodem.1.gz; do
     [ -e "$prefix/$f" ] || { echo "missing: $f"; status=1; }
 done
 for size in 16 22 24 32 48 64 128 256; do
@@ -36,6 +36,6 @@ for p in sendari-cli sendari-modems sendari-vmodem sendari-zmodem; do
     "$prefix/bin/$p" --version | grep -q "^$p " || { echo "installed $p --version"; status=1; }
     "$prefix/bin/$p" --help | grep -q "^Usage: $p" || { echo "installed $p --help"; status=1; }
 done
-grep -q "Exit status" "$prefix/share/man/man1/sendari-cli.1" ||
+zgrep -q "Exit status" "$prefix/share/man/man1/sendari-cli.1.gz" ||
     { echo "the sendari-cli manual page does not state the exit statuses"; status=1; }
 exit $status
