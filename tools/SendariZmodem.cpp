@@ -61,18 +61,18 @@ class ConsoleStatus : public protocol::TransferStatus {
     int Progress(int code) override {
         if (!m_progress)
             return code;
-        std::uint32_t now = platform::GetTickCount();
         const bool newFile = fileName != m_shownName;
+        if (newFile)
+            FinishLine(); // the previous file's last figures, which a throttled call hid
+        std::uint32_t now = platform::GetTickCount();
+        m_position = position;
+        m_size = fileSize;
         // Nothing is due most of the time: the call stays cheap on the per-subpacket path.
         if (!newFile && static_cast<long>(now - m_lastShown) < kProgressEveryMs)
             return code;
-        if (newFile && !m_shownName.empty())
-            std::fputc('\n', stderr);
         m_shownName = fileName;
         m_lastShown = now;
-        // The record names no file ("<None>") until the first offer.
-        if (!fileName.empty() && fileName[0] != '<')
-            std::fprintf(stderr, "\r%s: %d of %d bytes", fileName.c_str(), position, fileSize);
+        Show();
         return code;
     }
 
@@ -82,15 +82,31 @@ class ConsoleStatus : public protocol::TransferStatus {
     int AbortRequested() override { return g_stopSignal ? comm::kUserCancelled : 0; }
 
     void EndProgress() {
-        if (m_progress && !m_shownName.empty())
-            std::fputc('\n', stderr);
+        if (m_progress)
+            FinishLine();
     }
 
   private:
+    // The record names no file ("<None>") until the first offer.
+    bool Named() const { return !m_shownName.empty() && m_shownName[0] != '<'; }
+    void Show() const {
+        if (Named())
+            std::fprintf(stderr, "\r%s: %d of %d bytes", m_shownName.c_str(), m_position, m_size);
+    }
+    void FinishLine() {
+        if (!Named())
+            return;
+        Show();
+        std::fputc('\n', stderr);
+        m_shownName.clear();
+    }
+
     bool m_progress;
     bool m_trace;
     std::string m_shownName;
     std::uint32_t m_lastShown{0};
+    int m_position{0};
+    int m_size{0};
 };
 
 bool IsReadableFile(const std::string& path) {

@@ -48,5 +48,21 @@ expect 2 "" "unknown command frobnicate" -- "$bin/sendari-modems" frobnicate
 expect 2 "" "unknown option --lisen" -- "$bin/sendari-vmodem" --lisen 127.0.0.1:1
 expect 2 "" "unknown option -x" -- "$bin/sendari-zmodem" -x send "$work/here.txt"
 
+# sendari-zmodem -v ends each file's progress line with its final byte count.
+if command -v rz >/dev/null; then
+    mkdir -p "$work/rz"
+    head -c 300000 /dev/zero >"$work/big.bin"
+    coproc RZ { cd "$work/rz" && exec rz -y 2>/dev/null; }
+    rz_pid=$RZ_PID
+    "$bin/sendari-zmodem" -v send "$work/big.bin" "$work/here.txt" <&"${RZ[0]}" >&"${RZ[1]}" 2>"$work/zm.err"
+    wait "$rz_pid" 2>/dev/null
+    tr '\r' '\n' <"$work/zm.err" | grep -q "big.bin: 300000 of 300000 bytes$" ||
+        fail "no final count for big.bin: $(tr '\r' '\n' <"$work/zm.err" | tail -5)"
+    tr '\r' '\n' <"$work/zm.err" | grep -q "here.txt: 6 of 6 bytes$" ||
+        fail "no final count for here.txt"
+else
+    fail "rz is not installed (scripts/deps installs lrzsz)"
+fi
+
 [ "$failures" -eq 0 ] && echo "all passed"
 exit $((failures > 0))
