@@ -26,14 +26,15 @@ constexpr int kCancelId = 2;
 QPointer<HelpWindow> g_helpWindow;
 
 QString TopicText(int topic) {
-    return QString::fromStdString(jobs::HelpTopicText(HelpBookHtml().toStdString(), topic));
+    return QString::fromStdString(jobs::HelpTopicText(HelpBookHtml(), topic));
 }
 } // namespace
 
-const QString& HelpBookHtml() {
-    static const QString book = [] {
+const std::string& HelpBookHtml() {
+    // Read once: every window asks it for the text of each of its controls.
+    static const std::string book = [] {
         QFile file(QStringLiteral(":/sendari/help/sendari.html"));
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
     }();
     return book;
 }

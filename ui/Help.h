@@ -7,6 +7,7 @@
 #include <QWidget>
 
 #include <functional>
+#include <string>
 
 #include "jobs/HelpTopics.h"
 
@@ -17,7 +18,7 @@ class QTextBrowser;
 namespace ui {
 
 // The help book (HTML) as the program ships it, and where the help window reads it.
-const QString& HelpBookHtml();
+const std::string& HelpBookHtml();
 QUrl HelpBookUrl();
 
 class HelpWindow : public QWidget {
