@@ -2,7 +2,10 @@
 // (or a directory number), answers incoming connections, and paces data at its line rate.
 #pragma once
 
+#include "platform/ByteQueue.h"
+#include "platform/HayesCommands.h"
 #include "platform/SerialDevice.h"
+#include "platform/Telnet.h"
 
 #include <atomic>
 #include <chrono>
@@ -38,6 +41,8 @@ struct VirtualModemConfig {
     NumberLookup lookup;
     // No telephone line: dialling gives NO DIALTONE and nobody can call in.
     bool noLine{false};
+    // Every incoming call is a telnet client, even one that does not negotiate first.
+    bool telnet{false};
 };
 
 // Fixed figures of the modem, shared with its tests.
@@ -49,24 +54,7 @@ inline constexpr int kVirtualModemHandshakeMs = 1000;
 inline constexpr long kVirtualModemTransmitQueue = 8192;
 inline constexpr long kVirtualModemReceiveQueue = 65536;
 
-// The modem's byte queues: appended at the back, taken from the front, contiguous.
-class ByteQueue {
-  public:
-    void Append(const unsigned char* data, std::size_t length);
-    void Append(const std::string& text);
-    std::size_t Take(unsigned char* buffer, std::size_t length);
-    const unsigned char* Front() const { return m_data.data() + m_head; }
-    void Drop(std::size_t length);
-    std::size_t Size() const { return m_data.size() - m_head; }
-    bool Empty() const { return Size() == 0; }
-    void Clear();
-
-  private:
-    std::vector<unsigned char> m_data;
-    std::size_t m_head{0};
-};
-
-class VirtualModem final : public SerialDevice {
+class VirtualModem final : public SerialDevice, private HayesHost {
   public:
     // Starts the modem (and its listener unless config.listen is false or there is no line).
     // Returns nothing and sets error to -errno when the listening address cannot be used.
@@ -95,7 +83,7 @@ class VirtualModem final : public SerialDevice {
     LineErrorCounts Errors() override;
     int SendImmediate(unsigned char c) override;
 
-    enum class Result { Ok, Connect, Ring, NoCarrier, Error, NoDialtone, Busy };
+    using Result = ModemResult;
 
   private:
     enum class CallState {
@@ -109,17 +97,8 @@ class VirtualModem final : public SerialDevice {
         Online,        // data mode
         OnlineCommand, // command mode with the call held ("+++")
     };
-    enum class Peer { Unknown, Modem, Plain };
+    enum class Peer { Unknown, Modem, Plain, Telnet };
 
-    struct Settings {
-        bool echo{true};
-        bool verbose{true};
-        bool quiet{false};
-        int resultSet{4};
-        int dtrMode{2}; // &D
-        int dcdMode{1}; // &C
-        unsigned char registers[64]{};
-    };
     struct Draining {
         int fd;
         std::chrono::steady_clock::time_point since;
@@ -130,31 +109,40 @@ class VirtualModem final : public SerialDevice {
     void NetworkLoop();
 
     // All of the following run with m_mutex held.
+    // What the command interpreter asks of the call (HayesHost).
+    void Answer() override;
+    void Dial(const std::string& number) override;
+    void TakeLine() override;
+    bool ReturnOnline() override;
+    void PutOnHook() override;
+    bool Ringing() const override { return m_state == CallState::Ringing; }
+    bool CanDial() const override;
+    bool HasLine() const override { return !m_config.noLine; }
+    std::string Information() const override;
+    std::uint32_t ConnectRate() const override;
+
+    // Calls (VirtualModem.cpp).
     bool Dialling() const;
-    void HandleCommandByte(unsigned char c);
     std::size_t HandleDataBytes(const unsigned char* data, std::size_t length);
     void FlushHeldEscapes();
-    void ExecuteLine(const std::string& line);
-    void ExecuteDial(const std::string& rest);
     std::string ResolveNumber(const std::string& number) const;
-    void Answer();
     void FinishAnswer();
     void FinishDialAsPlain();
     void GoOnline();
     void HangUpLocked();
-    void PutOnHook();
     void EndCall(Result result);
     void Emit(Result result);
-    void EmitText(const std::string& text);
-    void ResetSettings();
-    std::uint32_t ConnectRate() const;
-    std::uint32_t GuardMs() const;
+
+    // The line side, run by the network thread (VirtualModemLine.cpp).
     void ConnectNext();
+    void Connected();
     void AcceptCalls();
     void Ring();
     void ReadCall();
+    void Received(const unsigned char* data, std::size_t length);
     void ProcessHandshakeAsCaller();
     void ProcessHandshakeAsCallee();
+    void StartTelnet(TelnetCodec::Role role);
     void SendFrame(const std::string& frame);
     void SendPaced();
     void RunTimers();
@@ -173,23 +161,25 @@ class VirtualModem final : public SerialDevice {
     mutable std::mutex m_mutex;
     std::condition_variable m_ready;
     SerialConfig m_serial;
-    Settings m_settings;
+    ByteQueue m_toComputer; // echo, results and received data
+    HayesCommands m_commands{*this, m_toComputer, kVirtualModemReceiveQueue};
     bool m_dtr{true};
     CallState m_state{CallState::Idle};
     Peer m_peer{Peer::Unknown};
     int m_sock{-1};
     std::uint64_t m_dialGeneration{0};
     std::string m_dialTarget;                      // host:port being dialled
+    bool m_dialTelnet{false};                      // the number asked for a telnet host
     std::vector<sockaddr_storage> m_dialAddresses; // addresses of the target still to try
     bool m_dialRefused{false};
-    std::string m_dialNumber; // the number as dialled so far (pieces ending with ";")
     std::uint32_t m_callStart{0};
     std::chrono::steady_clock::time_point m_handshakeDeadline{};
     std::uint32_t m_lastRing{0};
-    ByteQueue m_handshake;  // bytes of the peer's handshake frame, or early data
-    ByteQueue m_toComputer; // echo, results and received data
-    ByteQueue m_toLine;     // data waiting to be paced out
-    ByteQueue m_control;    // handshake frames, sent ahead of data and not paced
+    ByteQueue m_handshake; // bytes of the peer's handshake frame, or early data
+    ByteQueue m_toLine;    // data waiting to be paced out
+    ByteQueue m_wire;      // telnet: paced data already encoded, not yet sent
+    ByteQueue m_control;   // handshake frames and telnet answers, ahead of data, not paced
+    std::unique_ptr<TelnetCodec> m_telnet; // telnet on this call's line
     bool m_sendBlocked{false};
     bool m_lineDead{false};      // the connection reported an error or a full hang-up
     std::uint32_t m_callRate{0}; // line rate of the current call; 0 = unlimited
@@ -199,17 +189,13 @@ class VirtualModem final : public SerialDevice {
     int m_heldEscapes{0};
     std::uint32_t m_lastDataTick{0};
     std::uint32_t m_lastEscapeTick{0};
-    // Command line being typed.
-    bool m_sawA{false};
-    bool m_inLine{false};
-    std::string m_line;
-    std::string m_lastLine;
     std::vector<Draining> m_draining;
 };
 
 // Opens a virtual modem from a port-map value such as
 // "vmodem:listen=127.0.0.1:2323;rate=28800" (keys: listen=ADDR:PORT, rate=BPS|unlimited,
-// noline=0|1, answer=0|1 for accepting calls at all). Numbers are looked up with lookup.
+// noline=0|1, answer=0|1 for accepting calls at all, telnet=0|1 for taking every caller for
+// a telnet client). Numbers are looked up with lookup.
 // Returns nothing and sets error (-EINVAL for a bad value, -errno from the listener).
 std::unique_ptr<SerialDevice> OpenVirtualModemDevice(const std::string& mapValue, int& error,
                                                      NumberLookup lookup = {});
@@ -219,5 +205,10 @@ bool ParseVirtualModemMapValue(const std::string& mapValue, VirtualModemConfig& 
 
 // "ADDR:PORT", "[v6]:PORT" or "PORT" (loopback); false when it is not valid.
 bool ParseListenAddress(const std::string& text, std::string& address, std::uint16_t& port);
+
+// Where a dialled target goes: "telnet://host[:port]" (port 23 when left out) and any
+// "host:23" are telnet hosts; other "host:port" targets are plain TCP (or virtual modems).
+// Returns "host:port"; false when the target is not one.
+bool ParseDialTarget(const std::string& target, std::string& hostPort, bool& telnet);
 
 } // namespace platform
