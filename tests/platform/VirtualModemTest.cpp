@@ -2,6 +2,7 @@
 #include "platform/VirtualModem.h"
 
 #include "platform/Clock.h"
+#include "tests/platform/ModemTerminal.h"
 
 #include <atomic>
 #include <chrono>
@@ -20,81 +21,9 @@
 
 using namespace platform;
 using namespace std::chrono_literals;
+using namespace modem_test;
 
 namespace {
-
-// A computer on the serial side of one modem: types commands and collects what comes back.
-class Terminal {
-  public:
-    explicit Terminal(VirtualModemConfig config = {}) {
-        config.listenPort = 0;
-        int error = 0;
-        m_modem = VirtualModem::Open(config, error);
-        EXPECT_EQ(error, 0);
-    }
-
-    VirtualModem& Modem() { return *m_modem; }
-    std::uint16_t Port() const { return m_modem->ListenPort(); }
-    std::string Address() const { return "127.0.0.1:" + std::to_string(Port()); }
-
-    void Type(const std::string& text) {
-        auto data = reinterpret_cast<const unsigned char*>(text.data());
-        std::size_t done = 0;
-        while (done < text.size()) {
-            int n = m_modem->Write(data + done, static_cast<int>(text.size() - done));
-            ASSERT_GE(n, 0);
-            done += static_cast<std::size_t>(n);
-            if (done < text.size())
-                m_modem->Wait(100, false, true);
-        }
-    }
-
-    // Waits (real time) until `text` has come back, and consumes the output up to its end.
-    bool WaitFor(const std::string& text, std::chrono::milliseconds cap = 3s) {
-        auto end = std::chrono::steady_clock::now() + cap;
-        while (true) {
-            auto at = m_output.find(text);
-            if (at != std::string::npos) {
-                m_output.erase(0, at + text.size());
-                return true;
-            }
-            if (std::chrono::steady_clock::now() >= end)
-                return false;
-            Collect(20);
-        }
-    }
-
-    // Everything that arrives within `span` of real time.
-    std::string Drain(std::chrono::milliseconds span) {
-        auto end = std::chrono::steady_clock::now() + span;
-        while (std::chrono::steady_clock::now() < end)
-            Collect(10);
-        std::string all;
-        all.swap(m_output);
-        return all;
-    }
-
-    // "AT" + body + CR, and the result line expected for it.
-    bool Command(const std::string& body, const std::string& result = "\r\nOK\r\n") {
-        Type("AT" + body + "\r");
-        return WaitFor(result);
-    }
-
-    bool Carrier() { return (m_modem->ModemStatus() & kModemDcd) != 0; }
-
-  private:
-    void Collect(int capMs) {
-        // capMs on the platform clock may be accelerated; keep real waits short either way.
-        m_modem->Wait(capMs, true, false);
-        unsigned char buffer[4096];
-        int n;
-        while ((n = m_modem->Read(buffer, sizeof buffer)) > 0)
-            m_output.append(reinterpret_cast<char*>(buffer), static_cast<std::size_t>(n));
-    }
-
-    std::unique_ptr<VirtualModem> m_modem;
-    std::string m_output;
-};
 
 VirtualModemConfig Unlimited() {
     VirtualModemConfig config;
@@ -120,87 +49,10 @@ class VirtualModemCall : public ::testing::Test {
     Terminal callee{Unlimited()};
 };
 
-// A TCP socket of the test itself, playing a peer that is not a virtual modem.
-struct PlainSocket {
-    int fd{-1};
-    ~PlainSocket() {
-        if (fd >= 0)
-            ::close(fd);
-    }
-    std::string ReadFor(std::chrono::milliseconds span) {
-        std::string all;
-        auto end = std::chrono::steady_clock::now() + span;
-        timeval tv{0, 20000};
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        while (std::chrono::steady_clock::now() < end) {
-            char buffer[256];
-            ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-            if (n > 0)
-                all.append(buffer, static_cast<std::size_t>(n));
-            else if (n == 0)
-                break;
-        }
-        return all;
-    }
-    void Send(const std::string& text) {
-        ASSERT_EQ(::send(fd, text.data(), text.size(), 0), static_cast<ssize_t>(text.size()));
-    }
-};
-
-sockaddr_in Loopback(std::uint16_t port) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return address;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------------------------------
 // Command mode
-
-TEST(VirtualModemCommands, EchoesTheLineAndAnswersOkToAnInitialisationString) {
-    Terminal t;
-    t.Type("AT&F X4 V1 S0=0 W2 &D2\r");
-    EXPECT_TRUE(t.WaitFor("AT&F X4 V1 S0=0 W2 &D2\r\r\nOK\r\n"));
-    t.Type("at&fx4v1s0=0w2&d2&c1m1l2\r");
-    EXPECT_TRUE(t.WaitFor("\r\r\nOK\r\n"));
-}
-
-TEST(VirtualModemCommands, AnswersErrorToWhatItDoesNotKnow) {
-    Terminal t;
-    ASSERT_TRUE(t.Command("E0"));
-    for (const char* command : {"#CLS=0", "#CLS=8", "-SSE=1", "Y", "X9", "E2", "S99=1", "S7=256",
-                                "&Z", "M4", "+MS=11", "S"}) {
-        SCOPED_TRACE(command);
-        EXPECT_TRUE(t.Command(command, "\r\nERROR\r\n"));
-    }
-    EXPECT_TRUE(t.Command("")); // a bare AT is fine
-}
-
-TEST(VirtualModemCommands, SetsAndReportsSRegisters) {
-    Terminal t;
-    ASSERT_TRUE(t.Command("E0"));
-    EXPECT_TRUE(t.Command("S7=30 S0=2"));
-    EXPECT_TRUE(t.Command("S7?", "\r\n030\r\n\r\nOK\r\n"));
-    EXPECT_TRUE(t.Command("S0?S12?", "\r\n002\r\n\r\n050\r\n\r\nOK\r\n"));
-    EXPECT_TRUE(t.Command("Z"));
-    EXPECT_TRUE(t.Command("S7?", "\r\n050\r\n"));
-}
-
-TEST(VirtualModemCommands, NumericAndQuietResults) {
-    Terminal t;
-    ASSERT_TRUE(t.Command("E0"));
-    t.Type("ATV0\r");
-    EXPECT_TRUE(t.WaitFor("0\r"));
-    t.Type("ATY\r");
-    EXPECT_TRUE(t.WaitFor("4\r"));
-    t.Type("ATQ1\r");
-    EXPECT_EQ(t.Drain(200ms), "");
-    t.Type("ATQ0V1\r");
-    EXPECT_TRUE(t.WaitFor("\r\nOK\r\n"));
-}
 
 TEST(VirtualModemCommands, WithoutALineDiallingGivesNoDialtone) {
     VirtualModemConfig config;
