@@ -48,6 +48,9 @@ class TelnetCodec {
     bool SendsBinary() const { return m_local[telnet::kBinary].enabled; }
     bool ReceivesBinary() const { return m_remote[telnet::kBinary].enabled; }
     bool RemoteEchoes() const { return m_remote[telnet::kEcho].enabled; }
+    // Our offer of BINARY is not answered yet: a peer that agrees reads what we send from
+    // its answer on as binary, so data waits for it.
+    bool Negotiating() const { return m_local[telnet::kBinary].requested; }
 
   private:
     enum class State { Data, Iac, Option, Sub, SubIac };

@@ -143,6 +143,7 @@ class VirtualModem final : public SerialDevice, private HayesHost {
     void ProcessHandshakeAsCaller();
     void ProcessHandshakeAsCallee();
     void StartTelnet(TelnetCodec::Role role);
+    bool TelnetHoldsData() const;
     void SendFrame(const std::string& frame);
     void SendPaced();
     void RunTimers();
@@ -180,6 +181,7 @@ class VirtualModem final : public SerialDevice, private HayesHost {
     ByteQueue m_wire;      // telnet: paced data already encoded, not yet sent
     ByteQueue m_control;   // handshake frames and telnet answers, ahead of data, not paced
     std::unique_ptr<TelnetCodec> m_telnet; // telnet on this call's line
+    std::chrono::steady_clock::time_point m_telnetSettle{}; // data waits for BINARY until then
     bool m_sendBlocked{false};
     bool m_lineDead{false};      // the connection reported an error or a full hang-up
     std::uint32_t m_callRate{0}; // line rate of the current call; 0 = unlimited

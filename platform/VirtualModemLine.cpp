@@ -271,7 +271,12 @@ void VirtualModem::ProcessHandshakeAsCallee() {
 void VirtualModem::StartTelnet(TelnetCodec::Role role) {
     m_peer = Peer::Telnet;
     m_telnet = std::make_unique<TelnetCodec>(role);
+    m_telnetSettle = RealClock::now() + std::chrono::milliseconds(kVirtualModemHandshakeMs);
     SendFrame(m_telnet->Opening());
+}
+
+bool VirtualModem::TelnetHoldsData() const {
+    return m_telnet && m_telnet->Negotiating() && RealClock::now() < m_telnetSettle;
 }
 
 void VirtualModem::Connected() {
@@ -313,7 +318,7 @@ void VirtualModem::SendPaced() {
         }
         return true;
     };
-    if (!sendWire() || m_toLine.Empty())
+    if (!sendWire() || m_toLine.Empty() || TelnetHoldsData())
         return;
     std::size_t allowed = m_toLine.Size();
     if (m_callRate != 0) {
@@ -390,7 +395,9 @@ int VirtualModem::NextTimeoutMs() {
     if (m_state == CallState::Ringing)
         consider(TickMsUntil(m_lastRing + kVirtualModemRingIntervalMs));
     bool sending = m_state == CallState::Online || m_state == CallState::OnlineCommand;
-    if (sending && !m_toLine.Empty() && m_callRate != 0 && !m_sendBlocked) {
+    if (sending && !m_toLine.Empty() && TelnetHoldsData()) {
+        consider(RealMsUntil(m_telnetSettle));
+    } else if (sending && !m_toLine.Empty() && m_callRate != 0 && !m_sendBlocked) {
         double perMs = m_callRate / 10000.0;
         double want =
             std::min(static_cast<double>(m_toLine.Size()), std::max(perMs * kPacingChunkMs, 1.0));

@@ -31,14 +31,24 @@ struct Options {
 };
 
 void Usage(FILE* to) {
-    std::fprintf(to,
-                 "Usage: sendari-vmodem [--listen ADDR:PORT] [--rate BPS|unlimited] [--link PATH]\n"
-                 "Presents a Hayes-compatible modem over TCP on a pseudo-terminal. The first line\n"
-                 "of output is the terminal's path. Dial host:port (ATDT127.0.0.1:2323); incoming\n"
-                 "calls ring on ADDR:PORT (default 127.0.0.1:2323). Runs until interrupted.\n"
-                 "A pseudo-terminal has no DTR, DCD or RING lines: hang up with +++ and ATH.\n"
-                 "Exit status: 0 when interrupted, 1 when the terminal or the network cannot be\n"
-                 "set up, 2 for a bad command line.\n");
+    std::fprintf(
+        to,
+        "Usage: sendari-vmodem [--listen ADDR:PORT] [--rate BPS|unlimited] [--telnet]\n"
+        "                      [--link PATH]\n"
+        "Presents a Hayes-compatible modem over TCP on a pseudo-terminal. The first line\n"
+        "of output is the terminal's path. Dial host:port (ATDT127.0.0.1:2323); incoming\n"
+        "calls ring on ADDR:PORT (default 127.0.0.1:2323). Runs until interrupted.\n"
+        "A pseudo-terminal has no DTR, DCD or RING lines: hang up with +++ and ATH.\n"
+        "\n"
+        "Telnet: a number written telnet://host[:port] (port 23 when left out) and any\n"
+        "host:23 are dialled as telnet hosts: binary mode is negotiated and 0xFF bytes are\n"
+        "escaped, so files cross intact. Other host:port numbers are plain TCP (and another\n"
+        "virtual modem is recognised by its handshake). An incoming call that opens with\n"
+        "telnet negotiation is answered as a telnet client; --telnet takes every incoming\n"
+        "call for one, for telnet programs that do not negotiate first.\n"
+        "\n"
+        "Exit status: 0 when interrupted, 1 when the terminal or the network cannot be\n"
+        "set up, 2 for a bad command line.\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -51,6 +61,10 @@ bool ParseOptions(int argc, char** argv, Options& options) {
         if (arg == "--version") {
             std::printf("sendari-vmodem %s\n", SENDARI_VERSION);
             std::exit(0);
+        }
+        if (arg == "--telnet") {
+            options.config.telnet = true;
+            continue;
         }
         if (arg != "--listen" && arg != "--rate" && arg != "--link") {
             std::fprintf(stderr, "sendari-vmodem: unknown option %s\n", arg.c_str());

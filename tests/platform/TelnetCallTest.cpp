@@ -88,10 +88,11 @@ TEST(VirtualModemTelnet, DiallingATelnetHostNegotiatesAndEscapesData) {
     ASSERT_GE(line.fd, 0);
     // Online at once, without the wait for a modem's handshake, and telnet from the first byte.
     ASSERT_TRUE(computer.WaitFor("\r\nCONNECT 115200\r\n", 500ms));
+    computer.Type("early\r"); // waits for the answer to our offer of BINARY
     EXPECT_EQ(line.ReadFor(200ms), kClientOpening);
     line.Send(Bytes({kIac, kDo, kBinary, kIac, kWill, kBinary, kIac, kWill, kSuppressGoAhead,
                      kIac, kWill, kEcho}));
-    EXPECT_EQ(line.ReadFor(200ms), Bytes({kIac, kDo, kEcho}));
+    EXPECT_EQ(line.ReadFor(200ms), Bytes({kIac, kDo, kEcho}) + "early\r");
     // 0xFF doubled on the line; CR passes alone in binary mode.
     computer.Type("a\xff\r");
     EXPECT_EQ(line.ReadFor(200ms), "a\xff\xff\r");
@@ -131,9 +132,10 @@ TEST(VirtualModemTelnet, ModemSetForTelnetTakesASilentCallerForATelnetClient) {
     ASSERT_EQ(::connect(caller.fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     EXPECT_EQ(caller.ReadFor(300ms), kServerOpening);
     ASSERT_TRUE(computer.WaitFor("\r\nCONNECT 115200\r\n", 3s));
-    // Nothing was agreed: text mode both ways.
+    // Nothing was agreed: after a second's wait for an answer, text mode both ways.
     computer.Type("x\r\xff");
-    EXPECT_EQ(caller.ReadFor(200ms), std::string("x\r\0\xff\xff", 5));
+    EXPECT_EQ(caller.ReadFor(400ms), "");
+    EXPECT_EQ(caller.ReadFor(1500ms), std::string("x\r\0\xff\xff", 5));
     caller.Send(std::string("y\r\0z", 4));
     EXPECT_TRUE(computer.WaitFor("y\rz"));
 }
