@@ -1,5 +1,6 @@
 // Calls to and from telnet peers: the test plays the telnet host or client on 127.0.0.1.
 #include "platform/Telnet.h"
+#include "tests/platform/TelnetBytes.h"
 #include "platform/VirtualModem.h"
 #include "tests/platform/ModemTerminal.h"
 
@@ -12,13 +13,6 @@ using namespace platform::telnet;
 using namespace modem_test;
 
 namespace {
-
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values)
-        s += static_cast<char>(v);
-    return s;
-}
 
 const std::string kClientOpening =
     Bytes({kIac, kWill, kBinary, kIac, kDo, kBinary, kIac, kDo, kSuppressGoAhead});
@@ -138,4 +132,18 @@ TEST(VirtualModemTelnet, ModemSetForTelnetTakesASilentCallerForATelnetClient) {
     EXPECT_EQ(caller.ReadFor(1500ms), std::string("x\r\0\xff\xff", 5));
     caller.Send(std::string("y\r\0z", 4));
     EXPECT_TRUE(computer.WaitFor("y\rz"));
+}
+
+TEST(VirtualModemTelnet, DirectoryNumberThatNamesATelnetHostIsDialledAsTelnet) {
+    Listener host;
+    VirtualModemConfig config = Unlimited();
+    config.directory["555-0100"] = "telnet://127.0.0.1:" + std::to_string(host.port);
+    Terminal computer{config};
+    ASSERT_TRUE(computer.Command("E0"));
+    computer.Type("ATDT5550100\r");
+    PlainSocket line;
+    line.fd = ::accept(host.fd, nullptr, nullptr);
+    ASSERT_GE(line.fd, 0);
+    ASSERT_TRUE(computer.WaitFor("\r\nCONNECT 115200\r\n", 500ms));
+    EXPECT_EQ(line.ReadFor(200ms), kClientOpening);
 }

@@ -1,6 +1,7 @@
 // The telnet codec on its own: negotiation, IAC escaping, CR NUL, commands split anywhere,
 // and peers that misbehave.
 #include "platform/Telnet.h"
+#include "tests/platform/TelnetBytes.h"
 
 #include <string>
 
@@ -10,13 +11,6 @@ using namespace platform;
 using namespace platform::telnet;
 
 namespace {
-
-std::string Bytes(std::initializer_list<int> values) {
-    std::string s;
-    for (int v : values)
-        s += static_cast<char>(v);
-    return s;
-}
 
 struct Received {
     std::string data;

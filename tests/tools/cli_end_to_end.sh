@@ -15,14 +15,7 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*.out; do echo "== $f"; cat "$f"; done; exit 1; }
 
-free_port() {
-    local port
-    for _ in $(seq 1 50); do
-        port=$((20000 + RANDOM % 20000))
-        if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then echo "$port"; return; fi
-    done
-    exit 1
-}
+source "$(dirname "$0")/ports.sh"
 rport=$(free_port)
 sport=$(free_port)
 

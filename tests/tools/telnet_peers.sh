@@ -21,14 +21,7 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*.out "$work"/*.err; do [ -f "$f" ] && { echo "== $f"; tail -c 2000 "$f"; echo; }; done; exit 1; }
 
-free_port() {
-    local port
-    for _ in $(seq 1 50); do
-        port=$((20000 + RANDOM % 20000))
-        if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then echo "$port"; return; fi
-    done
-    exit 1
-}
+source "$(dirname "$0")/ports.sh"
 wait_port() {
     for _ in $(seq 1 50); do
         (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return
