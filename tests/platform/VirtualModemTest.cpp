@@ -498,6 +498,7 @@ TEST(VirtualModemPortMap, ParsesPortMapValues) {
         {"vmodem:listen=127.0.0.1", false, "", 0, 0},
         {"vmodem:colour=blue", false, "", 0, 0},
         {"vmodem:rate", false, "", 0, 0},
+        {"vmodem:telnet=yes", false, "", 0, 0},
         {"/dev/ttyUSB0", false, "", 0, 0},
     };
     for (const Case& c : cases) {
@@ -509,7 +510,11 @@ TEST(VirtualModemPortMap, ParsesPortMapValues) {
         EXPECT_EQ(config.listenAddress, c.address);
         EXPECT_EQ(config.listenPort, c.port);
         EXPECT_EQ(config.lineRate, c.rate);
+        EXPECT_FALSE(config.telnet);
     }
+    VirtualModemConfig config;
+    ASSERT_TRUE(ParseVirtualModemMapValue("vmodem:telnet=1;rate=2400", config));
+    EXPECT_TRUE(config.telnet);
 }
 
 TEST(VirtualModemPortMap, OpensADeviceThatAnswersCommands) {
