@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +27,27 @@ FdLink::FdLink(int readFd, int writeFd)
     Take(m_read, readFd);
     if (writeFd != readFd)
         Take(m_write, writeFd);
+    BoundLine(writeFd != readFd ? m_write : m_read, writeFd);
+}
+
+void FdLink::BoundLine(SavedMode& saved, int fd) {
+    struct stat info{};
+    if (::fstat(fd, &info) != 0)
+        return;
+    if (S_ISFIFO(info.st_mode)) {
+        const int size = ::fcntl(fd, F_GETPIPE_SZ);
+        if (size > kLineQueueLimit && ::fcntl(fd, F_SETPIPE_SZ, kLineQueueLimit) >= 0)
+            saved.pipeSize = size;
+    } else if (S_ISSOCK(info.st_mode)) {
+        // The kernel doubles what it is given, for its own bookkeeping.
+        int size = 0;
+        socklen_t length = sizeof size;
+        const int wanted = static_cast<int>(kLineQueueLimit / 2);
+        if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, &length) == 0 &&
+            size > kLineQueueLimit &&
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &wanted, sizeof wanted) == 0)
+            saved.sendBuffer = size / 2;
+    }
 }
 
 FdLink::~FdLink() {
@@ -35,13 +58,8 @@ FdLink::~FdLink() {
         Flush();
         if (m_queued == 0)
             break;
-        if (m_lineFull) {
-            timespec pause{0, kLineFullWaitNs};
-            ::ppoll(nullptr, 0, &pause, nullptr);
-        } else {
-            pollfd p{m_writeFd, POLLOUT, 0};
-            ::poll(&p, 1, kIdleCapMs);
-        }
+        pollfd p{m_writeFd, POLLOUT, 0};
+        ::poll(&p, 1, kIdleCapMs);
     }
     Restore(m_read);
     if (m_write.fd >= 0)
@@ -68,6 +86,10 @@ void FdLink::Take(SavedMode& saved, int fd) {
 void FdLink::Restore(const SavedMode& saved) {
     if (saved.fd < 0)
         return;
+    if (saved.pipeSize > 0)
+        ::fcntl(saved.fd, F_SETPIPE_SZ, saved.pipeSize);
+    if (saved.sendBuffer > 0)
+        ::setsockopt(saved.fd, SOL_SOCKET, SO_SNDBUF, &saved.sendBuffer, sizeof saved.sendBuffer);
     // What was written still goes out before the terminal gets its old mode back.
     if (saved.terminal)
         ::tcsetattr(saved.fd, TCSADRAIN, &saved.attributes);
@@ -83,14 +105,6 @@ long FdLink::UnreadOutput() const {
 }
 
 void FdLink::Flush() {
-    m_lineFull = false;
-    if (m_queued > 0) {
-        long pending = UnreadOutput();
-        if (pending >= kLineQueueLimit) {
-            m_lineFull = true;
-            return;
-        }
-    }
     int sent = 0;
     while (sent < m_queued) {
         ssize_t n =
@@ -126,23 +140,16 @@ int FdLink::Idle() {
     pollfd fds[2];
     int count = 0;
     fds[count++] = pollfd{m_readFd, POLLIN, 0};
-    if (m_lineFull) {
-        // The descriptor would take more, but the line has not carried what it holds: wait
-        // a moment for input or for the line to move.
-        timespec pause{0, kLineFullWaitNs};
-        ::ppoll(fds, 1, &pause, nullptr);
-    } else {
-        if (m_writeBlocked) {
-            if (m_writeFd == m_readFd)
-                fds[0].events |= POLLOUT;
-            else
-                fds[count++] = pollfd{m_writeFd, POLLOUT, 0};
-        }
-        if (::poll(fds, static_cast<nfds_t>(count), kIdleCapMs) > 0) {
-            for (int i = 0; i < count; ++i) {
-                if (fds[i].revents & POLLOUT)
-                    m_writeBlocked = false;
-            }
+    if (m_writeBlocked) {
+        if (m_writeFd == m_readFd)
+            fds[0].events |= POLLOUT;
+        else
+            fds[count++] = pollfd{m_writeFd, POLLOUT, 0};
+    }
+    if (::poll(fds, static_cast<nfds_t>(count), kIdleCapMs) > 0) {
+        for (int i = 0; i < count; ++i) {
+            if (fds[i].revents & POLLOUT)
+                m_writeBlocked = false;
         }
     }
     NoteHangUp(fds, count);
@@ -180,7 +187,10 @@ int FdLink::GetQueueStatus(QueueStatus& status) {
         waiting = 0;
     status = QueueStatus{};
     status.receiveCount = waiting;
-    status.transmitCount = m_queued;
+    // What the line has not carried yet: the link's own queue and what the other side has
+    // not read of the descriptor.
+    const long unread = UnreadOutput();
+    status.transmitCount = m_queued + (unread > 0 ? unread : 0);
     status.transmitSize = kTransmitQueueSize;
     return 0;
 }

@@ -1,6 +1,6 @@
 // A link over a pair of file descriptors (a program's standard input and output, a pipe,
 // a socket or a pseudo-terminal): raw mode while they are terminals, non-blocking reads and
-// writes, and an Idle that sleeps in poll until the descriptors are ready or a moment passed.
+// writes, and an Idle that blocks in poll until the descriptors are ready or a moment passed.
 //
 // Writes are gathered in a transmit queue of its own and go out when it fills, before every
 // read from the descriptor, when the transfer waits (every wait calls Idle) and when the
@@ -24,16 +24,15 @@ class FdLink : public ComLink {
     static constexpr int kIdleCapMs = 10;
     // Port number the link counts itself under (it is no serial port).
     static constexpr int kPortNumber = 0;
-    static constexpr int kTransmitQueueSize = 16384;
+    static constexpr int kTransmitQueueSize = 65536;
     // How long an empty read stands for "no input" when no Idle came in between.
     static constexpr std::chrono::microseconds kEmptyReadHold{500};
     // Bytes the other side may have left unread before this link sends more. As a serial
     // port's bounded transmit queue does, this keeps a sender's "all sent, now waiting for
     // the acknowledgement" close to the truth on a slow line behind large kernel buffers.
+    // The bound is the kernel's own (a pipe's size, a socket's send buffer), so a full line
+    // is a write that would block, and poll wakes the link the moment it has room again.
     static constexpr long kLineQueueLimit = 64 * 1024;
-    // A fast reader empties that in well under a millisecond: a full line is looked at
-    // again after this short sleep.
-    static constexpr long kLineFullWaitNs = 200 * 1000;
     // Longest wait for the transmit queue to drain when the link goes away.
     static constexpr int kCloseDrainMs = 5000;
 
@@ -76,8 +75,12 @@ class FdLink : public ComLink {
         int flags{-1};
         bool terminal{false};
         termios attributes{};
+        int pipeSize{-1};   // the pipe's size before the link bounded it
+        int sendBuffer{-1}; // the socket's send buffer before the link bounded it
     };
     static void Take(SavedMode& saved, int fd);
+    // Bounds what the kernel holds for the other side (pipe size, socket send buffer).
+    static void BoundLine(SavedMode& saved, int fd);
     // Marks the line down when a poll reported the other side gone and no input is left.
     void NoteHangUp(const pollfd* fds, int count);
     // Bytes written to the descriptor that the other side has not read yet (-1: unknown).
@@ -92,7 +95,6 @@ class FdLink : public ComLink {
     std::unique_ptr<unsigned char[]> m_queue;
     int m_queued{0};
     bool m_readHeld{false};
-    bool m_lineFull{false};
     std::chrono::steady_clock::time_point m_emptyReadAt{};
     bool m_hungUp{false};
     long m_baud{115200};

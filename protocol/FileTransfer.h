@@ -111,7 +111,7 @@ class FileTransfer : public Transfer {
     void Skip();
     void ReceiveAsNewCopy();
 
-    static constexpr int kReadBufferSize = 16384;
+    static constexpr int kReadBufferSize = 65536;
     unsigned char m_readBuffer[kReadBufferSize]{};
     int m_readPosition{0};
     int m_readEnd{0};
