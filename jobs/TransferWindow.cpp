@@ -81,16 +81,16 @@ std::string TimeLeftText(int position, int fileSize, int startOffset, std::int64
     return data::FormatLogDuration(seconds);
 }
 
-std::string SpeedText(int position, int startOffset, std::int64_t elapsed, int connectSpeed) {
-    if (elapsed <= 0 || connectSpeed <= 0)
+std::string SpeedText(int position, int startOffset, std::int64_t elapsedMs, int connectSpeed) {
+    if (elapsedMs < 1000 || connectSpeed <= 0)
         return platform::ResourceText(kTextNoSpeed);
     // The line carries ten bits per byte, so a tenth of the connect speed is the best possible
     // rate. 64-bit products: a few megabytes times 100 no longer fit in 32 bits.
     std::int64_t bytes = static_cast<std::int64_t>(position) - startOffset;
-    std::int64_t best = (elapsed * connectSpeed) / 10;
+    std::int64_t best = (elapsedMs * connectSpeed) / 10000;
     if (best == 0)
         return platform::ResourceText(kTextNoSpeed);
-    std::int64_t cps = bytes / elapsed;
+    std::int64_t cps = bytes * 1000 / elapsedMs;
     std::int64_t efficiency = bytes * 100 / best;
     return FormatLongs(kTextSpeed, static_cast<long>(cps), static_cast<long>(efficiency));
 }
@@ -122,7 +122,11 @@ TransferWindowLogic::SecondsClock DefaultClock() {
 TransferWindowLogic::TransferWindowLogic(JobThreadProcedure procedure, JobContext& context,
                                          std::vector<std::string>* viewFileList, SecondsClock clock)
     : m_procedure{procedure}, m_context{context}, m_viewFileList{viewFileList},
-      m_clock{clock ? std::move(clock) : DefaultClock()}, m_logPath{data::TransferLogPath()} {
+      m_clock{clock ? clock : DefaultClock()}, m_logPath{data::TransferLogPath()} {
+    if (clock)
+        m_msClock = [this] { return static_cast<std::int64_t>(m_clock()) * 1000; };
+    else
+        m_msClock = [] { return static_cast<std::int64_t>(platform::GetTickCount()); };
     if (m_viewFileList) {
         for (const std::string& path : *m_viewFileList) {
             if (!m_parameter.fileList.empty())
@@ -190,6 +194,11 @@ void TransferWindowLogic::Open() {
     m_block.Reporter().SetCarrierProbe([this] {
         comm::ComLink* link = m_context.link ? m_context.link->Link() : m_context.port;
         return !link || link->Line(comm::kLineDcd, -1) == 1 ? 1 : 0;
+    });
+    m_block.Reporter().SetQueueProbe([this]() -> long {
+        comm::ComLink* link = m_context.link ? m_context.link->Link() : m_context.port;
+        comm::QueueStatus queue;
+        return link && link->GetQueueStatus(queue) >= 0 ? queue.transmitCount : 0;
     });
 }
 
@@ -385,6 +394,7 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
                                    : FormatLongs(kTextFilesReceived, r.filesDone));
         m_fileStartOffset = 0;
         m_fileStartTime = now;
+        m_fileStartMs = m_msClock();
     }
 
     std::int64_t elapsed = now - m_fileStartTime;
@@ -410,7 +420,9 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
         SetText(kControlTimeLeft, TimeLeftText(r.position, r.fileSize, m_fileStartOffset, elapsed));
 
     SetText(kControlSpeed,
-            SpeedText(r.position, m_fileStartOffset, elapsed, m_context.connectSpeed.load()));
+            SpeedText(r.position, m_fileStartOffset,
+                      static_cast<std::uint32_t>(m_msClock() - m_fileStartMs),
+                      m_context.connectSpeed.load()));
 
     if (r.errors != m_shownErrors) {
         m_shownErrors = r.errors;

@@ -2,6 +2,7 @@
 // protocol's question whether to stop.
 #include "jobs/WindowStatusReporter.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "comm/StatusCodes.h"
@@ -55,6 +56,13 @@ int WindowStatusReporter::Progress(int status) {
     record->errors = errors;
     record->fileSize = fileSize;
     record->position = position;
+    if (direction == protocol::kDirectionSend && m_queueProbe) {
+        // What waits in the transmit queue has not reached the other side: the window's
+        // bytes, speed and efficiency count only what the line has taken.
+        const long queued = m_queueProbe();
+        if (queued > 0)
+            record->position = static_cast<int>(std::max<long>(0, position - queued));
+    }
     record->resumeOffset = m_pendingResumeOffset;
     record->resetFlag = 0;
     record->carrier = m_carrierProbe ? m_carrierProbe() : -1;

@@ -51,6 +51,8 @@ class WindowStatusReporter : public protocol::TransferStatus {
     using TickSource = std::function<std::uint32_t()>;
     // 1 while the job's line has a carrier, 0 when it is lost; called on the worker thread.
     using CarrierProbe = std::function<int()>;
+    // Bytes handed to the line that it has not carried yet; called on the worker thread.
+    using QueueProbe = std::function<long()>;
 
     // The clock defaults to the platform tick count; tests hand in their own.
     explicit WindowStatusReporter(TickSource clock = {});
@@ -59,6 +61,8 @@ class WindowStatusReporter : public protocol::TransferStatus {
     const platform::WindowHandle& Window() const { return m_window; }
     // Set by the window before it starts the worker; each record then carries the carrier.
     void SetCarrierProbe(CarrierProbe probe) { m_carrierProbe = std::move(probe); }
+    // With a probe, a sender's records show what the line has carried, not what was queued.
+    void SetQueueProbe(QueueProbe probe) { m_queueProbe = std::move(probe); }
 
     void ResetStatus(int newDirection) override;
     int Progress(int status) override;
@@ -77,6 +81,7 @@ class WindowStatusReporter : public protocol::TransferStatus {
 
     TickSource m_clock;
     CarrierProbe m_carrierProbe;
+    QueueProbe m_queueProbe;
     platform::WindowHandle m_window;
     bool m_firstCall{true};
     // The full name, not the record's shortened copy, so a long name does not look new at

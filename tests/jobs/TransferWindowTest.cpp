@@ -146,10 +146,12 @@ TEST_F(TransferWindowTest, MissingFiguresShowDashes) {
 
     // A connect speed so low that the best rate rounds to nothing is no division by zero.
     context.connectSpeed = 5;
-    EXPECT_EQ(SpeedText(100, 0, 1, 5), "-- cps (--% efficiency)");
+    EXPECT_EQ(SpeedText(100, 0, 1000, 5), "-- cps (--% efficiency)");
     // Large files do not overflow the percentages.
     EXPECT_EQ(ProgressPercent(2000000000, 2100000000), 95);
-    EXPECT_EQ(SpeedText(2000000000, 0, 100000, 230400), "20000 cps (86% efficiency)");
+    EXPECT_EQ(SpeedText(2000000000, 0, 100000000, 230400), "20000 cps (86% efficiency)");
+    // A full line for 10.9 s reads 100 %, not the 109 % of whole seconds.
+    EXPECT_EQ(SpeedText(2616, 0, 10900, 2400), "240 cps (100% efficiency)");
 }
 
 TEST_F(TransferWindowTest, FilesRemainingCountDownAndRecordsCloseByCount) {

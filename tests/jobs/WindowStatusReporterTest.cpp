@@ -208,3 +208,22 @@ TEST_F(WindowStatusReporterTest, RecordsCarryTheCarrierTheWorkerSaw) {
     EXPECT_EQ(records[1].carrier, 1);
     EXPECT_EQ(records[2].carrier, 0);
 }
+
+TEST_F(WindowStatusReporterTest, ASendersRecordsCountOnlyWhatTheLineHasCarried) {
+    long queued = 8192;
+    reporter.SetQueueProbe([&] { return queued; });
+    reporter.direction = protocol::kDirectionSend;
+    Poll(5000, "a.txt", 20000);
+    Poll(6100, "a.txt", 5000); // more queued than sent of this file
+    queued = 0;
+    Poll(7200, "a.txt", 30000);
+    reporter.direction = protocol::kDirectionReceive; // a receiver's bytes have arrived
+    queued = 8192;
+    Poll(8300, "a.txt", 40000);
+    std::vector<ProgressRecord> records = Records();
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[0].position, 20000 - 8192);
+    EXPECT_EQ(records[1].position, 0);
+    EXPECT_EQ(records[2].position, 30000);
+    EXPECT_EQ(records[3].position, 40000);
+}
