@@ -285,19 +285,27 @@ int Win32SerialPort::Line(int number, int value) {
 
     // The modem lines are read when asked, not from the last status byte: GetLineStates
     // clears that byte, and a carrier check right after must not see the carrier gone.
+    const bool modemLine =
+        number == kLineCts || number == kLineDsr || number == kLineRi || number == kLineDcd;
+    return LineState(number, modemLine ? ReadModemStatus() : 0);
+}
+
+int Win32SerialPort::LineState(int number, int modemStatus) const {
     switch (number) {
     case kLineDtr:
         return m_dtr;
     case kLineRts:
         return m_rts;
+    case kLineBreak:
+        return m_break;
     case kLineCts:
-        return Bit(ReadModemStatus() & MS_CTS_ON);
+        return Bit(modemStatus & MS_CTS_ON);
     case kLineDsr:
-        return Bit(ReadModemStatus() & MS_DSR_ON);
+        return Bit(modemStatus & MS_DSR_ON);
     case kLineRi:
-        return Bit(ReadModemStatus() & MS_RING_ON);
+        return Bit(modemStatus & MS_RING_ON);
     case kLineDcd:
-        return Bit(ReadModemStatus() & MS_RLSD_ON);
+        return Bit(modemStatus & MS_RLSD_ON);
     case kLineReserved17:
     case kLineReserved18:
     case kLineReserved19:
@@ -357,10 +365,11 @@ int Win32SerialPort::GetLineParams(long& baud, char& parity, int& dataBits, int&
 }
 
 int Win32SerialPort::GetLineStates(unsigned char states[4]) {
-    ReadModemStatus();
-    auto pack = [this](int a, int b, int c, int d) {
-        return static_cast<unsigned char>((Line(a, -1) & 3) | (Line(b, -1) & 3) << 2 |
-                                          (Line(c, -1) & 3) << 4 | (Line(d, -1) & 3) << 6);
+    // One reading of the modem status serves every line.
+    const int status = ReadModemStatus();
+    auto pack = [this, status](int a, int b, int c, int d) {
+        auto line = [&](int number) { return LineState(number, status) & 3; };
+        return static_cast<unsigned char>(line(a) | line(b) << 2 | line(c) << 4 | line(d) << 6);
     };
     states[0] = pack(kLineDtr, kLineRts, kLineBreak, kLineDsr);
     states[1] = pack(kLineCts, kLineRi, kLineDcd, kLineReserved20);

@@ -31,6 +31,8 @@ class Win32SerialPort : public ComLink {
     int GetHandshake(int& inputMode, int& outputMode) override;                         // 9
     int SetBreak(int state) override;                                                   // 10
     int Line(int number, int value) override;                                           // 11
+    // A line's state from a modem status already read (never touches the device).
+    int LineState(int number, int modemStatus) const;
     int SetLineParams(long baud, char parity, int dataBits, int stopBits) override;     // 12
     int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits) override; // 13
     int GetLineStates(unsigned char states[4]) override;                                // 14

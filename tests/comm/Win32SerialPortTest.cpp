@@ -236,6 +236,25 @@ TEST_F(SerialPortTest, LinesOfAPseudoTerminalAndUnknownNumbers) {
     EXPECT_EQ(port->Line(kLineDcd, -1), 1);
 }
 
+// Counts how often the device's modem status is read.
+struct CountingPort : Win32SerialPort {
+    using Win32SerialPort::Win32SerialPort;
+    int ReadModemStatus() override {
+        ++reads;
+        return Win32SerialPort::ReadModemStatus();
+    }
+    int reads{0};
+};
+
+TEST_F(SerialPortTest, AllLineStatesComeFromOneReadingOfTheModemStatus) {
+    auto port = OpenPort<CountingPort>();
+    port->reads = 0;
+    unsigned char states[4]{};
+    ASSERT_EQ(port->GetLineStates(states), 0);
+    EXPECT_EQ(port->reads, 1);
+    EXPECT_EQ(states[1], 1 | 0 << 2 | 1 << 4); // CTS, no ring, carrier
+}
+
 TEST_F(SerialPortTest, HandshakeModes) {
     auto port = OpenPort();
     ASSERT_EQ(port->SetHandshake(4, 12), 0);
