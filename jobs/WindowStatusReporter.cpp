@@ -59,7 +59,7 @@ int WindowStatusReporter::Progress(int status) {
     if (direction == protocol::kDirectionSend && m_queueProbe) {
         // What waits in the transmit queue has not reached the other side: the window's
         // bytes, speed and efficiency count only what the line has taken.
-        const long queued = m_queueProbe();
+        const long queued = m_queueProbe() + unsent;
         if (queued > 0)
             record->position = static_cast<int>(std::max<long>(0, position - queued));
     }

@@ -131,6 +131,11 @@ int FileTransfer::WriteBufferTimed(const unsigned char* data, int length) {
     if (sent < 0)
         sent = 0;
     int threshold = kWriteBufferFirstReport;
+    // Whatever way the wait ends, the rest is no longer waiting.
+    struct Unsent {
+        int& count;
+        ~Unsent() { count = 0; }
+    } unsent{m_status->unsent};
     for (;;) {
         // The rest goes out as the queue makes room, in one call per round rather than a
         // call per byte.
@@ -139,6 +144,7 @@ int FileTransfer::WriteBufferTimed(const unsigned char* data, int length) {
             sent += wrote;
         if (sent >= length)
             return 0;
+        unsent.count = length - sent;
         long remaining = Remaining(start, kWriteBufferLimitMs);
         if (wrote <= 0 && remaining <= 0) {
             Trace("Timeout error sending buffer");

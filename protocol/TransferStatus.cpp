@@ -13,7 +13,7 @@ void TransferStatus::ResetStatus(int newDirection) {
     direction = newDirection;
     fileName = kNoFileName;
     fileDate = kNoDate;
-    filesDone = filesSkipped = filesFailed = fileSize = blocks = blockLength = position =
+    filesDone = filesSkipped = filesFailed = fileSize = blocks = blockLength = position = unsent =
         statusCode = errors = retries = 0;
 }
 

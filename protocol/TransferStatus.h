@@ -53,6 +53,9 @@ class TransferStatus {
     int blocks{0};
     int blockLength{0};
     int position{0};
+    // Bytes of a write that is waiting for room on the line: counted in position already,
+    // but not handed to the line yet.
+    int unsent{0};
     int statusCode{0};
     int errors{0};
     int retries{0};

@@ -216,7 +216,9 @@ TEST_F(WindowStatusReporterTest, ASendersRecordsCountOnlyWhatTheLineHasCarried) 
     Poll(5000, "a.txt", 20000);
     Poll(6100, "a.txt", 5000); // more queued than sent of this file
     queued = 0;
+    reporter.unsent = 700; // part of a subpacket still waiting for room
     Poll(7200, "a.txt", 30000);
+    reporter.unsent = 0;
     reporter.direction = protocol::kDirectionReceive; // a receiver's bytes have arrived
     queued = 8192;
     Poll(8300, "a.txt", 40000);
@@ -224,6 +226,6 @@ TEST_F(WindowStatusReporterTest, ASendersRecordsCountOnlyWhatTheLineHasCarried) 
     ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[0].position, 20000 - 8192);
     EXPECT_EQ(records[1].position, 0);
-    EXPECT_EQ(records[2].position, 30000);
+    EXPECT_EQ(records[2].position, 30000 - 700);
     EXPECT_EQ(records[3].position, 40000);
 }
