@@ -144,7 +144,11 @@ int LocalFileEngine::Open(std::string& name, const char* mode) {
         return kEngineOpenFailed;
     }
     // Transfers move a subpacket at a time; a larger buffer saves a system call per few.
-    std::setvbuf(m_file, nullptr, _IOFBF, kStreamBufferSize);
+    // The buffer is our own: given none, the C library keeps its own 4 KiB and ignores the
+    // size.
+    if (!m_streamBuffer)
+        m_streamBuffer = std::make_unique<char[]>(kStreamBufferSize);
+    std::setvbuf(m_file, m_streamBuffer.get(), _IOFBF, kStreamBufferSize);
     m_lastOp = LastOp::None;
     if (m == "ab" && ::fseeko(m_file, 0, SEEK_END) != 0) {
         Close();

@@ -77,6 +77,7 @@ class LocalFileEngine : public FileEngine {
     bool ExistsAsFile(const std::string& path) const;
 
     std::FILE* m_file{nullptr};
+    std::unique_ptr<char[]> m_streamBuffer; // outlives every stream that uses it
     LastOp m_lastOp{LastOp::None};
 };
 
