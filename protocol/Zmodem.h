@@ -189,6 +189,9 @@ class Zmodem : public FileTransfer {
     static constexpr int kPauseSettleMs = 70;
     // How long stale data after a ZRPOS is passed over before the ZRPOS is sent again.
     static constexpr long kResyncLimitMs = 20000;
+    // Seconds of silence after a ZRPOS before it is sent again: once the stale data has
+    // stopped, a sender that says nothing lost the header it restarted with, or our ZRPOS.
+    static constexpr int kResyncSilenceLimit = 1;
 
     int SendReceiverInit();
     void LookUpLocalFile();
@@ -226,6 +229,7 @@ class Zmodem : public FileTransfer {
     // Off while the receiver waits out stale data after a ZRPOS: damaged headers then come
     // back to it uncounted.
     bool m_countHeaderErrors{true};
+    int m_silenceLimit{kPadSilenceLimit}; // seconds of silence before a header read gives up
     Crc16 m_crc16;
     Crc32 m_crc32;
     int m_canCount{0};

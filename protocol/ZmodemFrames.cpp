@@ -100,7 +100,7 @@ int Zmodem::GetPad() {
         const long now = OutputQueued();
         const bool draining = now > 0 && (queued < 0 || now < queued);
         queued = now;
-        if (!draining && ++silences >= kPadSilenceLimit) {
+        if (!draining && ++silences >= m_silenceLimit) {
             Trace("GetPad: timeout on ZPAD");
             return true;
         }

@@ -384,6 +384,7 @@ void Zmodem::ReadFileData() {
     // progress only.
     bool resyncing = true;
     int staleEnds = 0;
+    int quietAsks = 0; // ZRPOS sent again for silence since the last good frame
     std::uint32_t resyncStart = platform::GetTickCount();
     // Where the ZDATA frame being read began: the last position the sender named. Beyond it
     // the position is only the sum of the subpackets taken, so a subpacket lost whole would
@@ -391,8 +392,10 @@ void Zmodem::ReadFileData() {
     int frameStart = st.position;
     while (!CheckAbort()) {
         m_countHeaderErrors = !resyncing;
+        m_silenceLimit = resyncing ? kResyncSilenceLimit : kPadSilenceLimit;
         const int type = ReadFrameHeader(1);
         m_countHeaderErrors = true;
+        m_silenceLimit = kPadSilenceLimit;
         if (st.statusCode < 0) {
             Trace("ReadFileData: Fatal error on header");
             return;
@@ -406,6 +409,7 @@ void Zmodem::ReadFileData() {
             } else {
                 resyncing = false;
                 staleEnds = 0;
+                quietAsks = 0;
                 frameStart = st.position;
                 const int r = ReceiveDataFrame();
                 if (st.statusCode < 0)
@@ -430,9 +434,10 @@ void Zmodem::ReadFileData() {
                 st.position = frameStart;
             }
         } else if (type < 0 && m_headerForm == kNoHeaderForm && !m_garbageOverflow) {
-            // Silence: ask again, without counting it.
+            // Silence: ask again at once, but a sender that stays silent is counted once for
+            // every ten seconds of it, so that a vanished sender ends the run.
             recover = true;
-            count = false;
+            count = ++quietAsks % (kPadSilenceLimit / kResyncSilenceLimit) == 0;
         } else {
             if (type >= 0)
                 Trace("ReadFileData: frame_type=%d", type);

@@ -331,6 +331,29 @@ TEST_F(ZmodemReceiverScript, WrongPositionAndDamagedSubpacketAreAnsweredWithZrpo
     EXPECT_GT(ModificationTime(dir / "in/f.bin"), time(nullptr) - 100);
 }
 
+TEST_F(ZmodemReceiverScript, LostRestartIsAskedForAgainAfterASecondAndSilenceEndsTheRun) {
+    Start();
+    ASSERT_EQ(sender.Read(), kZrinit);
+    const std::string a = Pattern(1024, 5), b = Pattern(1024, 6);
+    sender.Offer(std::string("f.bin\0", 6) + "2048", 0, 0);
+    int at = -1;
+    ASSERT_EQ(sender.Read(&at), kZrpos);
+    sender.Header(kZdata, 0);
+    sender.Subpacket(a, kZcrcg);
+    sender.DamagedSubpacket(b, kZcrcg);
+    ASSERT_EQ(sender.Read(&at), kZrpos);
+    EXPECT_EQ(at, 1024);
+    // The header the sender restarts with is lost: after a second of silence, not ten, the
+    // receiver asks again.
+    const std::uint32_t asked = platform::GetTickCount();
+    ASSERT_EQ(sender.Read(&at), kZrpos);
+    EXPECT_EQ(at, 1024);
+    EXPECT_LT(platform::TicksSince(asked), 3000u);
+    // A sender that never speaks again ends the run with an error instead of holding it.
+    EXPECT_LT(Join(), 0);
+    EXPECT_EQ(status.filesDone, 0);
+}
+
 struct NameCase {
     std::string offered;
     std::string stored;
