@@ -174,6 +174,9 @@ void Zmodem::RunReceiver() {
     }
     FinishFile();
     m_names.reset();
+    // The last file's count is reported even when the end came without a wait (a ZFIN
+    // already waiting): progress is otherwise reported only where the transfer waits.
+    st.Progress(st.statusCode);
 }
 
 int Zmodem::SendReceiverInit() {

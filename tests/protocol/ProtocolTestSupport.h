@@ -28,6 +28,12 @@ class RecordingStatus : public protocol::TransferStatus {
         ++abortQuestions;
         return abortAnswer;
     }
+    // What the owner of the record saw last.
+    int Progress(int code) override {
+        progressFilesDone = filesDone;
+        progressName = fileName;
+        return code;
+    }
     bool Traced(const std::string& text) const {
         return std::find(traces.begin(), traces.end(), text) != traces.end();
     }
@@ -38,6 +44,8 @@ class RecordingStatus : public protocol::TransferStatus {
     std::vector<std::string> traces;
     std::atomic<int> abortAnswer{0};
     int abortQuestions{0};
+    int progressFilesDone{-1};
+    std::string progressName;
 };
 
 // Reproducible file contents.

@@ -354,6 +354,24 @@ TEST_F(ZmodemReceiverScript, LostRestartIsAskedForAgainAfterASecondAndSilenceEnd
     EXPECT_EQ(status.filesDone, 0);
 }
 
+TEST_F(ZmodemReceiverScript, TheLastFileIsReportedWhenTheEndArrivesAllAtOnce) {
+    Start();
+    ASSERT_EQ(sender.Read(), kZrinit);
+    const std::string a = Pattern(700, 9);
+    sender.Offer(std::string("last.bin\0", 9) + "700", 0, 0);
+    ASSERT_EQ(sender.Read(), kZrpos);
+    // Data, ZEOF, ZFIN and "OO" in one go: the receiver never waits after the file.
+    sender.Header(kZdata, 0);
+    sender.Subpacket(a, kZcrce);
+    sender.Header(kZeof, 700);
+    sender.z.SendHexHeader(kZfin, std::array<unsigned char, 4>{}.data());
+    sender.m_wire.farLink->WriteBuffer(reinterpret_cast<const unsigned char*>("OO"), 2);
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(status.filesDone, 1);
+    EXPECT_EQ(status.progressFilesDone, 1);
+    EXPECT_EQ(status.progressName, "");
+}
+
 struct NameCase {
     std::string offered;
     std::string stored;
