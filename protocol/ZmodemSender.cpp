@@ -438,11 +438,12 @@ int Zmodem::SendDataFrame() {
             }
             if (talk == 2)
                 return 0;
-            // The stop was checked at the top of this step.
             if (m_windowed && st.position >= size) {
                 if (acknowledged >= st.position || st.position - st.blockLength == acknowledged)
                     return 0;
                 awaitAck = true;
+            } else if (CheckAbort()) {
+                return 0;
             }
             break;
         }

@@ -353,13 +353,3 @@ TEST_F(ZmodemSender, NoReceiverGivesUpAtTheRetryLimit) {
     EXPECT_EQ(sender.Send((dir / "n.bin").c_str()), kTooManyErrors);
     EXPECT_EQ(status.CountOf("GetPad: timeout on ZPAD"), 10);
 }
-
-TEST_F(ZmodemSender, AStreamAsksWhetherToStopOncePerSubpacket) {
-    const int subpackets = 300;
-    std::string data = Pattern(subpackets * 1024, 7);
-    ASSERT_EQ(Transfer(dir.WriteFile("big.bin", data)), 0);
-    ASSERT_EQ(receiver->files.size(), 1u);
-    EXPECT_EQ(receiver->files[0].data, data);
-    // Waiting for the receiver asks too; the stream itself asks once per subpacket.
-    EXPECT_LT(status.abortQuestions, subpackets + subpackets / 2);
-}
