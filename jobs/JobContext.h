@@ -46,12 +46,23 @@ inline constexpr int kAbortDialNow = 3;     // "Dial Now" while waiting to redia
 // to kAbortNone just before it starts a worker.
 extern std::atomic<int> JobAbortFlag;
 
-// Whether the flag asks the worker to stop. "Dial Now" only ends the wait before a redial; it
+// Whether the user asked the worker to stop. "Dial Now" only ends the wait before a redial; it
 // is taken back when the dial starts and means nothing anywhere else, since a press can arrive
-// just after the wait has ended.
-inline bool StopRequested() {
+// just after the wait has ended. A lost carrier stops only a running transfer: the window can
+// raise it from a record it reads after the transfer has ended, and the job must then go on
+// (redial, or wait for the next call) rather than take it for the user's Stop.
+inline bool StopRequested() { return JobAbortFlag.load() == kAbortStop; }
+
+// Whether a running transfer should stop: the user's Stop or a carrier that stayed down.
+inline bool TransferStopRequested() {
     const int flag = JobAbortFlag.load();
     return flag == kAbortStop || flag == kAbortCarrierLost;
+}
+
+// Takes back a lost-carrier request; returns whether there was one.
+inline bool TakeBackCarrierAbort() {
+    int expected = kAbortCarrierLost;
+    return JobAbortFlag.compare_exchange_strong(expected, kAbortNone);
 }
 
 inline constexpr const char* kOwnVersion = "1.0";

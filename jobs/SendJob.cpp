@@ -103,6 +103,8 @@ int DialUntilConnected(JobContext& context, JobStatusBlock& block, int& attempt,
 // Hands the list to the ZMODEM sender and maps its result to the job's.
 int SendFiles(JobContext& context, JobStatusBlock& block, const std::string& fileList) {
     SetJobStatus(block, kStatusSendingFiles);
+    // What the window raised about the previous call must not stop this one.
+    TakeBackCarrierAbort();
     int status;
     {
         protocol::ListFileEngine engine;
@@ -195,6 +197,8 @@ void WaitBeforeRedial(JobContext& context, JobStatusBlock& block) {
         SetJobStatus(block, kStatusWaitingToRedial);
         for (std::uint32_t waited = 0; waited < kRedialStepMs; waited += kRedialPollMs) {
             platform::Sleep(kRedialPollMs);
+            // A lost carrier concerns the call that has ended, not this wait.
+            TakeBackCarrierAbort();
             if (JobAbortFlag.load() != kAbortNone)
                 break;
         }
@@ -241,11 +245,9 @@ void TrimFileListToCurrent(std::string& fileList, const std::string& name, bool 
 int TransferOutcome(JobStatusBlock& block, int status) {
     // The window stopped the protocol because the carrier stayed down: the line is lost, which
     // a send job's recovery treats like any other transfer error.
-    if (status == comm::kUserCancelled) {
-        int expected = kAbortCarrierLost;
-        if (JobAbortFlag.compare_exchange_strong(expected, kAbortNone))
-            status = comm::kLostCarrier;
-    }
+    // A request the window raised after the protocol had ended on its own is taken back too.
+    if (TakeBackCarrierAbort() && status == comm::kUserCancelled)
+        status = comm::kLostCarrier;
     if (status < 0) {
         block.StoreError(status);
         return kJobFailed;

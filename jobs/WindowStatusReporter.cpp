@@ -75,7 +75,7 @@ int WindowStatusReporter::Progress(int status) {
 }
 
 int WindowStatusReporter::AbortRequested() {
-    return StopRequested() ? comm::kUserCancelled : comm::kSuccess;
+    return TransferStopRequested() ? comm::kUserCancelled : comm::kSuccess;
 }
 
 bool PostResetRecord(const platform::WindowHandle& window) {

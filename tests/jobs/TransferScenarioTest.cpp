@@ -461,8 +461,13 @@ TEST_F(LinkCutScenario, LinkCutDuringTheThirdFileIsRecoveredFromThatFile) {
         if (m.id != WM_JOB_STATUS)
             return;
         statuses.push_back(static_cast<int>(m.first));
-        if (m.first == kStatusRetry)
+        if (m.first == kStatusRetry) {
             retryTexts.push_back(w.ControlText(kControlStatusLine));
+            // As the window's carrier watch does when it reads, after the protocol has ended,
+            // a record made while the carrier was down: the job must still call again.
+            int none = kAbortNone;
+            JobAbortFlag.compare_exchange_strong(none, kAbortCarrierLost);
+        }
     });
     window.Open();
     window.Start();
