@@ -55,6 +55,8 @@ void Zmodem::RunSender() {
     FinishFile();
     if (st.statusCode == 0 && st.filesDone == 0)
         st.statusCode = kNoFilesSent;
+    // The final figures are reported even when the end came without a wait.
+    st.Progress(st.statusCode);
 }
 
 int Zmodem::OpenLink() {
