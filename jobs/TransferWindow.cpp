@@ -318,6 +318,7 @@ void TransferWindowLogic::HandleReset() {
         last.closed = 1;
     }
     m_lastFilesDone = 0;
+    m_lastFilesSkipped = 0;
     // The file that failed is offered again in the next cycle and gets a record of its own, so
     // a resume that completes is logged as the success it is.
     m_currentFileName.clear();
@@ -337,6 +338,17 @@ void TransferWindowLogic::HandleReset() {
 void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
     std::time_t now = m_clock();
     const std::string& fileName = r.fileName;
+
+    // The receiver skipped the file in progress: its record closes, and the log writer calls
+    // it skipped when no data had moved.
+    if (IsSend() && r.filesSkipped > m_lastFilesSkipped && !m_fileRecords.empty() &&
+        !m_fileRecords.back().closed) {
+        data::FileRecord& last = m_fileRecords.back();
+        last.duration = now - last.start;
+        last.closed = 1;
+        m_skippedByReceiver.push_back(m_fileRecords.size() - 1);
+    }
+    m_lastFilesSkipped = r.filesSkipped;
 
     // Close the record of the file that just ended.
     bool changed = IsSend() ? r.filesDone != m_lastFilesDone : fileName != m_currentFileName;
@@ -491,8 +503,13 @@ void TransferWindowLogic::HandleDone() {
 void TransferWindowLogic::RemoveSentFiles() {
     if (!m_viewFileList)
         return;
-    for (const data::FileRecord& record : m_fileRecords) {
-        if (record.failed == data::kRecordFailed)
+    // The log writer calls every file that failed before its data "Skipped"; only those the
+    // receiver skipped are done with. A file that was stopped or cut off during its offer was
+    // never delivered and stays on the list.
+    for (std::size_t i = 0; i < m_fileRecords.size(); ++i) {
+        const data::FileRecord& record = m_fileRecords[i];
+        if (!record.Completed() && std::find(m_skippedByReceiver.begin(), m_skippedByReceiver.end(),
+                                             i) == m_skippedByReceiver.end())
             continue;
         auto it = std::find_if(m_viewFileList->begin(), m_viewFileList->end(),
                                [&](const std::string& path) {

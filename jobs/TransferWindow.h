@@ -148,6 +148,10 @@ class TransferWindowLogic {
     int m_fileCount{0};
     std::vector<data::FileRecord> m_fileRecords;
     int m_lastFilesDone{0};
+    int m_lastFilesSkipped{0};
+    // Indexes of the records of files the receiver skipped: it has them, so they leave the
+    // view's list like the files sent.
+    std::vector<std::size_t> m_skippedByReceiver;
     std::string m_currentFileName;
     std::string m_shownFileName;
     int m_shownFilesDone{-1};

@@ -34,6 +34,7 @@ int WindowStatusReporter::Progress(int status) {
         m_firstCall = false;
         m_lastPostedName = fileName;
         m_lastPostedFilesDone = filesDone;
+        m_lastPostedFilesSkipped = filesSkipped;
         m_lastPostTime = 0;
     }
     // The protocol jumped into the file instead of starting at 0: it resumes a broken transfer.
@@ -44,7 +45,7 @@ int WindowStatusReporter::Progress(int status) {
     std::uint32_t now = m_clock();
     // The very first record is always due, whatever the tick count happens to be.
     if (m_posted && fileName == m_lastPostedName && filesDone == m_lastPostedFilesDone &&
-        now - m_lastPostTime <= kProgressIntervalMs)
+        filesSkipped == m_lastPostedFilesSkipped && now - m_lastPostTime <= kProgressIntervalMs)
         return status;
 
     m_posted = true;
@@ -52,6 +53,7 @@ int WindowStatusReporter::Progress(int status) {
     auto record = std::make_unique<ProgressRecord>();
     record->fileName = fileName;
     record->filesDone = filesDone;
+    record->filesSkipped = filesSkipped;
     record->statusCode = statusCode;
     record->errors = errors;
     record->fileSize = fileSize;
@@ -68,6 +70,7 @@ int WindowStatusReporter::Progress(int status) {
     record->carrier = m_carrierProbe ? m_carrierProbe() : -1;
     m_lastPostedName = fileName;
     m_lastPostedFilesDone = filesDone;
+    m_lastPostedFilesSkipped = filesSkipped;
     m_pendingResumeOffset = 0;
     // A window that is already gone takes the record with it; nothing is reported back.
     platform::PostMessage(m_window, WM_JOB_PROGRESS, status, 0, std::move(record));

@@ -27,6 +27,8 @@ inline constexpr int kCallWaitAborted = 4;
 struct ProgressRecord : platform::MessagePayload {
     std::string fileName; // the whole path: the log and the sent-file list need it
     int filesDone{0};
+    // Files the receiver skipped because it has them already.
+    int filesSkipped{0};
     int statusCode{0};
     int errors{0};
     int fileSize{0};
@@ -88,6 +90,7 @@ class WindowStatusReporter : public protocol::TransferStatus {
     // every poll.
     std::string m_lastPostedName;
     int m_lastPostedFilesDone{0};
+    int m_lastPostedFilesSkipped{0};
     std::uint32_t m_lastPostTime{0};
     bool m_posted{false};
     int m_lastSeenPosition{0};

@@ -48,6 +48,7 @@ struct TransferWindowTest : testing::Test {
         auto record = std::make_unique<ProgressRecord>();
         record->fileName = name;
         record->filesDone = filesDone;
+        record->filesSkipped = skipped;
         record->fileSize = size;
         record->position = position;
         record->resumeOffset = resumeOffset;
@@ -73,6 +74,7 @@ struct TransferWindowTest : testing::Test {
     jobtest::AbortFlagGuard flag;
     testsupport::TempDir temp;
     int reportedCarrier{-1};
+    int skipped{0}; // files the receiver skipped, carried by every record
     JobContext context;
     std::vector<std::string> viewList;
     std::time_t now{1000000};
@@ -222,9 +224,24 @@ TEST_F(TransferWindowTest, FailedSecondFileAndAnnouncedOnlyFileInTheLog) {
     EXPECT_NE(lines[2].find("\tb.txt\tSending\tAnna Berg\tSkipped\t0KB\t00:00:00\t"),
               std::string::npos)
         << lines[2];
-    // The failed file and the one that never began stay in the view's list; the skipped
-    // record is the second one of b.txt, which takes b.txt out as well.
-    EXPECT_EQ(viewList, (std::vector<std::string>{"/f/c.txt"}));
+    // The failed file and the one that never began stay in the view's list, although the
+    // second attempt at b.txt is logged as skipped: it never arrived.
+    EXPECT_EQ(viewList, (std::vector<std::string>{"/f/b.txt", "/f/c.txt"}));
+}
+
+TEST_F(TransferWindowTest, OnlyAFileTheReceiverSkippedLeavesTheListWithTheSentOnes) {
+    Make(true, {"/f/have.txt", "/f/sent.txt", "/f/stopped.txt"});
+    Progress(100, "/f/have.txt", 0, 3000, 0);
+    skipped = 1; // the receiver has it already
+    Progress(101, "/f/sent.txt", 0, 4000, 0);
+    Progress(103, "/f/stopped.txt", 1, 5000, 0);
+    // Stop during the third offer.
+    Progress(104, "/f/stopped.txt", 1, 5000, 0, 0, comm::kUserCancelled);
+    window->HandleMessage({WM_JOB_DONE, 0, 0, nullptr});
+    std::string log = testsupport::TempDir::ReadFile(temp / "TRANSLOG.TXT");
+    EXPECT_NE(log.find("\thave.txt\tSending\tAnna Berg\tSkipped\t"), std::string::npos) << log;
+    EXPECT_NE(log.find("\tstopped.txt\tSending\tAnna Berg\tSkipped\t"), std::string::npos);
+    EXPECT_EQ(viewList, (std::vector<std::string>{"/f/stopped.txt"}));
 }
 
 TEST_F(TransferWindowTest, StatusTextsFilledIn) {

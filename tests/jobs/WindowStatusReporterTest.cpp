@@ -82,8 +82,11 @@ TEST_F(WindowStatusReporterTest, NewFilePostsAtOnce) {
     Poll(5300, "b.txt", 100, 1);
     EXPECT_FALSE(reporter.CurrentFileFinished());
     Poll(5400, "b.txt", 100, 2); // the second file finished
+    reporter.filesSkipped = 1;    // and the receiver skipped the third at once
+    Poll(5450, "b.txt", 100, 2);
     std::vector<ProgressRecord> records = Records();
-    ASSERT_EQ(records.size(), 3u);
+    ASSERT_EQ(records.size(), 4u);
+    EXPECT_EQ(records[3].filesSkipped, 1);
     EXPECT_EQ(records[0].fileName, "a.txt");
     EXPECT_EQ(records[1].fileName, "b.txt");
     EXPECT_EQ(records[1].filesDone, 1);
