@@ -122,12 +122,12 @@ int FileTransfer::WriteCharTimed(int c) {
 }
 
 int FileTransfer::WriteBufferTimed(const unsigned char* data, int length) {
-    std::uint32_t start = platform::GetTickCount();
-    if (CheckAbort())
-        return kUserCancelled;
+    // A write the queue takes at once needs no stop check: the protocol checks once per
+    // step, and every wait below checks again.
     int sent = m_serial->WriteBuffer(data, length);
     if (sent == length)
         return sent;
+    std::uint32_t start = platform::GetTickCount();
     if (sent < 0)
         sent = 0;
     int threshold = kWriteBufferFirstReport;

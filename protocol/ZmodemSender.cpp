@@ -266,6 +266,8 @@ int Zmodem::EndFile() {
     TransferStatus& st = *m_status;
     unsigned char position[4];
     PositionToHeader(st.position, position);
+    // The file's last figures: the stream does not report its final subpacket.
+    st.Progress(st.statusCode);
     bool send = true;
     for (;;) {
         if (send) {
@@ -440,12 +442,11 @@ int Zmodem::SendDataFrame() {
             }
             if (talk == 2)
                 return 0;
+            // The stop was checked at the top of this step.
             if (m_windowed && st.position >= size) {
                 if (acknowledged >= st.position || st.position - st.blockLength == acknowledged)
                     return 0;
                 awaitAck = true;
-            } else if (CheckAbort()) {
-                return 0;
             }
             break;
         }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <condition_variable>
 #include <mutex>
 #include <random>
@@ -32,6 +33,7 @@ class RecordingStatus : public protocol::TransferStatus {
     int Progress(int code) override {
         progressFilesDone = filesDone;
         progressName = fileName;
+        lastReported[fileName] = position;
         return code;
     }
     bool Traced(const std::string& text) const {
@@ -46,6 +48,7 @@ class RecordingStatus : public protocol::TransferStatus {
     int abortQuestions{0};
     int progressFilesDone{-1};
     std::string progressName;
+    std::map<std::string, int> lastReported; // the last position reported for each name
 };
 
 // Reproducible file contents.

@@ -353,3 +353,17 @@ TEST_F(ZmodemSender, NoReceiverGivesUpAtTheRetryLimit) {
     EXPECT_EQ(sender.Send((dir / "n.bin").c_str()), kTooManyErrors);
     EXPECT_EQ(status.CountOf("GetPad: timeout on ZPAD"), 10);
 }
+
+TEST_F(ZmodemSender, AStreamAsksWhetherToStopOncePerSubpacketAndReportsEachFileWhole) {
+    const int subpackets = 300;
+    std::string data = Pattern(subpackets * 1024, 7), small = Pattern(1500, 8);
+    const std::string big = dir.WriteFile("big.bin", data), next = dir.WriteFile("s.bin", small);
+    ASSERT_EQ(Transfer(big + ";" + next), 0);
+    ASSERT_EQ(receiver->files.size(), 2u);
+    EXPECT_EQ(receiver->files[0].data, data);
+    // Waiting for the receiver asks too; the stream itself asks once per subpacket.
+    EXPECT_LT(status.abortQuestions, subpackets + subpackets / 2);
+    // The last report of each file shows all of it, however soon the receiver answered.
+    EXPECT_EQ(status.lastReported[big], subpackets * 1024);
+    EXPECT_EQ(status.lastReported[next], 1500);
+}
