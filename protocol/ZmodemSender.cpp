@@ -222,7 +222,16 @@ void Zmodem::SendFileData() {
         bool stepDone = false;
         while (!stepDone) {
             if (response == 0)
-                response = ReadFrameHeader(0);
+                response = ReadFrameHeader(1);
+            // A damaged header (counted where it was read) was the receiver asking for
+            // something, and silence leaves both sides waiting: the data goes on from here,
+            // and a receiver that wants another position asks for it again at once.
+            if (response < 0) {
+                if (st.statusCode < 0)
+                    return;
+                Trace("SendFile: frame type %d, the data goes on", response);
+                break;
+            }
             switch (response) {
             case kZrinit:
             case kZskip:

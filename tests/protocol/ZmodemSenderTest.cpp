@@ -46,6 +46,9 @@ struct ReceiverScript {
     // Once, after data beyond this offset arrived, ask again from `rewindTo`.
     long interruptAfter{-1};
     int rewindTo{0};
+    // Noise on the way back: the interruption's ZRPOS, or the first ZACK after it, arrives
+    // with a bad CRC.
+    enum Damage { kNothing, kTheRewind, kTheAckAfterIt } damage{kNothing};
     bool cancelOnData{false};
     // Requests not heard (no ZRINIT at the start either), as by a terminal not yet ready.
     int missedRequests{0};
@@ -68,6 +71,7 @@ class ScriptedReceiver {
         ReceivedFile* file = nullptr;
         int position = 0;
         bool interrupted = false;
+        bool ackDamaged = false;
         for (int round = 0; round < 2000 && !stop; ++round) {
             int type = m_z.ReadFrameHeader(1);
             if (m_status.statusCode < 0)
@@ -125,14 +129,19 @@ class ScriptedReceiver {
                     file->data.append(reinterpret_cast<char*>(m_z.DataBuffer()),
                                       static_cast<std::size_t>(m_status.blockLength));
                     position += m_status.blockLength;
-                    if (end == kZcrcq || end == kZcrcw)
-                        SendPosition(kZack, position);
+                    if (end == kZcrcq || end == kZcrcw) {
+                        const bool damaged = interrupted && !ackDamaged &&
+                                             m_script.damage == ReceiverScript::kTheAckAfterIt;
+                        ackDamaged = ackDamaged || damaged;
+                        SendPosition(kZack, position, damaged);
+                    }
                     if (!interrupted && m_script.interruptAfter >= 0 &&
                         position > m_script.interruptAfter) {
                         interrupted = true;
                         position = m_script.rewindTo;
                         m_z.DiscardInput();
-                        SendPosition(kZrpos, position);
+                        SendPosition(kZrpos, position,
+                                     m_script.damage == ReceiverScript::kTheRewind);
                         break; // what still arrives of this frame is ignored
                     }
                     if (end == kZcrce || end == kZcrcw) {
@@ -143,8 +152,11 @@ class ScriptedReceiver {
                 break;
             }
             case kZeof:
+                // A ZEOF elsewhere than the data taken asks for the position again.
                 if (file && Zmodem::PositionFromHeader(h) == position)
                     m_z.SendHexHeader(kZrinit, init);
+                else if (file)
+                    SendPosition(kZrpos, position);
                 break;
             case kZfin:
                 m_z.SendHexHeader(kZfin, init);
@@ -168,10 +180,18 @@ class ScriptedReceiver {
     std::atomic<bool> stop{false};
 
   private:
-    void SendPosition(int type, int position) {
+    void SendPosition(int type, int position, bool damaged = false) {
         unsigned char h[4];
         Zmodem::PositionToHeader(position, h);
-        m_z.SendHexHeader(type, h);
+        if (!damaged) {
+            m_z.SendHexHeader(type, h);
+            return;
+        }
+        // A hex header whose check does not match: one bit of its position flipped.
+        char line[32];
+        int n = std::snprintf(line, sizeof line, "**\x18" "B%02x%02x%02x%02x%02x0000\r\n", type,
+                              h[0] ^ 1, h[1], h[2], h[3]);
+        m_z.WriteBufferTimed(reinterpret_cast<const unsigned char*>(line), n);
     }
 
     RecordingStatus m_status;
@@ -293,6 +313,25 @@ TEST_F(ZmodemSender, ZrposInMidStreamRestartsAtTheAskedOffset) {
     EXPECT_EQ(f.dataHeaders[1], 4096);
     EXPECT_EQ(f.dataHeaders[2], 4096);
     EXPECT_TRUE(status.Traced("SendFileData: ZRPOS location 4096"));
+}
+
+// A damaged header from the receiver during the data means it asked for something: the
+// sender goes on with the data at once, and the receiver asks again, rather than both
+// waiting out their time-outs.
+TEST_F(ZmodemSender, ADamagedRewindOrAckGoesOnWithoutWaitingOutTheTimeOut) {
+    for (auto damage : {ReceiverScript::kTheRewind, ReceiverScript::kTheAckAfterIt}) {
+        std::string data = Pattern(60000, 5);
+        const std::string path = dir.WriteFile("big.bin", data);
+        ReceiverScript script;
+        script.interruptAfter = 20000;
+        script.rewindTo = 4096;
+        script.damage = damage;
+        const std::uint32_t start = platform::GetTickCount();
+        ASSERT_EQ(Transfer(path, script), 0) << damage;
+        EXPECT_LT(platform::GetTickCount() - start, 5000u) << damage;
+        ASSERT_EQ(receiver->files.size(), 1u);
+        EXPECT_EQ(receiver->files[0].data, data) << damage;
+    }
 }
 
 TEST_F(ZmodemSender, LimitedReceiverBufferEndsEveryFrameAfterTwoSubpackets) {
