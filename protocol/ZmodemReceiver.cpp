@@ -393,9 +393,13 @@ void Zmodem::ReadFileData() {
     // the position is only the sum of the subpackets taken, so a subpacket lost whole would
     // leave every later one a little too early in the file.
     int frameStart = st.position;
+    // A frame closed by ZCRCW has been answered with ZACK, and the sender waits for it: a
+    // second of silence means the answer was lost, and the position is sent again.
+    bool answered = false;
     while (!CheckAbort()) {
         m_countHeaderErrors = !resyncing;
-        m_silenceLimit = resyncing ? kResyncSilenceLimit : kPadSilenceLimit;
+        m_silenceLimit = resyncing || answered ? kResyncSilenceLimit : kPadSilenceLimit;
+        answered = false;
         const int type = ReadFrameHeader(1);
         m_countHeaderErrors = true;
         m_silenceLimit = kPadSilenceLimit;
@@ -418,6 +422,7 @@ void Zmodem::ReadFileData() {
                 if (st.statusCode < 0)
                     return;
                 recover = r < 0;
+                answered = r == kZcrcw;
             }
         } else if (type == kZeof) {
             if (PositionFromHeader(m_receivedHeader) == st.position) {

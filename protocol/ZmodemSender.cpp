@@ -194,6 +194,7 @@ int Zmodem::SendFile() {
 
 void Zmodem::SendFileData() {
     TransferStatus& st = *m_status;
+    int quietRestarts = 0; // seconds without the confirmation of a restart
     for (;;) {
         if (st.position >= st.fileSize) {
             // Nothing (more) to send: a receiver still gets one data frame before the ZEOF,
@@ -221,8 +222,17 @@ void Zmodem::SendFileData() {
             continue;
         bool stepDone = false;
         while (!stepDone) {
-            if (response == 0)
-                response = ReadFrameHeader(1);
+            if (response == 0) {
+                // A restart waits a second for its confirmation (once its own bytes are
+                // out), then goes out again; that silence counts once per ten seconds.
+                m_silenceLimit = m_restart ? kResyncSilenceLimit : kPadSilenceLimit;
+                response = m_restart ? ReadHeaderLoop(1, false) : ReadFrameHeader(1);
+                m_silenceLimit = kPadSilenceLimit;
+                if (response == kTimedOut && st.statusCode >= 0 &&
+                    ++quietRestarts % (kPadSilenceLimit / kResyncSilenceLimit) == 0 &&
+                    CountError())
+                    Fail(kTooManyRetries);
+            }
             // A damaged header (counted where it was read) was the receiver asking for
             // something, and silence leaves both sides waiting: the data goes on from here,
             // and a receiver that wants another position asks for it again at once.
@@ -232,6 +242,7 @@ void Zmodem::SendFileData() {
                 Trace("SendFile: frame type %d, the data goes on", response);
                 break;
             }
+            quietRestarts = 0;
             switch (response) {
             case kZrinit:
             case kZskip:
@@ -327,10 +338,6 @@ int Zmodem::EndFile() {
 
 int Zmodem::FillSubpacket() {
     TransferStatus& st = *m_status;
-    if (m_restart) {
-        st.blockLength = 0;
-        return 1;
-    }
     int length = kDataBufferSize;
     if (m_receiverBufferSize > 0)
         length = std::min(kDataBufferSize, m_receiverBufferSize - m_windowBytes);
@@ -464,6 +471,8 @@ int Zmodem::SendDataFrame() {
         if (room && st.position < size && !awaitAck) {
             Trace("SendDataFrame: sending @%ld", static_cast<long>(st.position));
             int ends = FillSubpacket();
+            // After a ZRPOS the first subpacket (with its data) closes the frame with ZCRCW:
+            // the stream goes on only once the receiver has confirmed that it is in step.
             frameEnded = m_restart ? true : ends != 0;
             // A streamed file ends with ZCRCE: its ZEOF, not a ZACK, is what gets answered.
             const bool streamEnd = !m_windowed && !m_restart && st.position >= size;
@@ -490,7 +499,7 @@ int Zmodem::SendDataFrame() {
             return 0;
         if (sent && st.position < size)
             ++st.blocks;
-        if (frameEnded && st.position < size)
+        if (frameEnded && (st.position < size || m_restart))
             return 0;
     }
 }

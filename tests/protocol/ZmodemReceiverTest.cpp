@@ -354,6 +354,23 @@ TEST_F(ZmodemReceiverScript, LostRestartIsAskedForAgainAfterASecondAndSilenceEnd
     EXPECT_EQ(status.filesDone, 0);
 }
 
+TEST_F(ZmodemReceiverScript, ALostZackOfAZcrcwIsFollowedByTheAskedPositionAfterASecond) {
+    Start();
+    ASSERT_EQ(sender.Read(), kZrinit);
+    sender.Offer(std::string("w.bin\0", 6) + "2048", 0, 0);
+    int at = -1;
+    ASSERT_EQ(sender.Read(&at), kZrpos);
+    sender.Header(kZdata, 0);
+    sender.Subpacket(Pattern(1024, 7), kZcrcw);
+    ASSERT_EQ(sender.Read(&at), kZack);
+    // The sender never heard it and waits: the receiver speaks again, after a second.
+    const std::uint32_t acked = platform::GetTickCount();
+    ASSERT_EQ(sender.Read(&at), kZrpos);
+    EXPECT_EQ(at, 1024);
+    EXPECT_LT(platform::TicksSince(acked), 3000u);
+    EXPECT_LT(Join(), 0);
+}
+
 TEST_F(ZmodemReceiverScript, TheLastFileIsReportedWhenTheEndArrivesAllAtOnce) {
     Start();
     ASSERT_EQ(sender.Read(), kZrinit);

@@ -48,7 +48,7 @@ struct ReceiverScript {
     int rewindTo{0};
     // Noise on the way back: the interruption's ZRPOS, or the first ZACK after it, arrives
     // with a bad CRC.
-    enum Damage { kNothing, kTheRewind, kTheAckAfterIt } damage{kNothing};
+    enum Damage { kNothing, kTheRewind, kTheAckAfterIt, kNoAckAfterIt } damage{kNothing};
     bool cancelOnData{false};
     // Requests not heard (no ZRINIT at the start either), as by a terminal not yet ready.
     int missedRequests{0};
@@ -130,10 +130,11 @@ class ScriptedReceiver {
                                       static_cast<std::size_t>(m_status.blockLength));
                     position += m_status.blockLength;
                     if (end == kZcrcq || end == kZcrcw) {
-                        const bool damaged = interrupted && !ackDamaged &&
-                                             m_script.damage == ReceiverScript::kTheAckAfterIt;
-                        ackDamaged = ackDamaged || damaged;
-                        SendPosition(kZack, position, damaged);
+                        const bool hit = interrupted && !ackDamaged &&
+                                         m_script.damage >= ReceiverScript::kTheAckAfterIt;
+                        ackDamaged = ackDamaged || hit;
+                        if (!hit || m_script.damage != ReceiverScript::kNoAckAfterIt)
+                            SendPosition(kZack, position, hit);
                     }
                     if (!interrupted && m_script.interruptAfter >= 0 &&
                         position > m_script.interruptAfter) {
@@ -307,19 +308,21 @@ TEST_F(ZmodemSender, ZrposInMidStreamRestartsAtTheAskedOffset) {
     ASSERT_EQ(receiver->files.size(), 1u);
     const ReceivedFile& f = receiver->files[0];
     EXPECT_EQ(f.data, data);
-    // First frame, then the restart frame (empty ZCRCW), then streaming from the offset.
+    // First frame, then the restart frame (one subpacket with ZCRCW), then streaming from
+    // after it.
     ASSERT_GE(f.dataHeaders.size(), 3u);
     EXPECT_EQ(f.dataHeaders[0], 0);
     EXPECT_EQ(f.dataHeaders[1], 4096);
-    EXPECT_EQ(f.dataHeaders[2], 4096);
+    EXPECT_EQ(f.dataHeaders[2], 5120);
     EXPECT_TRUE(status.Traced("SendFileData: ZRPOS location 4096"));
 }
 
 // A damaged header from the receiver during the data means it asked for something: the
 // sender goes on with the data at once, and the receiver asks again, rather than both
-// waiting out their time-outs.
-TEST_F(ZmodemSender, ADamagedRewindOrAckGoesOnWithoutWaitingOutTheTimeOut) {
-    for (auto damage : {ReceiverScript::kTheRewind, ReceiverScript::kTheAckAfterIt}) {
+// waiting out their time-outs. A restart whose confirmation is lost goes out again.
+TEST_F(ZmodemSender, ADamagedRewindOrALostAckGoesOnWithoutWaitingOutTheTimeOut) {
+    for (auto damage : {ReceiverScript::kTheRewind, ReceiverScript::kTheAckAfterIt,
+                        ReceiverScript::kNoAckAfterIt}) {
         std::string data = Pattern(60000, 5);
         const std::string path = dir.WriteFile("big.bin", data);
         ReceiverScript script;
