@@ -192,6 +192,9 @@ class Zmodem : public FileTransfer {
     // Seconds of silence after a ZRPOS before it is sent again: once the stale data has
     // stopped, a sender that says nothing lost the header it restarted with, or our ZRPOS.
     static constexpr int kResyncSilenceLimit = 1;
+    // Seconds a restart waits for its confirmation before it goes out again: longer than
+    // the receiver's second, so that a receiver which asks again itself is heard first.
+    static constexpr int kRestartSilenceLimit = 2;
 
     int SendReceiverInit();
     void LookUpLocalFile();
@@ -250,6 +253,7 @@ class Zmodem : public FileTransfer {
     int m_lastEndCode{0};
     // Where the sender's next read from the file starts (-1: unknown, seek first).
     int m_fileOffset{-1};
+    int m_restartPosition{0}; // where the last ZRPOS asked the data to start
 
     int m_pauseInput{0};
     int m_stripPaths{1};

@@ -223,15 +223,18 @@ void Zmodem::SendFileData() {
         bool stepDone = false;
         while (!stepDone) {
             if (response == 0) {
-                // A restart waits a second for its confirmation (once its own bytes are
-                // out), then goes out again; that silence counts once per ten seconds.
-                m_silenceLimit = m_restart ? kResyncSilenceLimit : kPadSilenceLimit;
+                // A restart waits a moment for its confirmation (once its own bytes are
+                // out), then the same frame goes out again; that silence counts one error
+                // per ten seconds.
+                m_silenceLimit = m_restart ? kRestartSilenceLimit : kPadSilenceLimit;
                 response = m_restart ? ReadHeaderLoop(1, false) : ReadFrameHeader(1);
                 m_silenceLimit = kPadSilenceLimit;
-                if (response == kTimedOut && st.statusCode >= 0 &&
-                    ++quietRestarts % (kPadSilenceLimit / kResyncSilenceLimit) == 0 &&
-                    CountError())
-                    Fail(kTooManyRetries);
+                if (response == kTimedOut && m_restart && st.statusCode >= 0) {
+                    st.position = m_restartPosition;
+                    if (++quietRestarts % (kPadSilenceLimit / kRestartSilenceLimit) == 0 &&
+                        CountError())
+                        Fail(kTooManyRetries);
+                }
             }
             // A damaged header (counted where it was read) was the receiver asking for
             // something, and silence leaves both sides waiting: the data goes on from here,
@@ -277,6 +280,7 @@ void Zmodem::Restart() {
     st.position = std::clamp(PositionFromHeader(m_receivedHeader), 0, st.fileSize);
     m_engine->Seek(st.position, 0);
     m_fileOffset = st.position;
+    m_restartPosition = st.position;
     Trace("SendFileData: ZRPOS location %ld", static_cast<long>(st.position));
     m_restart = 1;
     m_serial->PurgeOutput();
