@@ -339,17 +339,6 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
     std::time_t now = m_clock();
     const std::string& fileName = r.fileName;
 
-    // The receiver skipped the file in progress: its record closes, and the log writer calls
-    // it skipped when no data had moved.
-    if (IsSend() && r.filesSkipped > m_lastFilesSkipped && !m_fileRecords.empty() &&
-        !m_fileRecords.back().closed) {
-        data::FileRecord& last = m_fileRecords.back();
-        last.duration = now - last.start;
-        last.closed = 1;
-        m_skippedByReceiver.push_back(m_fileRecords.size() - 1);
-    }
-    m_lastFilesSkipped = r.filesSkipped;
-
     // Close the record of the file that just ended.
     bool changed = IsSend() ? r.filesDone != m_lastFilesDone : fileName != m_currentFileName;
     if (changed) {
@@ -365,6 +354,17 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
         }
         m_lastFilesDone = r.filesDone;
     }
+
+    // The receiver skipped the file in progress (one the count of files sent has not just
+    // closed): its record closes, and the log writer calls it skipped when no data had moved.
+    if (IsSend() && r.filesSkipped > m_lastFilesSkipped && !m_fileRecords.empty() &&
+        !m_fileRecords.back().closed) {
+        data::FileRecord& last = m_fileRecords.back();
+        last.duration = now - last.start;
+        last.closed = 1;
+        m_skippedByReceiver.push_back(m_fileRecords.size() - 1);
+    }
+    m_lastFilesSkipped = r.filesSkipped;
 
     // Open a record for a file that begins.
     if (fileName != m_currentFileName) {

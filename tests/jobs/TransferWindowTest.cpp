@@ -230,18 +230,24 @@ TEST_F(TransferWindowTest, FailedSecondFileAndAnnouncedOnlyFileInTheLog) {
 }
 
 TEST_F(TransferWindowTest, OnlyAFileTheReceiverSkippedLeavesTheListWithTheSentOnes) {
-    Make(true, {"/f/have.txt", "/f/sent.txt", "/f/stopped.txt"});
+    Make(true, {"/f/have.txt", "/f/sent.txt", "/f/unseen.txt", "/f/stopped.txt"});
     Progress(100, "/f/have.txt", 0, 3000, 0);
     skipped = 1; // the receiver has it already
     Progress(101, "/f/sent.txt", 0, 4000, 0);
+    Progress(102, "/f/sent.txt", 0, 4000, 4000);
+    // One record tells that sent.txt went through and that the next file, never named in a
+    // record, was skipped.
+    skipped = 2;
     Progress(103, "/f/stopped.txt", 1, 5000, 0);
-    // Stop during the third offer.
+    // Stop during the last offer.
     Progress(104, "/f/stopped.txt", 1, 5000, 0, 0, comm::kUserCancelled);
     window->HandleMessage({WM_JOB_DONE, 0, 0, nullptr});
     std::string log = testsupport::TempDir::ReadFile(temp / "TRANSLOG.TXT");
     EXPECT_NE(log.find("\thave.txt\tSending\tAnna Berg\tSkipped\t"), std::string::npos) << log;
+    EXPECT_NE(log.find("\tsent.txt\tSending\tAnna Berg\tSuccessful\t"), std::string::npos);
     EXPECT_NE(log.find("\tstopped.txt\tSending\tAnna Berg\tSkipped\t"), std::string::npos);
-    EXPECT_EQ(viewList, (std::vector<std::string>{"/f/stopped.txt"}));
+    // A file with no record of its own stays, as one that never began.
+    EXPECT_EQ(viewList, (std::vector<std::string>{"/f/unseen.txt", "/f/stopped.txt"}));
 }
 
 TEST_F(TransferWindowTest, StatusTextsFilledIn) {
