@@ -194,7 +194,7 @@ int Zmodem::SendFile() {
 
 void Zmodem::SendFileData() {
     TransferStatus& st = *m_status;
-    int quietRestarts = 0; // seconds without the confirmation of a restart
+    int quietRestarts = 0; // restarts sent again because their confirmation did not come
     for (;;) {
         if (st.position >= st.fileSize) {
             // Nothing (more) to send: a receiver still gets one data frame before the ZEOF,
