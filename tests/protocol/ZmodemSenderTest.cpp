@@ -73,6 +73,9 @@ class ScriptedReceiver {
         bool interrupted = false;
         bool ackDamaged = false;
         for (int round = 0; round < 2000 && !stop; ++round) {
+            // This peer keeps listening however much stale data and silence it met: only the
+            // sender under test decides when a run has failed.
+            m_status.retries = 0;
             int type = m_z.ReadFrameHeader(1);
             if (m_status.statusCode < 0)
                 return;
@@ -321,6 +324,9 @@ TEST_F(ZmodemSender, ZrposInMidStreamRestartsAtTheAskedOffset) {
 // sender goes on with the data at once, and the receiver asks again, rather than both
 // waiting out their time-outs. A restart whose confirmation is lost goes out again.
 TEST_F(ZmodemSender, ADamagedRewindOrALostAckGoesOnWithoutWaitingOutTheTimeOut) {
+    // Seconds of silence matter here: a gentle speed-up, so that a loaded machine's pauses
+    // do not pass for them.
+    platform::ScopedTimeAcceleration gentle(4.0);
     for (auto damage : {ReceiverScript::kTheRewind, ReceiverScript::kTheAckAfterIt,
                         ReceiverScript::kNoAckAfterIt}) {
         std::string data = Pattern(60000, 5);
