@@ -253,7 +253,10 @@ class Zmodem : public FileTransfer {
     int m_lastEndCode{0};
     // Where the sender's next read from the file starts (-1: unknown, seek first).
     int m_fileOffset{-1};
-    int m_restartPosition{0}; // where the last ZRPOS asked the data to start
+    int m_restartPosition{-1}; // where the last ZRPOS asked the data to start
+    // The receiver asked for the same place twice running: the restart frame goes out with
+    // an empty subpacket, which heavy noise spares, rather than with data.
+    bool m_restartEmpty{false};
 
     int m_pauseInput{0};
     int m_stripPaths{1};

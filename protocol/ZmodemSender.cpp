@@ -138,6 +138,8 @@ int Zmodem::PrepareNextFile() {
 int Zmodem::SendFile() {
     TransferStatus& st = *m_status;
     m_restart = 0;
+    m_restartPosition = -1;
+    m_restartEmpty = false;
     m_dataSent = false;
     const int infoLength = st.blockLength;
     unsigned char flags[4]{};
@@ -280,6 +282,7 @@ void Zmodem::Restart() {
     st.position = std::clamp(PositionFromHeader(m_receivedHeader), 0, st.fileSize);
     m_engine->Seek(st.position, 0);
     m_fileOffset = st.position;
+    m_restartEmpty = st.position == m_restartPosition;
     m_restartPosition = st.position;
     Trace("SendFileData: ZRPOS location %ld", static_cast<long>(st.position));
     m_restart = 1;
@@ -342,6 +345,10 @@ int Zmodem::EndFile() {
 
 int Zmodem::FillSubpacket() {
     TransferStatus& st = *m_status;
+    if (m_restart && m_restartEmpty) {
+        st.blockLength = 0;
+        return 1;
+    }
     int length = kDataBufferSize;
     if (m_receiverBufferSize > 0)
         length = std::min(kDataBufferSize, m_receiverBufferSize - m_windowBytes);
