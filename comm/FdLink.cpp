@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,7 +32,7 @@ FdLink::FdLink(int readFd, int writeFd)
 }
 
 void FdLink::BoundLine(SavedMode& saved, int fd) {
-    struct stat info{};
+    struct stat info {};
     if (::fstat(fd, &info) != 0)
         return;
     if (S_ISFIFO(info.st_mode)) {
@@ -105,12 +106,20 @@ long FdLink::UnreadOutput() const {
 }
 
 void FdLink::Flush() {
-    int sent = 0;
-    while (sent < m_queued) {
-        ssize_t n =
-            ::write(m_writeFd, m_queue.get() + sent, static_cast<std::size_t>(m_queued - sent));
+    // The queue is a ring: what waits is written in at most two pieces, and nothing is
+    // moved when the descriptor takes only part of it.
+    while (m_queued > 0) {
+        const int first = std::min(m_queued, kTransmitQueueSize - m_head);
+        iovec pieces[2] = {{m_queue.get() + m_head, static_cast<std::size_t>(first)},
+                           {m_queue.get(), static_cast<std::size_t>(m_queued - first)}};
+        const ssize_t n = ::writev(m_writeFd, pieces, m_queued > first ? 2 : 1);
         if (n > 0) {
-            sent += static_cast<int>(n);
+            m_head = (m_head + static_cast<int>(n)) % kTransmitQueueSize;
+            m_queued -= static_cast<int>(n);
+            // Less taken than offered: the line is full, and asking again now only costs
+            // a system call that takes nothing.
+            if (m_queued > 0)
+                break;
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -119,14 +128,12 @@ void FdLink::Flush() {
             // The other side is gone: as on a line without carrier, the bytes go nowhere.
             m_hungUp = true;
             SetLastStatus(kWriteError);
-            sent = m_queued;
+            m_queued = 0;
         }
         break;
     }
-    if (sent > 0 && sent < m_queued)
-        std::memmove(m_queue.get(), m_queue.get() + sent,
-                     static_cast<std::size_t>(m_queued - sent));
-    m_queued -= sent;
+    if (m_queued == 0)
+        m_head = 0;
     m_writeBlocked = m_queued > 0;
 }
 
@@ -277,8 +284,11 @@ int FdLink::WriteBuffer(const unsigned char* data, int length) {
         return length;
     if (m_queued + length > kTransmitQueueSize)
         Flush();
-    int taken = std::min(length, kTransmitQueueSize - m_queued);
-    std::memcpy(m_queue.get() + m_queued, data, static_cast<std::size_t>(taken));
+    const int taken = std::min(length, kTransmitQueueSize - m_queued);
+    const int tail = (m_head + m_queued) % kTransmitQueueSize;
+    const int first = std::min(taken, kTransmitQueueSize - tail);
+    std::memcpy(m_queue.get() + tail, data, static_cast<std::size_t>(first));
+    std::memcpy(m_queue.get(), data + first, static_cast<std::size_t>(taken - first));
     m_queued += taken;
     if (m_queued == kTransmitQueueSize)
         Flush();
@@ -330,6 +340,7 @@ int FdLink::Purge(int direction, int) {
         }
     } else {
         m_queued = 0;
+        m_head = 0;
         m_writeBlocked = false;
         if (m_write.terminal || (m_writeFd == m_readFd && m_read.terminal))
             ::tcflush(m_writeFd, TCOFLUSH);

@@ -92,7 +92,8 @@ class FdLink : public ComLink {
     SavedMode m_read;
     SavedMode m_write;
     bool m_writeBlocked{false};
-    std::unique_ptr<unsigned char[]> m_queue;
+    std::unique_ptr<unsigned char[]> m_queue; // a ring of kTransmitQueueSize bytes
+    int m_head{0};                            // where the oldest queued byte is
     int m_queued{0};
     bool m_readHeld{false};
     std::chrono::steady_clock::time_point m_emptyReadAt{};

@@ -101,7 +101,10 @@ TEST(FdLink, QueuedBytesGoOutWhenTheTransferWaitsOrTheLinkCloses) {
 TEST(FdLink, MoreThanTheQueueHoldsIsTakenInPieces) {
     SocketPair pair;
     FdLink link(pair.fd[0], pair.fd[0]);
-    std::string big(3 * FdLink::kTransmitQueueSize + 17, 'x');
+    // Every byte tells its place, so a piece sent twice, lost or out of order shows.
+    std::string big(3 * FdLink::kTransmitQueueSize + 17, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i % 251);
     std::string got;
     std::size_t sent = 0;
     for (int round = 0; round < 10000 && got.size() < big.size(); ++round) {
