@@ -107,7 +107,7 @@ int Zmodem::GetPad() {
         return false;
     };
     while (InputWaiting() || !CheckAbort()) {
-        int c = ReadTimed(kPadTimeoutMs);
+        int c = ReadTimed(m_silenceUnitMs);
         if (c == kTimedOut) {
             quietKnown = false;
             if (silence() || CheckAbort())
@@ -123,7 +123,7 @@ int Zmodem::GetPad() {
             if (!quietKnown) {
                 quietKnown = true;
                 quietSince = platform::GetTickCount();
-            } else if (platform::Expired(quietSince, kPadTimeoutMs)) {
+            } else if (platform::Expired(quietSince, m_silenceUnitMs)) {
                 quietSince = platform::GetTickCount();
                 if (silence() || CheckAbort())
                     return 0;

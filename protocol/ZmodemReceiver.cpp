@@ -3,6 +3,7 @@
 // by ZRPOS, stamps each file with the sender's date and answers the sender's ZFIN.
 #include "protocol/Zmodem.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -388,6 +389,8 @@ void Zmodem::ReadFileData() {
     bool resyncing = true;
     int staleEnds = 0;
     int quietAsks = 0; // ZRPOS sent again for silence since the last good frame
+    long quietMs = 0;  // the silence those asks waited out, not yet counted as an error
+    int waitedMs = 0;  // the silence the header read below waits for, when it is short
     std::uint32_t resyncStart = platform::GetTickCount();
     // Where the ZDATA frame being read began: the last position the sender named. Beyond it
     // the position is only the sum of the subpackets taken, so a subpacket lost whole would
@@ -398,11 +401,19 @@ void Zmodem::ReadFileData() {
     bool answered = false;
     while (!CheckAbort()) {
         m_countHeaderErrors = !resyncing;
-        m_silenceLimit = resyncing || answered ? kResyncSilenceLimit : kPadSilenceLimit;
+        waitedMs = answered ? kAnsweredWaitMs
+                   : resyncing
+                       ? std::min(kResyncFirstWaitMs << std::min(quietAsks, 2), kPadTimeoutMs)
+                       : 0;
+        if (waitedMs > 0) {
+            m_silenceLimit = 1;
+            m_silenceUnitMs = waitedMs;
+        }
         answered = false;
         const int type = ReadFrameHeader(1);
         m_countHeaderErrors = true;
         m_silenceLimit = kPadSilenceLimit;
+        m_silenceUnitMs = kPadTimeoutMs;
         if (st.statusCode < 0) {
             Trace("ReadFileData: Fatal error on header");
             return;
@@ -417,6 +428,7 @@ void Zmodem::ReadFileData() {
                 resyncing = false;
                 staleEnds = 0;
                 quietAsks = 0;
+                quietMs = 0;
                 frameStart = st.position;
                 const int r = ReceiveDataFrame();
                 if (st.statusCode < 0)
@@ -445,7 +457,11 @@ void Zmodem::ReadFileData() {
             // Silence: ask again at once, but a sender that stays silent is counted once for
             // every ten seconds of it, so that a vanished sender ends the run.
             recover = true;
-            count = ++quietAsks % (kPadSilenceLimit / kResyncSilenceLimit) == 0;
+            ++quietAsks;
+            quietMs += waitedMs;
+            count = quietMs >= static_cast<long>(kPadSilenceLimit) * kPadTimeoutMs;
+            if (count)
+                quietMs = 0;
         } else {
             if (type >= 0)
                 Trace("ReadFileData: frame_type=%d", type);
