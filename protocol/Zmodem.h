@@ -189,15 +189,12 @@ class Zmodem : public FileTransfer {
     static constexpr int kPauseSettleMs = 70;
     // How long stale data after a ZRPOS is passed over before the ZRPOS is sent again.
     static constexpr long kResyncLimitMs = 20000;
-    // Silence after a ZRPOS before it is sent again: once the stale data has stopped, a
-    // sender that says nothing lost the header it restarted with, or our ZRPOS. The first
-    // wait is short, so that noise which destroyed a restart costs a quarter of a second of
-    // idle line; each further ask in a row waits twice as long, up to a second, so that a
-    // line slower to answer than that is asked a few times, not flooded.
-    static constexpr int kResyncFirstWaitMs = 250;
-    // Silence after the ZACK of a ZCRCW before the position is sent again: the sender goes
-    // on only once that ZACK has crossed the line, so this wait covers a whole round trip.
-    static constexpr int kAnsweredWaitMs = 1000;
+    // Silence after a ZRPOS before it is sent again, once input has come since: the stale
+    // data has stopped, and a sender that says nothing lost the frame it restarted with or
+    // our ZRPOS. A line that stayed silent since the ZRPOS is given a full second instead,
+    // and the short wait never ends before twice the time the last answer to a ZRPOS took,
+    // so that a line slow to answer is not asked again before it could.
+    static constexpr int kResyncQuietMs = 250;
     // Seconds a restart waits for its confirmation before it goes out again: longer than
     // the receiver's waits, so that a receiver which asks again itself is heard first.
     static constexpr int kRestartSilenceLimit = 2;
@@ -238,9 +235,15 @@ class Zmodem : public FileTransfer {
     // Off while the receiver waits out stale data after a ZRPOS: damaged headers then come
     // back to it uncounted.
     bool m_countHeaderErrors{true};
-    // A header read gives up after m_silenceLimit stretches of m_silenceUnitMs without input.
-    int m_silenceLimit{kPadSilenceLimit};
-    int m_silenceUnitMs{kPadTimeoutMs};
+    int m_silenceLimit{kPadSilenceLimit}; // seconds of silence before a header read gives up
+    // When set, what a second of silence shortens to once input has been heard (since
+    // m_heardInput was last cleared), though never before m_answerDueMs have passed since
+    // m_askedAt: a header read then gives up sooner after input stops, but not before the
+    // answer to what was asked could be back.
+    int m_quietAfterInputMs{0};
+    bool m_heardInput{false};
+    std::uint32_t m_askedAt{0};
+    int m_answerDueMs{kPadTimeoutMs};
     Crc16 m_crc16;
     Crc32 m_crc32;
     int m_canCount{0};

@@ -93,8 +93,12 @@ int Zmodem::GetPad() {
     // for those characters alone, never for ordinary input.
     bool quietKnown = false;
     std::uint32_t quietSince = 0;
+    auto quick = [this]() { return m_heardInput && m_quietAfterInputMs > 0; };
     // One more second without a header; true when that makes the wait give up.
     auto silence = [&]() {
+        // A short silence ends the wait only once the answer could be here.
+        if (quick() && !platform::Expired(m_askedAt, m_answerDueMs))
+            return false;
         // Output still on its way explains the silence: the answer cannot come before the
         // data it answers has gone out.
         const long now = OutputQueued();
@@ -106,8 +110,9 @@ int Zmodem::GetPad() {
         }
         return false;
     };
+    auto unit = [&]() { return quick() ? m_quietAfterInputMs : kPadTimeoutMs; };
     while (InputWaiting() || !CheckAbort()) {
-        int c = ReadTimed(m_silenceUnitMs);
+        int c = ReadTimed(unit());
         if (c == kTimedOut) {
             quietKnown = false;
             if (silence() || CheckAbort())
@@ -123,7 +128,7 @@ int Zmodem::GetPad() {
             if (!quietKnown) {
                 quietKnown = true;
                 quietSince = platform::GetTickCount();
-            } else if (platform::Expired(quietSince, m_silenceUnitMs)) {
+            } else if (platform::Expired(quietSince, unit())) {
                 quietSince = platform::GetTickCount();
                 if (silence() || CheckAbort())
                     return 0;
@@ -131,6 +136,7 @@ int Zmodem::GetPad() {
             continue;
         }
         quietKnown = false;
+        m_heardInput = true;
         if (c == kCan) {
             bool cancelled = ++m_canCount >= kCancelCount;
             if (!cancelled) {

@@ -376,6 +376,7 @@ void Zmodem::ReadFileData() {
     TransferStatus& st = *m_status;
     Trace("ReadFileData: reading name");
     SendPosition(kZrpos);
+    m_askedAt = platform::GetTickCount();
     if (st.statusCode < 0) {
         Trace("ReadFileData: Error sending ZRPOS");
         return;
@@ -388,9 +389,12 @@ void Zmodem::ReadFileData() {
     // progress only.
     bool resyncing = true;
     int staleEnds = 0;
-    int quietAsks = 0; // ZRPOS sent again for silence since the last good frame
-    long quietMs = 0;  // the silence those asks waited out, not yet counted as an error
-    int waitedMs = 0;  // the silence the header read below waits for, when it is short
+    // Silence waited out since the last good frame, and not yet counted as an error.
+    int quietMs = 0;
+    m_heardInput = false; // since the ZRPOS that started the file's data
+    // Whether the last ZRPOS was sent for silence: its answer may be to an earlier one, so
+    // the time it takes says nothing of the line.
+    bool askedForSilence = false;
     std::uint32_t resyncStart = platform::GetTickCount();
     // Where the ZDATA frame being read began: the last position the sender named. Beyond it
     // the position is only the sum of the subpackets taken, so a subpacket lost whole would
@@ -401,33 +405,34 @@ void Zmodem::ReadFileData() {
     bool answered = false;
     while (!CheckAbort()) {
         m_countHeaderErrors = !resyncing;
-        waitedMs = answered ? kAnsweredWaitMs
-                   : resyncing
-                       ? std::min(kResyncFirstWaitMs << std::min(quietAsks, 2), kPadTimeoutMs)
-                       : 0;
-        if (waitedMs > 0) {
-            m_silenceLimit = 1;
-            m_silenceUnitMs = waitedMs;
-        }
+        m_silenceLimit = resyncing || answered ? 1 : kPadSilenceLimit;
+        m_quietAfterInputMs = resyncing ? kResyncQuietMs : 0;
         answered = false;
         const int type = ReadFrameHeader(1);
+        // The silence a header read that found nothing has waited out.
+        const int silentMs =
+            m_silenceLimit *
+            (m_heardInput && m_quietAfterInputMs > 0 ? m_quietAfterInputMs : kPadTimeoutMs);
         m_countHeaderErrors = true;
         m_silenceLimit = kPadSilenceLimit;
-        m_silenceUnitMs = kPadTimeoutMs;
+        m_quietAfterInputMs = 0;
         if (st.statusCode < 0) {
             Trace("ReadFileData: Fatal error on header");
             return;
         }
         bool recover = false;
         bool count = true;
+        bool forSilence = false;
         if (type == kZdata) {
             if (PositionFromHeader(m_receivedHeader) != st.position) {
                 Trace("ReadFileData: Mismatch in rx_pos");
                 recover = true;
             } else {
+                if (resyncing && !askedForSilence)
+                    m_answerDueMs = static_cast<int>(std::min<std::uint32_t>(
+                        kPadTimeoutMs, 2 * platform::TicksSince(m_askedAt)));
                 resyncing = false;
                 staleEnds = 0;
-                quietAsks = 0;
                 quietMs = 0;
                 frameStart = st.position;
                 const int r = ReceiveDataFrame();
@@ -457,9 +462,9 @@ void Zmodem::ReadFileData() {
             // Silence: ask again at once, but a sender that stays silent is counted once for
             // every ten seconds of it, so that a vanished sender ends the run.
             recover = true;
-            ++quietAsks;
-            quietMs += waitedMs;
-            count = quietMs >= static_cast<long>(kPadSilenceLimit) * kPadTimeoutMs;
+            forSilence = true;
+            quietMs += silentMs;
+            count = quietMs >= kPadSilenceLimit * kPadTimeoutMs;
             if (count)
                 quietMs = 0;
         } else {
@@ -481,6 +486,9 @@ void Zmodem::ReadFileData() {
         }
         DiscardInput();
         SendPosition(kZrpos);
+        m_askedAt = platform::GetTickCount();
+        m_heardInput = false;
+        askedForSilence = forSilence;
         resyncing = true;
         staleEnds = 0;
         resyncStart = platform::GetTickCount();
