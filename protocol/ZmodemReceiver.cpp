@@ -389,7 +389,7 @@ void Zmodem::ReadFileData() {
     // progress only.
     bool resyncing = true;
     int staleEnds = 0;
-    // Silence waited out since the last good frame, and not yet counted as an error.
+    // Time header reads found nothing since the last good frame, not yet counted as errors.
     int quietMs = 0;
     m_heardInput = false; // since the ZRPOS that started the file's data
     // Whether the last ZRPOS was sent for silence: its answer may be to an earlier one, so
@@ -408,11 +408,8 @@ void Zmodem::ReadFileData() {
         m_silenceLimit = resyncing || answered ? 1 : kPadSilenceLimit;
         m_quietAfterInputMs = resyncing ? kResyncQuietMs : 0;
         answered = false;
+        const std::uint32_t readStart = platform::GetTickCount();
         const int type = ReadFrameHeader(1);
-        // The silence a header read that found nothing has waited out.
-        const int silentMs =
-            m_silenceLimit *
-            (m_heardInput && m_quietAfterInputMs > 0 ? m_quietAfterInputMs : kPadTimeoutMs);
         m_countHeaderErrors = true;
         m_silenceLimit = kPadSilenceLimit;
         m_quietAfterInputMs = 0;
@@ -463,7 +460,8 @@ void Zmodem::ReadFileData() {
             // every ten seconds of it, so that a vanished sender ends the run.
             recover = true;
             forSilence = true;
-            quietMs += silentMs;
+            // A header read that found nothing: all of its time went without progress.
+            quietMs += static_cast<int>(platform::TicksSince(readStart));
             count = quietMs >= kPadSilenceLimit * kPadTimeoutMs;
             if (count)
                 quietMs = 0;
@@ -488,7 +486,8 @@ void Zmodem::ReadFileData() {
         SendPosition(kZrpos);
         m_askedAt = platform::GetTickCount();
         m_heardInput = false;
-        askedForSilence = forSilence;
+        // A ZRPOS sent while another is unanswered may be answered by the earlier one.
+        askedForSilence = forSilence || resyncing;
         resyncing = true;
         staleEnds = 0;
         resyncStart = platform::GetTickCount();
