@@ -318,6 +318,11 @@ int Zmodem::SendPosition(int type) {
         return m_status->statusCode;
     unsigned char header[4];
     PositionToHeader(m_status->position, header);
+    if (type == kZrpos) {
+        // What comes from here on answers this ask, or is stale data ahead of the answer.
+        m_askedAt = platform::GetTickCount();
+        m_heardInput = false;
+    }
     return SendHexHeader(type, header);
 }
 
@@ -376,7 +381,6 @@ void Zmodem::ReadFileData() {
     TransferStatus& st = *m_status;
     Trace("ReadFileData: reading name");
     SendPosition(kZrpos);
-    m_askedAt = platform::GetTickCount();
     if (st.statusCode < 0) {
         Trace("ReadFileData: Error sending ZRPOS");
         return;
@@ -391,7 +395,6 @@ void Zmodem::ReadFileData() {
     int staleEnds = 0;
     // Time header reads found nothing since the last good frame, not yet counted as errors.
     int quietMs = 0;
-    m_heardInput = false; // since the ZRPOS that started the file's data
     // Whether the last ZRPOS was sent for silence: its answer may be to an earlier one, so
     // the time it takes says nothing of the line.
     bool askedForSilence = false;
@@ -484,8 +487,6 @@ void Zmodem::ReadFileData() {
         }
         DiscardInput();
         SendPosition(kZrpos);
-        m_askedAt = platform::GetTickCount();
-        m_heardInput = false;
         // A ZRPOS sent while another is unanswered may be answered by the earlier one.
         askedForSilence = forSilence || resyncing;
         resyncing = true;
