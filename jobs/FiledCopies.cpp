@@ -1,102 +1,169 @@
-// The remembered copies of filed files: hard links in the station's folder and their list.
+// The remembered files of broken calls: one line per file in the station's folder.
 #include "jobs/FiledCopies.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <fstream>
-#include <sstream>
-#include <utility>
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include "data/FileUtilities.h"
+#include "platform/AtomicFile.h"
+#include "protocol/Checksum.h"
+#include "protocol/FileEngine.h"
 
 namespace jobs {
 namespace {
 
-using Entry = std::pair<std::string, std::string>; // received name, filed path
+using protocol::FiledFile;
 
-std::vector<Entry> ReadList(const std::string& folder) {
-    std::vector<Entry> entries;
-    std::ifstream in(folder + "/" + kFiledListName);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::size_t tab = line.find('\t');
-        if (tab == std::string::npos || tab == 0 || tab + 1 >= line.size())
-            continue;
-        // A name is one file of this folder; anything else in a damaged list is ignored.
-        std::string name = line.substr(0, tab);
-        if (name.find('/') != std::string::npos || name == "." || name == "..")
-            continue;
-        entries.emplace_back(std::move(name), line.substr(tab + 1));
+// A list far beyond what is ever written is damaged, or not ours: it is not read.
+constexpr std::size_t kLongestList = 256 * 1024;
+constexpr std::size_t kFields = 5;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+    std::vector<std::string> fields;
+    std::size_t start = 0;
+    for (;;) {
+        std::size_t tab = line.find('\t', start);
+        fields.push_back(line.substr(start, tab == std::string::npos ? tab : tab - start));
+        if (tab == std::string::npos)
+            return fields;
+        start = tab + 1;
     }
-    return entries;
 }
 
-void WriteList(const std::string& folder, const std::vector<Entry>& entries) {
+bool ParseNumber(const std::string& text, int base, long long& value) {
+    if (text.empty() || text.size() > 20)
+        return false;
+    char* end = nullptr;
+    value = std::strtoll(text.c_str(), &end, base);
+    return end && *end == '\0' && value >= 0;
+}
+
+// One line as a record; false for anything that is not exactly one (the list may be damaged).
+bool ParseEntry(const std::string& line, FiledFile& entry) {
+    const std::vector<std::string> f = SplitTabs(line);
+    if (f.size() != kFields)
+        return false;
+    const std::string& name = f[0];
+    if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos)
+        return false;
+    long long size = 0, date = 0, crc = 0, filedAt = 0;
+    if (!ParseNumber(f[1], 10, size) || !ParseNumber(f[2], 10, date) ||
+        !ParseNumber(f[3], 16, crc) || !ParseNumber(f[4], 10, filedAt) || date > INT32_MAX ||
+        crc > UINT32_MAX || size > protocol::kMaxTransferFileSize)
+        return false;
+    entry = FiledFile{name, size, static_cast<int>(date), static_cast<std::uint32_t>(crc), filedAt};
+    return true;
+}
+
+std::string FormatEntry(const FiledFile& e) {
+    char numbers[96];
+    std::snprintf(numbers, sizeof numbers, "\t%lld\t%d\t%08x\t%lld\n",
+                  static_cast<long long>(e.size), e.date, static_cast<unsigned>(e.crc),
+                  static_cast<long long>(e.filedAt));
+    return e.name + numbers;
+}
+
+void WriteList(const std::string& folder, const std::vector<FiledFile>& entries) {
     const std::string path = folder + "/" + kFiledListName;
     if (entries.empty()) {
         ::unlink(path.c_str());
         return;
     }
-    std::ofstream out(path, std::ios::trunc);
-    for (const Entry& e : entries)
-        out << e.first << '\t' << e.second << '\n';
+    std::string text;
+    for (const FiledFile& e : entries)
+        text += FormatEntry(e);
+    platform::WriteFileAtomically(path, text);
 }
 
-bool SameFile(const std::string& a, const std::string& b) {
-    struct stat sa {
-    }, sb{};
-    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
-           sa.st_ino == sb.st_ino;
+// Size, date and CRC-32 of a file this call filed; false when it cannot be read.
+bool Describe(const std::string& path, FiledFile& entry) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+              info.st_size <= protocol::kMaxTransferFileSize;
+    const protocol::Crc32 crc32;
+    std::uint32_t crc = protocol::Crc32::kSeed;
+    std::vector<unsigned char> buffer(kReadChunk);
+    std::int64_t total = 0;
+    while (ok) {
+        ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got == 0)
+            break;
+        if (got < 0) {
+            ok = false;
+            break;
+        }
+        crc = crc32.Update(buffer.data(), static_cast<int>(got), crc);
+        total += got;
+    }
+    ::close(fd);
+    entry.size = total;
+    entry.date = protocol::SecondsFromLocalTime(info.st_mtime);
+    entry.crc = ~crc;
+    return ok && total == info.st_size;
 }
 
 } // namespace
 
-void DropRefiledCopies(const std::string& stationFolder, std::vector<data::FileRecord>& records) {
-    std::vector<Entry> entries = ReadList(stationFolder);
-    if (entries.empty())
-        return;
-    for (auto record = records.begin(); record != records.end();) {
-        bool again = false;
-        if (record->Completed() && data::FolderPart(record->path) == stationFolder) {
-            const std::string name = data::FileNamePart(record->path);
-            for (const Entry& e : entries)
-                if (e.first == name && SameFile(record->path, e.second))
-                    again = true;
-        }
-        if (again) {
-            ::unlink(record->path.c_str());
-            record = records.erase(record);
-        } else {
-            ++record;
-        }
+std::vector<FiledFile> LoadFiledFiles(const std::string& stationFolder, std::time_t now) {
+    std::vector<FiledFile> entries;
+    std::string text;
+    if (!platform::ReadWholeFile(stationFolder + "/" + kFiledListName, text) ||
+        text.size() > kLongestList)
+        return entries;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        FiledFile entry;
+        if (ParseEntry(text.substr(start, end - start), entry) && entry.filedAt <= now &&
+            now - entry.filedAt <= kFiledMemorySeconds)
+            entries.push_back(std::move(entry));
+        start = end + 1;
     }
+    if (entries.size() > kFiledMemoryEntries)
+        entries.erase(entries.begin(), entries.end() - kFiledMemoryEntries);
+    return entries;
 }
 
 void RememberFiledCopies(const std::string& stationFolder,
                          const std::vector<std::string>& pathsBefore,
-                         const std::vector<data::FileRecord>& records, bool sessionClosed) {
-    std::vector<Entry> entries = ReadList(stationFolder);
+                         const std::vector<data::FileRecord>& records, bool sessionClosed,
+                         std::time_t now) {
     if (sessionClosed) {
-        // A link goes only while it is still the filed file: a partial copy of the same name
-        // that came later is another file.
-        for (const Entry& e : entries) {
-            const std::string link = stationFolder + "/" + e.first;
-            if (SameFile(link, e.second))
-                ::unlink(link.c_str());
-        }
         WriteList(stationFolder, {});
         return;
     }
+    std::vector<FiledFile> entries = LoadFiledFiles(stationFolder, now);
+    bool changed = false;
     for (std::size_t i = 0; i < records.size() && i < pathsBefore.size(); ++i) {
         const data::FileRecord& record = records[i];
         if (!record.Completed() || record.path == pathsBefore[i] ||
             data::FolderPart(pathsBefore[i]) != stationFolder)
             continue;
-        if (::link(record.path.c_str(), pathsBefore[i].c_str()) == 0)
-            entries.emplace_back(data::FileNamePart(pathsBefore[i]), record.path);
+        FiledFile entry;
+        entry.name = data::FileNamePart(pathsBefore[i]);
+        entry.filedAt = now;
+        if (!Describe(record.path, entry))
+            continue;
+        // The newest record of a name is the one a re-offer is held against.
+        std::erase_if(entries, [&](const FiledFile& e) { return e.name == entry.name; });
+        entries.push_back(std::move(entry));
+        changed = true;
     }
-    WriteList(stationFolder, entries);
+    if (entries.size() > kFiledMemoryEntries)
+        entries.erase(entries.begin(), entries.end() - kFiledMemoryEntries);
+    if (changed)
+        WriteList(stationFolder, entries);
 }
 
 } // namespace jobs

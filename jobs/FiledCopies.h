@@ -1,30 +1,38 @@
 // What a broken call has already filed in the dated folder, remembered in the station's folder.
-// When the line breaks between a file's end and the receiver's confirmation, the file is whole
-// and filed here while the sender never saw it confirmed: it offers the file again after the
-// redial, and the receiver must recognise it instead of filing it a second time.
+// When the line breaks after a file arrived whole but before the call ended with ZFIN, the
+// sender never learnt that the file was filed: it offers the file again, in a redial of the
+// same job or in a new job, and the receiver must recognise it instead of filing it twice.
+// The memory is a small list of records (name, size, date, CRC-32); it never links to or
+// names the user's files, so nothing filed can be reached through it.
 #pragma once
 
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "data/FileRecord.h"
+#include "protocol/Arrival.h"
 
 namespace jobs {
 
-// The list in a station's folder: "name<TAB>filed path" lines. The "|" keeps it apart from
-// every received file, whose names never hold one.
+// The list in a station's folder. The "|" keeps it apart from every received file, whose
+// names never hold one.
 inline constexpr const char* kFiledListName = "filed|list";
+// How much is remembered for one station, and for how long.
+inline constexpr std::size_t kFiledMemoryEntries = 300;
+inline constexpr std::time_t kFiledMemorySeconds = 7 * 24 * 3600;
 
-// Before the files of a call are moved: a record whose file is a remembered copy (a hard link
-// to a file already filed) is the same file offered again; its link is removed and the record
-// taken out, so the file is filed and logged once.
-void DropRefiledCopies(const std::string& stationFolder, std::vector<data::FileRecord>& records);
+// The files remembered for the station, newest last; entries older than the memory lasts,
+// beyond its size, or damaged are left out.
+std::vector<protocol::FiledFile> LoadFiledFiles(const std::string& stationFolder, std::time_t now);
 
-// After the move. `pathsBefore` are the records' paths before it. A session that ended with
-// ZFIN has had every file confirmed: everything remembered goes. Otherwise each file this call
-// filed is remembered by a hard link of its received name.
+// After the call's files were moved. `pathsBefore` are the records' paths before the move. A
+// session that ended with ZFIN has had every file confirmed: everything remembered goes.
+// Otherwise each file this call filed out of the station's folder is remembered by the name
+// it arrived under, its size, date and CRC-32.
 void RememberFiledCopies(const std::string& stationFolder,
                          const std::vector<std::string>& pathsBefore,
-                         const std::vector<data::FileRecord>& records, bool sessionClosed);
+                         const std::vector<data::FileRecord>& records, bool sessionClosed,
+                         std::time_t now);
 
 } // namespace jobs

@@ -2,9 +2,12 @@
 // resumed when the sender calls again and offers the file once more.
 #include "jobs/ReceiveJob.h"
 
+#include <ctime>
+
 #include "comm/StatusCodes.h"
 #include "data/AppSettings.h"
 #include "data/FileUtilities.h"
+#include "jobs/FiledCopies.h"
 #include "jobs/ModemDialogue.h"
 #include "jobs/SendJob.h"
 #include "jobs/StationIdentification.h"
@@ -94,8 +97,8 @@ constexpr std::size_t kStationNameBytes = 120;
 int ReceiveFiles(JobContext& context, JobStatusBlock& block) {
     context.callFolder =
         StationPartialFolder(context.receiveFolder, context.peerUser, context.peerPhone);
-    // Without a folder of its own the call still resumes nothing that is not its own: a resume
-    // also needs the partial copy's date to match the offer.
+    // Without a folder of its own the call still resumes nothing it cannot prove: the arrival
+    // rules ask the sender for the CRC of a copy's bytes.
     if (!data::CreateFolderPath(context.callFolder))
         context.callFolder = context.receiveFolder;
     SetJobStatus(block, kStatusReceivingFiles);
@@ -104,6 +107,12 @@ int ReceiveFiles(JobContext& context, JobStatusBlock& block) {
         ReceiveFolderEngine engine(context.callFolder);
         protocol::ReceivingZmodem receiver(context.link, &block.Reporter());
         receiver.SetFileEngine(&engine);
+        protocol::ArrivalPolicy policy;
+        policy.crashRecovery = true;
+        policy.overwrite = false; // the station's copies are never written over
+        policy.knownStation = !context.peerUser.empty() || !context.peerPhone.empty();
+        receiver.SetArrivalPolicy(policy);
+        receiver.SetFiledFiles(LoadFiledFiles(context.callFolder, std::time(nullptr)));
         status = receiver.Receive();
     }
     return TransferOutcome(block, status);
@@ -113,10 +122,10 @@ int ReceiveFiles(JobContext& context, JobStatusBlock& block) {
 
 std::string StationPartialFolder(const std::string& partialFolder, const std::string& user,
                                  const std::string& phone) {
-    if (user.empty() && phone.empty()) {
-        std::string unique = data::MakeUniquePath(partialFolder + "/Unknown caller");
-        return unique.empty() ? partialFolder : unique;
-    }
+    // Every caller without a name shares one folder: its partial copies are resumed, and
+    // its filed files recognised, only on the proof of their bytes.
+    if (user.empty() && phone.empty())
+        return partialFolder + "/Unknown caller";
     // "user (phone)", or either alone.
     std::string name = platform::CutToBytes(user, kStationNameBytes);
     if (!phone.empty())
@@ -124,24 +133,8 @@ std::string StationPartialFolder(const std::string& partialFolder, const std::st
     return partialFolder + "/" + data::SanitizeFileName(name, true);
 }
 
-std::string ReceiveFolderEngine::InFolder(const std::string& name) const {
-    if (m_folder.empty() || name.empty() || name.front() == '/')
-        return name;
-    return m_folder + "/" + name;
-}
-
-int ReceiveFolderEngine::BeginList(const char* list, int subFolders) {
-    return ListFileEngine::BeginList(InFolder(list ? list : "").c_str(), subFolders);
-}
-
-int ReceiveFolderEngine::Open(std::string& name, const char* mode) {
-    std::string path = InFolder(name);
-    if (path == name)
-        return ListFileEngine::Open(name, mode);
-    // Only the name part is cleaned, so the folder in front stays as it was.
-    int result = ListFileEngine::Open(path, mode);
-    name = path.substr(m_folder.size() + 1);
-    return result;
+ReceiveFolderEngine::ReceiveFolderEngine(const std::string& folder) {
+    m_ready = SetFolder(folder);
 }
 
 int WaitForCallThread(JobThreadParameter& parameter) {

@@ -15,28 +15,23 @@ namespace jobs {
 // A modem initialisation that met a RING is tried again this many times at most.
 inline constexpr int kInitialisationTries = 5;
 
-// The receiving file engine with its folder: relative names (the sender's offers) are opened
-// and looked up inside `folder`, so a receive job never changes the process's current folder,
-// which the other threads share.
+// The receiving file engine confined to the call's folder: offers are examined, opened and
+// read inside it, relative to a descriptor of the folder and never through a link, so a
+// receive job never changes the process's current folder, which the other threads share.
 class ReceiveFolderEngine : public protocol::ListFileEngine {
   public:
-    explicit ReceiveFolderEngine(std::string folder) : m_folder{std::move(folder)} {}
-
-    int BeginList(const char* list, int subFolders) override;
-    // The name handed back is the cleaned name without the folder, as the window and the log
-    // expect it.
-    int Open(std::string& name, const char* mode) override;
+    explicit ReceiveFolderEngine(const std::string& folder);
+    // False when the folder could not be opened: every offer is then refused.
+    bool Ready() const { return m_ready; }
 
   private:
-    std::string InFolder(const std::string& name) const;
-
-    std::string m_folder;
+    bool m_ready{false};
 };
 
 // The folder inside `partialFolder` that a call's files are received into: one per remote
 // station, named from the user and phone of its identification, so that a partial copy is
-// only ever resumed by the station that sent it; a caller without either gets a new folder of
-// its own (named "Unknown caller", numbered when taken).
+// only resumed for the station that sent it; every caller without either shares the folder
+// "Unknown caller".
 std::string StationPartialFolder(const std::string& partialFolder, const std::string& user,
                                  const std::string& phone);
 

@@ -471,13 +471,11 @@ void TransferWindowLogic::HandleDone() {
     } else {
         const data::AppSettings* settings = m_context.settings;
         std::string receiveSetting = settings ? settings->generalReceiveFolder : std::string();
-        // Without a receive folder setting there is no dated folder to move into.
-        // Only a station that named itself calls again into the same folder.
-        const bool station = !m_context.callFolder.empty() &&
-                             m_context.callFolder != m_context.receiveFolder &&
-                             (!m_context.peerUser.empty() || !m_context.peerPhone.empty());
-        if (station)
-            DropRefiledCopies(m_context.callFolder, m_fileRecords);
+        // Without a receive folder setting there is no dated folder to move into. A call
+        // received into a folder of its station's (one per named station, one shared by
+        // every caller without a name) remembers what it filed if it broke.
+        const bool station =
+            !m_context.callFolder.empty() && m_context.callFolder != m_context.receiveFolder;
         std::vector<std::string> pathsBefore;
         for (const data::FileRecord& record : m_fileRecords)
             pathsBefore.push_back(record.path);
@@ -485,7 +483,7 @@ void TransferWindowLogic::HandleDone() {
             data::MoveToDatedFolder(m_fileRecords, receiveSetting, m_clock());
         if (station)
             RememberFiledCopies(m_context.callFolder, pathsBefore, m_fileRecords,
-                                m_block.finalResult == kJobSucceeded);
+                                m_block.finalResult == kJobSucceeded, std::time(nullptr));
         // A station's folder stays only while it holds partial copies to resume.
         if (!m_context.callFolder.empty() && m_context.callFolder != m_context.receiveFolder)
             ::rmdir(m_context.callFolder.c_str());

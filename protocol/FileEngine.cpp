@@ -59,6 +59,27 @@ void DateFromJulianDay(int julianDay, int& year, int& month, int& day) {
 FileEngine::FileEngine() = default;
 FileEngine::~FileEngine() = default;
 
+LocalEntry FileEngine::Examine(const std::string&) {
+    return LocalEntry{};
+}
+
+bool FileEngine::PrefixCrc(const std::string&, std::int64_t, std::uint32_t&) {
+    return false;
+}
+
+int SecondsFromLocalTime(std::time_t when) {
+    std::tm local{};
+    if (!::localtime_r(&when, &local))
+        return 0;
+    if (local.tm_year < 70)
+        return 0;
+    std::int64_t days =
+        JulianDayFromDate(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday) - kJulianDay1970;
+    std::int64_t seconds =
+        days * kSecondsPerDay + local.tm_hour * 3600 + local.tm_min * 60 + local.tm_sec;
+    return static_cast<int>(seconds > kTimeLimit ? kTimeLimit : seconds);
+}
+
 void FileEngine::ResetSize() {
     m_cachedSize = -1;
 }

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+#include "protocol/Arrival.h"
+
 namespace protocol {
 
 // ZMODEM carries sizes and positions in 32 bits and the transfer layers keep them in ints,
@@ -49,6 +51,15 @@ class FileEngine {
     virtual void GetDateFields(int& year, int& month, int& day, int& hour, int& minute,
                                int& second) const; // 22
 
+    // The name under which an offered file would be stored (an engine may clean names).
+    virtual std::string StoredName(const std::string& name) const { return name; }
+    // What the folder holds under `name`, links not followed. The base knows no folder:
+    // nothing.
+    virtual LocalEntry Examine(const std::string& name);
+    // The CRC-32 of the first `length` bytes of the file `name`; false when it cannot be read
+    // or is shorter.
+    virtual bool PrefixCrc(const std::string& name, std::int64_t length, std::uint32_t& crc);
+
     // Set by the receiver for exactly one NextFile call: "does this file exist here?"
     void SetSingleLookup(int flag) { m_singleLookup = flag; }
     int SingleLookup() const { return m_singleLookup; }
@@ -70,6 +81,10 @@ class FileEngine {
     std::string m_list;
     std::string m_currentPath;
 };
+
+// A file time as the protocols carry dates: seconds since 1970 counted in this computer's
+// local time (0 before 1970), as DateAsSeconds gives after LoadDate.
+int SecondsFromLocalTime(std::time_t when);
 
 // Fliegel-Van Flandern: Gregorian date to Julian day number and back.
 int JulianDayFromDate(int year, int month, int day);

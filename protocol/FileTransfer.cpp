@@ -30,20 +30,8 @@ constexpr unsigned char kCan = 0x18;
 constexpr unsigned char kBackspace = 0x08;
 constexpr int kCancelLength = 10;
 
-// The management options of an offered file, as the sender puts them into ZF1.
-constexpr int kManageNewerOrLonger = 1;
-constexpr int kManageAppend = 3;
-constexpr int kManageNewer = 5;
-constexpr int kManageDifferent = 6;
-constexpr int kManageProtect = 7;
-constexpr int kManageReplace = 4;
 // Copies of an offered file whose name is taken by another file are numbered up to this.
 constexpr int kMaxCopyNumber = 999;
-// The conversion option that asks for resuming.
-constexpr int kConvertResume = 3;
-// The management option sits in the low five bits of ZF1; the bits above are modifiers
-// (such as "skip if not present locally") that this receiver does not act on.
-constexpr int kManagementMask = 0x1F;
 // The cancel sequence goes out under this bound even when the line does not drain.
 constexpr long kCancelWriteLimitMs = 500;
 } // namespace
@@ -252,120 +240,103 @@ const char* FileTransfer::StripPath(const char* name) {
     return colon ? colon + 1 : name;
 }
 
-void FileTransfer::Overwrite() {
-    m_engine->Close();
-    m_fileOpen = m_engine->Open(m_status->fileName, "wb") == 0;
-    m_status->position = 0;
+bool FileTransfer::OpenReceived(const char* mode) {
+    m_fileOpen = m_engine->Open(m_status->fileName, mode) == 0;
+    if (m_fileOpen)
+        m_arrivedNames.insert(m_status->fileName);
+    return m_fileOpen;
 }
 
 void FileTransfer::ReceiveAsNewCopy() {
-    // The local file of the offered name is some other file, or another sender's partial copy:
-    // it stays as it is, and the offer is received from the start under a free name.
-    m_engine->Close();
-    m_fileOpen = 0;
+    // The local file of the offered name is some other file, or one that is not ours to
+    // write: it stays as it is, and the offer is received from the start under a free name.
     m_status->position = 0;
+    const std::string offered = m_status->fileName;
     for (int number = 2; number <= kMaxCopyNumber; ++number) {
-        std::string name = platform::NumberedPath(m_status->fileName, number);
-        if (m_engine->Open(name, "wbx") == 0) {
-            Trace("Receiving %s as %s", m_status->fileName.c_str(), name.c_str());
-            m_status->fileName = name;
-            m_fileOpen = 1;
+        m_status->fileName = platform::NumberedPath(offered, number);
+        if (OpenReceived("wbx")) {
+            Trace("Receiving %s as %s", offered.c_str(), m_status->fileName.c_str());
+            m_status->FileRenamed(offered, m_status->fileName);
             return;
         }
     }
+    m_status->fileName = offered;
 }
 
 void FileTransfer::Skip() {
-    m_engine->Close();
     m_fileOpen = 0;
     Fail(kShouldSendZskip);
+}
+
+OfferedFile FileTransfer::Offer() const {
+    return OfferedFile{m_status->fileSize, m_status->fileDate, m_conversion, m_management};
+}
+
+ArrivalDecision FileTransfer::DecideOffer() const {
+    ArrivalProofs proofs = m_proofs;
+    ArrivalDecision decision =
+        DecideArrival(Offer(), m_localEntry, m_filedMatch, m_arrivalPolicy, proofs);
+    // What is still to be proven is, at this layer, a question the sender did not answer.
+    for (int round = 0; round < 2 && decision.action == ArrivalAction::Verify; ++round) {
+        (decision.subject == VerifySubject::Filed ? proofs.filed : proofs.copy) =
+            Proof::NoAnswer;
+        decision = DecideArrival(Offer(), m_localEntry, m_filedMatch, m_arrivalPolicy, proofs);
+    }
+    return decision;
+}
+
+void FileTransfer::CarryOut(const ArrivalDecision& decision) {
+    TransferStatus& st = *m_status;
+    Trace("Opening file %s", st.fileName.c_str());
+    Trace("Arrival: %s", ArrivalActionName(decision.action));
+    switch (decision.action) {
+    case ArrivalAction::Receive:
+        // Created exclusively: a file that appeared since the look-up is left alone.
+        if (!OpenReceived("wbx"))
+            ReceiveAsNewCopy();
+        break;
+    case ArrivalAction::ReceiveCopy:
+        ReceiveAsNewCopy();
+        break;
+    case ArrivalAction::Resume:
+    case ArrivalAction::Append:
+        // Never created here: the copy must still be the one that was looked at.
+        if (!OpenReceived("r+b") || m_engine->Seek(static_cast<int>(decision.position), 0) != 0) {
+            m_engine->Close();
+            m_fileOpen = 0;
+            ReceiveAsNewCopy();
+            break;
+        }
+        st.position = static_cast<int>(decision.position);
+        Trace(decision.action == ArrivalAction::Resume ? "Resuming at offset %ld"
+                                                       : "Appending at offset %ld",
+              static_cast<long>(decision.position));
+        break;
+    case ArrivalAction::Replace:
+        OpenReceived("wb");
+        break;
+    case ArrivalAction::Skip:
+        Skip();
+        break;
+    case ArrivalAction::AlreadyFiled:
+        st.position = static_cast<int>(decision.position);
+        m_alreadyFiled = true;
+        Trace("%s was filed whole by an earlier call", st.fileName.c_str());
+        break;
+    case ArrivalAction::Verify:
+        break; // DecideOffer never leaves a question open
+    }
 }
 
 int FileTransfer::OpenTransferFile() {
     TransferStatus& st = *m_status;
     st.position = 0;
-    const int R = m_crashRecovery, C = m_conversion, M = m_management & kManagementMask;
+    m_alreadyFiled = false;
     if (st.direction == kDirectionSend) {
         st.fileName = m_engine->CurrentPath();
         m_fileOpen = m_engine->Open(st.fileName, "rb") == 0;
     } else {
-        Trace("Opening file %s", st.fileName.c_str());
-        const bool recover = R == 1 || C == kConvertResume;
-        // A sender that asks to replace the file (and not to resume it) gets a fresh copy,
-        // whatever the local one holds: keeping a same-sized local file would pass it off
-        // as the file that was sent.
-        if ((R == 0 && C != kConvertResume && M == 0) ||
-            (M == kManageReplace && C != kConvertResume)) {
-            m_fileOpen = m_engine->Open(st.fileName, "wb") == 0;
-        } else {
-            if (m_engine->Open(st.fileName, "ab") != 0) {
-                Fail(kFileOpenError);
-                Trace("Failed to open file");
-                return 0;
-            }
-            m_fileOpen = 1;
-            const int E = m_engine->Tell();
-            if (E < 0) {
-                // The local copy is beyond what the protocol can address: never append to
-                // it at a wrapped position.
-                Trace("File too large to transfer: %s", st.fileName.c_str());
-                m_engine->Close();
-                m_fileOpen = 0;
-                Fail(kFileOpenError);
-                return 0;
-            }
-            const int S = st.fileSize, Dr = st.fileDate, Dl = m_localDate;
-            if (E > S && (recover || (M > 0 && M != kManageAppend && M != kManageDifferent))) {
-                if (M == kManageNewerOrLonger || M == kManageNewer) {
-                    if (Dr > Dl)
-                        Overwrite();
-                    else
-                        Skip();
-                } else if (M == kManageProtect) {
-                    Skip();
-                } else if (recover) {
-                    // Longer than the offer, so not a partial copy of it.
-                    ReceiveAsNewCopy();
-                } else {
-                    // Written from the start, the file must not keep the longer copy's tail.
-                    Overwrite();
-                }
-            } else {
-                st.position = E;
-                if (E != 0) {
-                    if (recover && (Dr == kNoDate || Dl != Dr)) {
-                        // A partial copy carries the date of the file it was received from
-                        // (it is stamped when the transfer breaks); one of another date, or
-                        // an offer without a date, is not known to be the same file.
-                        ReceiveAsNewCopy();
-                    } else if (recover) {
-                        // A copy as long as the offer arrived whole before the line broke:
-                        // asking for data from its end lets the sender close it with ZEOF, so
-                        // that it is stamped, counted and filed like any other.
-                        Trace("Resuming at offset %ld", static_cast<long>(E));
-                    } else if (M == kManageAppend) {
-                        Trace("Appending at offset %ld", static_cast<long>(E));
-                    } else if (M == kManageDifferent && E == S) {
-                        if (Dl != Dr)
-                            Skip();
-                    } else if (M == kManageNewerOrLonger) {
-                        if (Dl < Dr || S > E)
-                            Overwrite();
-                        else
-                            Skip();
-                    } else if (M == kManageNewer) {
-                        if (Dl < Dr)
-                            Overwrite();
-                        else
-                            Skip();
-                    } else if (M == kManageProtect) {
-                        Skip();
-                    } else {
-                        Overwrite();
-                    }
-                }
-            }
-        }
+        CarryOut(DecideOffer());
     }
     if (m_fileOpen) {
         // A received file is counted by the receiver once it has arrived whole, not here: a
@@ -387,6 +358,8 @@ int FileTransfer::OpenTransferFile() {
     }
     if (st.statusCode == kShouldSendZskip)
         return 1;
+    if (m_alreadyFiled)
+        return CheckAbort() ? 0 : 1;
     // The caller decides whether the run goes on without this file.
     Fail(kFileOpenError);
     Trace("Failed to open file");

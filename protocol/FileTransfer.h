@@ -6,7 +6,12 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
 
+#include "protocol/Arrival.h"
 #include "protocol/Transfer.h"
 
 namespace protocol {
@@ -43,8 +48,10 @@ class FileTransfer : public Transfer {
     void DiscardFor(long milliseconds);
     // The name without its folder: after the last "/" or "\", else after the last ":".
     static const char* StripPath(const char* name);
-    // 1 when the caller may go on (file open, or to be skipped: status -933), 0 on failure
-    // (-902 when the file cannot be opened: the caller may pass over it and go on).
+    // 1 when the caller may go on (file open, to be skipped: status -933, or filed already by
+    // an earlier call), 0 on failure (-902 when the file cannot be opened: the caller may
+    // pass over it and go on). A received file goes where the arrival decision says, with the
+    // proofs gathered so far; a question still open counts as one the sender did not answer.
     int OpenTransferFile();
 
     // Reading goes through a small buffer filled a burst at a time, so that the per-byte
@@ -83,15 +90,31 @@ class FileTransfer : public Transfer {
     // Calls Idle until the time has passed; a negative Idle result ends the wait.
     int WaitIdle(long milliseconds);
 
-    // Options the transfer policy reads.
-    void SetCrashRecovery(int on) { m_crashRecovery = on; }
-    int CrashRecovery() const { return m_crashRecovery; }
+    // What the receiver lets an offer do to its folder (crash recovery, overwriting, trust).
+    void SetArrivalPolicy(const ArrivalPolicy& policy) { m_arrivalPolicy = policy; }
+    const ArrivalPolicy& Policy() const { return m_arrivalPolicy; }
+    // Files an earlier call filed whole before it broke: a re-offer of one is not filed again.
+    void SetFiledFiles(std::vector<FiledFile> files) { m_filedFiles = std::move(files); }
+    // The management option a sender puts into its offers (ZF1).
     void SetManagementOption(int option) { m_management = option; }
     int ManagementOption() const { return m_management; }
-    void SetConversionOption(int option) { m_conversion = option; }
-    int ConversionOption() const { return m_conversion; }
-    void SetLocalDate(int seconds) { m_localDate = seconds; }
+    // What the receiver found for the current offer; set by its look-up, or by a test.
+    void SetOfferOptions(int conversion, int management) {
+        m_conversion = conversion;
+        m_management = management;
+    }
+    void SetLocalEntry(const LocalEntry& entry) { m_localEntry = entry; }
+    void SetFiledMatch(std::optional<FiledFile> filed) { m_filedMatch = std::move(filed); }
+    void SetProofs(const ArrivalProofs& proofs) { m_proofs = proofs; }
+    // The decision for the current offer with the proofs gathered so far (Verify may remain).
+    ArrivalDecision PendingDecision() const {
+        return DecideArrival(Offer(), m_localEntry, m_filedMatch, m_arrivalPolicy, m_proofs);
+    }
+    // Names this run has written: a later offer of one of them is another file.
+    const std::set<std::string>& ArrivedNames() const { return m_arrivedNames; }
     int FileIsOpen() const { return m_fileOpen; }
+    // The current offer is a file an earlier call filed: asked for from its end, not stored.
+    bool AlreadyFiled() const { return m_alreadyFiled; }
 
   protected:
     // Records `code` as the status unless a failure is already recorded; returns the status.
@@ -99,15 +122,26 @@ class FileTransfer : public Transfer {
 
     std::unique_ptr<unsigned char[]> m_data;
     std::unique_ptr<unsigned char[]> m_output;
-    int m_crashRecovery{1};
     int m_conversion{0};
     int m_management{0};
+    // The sender's own file date.
     int m_localDate{kNoDate};
+    ArrivalPolicy m_arrivalPolicy;
+    std::vector<FiledFile> m_filedFiles;
+    LocalEntry m_localEntry;
+    std::optional<FiledFile> m_filedMatch;
+    ArrivalProofs m_proofs;
+    std::set<std::string> m_arrivedNames;
+    bool m_alreadyFiled{false};
 
   private:
     int ReadTimedSlow(long timeoutMs);
     bool FillReadBuffer();
-    void Overwrite();
+    OfferedFile Offer() const;
+    ArrivalDecision DecideOffer() const;
+    void CarryOut(const ArrivalDecision& decision);
+    // Opens the status file name for receiving; remembers it as arrived in this run.
+    bool OpenReceived(const char* mode);
     void Skip();
     void ReceiveAsNewCopy();
 

@@ -44,6 +44,10 @@ int ListFileEngine::Open(std::string& name, const char* mode) {
     return LocalFileEngine::Open(name, mode);
 }
 
+std::string ListFileEngine::StoredName(const std::string& name) const {
+    return CleanNamePart(name);
+}
+
 int ListFileEngine::NextName() {
     SearchState& s = *m_search;
     std::string entry;

@@ -23,6 +23,7 @@ class ListFileEngine : public LocalFileEngine {
     // Files opened only for reading keep their names: they exist under them.
     int Open(std::string& name, const char* mode) override; // 2
     int NextName() override;                                // 25
+    std::string StoredName(const std::string& name) const override;
 };
 
 } // namespace protocol

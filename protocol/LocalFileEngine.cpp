@@ -2,6 +2,7 @@
 #include "protocol/LocalFileEngine.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <new>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include "comm/StatusCodes.h"
+#include "protocol/Checksum.h"
 
 namespace protocol {
 
@@ -74,6 +76,62 @@ LocalFileEngine::LocalFileEngine() = default;
 LocalFileEngine::~LocalFileEngine() {
     if (m_file)
         std::fclose(m_file);
+    if (m_folderFd >= 0)
+        ::close(m_folderFd);
+}
+
+LocalEntry LocalFileEngine::Examine(const std::string& name) {
+    LocalEntry entry;
+    struct stat info;
+    int at = InFolder(name) ? m_folderFd : AT_FDCWD;
+    if (InFolder(name) && name.find(kFolderSeparator) != std::string::npos) {
+        entry.kind = LocalKind::Other; // never looked up outside the folder
+        return entry;
+    }
+    if (::fstatat(at, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        entry.kind = errno == ENOENT ? LocalKind::None : LocalKind::Other;
+        return entry;
+    }
+    if (S_ISLNK(info.st_mode))
+        entry.kind = LocalKind::Link;
+    else if (S_ISDIR(info.st_mode))
+        entry.kind = LocalKind::Folder;
+    else if (!S_ISREG(info.st_mode))
+        entry.kind = LocalKind::Other;
+    else
+        entry.kind = LocalKind::File;
+    entry.size = info.st_size;
+    entry.date = SecondsFromLocalTime(info.st_mtime);
+    entry.linked = info.st_nlink > 1;
+    return entry;
+}
+
+bool LocalFileEngine::PrefixCrc(const std::string& name, std::int64_t length,
+                                std::uint32_t& crc) {
+    int fd = OpenDescriptor(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= length;
+    std::uint32_t value = Crc32::kSeed;
+    const Crc32 crc32;
+    std::vector<unsigned char> buffer(ok ? kStreamBufferSize : 0);
+    for (std::int64_t left = length; ok && left > 0;) {
+        std::size_t want = static_cast<std::size_t>(
+            std::min<std::int64_t>(left, static_cast<std::int64_t>(buffer.size())));
+        ssize_t got = ::read(fd, buffer.data(), want);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            ok = false;
+            break;
+        }
+        value = crc32.Update(buffer.data(), static_cast<int>(got), value);
+        left -= got;
+    }
+    ::close(fd);
+    crc = ~value;
+    return ok;
 }
 
 int LocalFileEngine::BeginList(const char* list, int subFolders) {
@@ -100,44 +158,89 @@ int LocalFileEngine::BeginList(const char* list, int subFolders) {
     return kSuccess;
 }
 
-int LocalFileEngine::Open(std::string& name, const char* mode) {
-    if (m_file)
-        return kEngineNotNull;
-    std::string m = mode ? mode : "";
-    bool append = m.find('a') != std::string::npos;
-    bool write = m.find('w') != std::string::npos;
-    bool read = m.find('r') != std::string::npos;
-    int flags = O_CLOEXEC;
-    const char* streamMode = "r+b";
-    if (append || (write && read)) {
-        flags |= O_RDWR | O_CREAT;
-    } else if (write) {
-        flags |= O_WRONLY | O_CREAT;
-        streamMode = "wb";
-    } else if (read) {
+namespace {
+struct OpenMode {
+    int flags{O_CLOEXEC};
+    const char* stream{"r+b"};
+    bool writes{false};
+    bool truncate{false};
+    bool toEnd{false};
+};
+
+// A C-style mode: "a" read and write, created if missing, at the end; "w" created and emptied
+// ("x": only a file that does not exist yet); "r+" read and write, never created; "r" read.
+OpenMode ParseMode(const std::string& m) {
+    OpenMode mode;
+    const bool append = m.find('a') != std::string::npos;
+    const bool write = m.find('w') != std::string::npos;
+    const bool read = m.find('r') != std::string::npos;
+    const bool plus = m.find('+') != std::string::npos;
+    if (append || (write && (read || plus))) {
+        mode.flags |= O_RDWR | O_CREAT;
+    } else if (write || !read) {
+        mode.flags |= O_WRONLY | O_CREAT;
+        mode.stream = "wb";
+    } else if (plus) {
+        mode.flags |= O_RDWR;
+    } else {
         // A file that is only to be read is never created: an empty stand-in for a missing
         // file would be sent as if it were the real one.
-        flags |= O_RDONLY;
-        streamMode = "rb";
-    } else {
-        flags |= O_WRONLY | O_CREAT;
-        streamMode = "wb";
+        mode.flags |= O_RDONLY;
+        mode.stream = "rb";
     }
-    if (write && !append)
-        flags |= O_TRUNC;
-    // "x": only a file that does not exist yet is created.
+    mode.writes = (mode.flags & O_ACCMODE) != O_RDONLY;
+    mode.truncate = write && !append;
+    mode.toEnd = append;
     if (write && m.find('x') != std::string::npos)
-        flags |= O_EXCL;
-    // Lock before truncating so that a file in use elsewhere is not emptied.
-    int fd = ::open(name.c_str(), flags & ~O_TRUNC, 0666);
+        mode.flags |= O_EXCL;
+    return mode;
+}
+} // namespace
+
+bool LocalFileEngine::InFolder(const std::string& name) const {
+    return m_folderFd >= 0 && !name.empty() && name.front() != kFolderSeparator;
+}
+
+int LocalFileEngine::OpenDescriptor(const std::string& name, int flags) const {
+    // Non-blocking, so that a FIFO or a device under the name cannot hold the transfer.
+    flags |= O_NONBLOCK | O_NOCTTY;
+    if (!InFolder(name))
+        return ::open(name.c_str(), flags, 0666);
+    if (name.find(kFolderSeparator) != std::string::npos)
+        return -1;
+    return ::openat(m_folderFd, name.c_str(), flags | O_NOFOLLOW, 0666);
+}
+
+bool LocalFileEngine::SetFolder(const std::string& folder) {
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    if (m_folderFd >= 0)
+        ::close(m_folderFd);
+    m_folderFd = fd;
+    return true;
+}
+
+int LocalFileEngine::Open(std::string& name, const char* modeText) {
+    if (m_file)
+        return kEngineNotNull;
+    const std::string m = modeText ? modeText : "";
+    const OpenMode mode = ParseMode(m);
+    int fd = OpenDescriptor(name, mode.flags);
     if (fd < 0)
         return kEngineOpenFailed;
     struct stat info;
-    if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || ::flock(fd, LOCK_EX | LOCK_NB) != 0 ||
-        ((flags & O_TRUNC) && ::ftruncate(fd, 0) != 0)) {
+    // Only plain files are moved, and a file that has other names (it may be one filed
+    // elsewhere) is never written inside a confined folder. The lock comes before the
+    // emptying, so that a file in use elsewhere is not emptied.
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        (mode.writes && InFolder(name) && info.st_nlink > 1) ||
+        ::flock(fd, LOCK_EX | LOCK_NB) != 0 || (mode.truncate && ::ftruncate(fd, 0) != 0)) {
         ::close(fd);
         return kEngineOpenFailed;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    const char* streamMode = mode.stream;
     m_file = ::fdopen(fd, streamMode);
     if (!m_file) {
         ::close(fd);
@@ -150,7 +253,7 @@ int LocalFileEngine::Open(std::string& name, const char* mode) {
         m_streamBuffer = std::make_unique<char[]>(kStreamBufferSize);
     std::setvbuf(m_file, m_streamBuffer.get(), _IOFBF, kStreamBufferSize);
     m_lastOp = LastOp::None;
-    if (m == "ab" && ::fseeko(m_file, 0, SEEK_END) != 0) {
+    if (mode.toEnd && ::fseeko(m_file, 0, SEEK_END) != 0) {
         Close();
         return kEngineOpenFailed;
     }

@@ -42,6 +42,14 @@ class LocalFileEngine : public FileEngine {
     int PutByte(int c) override;
     int GetByte(unsigned char& c) override;
     int Flush() override;
+    LocalEntry Examine(const std::string& name) override;
+    bool PrefixCrc(const std::string& name, std::int64_t length, std::uint32_t& crc) override;
+
+    // Confines the engine to `folder`: from now on a name without a folder is opened,
+    // examined and read inside it, relative to a descriptor of the folder and never through a
+    // symbolic link; a name with a "/" in it is refused, and no file with other names (hard
+    // links) is written. False when the folder cannot be opened.
+    bool SetFolder(const std::string& folder);
 
     virtual int FindFirst(const std::string& pattern, int mode); // 23
     virtual int FindNext();                                      // 24
@@ -75,10 +83,14 @@ class LocalFileEngine : public FileEngine {
     // Switching between reading and writing on one stream needs a repositioning in between.
     void SwitchTo(LastOp op);
     bool ExistsAsFile(const std::string& path) const;
+    // A descriptor of `name` (inside the folder when one is set), or -1.
+    int OpenDescriptor(const std::string& name, int flags) const;
+    bool InFolder(const std::string& name) const;
 
     std::FILE* m_file{nullptr};
     std::unique_ptr<char[]> m_streamBuffer; // outlives every stream that uses it
     LastOp m_lastOp{LastOp::None};
+    int m_folderFd{-1};
 };
 
 } // namespace protocol

@@ -31,4 +31,6 @@ bool TransferStatus::WantsTraceLines() const {
     return false;
 }
 
+void TransferStatus::FileRenamed(const std::string&, const std::string&) {}
+
 } // namespace protocol

@@ -37,6 +37,8 @@ class TransferStatus {
     // Whether TraceLine does anything with its text: trace lines are formatted only for a
     // record that keeps them, so the per-subpacket path formats nothing by default.
     virtual bool WantsTraceLines() const; // 4
+    // An offer was stored under another name, because its own was taken.
+    virtual void FileRenamed(const std::string& offered, const std::string& stored);
 
     int direction{kDirectionReceive};
     int protocol{0};

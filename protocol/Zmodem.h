@@ -44,6 +44,7 @@ inline constexpr int kZrpos = 9;
 inline constexpr int kZdata = 10;
 inline constexpr int kZeof = 11;
 inline constexpr int kZferr = 12;
+inline constexpr int kZcrc = 13;
 inline constexpr int kZcan = 16;
 inline constexpr int kLastFrameType = 19;
 
@@ -161,6 +162,10 @@ class Zmodem : public FileTransfer {
     int PrepareNextFile();
     int SendFile();
     void SendFileData();
+    // Whether the ZRPOS just read asks for a place inside the file; fails the run otherwise.
+    bool PositionWithinFile();
+    // Answers a receiver's ZCRC with the CRC-32 of the first bytes of the file it asks about.
+    void AnswerFileCrc();
     int FillSubpacket();
     int BackChannel();
     int SendDataFrame();
@@ -199,8 +204,19 @@ class Zmodem : public FileTransfer {
     // the receiver's waits, so that a receiver which asks again itself is heard first.
     static constexpr int kRestartSilenceLimit = 2;
 
+    // How long the receiver waits for the sender's answer to ZCRC, and how often it asks
+    // after a damaged answer.
+    static constexpr long kCrcAnswerMs = 3000;
+    static constexpr int kCrcAsks = 2;
+
     int SendReceiverInit();
+    // What the folder holds under the offered name, and what an earlier call filed under it.
     void LookUpLocalFile();
+    // Asks the sender with ZCRC for what the arrival decision needs proven; false when the
+    // run failed meanwhile.
+    bool ProveOffer();
+    // The CRC-32 of the sender's first `length` bytes, or nothing when it gave no answer.
+    std::optional<std::uint32_t> AskFileCrc(std::int64_t length);
     // Sends a hex header of `type` carrying the status position (ZRPOS, ZACK).
     int SendPosition(int type);
     void ReadFileData();

@@ -46,7 +46,6 @@ int HexValue(int c) {
 Zmodem::Zmodem(comm::GFSerial* serial, TransferStatus* status) : FileTransfer(serial, status) {
     m_status->protocol = kProtocolZmodem;
     m_status->checkType = kCheckCrc32;
-    m_crashRecovery = 1;
 }
 
 Zmodem::~Zmodem() = default;

@@ -1,38 +1,11 @@
 // The job's ZMODEM set-up.
 #include "protocol/ZmodemJob.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "comm/StatusCodes.h"
 
 namespace protocol {
 
 using namespace comm;
-
-namespace {
-// Makes a folder current and goes back to the previous one on leaving, even after a failure.
-class FolderScope {
-  public:
-    explicit FolderScope(const std::string& folder)
-        : m_previous{::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)} {
-        m_entered = m_previous >= 0 && ::chdir(folder.c_str()) == 0;
-    }
-    ~FolderScope() {
-        if (m_entered && ::fchdir(m_previous) != 0)
-            m_entered = false;
-        if (m_previous >= 0)
-            ::close(m_previous);
-    }
-    FolderScope(const FolderScope&) = delete;
-    FolderScope& operator=(const FolderScope&) = delete;
-    bool Entered() const { return m_entered; }
-
-  private:
-    int m_previous;
-    bool m_entered{false};
-};
-} // namespace
 
 ZmodemJob<Zmodem> MakeSendingZmodem(comm::GFSerial* serial, TransferStatus* status) {
     ZmodemJob<Zmodem> job;
@@ -57,11 +30,12 @@ int RunSendingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::
     return result == kNoFilesSent ? 0 : result;
 }
 
-int RunReceivingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::string& folder) {
-    FolderScope scope(folder);
-    if (!scope.Entered())
-        return kFileOpenError;
+int RunReceivingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::string& folder,
+                       const ArrivalPolicy& policy) {
     ZmodemJob<ReceivingZmodem> job = MakeReceivingZmodem(serial, status);
+    if (!job.engine->SetFolder(folder))
+        return kFileOpenError;
+    job.transfer->SetArrivalPolicy(policy);
     return job.transfer->Receive();
 }
 

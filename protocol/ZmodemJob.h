@@ -25,8 +25,9 @@ ZmodemJob<ReceivingZmodem> MakeReceivingZmodem(comm::GFSerial* serial, TransferS
 // Sends the "|"-separated list. A receiver that skipped every file (-932) is a success for
 // the job, so the result is 0 then.
 int RunSendingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::string& list);
-// Receives into `folder`, made the current folder for the transfer and restored after it;
-// -902 when the folder cannot be entered.
-int RunReceivingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::string& folder);
+// Receives into `folder`, every file opened inside it and never through a link, with what
+// `policy` lets an offer do to the files there; -902 when the folder cannot be opened.
+int RunReceivingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::string& folder,
+                       const ArrivalPolicy& policy = ArrivalPolicy{});
 
 } // namespace protocol

@@ -126,7 +126,7 @@ void Zmodem::RunReceiver() {
     while (GetFileName() == 1) {
         std::string name = OfferedName();
         std::snprintf(m_names.get(), kNameBufferSize, "%s", name.c_str());
-        st.fileName = m_names.get();
+        st.fileName = m_engine->StoredName(m_names.get());
         if (m_stripPaths)
             Trace("Stripped filename %s", m_names.get());
         if (!ParseFileInformation()) {
@@ -136,6 +136,8 @@ void Zmodem::RunReceiver() {
             st.fileDate = kNoDate;
         }
         LookUpLocalFile();
+        if (!ProveOffer())
+            break;
         // A file counts as received only once its ZEOF arrived at the right position.
         if (!OpenTransferFile()) {
             if (st.statusCode != kFileOpenError)
@@ -153,7 +155,14 @@ void Zmodem::RunReceiver() {
                 break;
             continue;
         }
+        if (m_alreadyFiled) {
+            // Nothing is stored: the sender is asked for the file's end, so that it counts
+            // the file as sent, and the window shows no file of its own for it.
+            Trace("%s was received before: not filed again", st.fileName.c_str());
+            st.fileName.clear();
+        }
         ReadFileData();
+        m_alreadyFiled = false;
         if (st.statusCode < 0)
             break;
         if (m_fileOpen) {
@@ -299,18 +308,78 @@ void Zmodem::LookUpLocalFile() {
     TransferStatus& st = *m_status;
     m_conversion = m_receivedHeader[kZf0];
     m_management = m_receivedHeader[kZf1];
-    // The previous file's date must not stand in for a file that is not here.
-    m_localDate = kNoDate;
-    m_engine->BeginList(st.fileName.c_str(), 0);
-    m_engine->SetSingleLookup(1);
-    const int exists = m_engine->NextFile();
-    m_engine->SetSingleLookup(0);
-    if (exists == 1) {
-        m_engine->ResetSize();
-        m_engine->LoadDate();
-        m_localDate = m_engine->DateAsSeconds();
-        m_engine->Size();
+    m_localEntry = m_engine->Examine(st.fileName);
+    m_localEntry.arrivedThisCall = m_arrivedNames.count(st.fileName) > 0;
+    m_filedMatch.reset();
+    for (const FiledFile& filed : m_filedFiles)
+        if (filed.name == st.fileName)
+            m_filedMatch = filed;
+    m_proofs = ArrivalProofs{};
+}
+
+bool Zmodem::ProveOffer() {
+    TransferStatus& st = *m_status;
+    // At most one question about a filed file and one about a local copy.
+    for (int round = 0; round < 2; ++round) {
+        const ArrivalDecision decision = PendingDecision();
+        if (decision.action != ArrivalAction::Verify)
+            return true;
+        const bool filed = decision.subject == VerifySubject::Filed;
+        std::uint32_t ours = 0;
+        const bool readable =
+            filed ? true : m_engine->PrefixCrc(st.fileName, decision.position, ours);
+        if (filed)
+            ours = m_filedMatch->crc;
+        Proof proof = Proof::Different;
+        if (readable) {
+            const std::optional<std::uint32_t> theirs = AskFileCrc(decision.position);
+            if (st.statusCode < 0)
+                return false;
+            proof = !theirs ? Proof::NoAnswer : *theirs == ours ? Proof::Same : Proof::Different;
+        }
+        Trace("ZCRC: %ld bytes of %s %s", static_cast<long>(decision.position),
+              st.fileName.c_str(),
+              proof == Proof::Same        ? "match"
+              : proof == Proof::NoAnswer ? "unanswered"
+                                         : "differ");
+        (filed ? m_proofs.filed : m_proofs.copy) = proof;
     }
+    return true;
+}
+
+std::optional<std::uint32_t> Zmodem::AskFileCrc(std::int64_t length) {
+    TransferStatus& st = *m_status;
+    unsigned char header[4];
+    PositionToHeader(static_cast<int>(length), header);
+    // Silence and damage while the answer is awaited are not the sender's errors: a sender
+    // that does not know the question says nothing, and the offer goes on without proof.
+    m_countHeaderErrors = false;
+    m_silenceLimit = 1;
+    std::optional<std::uint32_t> answer;
+    for (int ask = 0; ask < kCrcAsks && !answer && st.statusCode >= 0; ++ask) {
+        SendHexHeader(kZcrc, header);
+        const std::uint32_t start = platform::GetTickCount();
+        bool again = false;
+        while (!again && st.statusCode >= 0 && !platform::Expired(start, kCrcAnswerMs)) {
+            const int type = ReadFrameHeader(1);
+            if (type == kZcrc) {
+                answer = static_cast<std::uint32_t>(PositionFromHeader(m_receivedHeader));
+                break;
+            }
+            if (type == kZfile) {
+                // The sender offers again: it did not understand the question.
+                ReadDataSubpacket();
+                ask = kCrcAsks;
+                break;
+            }
+            again = type < 0 && m_headerForm != kNoHeaderForm; // damaged: ask once more
+        }
+        if (!again && !answer)
+            break;
+    }
+    m_countHeaderErrors = true;
+    m_silenceLimit = kPadSilenceLimit;
+    return answer;
 }
 
 int Zmodem::SendPosition(int type) {
@@ -333,7 +402,8 @@ int Zmodem::ReceiveDataFrame() {
         m_serial->PauseInput();
         WaitIdle(kPauseSettleMs);
     }
-    const int seek = m_engine->Seek(st.position, 0);
+    // A file filed by an earlier call has no local copy: only its end is asked for.
+    const int seek = m_fileOpen ? m_engine->Seek(st.position, 0) : 0;
     if (m_pauseInput)
         m_serial->ResumeInput();
     if (seek != 0) {
@@ -356,7 +426,7 @@ int Zmodem::ReceiveDataFrame() {
         const int length = st.blockLength;
         if (m_pauseInput)
             m_serial->PauseInput();
-        const int written = length > 0 ? m_engine->Write(m_data.get(), length) : 0;
+        const int written = length > 0 && m_fileOpen ? m_engine->Write(m_data.get(), length) : 0;
         if (m_pauseInput)
             m_serial->ResumeInput();
         if (length > 0 && written < length) {

@@ -167,9 +167,14 @@ int Zmodem::SendFile() {
             ++st.filesSkipped;
             return 0;
         case kZrpos:
-            // An offset beyond the file asks for nothing more than the end of it.
-            st.position = std::clamp(PositionFromHeader(m_receivedHeader), 0, st.fileSize);
+            if (!PositionWithinFile())
+                return st.statusCode;
+            st.position = PositionFromHeader(m_receivedHeader);
             return 1;
+        case kZcrc:
+            AnswerFileCrc();
+            count = false;
+            break;
         case kZrinit:
             // A ZRINIT that crossed the offer (one answering the ZRQINIT, or a repeated ZEOF)
             // is followed at once by the answer to the offer. Only a receiver that then stays
@@ -264,6 +269,8 @@ void Zmodem::SendFileData() {
                 break;
             case kZrpos:
                 Restart();
+                if (st.statusCode < 0)
+                    return;
                 stepDone = true;
                 break;
             default:
@@ -277,9 +284,50 @@ void Zmodem::SendFileData() {
     }
 }
 
+bool Zmodem::PositionWithinFile() {
+    TransferStatus& st = *m_status;
+    const int asked = PositionFromHeader(m_receivedHeader);
+    if (asked >= 0 && asked <= st.fileSize)
+        return true;
+    // A receiver that asks for data beyond the end does not hold what it thinks: the file
+    // would count as sent with nothing moved.
+    Trace("SendFile: ZRPOS %ld beyond the end of %s", static_cast<long>(asked),
+          st.fileName.c_str());
+    ++st.filesFailed;
+    Fail(kTransferError);
+    return false;
+}
+
+void Zmodem::AnswerFileCrc() {
+    TransferStatus& st = *m_status;
+    // Up to the asked length (the whole file for 0 or more than it has).
+    std::int64_t length = static_cast<std::uint32_t>(PositionFromHeader(m_receivedHeader));
+    if (length == 0 || length > st.fileSize)
+        length = st.fileSize;
+    const Crc32 crc32;
+    std::uint32_t crc = Crc32::kSeed;
+    unsigned char chunk[kOutputBufferSize];
+    m_engine->Seek(0, 0);
+    for (std::int64_t left = length; left > 0;) {
+        const int got = m_engine->Read(chunk, static_cast<int>(std::min<std::int64_t>(
+                                                  left, static_cast<std::int64_t>(sizeof chunk))));
+        if (got <= 0)
+            break;
+        crc = crc32.Update(chunk, got, crc);
+        left -= got;
+    }
+    m_fileOffset = -1; // the next read seeks to where the data starts
+    unsigned char header[4];
+    PositionToHeader(static_cast<int>(~crc), header);
+    Trace("SendFile: CRC of %ld bytes asked", static_cast<long>(length));
+    SendBinaryHeader(kZcrc, header);
+}
+
 void Zmodem::Restart() {
     TransferStatus& st = *m_status;
-    st.position = std::clamp(PositionFromHeader(m_receivedHeader), 0, st.fileSize);
+    if (!PositionWithinFile())
+        return;
+    st.position = PositionFromHeader(m_receivedHeader);
     m_engine->Seek(st.position, 0);
     m_fileOffset = st.position;
     m_restartEmpty = st.position == m_restartPosition;

@@ -2,7 +2,7 @@
 // terminal user whose terminal program runs an external upload or download command.
 //
 //   sendari-zmodem [-v] [-t] send FILE...
-//   sendari-zmodem [-v] [-t] receive [FOLDER]
+//   sendari-zmodem [-v] [-t] [--overwrite] [--resume] receive [FOLDER]
 //
 // The exit status is 0 only when every file went through (for sending: every file was sent
 // or the receiver already held it complete).
@@ -39,10 +39,17 @@ void OnStopSignal(int signal) {
 
 void Usage(FILE* to = stderr) {
     std::fprintf(to, "Usage: sendari-zmodem [-v] [-t] send FILE...\n"
-                     "  or:  sendari-zmodem [-v] [-t] receive [FOLDER]\n"
+                     "  or:  sendari-zmodem [-v] [-t] [--overwrite] [--resume] receive [FOLDER]\n"
                      "Runs ZMODEM over standard input and output.\n"
-                     "  -v  progress on standard error\n"
-                     "  -t  protocol trace on standard error\n"
+                     "  -v           progress on standard error\n"
+                     "  -t           protocol trace on standard error\n"
+                     "  --overwrite  let the sender replace or extend existing files; without\n"
+                     "               it an offer whose name is taken arrives as NAME#2\n"
+                     "  --resume     resume a shorter copy of an offered file, once the sender\n"
+                     "               proves with the CRC of its first bytes that it is the same\n"
+                     "Received files go into FOLDER (the current folder by default); links\n"
+                     "there are never followed, and no existing file is changed without\n"
+                     "--overwrite.\n"
                      "Exit status: 0 when every file went through, 1 when one failed, 2 for a\n"
                      "bad command line.\n");
 }
@@ -77,6 +84,11 @@ class ConsoleStatus : public protocol::TransferStatus {
     }
 
     void TraceLine(const char* text) override { std::fprintf(stderr, "%s\n", text); }
+    void FileRenamed(const std::string& offered, const std::string& stored) override {
+        if (m_progress)
+            std::fprintf(stderr, "sendari-zmodem: %s exists: received as %s\n", offered.c_str(),
+                         stored.c_str());
+    }
     bool WantsTraceLines() const override { return m_trace; }
 
     int AbortRequested() override { return g_stopSignal ? comm::kUserCancelled : 0; }
@@ -149,12 +161,14 @@ int SendFiles(comm::GFSerial& serial, ConsoleStatus& status,
     return allThrough && missing == 0 ? 0 : kExitFailed;
 }
 
-int ReceiveFiles(comm::GFSerial& serial, ConsoleStatus& status, const std::string& folder) {
-    if (::chdir(folder.c_str()) != 0) {
+int ReceiveFiles(comm::GFSerial& serial, ConsoleStatus& status, const std::string& folder,
+                 const protocol::ArrivalPolicy& policy) {
+    auto job = protocol::MakeReceivingZmodem(&serial, &status);
+    if (!job.engine->SetFolder(folder)) {
         std::fprintf(stderr, "sendari-zmodem: cannot enter %s\n", folder.c_str());
         return kExitFailed;
     }
-    auto job = protocol::MakeReceivingZmodem(&serial, &status);
+    job.transfer->SetArrivalPolicy(policy);
     job.transfer->SetCarrierWatch(1);
     int result = job.transfer->Receive();
     status.EndProgress();
@@ -171,12 +185,19 @@ int ReceiveFiles(comm::GFSerial& serial, ConsoleStatus& status, const std::strin
 
 int main(int argc, char** argv) {
     bool progress = false, trace = false;
+    protocol::ArrivalPolicy policy;
+    policy.crashRecovery = false;
+    policy.overwrite = false;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
         if (std::strcmp(argv[i], "-v") == 0) {
             progress = true;
         } else if (std::strcmp(argv[i], "-t") == 0) {
             trace = true;
+        } else if (std::strcmp(argv[i], "--overwrite") == 0) {
+            policy.overwrite = true;
+        } else if (std::strcmp(argv[i], "--resume") == 0) {
+            policy.crashRecovery = true;
         } else if (std::strcmp(argv[i], "--") == 0) {
             ++i;
             break;
@@ -220,7 +241,8 @@ int main(int argc, char** argv) {
         if (command == "send")
             exitCode = SendFiles(serial, status, arguments);
         else
-            exitCode = ReceiveFiles(serial, status, arguments.empty() ? "." : arguments[0]);
+            exitCode =
+                ReceiveFiles(serial, status, arguments.empty() ? "." : arguments[0], policy);
     }
     return exitCode;
 }

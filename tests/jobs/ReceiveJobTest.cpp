@@ -189,13 +189,8 @@ TEST(ReceiveFolderEngine, OffersAreStoredAndLookedUpInsideTheFolder) {
     EXPECT_EQ(testsupport::TempDir::ReadFile(folder + "/what_.txt"), "abc");
     EXPECT_FALSE(std::filesystem::exists(std::filesystem::current_path() / "what_.txt"));
 
-    engine.BeginList("what_.txt", 0);
-    engine.SetSingleLookup(1);
-    EXPECT_EQ(engine.NextFile(), 1);
-    engine.SetSingleLookup(0);
-    engine.BeginList("missing.txt", 0);
-    engine.SetSingleLookup(1);
-    EXPECT_NE(engine.NextFile(), 1);
+    EXPECT_EQ(engine.Examine(engine.StoredName("what?.txt")).kind, protocol::LocalKind::File);
+    EXPECT_EQ(engine.Examine("missing.txt").kind, protocol::LocalKind::None);
 }
 
 TEST_F(ReceiveJobTest, RingDuringInitialisationIsTriedAgainAtMostFiveTimes) {
@@ -228,7 +223,7 @@ TEST_F(ReceiveJobTest, RingDuringInitialisationIsTriedAgainAtMostFiveTimes) {
     }
 }
 
-TEST(StationPartialFolder, OneFolderPerStationAndANewOneForEachUnknownCaller) {
+TEST(StationPartialFolder, OneFolderPerStationAndOneForEveryCallerWithoutAName) {
     testsupport::TempDir dir;
     const std::string partial = dir.Path().string();
     EXPECT_EQ(StationPartialFolder(partial, "Ann", "555-1234"), partial + "/Ann (555-1234)");
@@ -236,27 +231,67 @@ TEST(StationPartialFolder, OneFolderPerStationAndANewOneForEachUnknownCaller) {
     EXPECT_EQ(StationPartialFolder(partial, "", "555"), partial + "/(555)");
     // A name from the line never leaves the folder.
     EXPECT_EQ(StationPartialFolder(partial, "../x/y", ""), partial + "/.._x_y");
+    // Callers without a name share one folder: what is resumed there is proven by its bytes.
     const std::string unknown = StationPartialFolder(partial, "", "");
     EXPECT_EQ(unknown, partial + "/Unknown caller");
     std::filesystem::create_directory(unknown);
-    EXPECT_EQ(StationPartialFolder(partial, "", ""), partial + "/Unknown caller#2");
+    EXPECT_EQ(StationPartialFolder(partial, "", ""), partial + "/Unknown caller");
 }
 
-TEST(FiledCopies, ACompleteSessionRemovesOnlyItsOwnLinksAndADamagedListNothingElse) {
+TEST(FiledCopies, ABrokenCallRemembersWhatItFiledByItsBytesAndACompleteOneForgetsIt) {
     testsupport::TempDir dir;
     const std::string station = dir.Path().string() + "/station";
     std::filesystem::create_directory(station);
     const std::string filed = dir.WriteFile("dated/report.bin", "whole");
-    const std::string victim = dir.WriteFile("victim.txt", "keep");
-    std::filesystem::create_hard_link(filed, station + "/report.bin");
-    dir.WriteFile("station/later.bin", "a partial copy of another file");
-    dir.WriteFile(std::string("station/") + kFiledListName, "report.bin\t" + filed +
-                                                                "\n../victim.txt\t" + victim +
-                                                                "\nlater.bin\t" + filed + "\n");
-    RememberFiledCopies(station, {}, {}, true);
-    EXPECT_FALSE(std::filesystem::exists(station + "/report.bin"));
-    EXPECT_TRUE(std::filesystem::exists(station + "/later.bin"));
-    EXPECT_TRUE(std::filesystem::exists(victim));
-    EXPECT_TRUE(std::filesystem::exists(filed));
+    data::FileRecord done;
+    done.failed = data::kRecordSuccessful;
+    done.path = filed;
+    data::FileRecord broken; // still in the station's folder: a partial copy
+    broken.path = station + "/big.dat";
+    const std::time_t now = 1800000000;
+    RememberFiledCopies(station, {station + "/report.bin", station + "/big.dat"}, {done, broken},
+                        false, now);
+    std::vector<protocol::FiledFile> remembered = LoadFiledFiles(station, now + 60);
+    ASSERT_EQ(remembered.size(), 1u);
+    EXPECT_EQ(remembered[0].name, "report.bin");
+    EXPECT_EQ(remembered[0].size, 5);
+    EXPECT_EQ(remembered[0].crc, 0xc459294fu); // CRC-32 of "whole"
+    EXPECT_EQ(remembered[0].filedAt, now);
+    // Nothing in the station's folder leads to the filed file.
+    for (const auto& entry : std::filesystem::directory_iterator(station))
+        EXPECT_EQ(entry.path().filename(), kFiledListName);
+    // The memory lasts a week, and a complete session ends it.
+    EXPECT_TRUE(LoadFiledFiles(station, now + kFiledMemorySeconds + 1).empty());
+    RememberFiledCopies(station, {}, {}, true, now);
     EXPECT_FALSE(std::filesystem::exists(station + "/" + kFiledListName));
+    EXPECT_TRUE(std::filesystem::exists(filed));
+}
+
+TEST(FiledCopies, ADamagedOrHostileListIsReadOnlyAsFarAsItHoldsRecords) {
+    testsupport::TempDir dir;
+    const std::string station = dir.Path().string();
+    const std::string victim = dir.WriteFile("victim.txt", "keep");
+    std::string list = "report.bin\t" + victim + "\n"   // a list of an older version
+                       "../victim.txt\t5\t100\t0\t1800000000\n" // leaves the folder
+                       "cut.bin\t5\t10\n"                         // cut short
+                       "neg.bin\t-5\t100\t0\t1800000000\n"
+                       "big.bin\t99999999999\t100\t0\t1800000000\n"
+                       "late.bin\t5\t100\tzz\t1800000000\n"
+                       "future.bin\t5\t100\t1\t1900000000\n"
+                       "good.bin\t5\t100\tdeadbeef\t1800000000\n";
+    for (std::size_t i = 0; i < kFiledMemoryEntries + 10; ++i)
+        list += "many" + std::to_string(i) + "\t1\t1\t1\t1800000000\n";
+    dir.WriteFile(kFiledListName, list);
+    std::vector<protocol::FiledFile> remembered = LoadFiledFiles(station, 1800000100);
+    ASSERT_EQ(remembered.size(), kFiledMemoryEntries);
+    EXPECT_EQ(remembered.back().name, "many" + std::to_string(kFiledMemoryEntries + 9));
+    dir.WriteFile(kFiledListName, list.substr(0, list.find("many")));
+    remembered = LoadFiledFiles(station, 1800000100);
+    ASSERT_EQ(remembered.size(), 1u);
+    EXPECT_EQ(remembered[0].name, "good.bin");
+    EXPECT_EQ(remembered[0].crc, 0xdeadbeefu);
+    // A list far too long to be ours is not read at all.
+    dir.WriteFile(kFiledListName, std::string(1 << 20, 'x') + "\n" + list);
+    EXPECT_TRUE(LoadFiledFiles(station, 1800000100).empty());
+    EXPECT_EQ(testsupport::TempDir::ReadFile(victim), "keep");
 }

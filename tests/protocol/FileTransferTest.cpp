@@ -6,6 +6,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "comm/StatusCodes.h"
@@ -140,125 +141,177 @@ TEST_F(FileTransferTest, PrepareTransferCreatesTheDefaultEngine) {
     EXPECT_NE(transfer.Engine(), nullptr);
 }
 
-// ---- The open policy for an arriving file ----
+// ---- Carrying out the arrival decision in a confined folder ----
 
 namespace {
 
-struct Offer {
-    const char* what;
-    int localLength; // -1: no local file
-    int incomingSize;
-    int management;
-    int recovery;
-    int localDate;
-    int incomingDate;
-    // Expected:
-    int status;
-    int position;
-    bool open;
-    int localLengthAfter;
-    const char* trace;
-    bool newCopy{false}; // received as "incoming#2.bin"
+constexpr int kDate = 1100000000;
+
+// A receiving transfer over an engine confined to a temporary folder, with an offer of
+// "incoming.bin" as the look-up would have found it.
+struct ArrivalFixture : TransferFixture {
+    ArrivalFixture() {
+        EXPECT_TRUE(engine.SetFolder(dir.Path().string()));
+        transfer.SetFileEngine(&engine);
+        status.ResetStatus(kDirectionReceive);
+        status.fileName = "incoming.bin";
+        status.fileSize = 300;
+        status.fileDate = kDate;
+    }
+    int Offer(const ArrivalPolicy& policy, int management = 0) {
+        transfer.SetArrivalPolicy(policy);
+        transfer.SetOfferOptions(0, management);
+        transfer.SetLocalEntry(engine.Examine(status.fileName));
+        return transfer.OpenTransferFile();
+    }
+    void Finish() {
+        status.statusCode = 0;
+        transfer.FinishFile();
+    }
+    TempDir dir;
+    LocalFileEngine engine;
 };
 
-constexpr int kOld = 1000000000;
-constexpr int kNew = 1100000000;
-
-const Offer kOffers[] = {
-    {"new file", -1, 300, 0, 1, kNoDate, kNew, 0, 0, true, 0, nullptr},
-    {"resume shorter", 100, 300, 0, 1, kNew, kNew, 0, 100, true, 100, "Resuming at offset 100"},
-    {"complete: asked from its end", 300, 300, 0, 1, kNew, kNew, 0, 300, true, 300,
-     "Resuming at offset 300"},
-    // A local file that is not known to be a partial copy of the offer is kept and the offer
-    // is received from the start under a numbered name.
-    {"shorter of another date", 100, 300, 0, 1, kOld, kNew, 0, 0, true, 100, nullptr, true},
-    {"same size, another date", 300, 300, 0, 1, kOld, kNew, 0, 0, true, 300, nullptr, true},
-    {"offer without a date", 100, 300, 0, 1, kOld, kNoDate, 0, 0, true, 100, nullptr, true},
-    {"longer local", 500, 300, 0, 1, kNew, kNew, 0, 0, true, 500, nullptr, true},
-    {"no recovery overwrites", 100, 300, 0, 0, kOld, kNew, 0, 0, true, 0, nullptr},
-    {"append", 100, 300, 3, 0, kOld, kNew, 0, 100, true, 100, "Appending at offset 100"},
-    {"newer: overwrite", 100, 300, 5, 0, kOld, kNew, 0, 0, true, 0, nullptr},
-    {"newer: keep", 100, 300, 5, 0, kNew, kOld, kShouldSendZskip, 100, false, 100, nullptr},
-    {"protect longer", 500, 300, 7, 1, kOld, kNew, kShouldSendZskip, 0, false, 500, nullptr},
-    {"different, same", 300, 300, 6, 0, kNew, kNew, 0, 300, true, 300, nullptr},
-    // Written from the start, a file never keeps a longer local copy's tail.
-    {"replace longer", 600, 300, 4, 1, kOld, kNew, 0, 0, true, 0, nullptr},
-    {"replace same size", 300, 300, 4, 1, kOld, kNew, 0, 0, true, 0, nullptr},
-    {"append longer", 600, 300, 3, 1, kOld, kNew, 0, 0, true, 600, nullptr, true},
-    {"crc option longer", 600, 300, 2, 1, kOld, kNew, 0, 0, true, 600, nullptr, true},
-    {"different longer", 600, 300, 6, 1, kOld, kNew, 0, 0, true, 600, nullptr, true},
-    {"modifier bit masked", 600, 300, 0x80 | 4, 1, kOld, kNew, 0, 0, true, 0, nullptr},
-    {"modifier bit on resume", 100, 300, 0x80, 1, kNew, kNew, 0, 100, true, 100,
-     "Resuming at offset 100"},
-};
+ArrivalPolicy Trusting(bool overwrite = false) {
+    ArrivalPolicy policy;
+    policy.overwrite = overwrite;
+    return policy;
+}
 
 } // namespace
 
-class OpenTransferFileTable : public TransferFixture, public testing::WithParamInterface<Offer> {};
+using ArrivalInFolder = ArrivalFixture;
 
-TEST_P(OpenTransferFileTable, Decides) {
-    const Offer& o = GetParam();
-    TempDir dir;
-    std::string path = dir / "incoming.bin";
-    if (o.localLength >= 0)
-        dir.WriteFile("incoming.bin", std::string(static_cast<std::size_t>(o.localLength), 'L'));
-    LocalFileEngine engine;
-    transfer.SetFileEngine(&engine);
-    status.ResetStatus(kDirectionReceive);
-    status.fileName = path;
-    status.fileSize = o.incomingSize;
-    status.fileDate = o.incomingDate;
-    transfer.SetCrashRecovery(o.recovery);
-    transfer.SetManagementOption(o.management);
-    transfer.SetLocalDate(o.localDate);
-
-    EXPECT_EQ(transfer.OpenTransferFile(), 1);
-    EXPECT_EQ(status.statusCode, o.status);
-    EXPECT_EQ(status.position, o.position);
-    EXPECT_EQ(transfer.FileIsOpen() != 0, o.open);
+TEST_F(ArrivalInFolder, AShorterCopyOfTheSameDateIsResumedAtItsLengthWhenNothingIsProven) {
+    const std::string path = dir.WriteFile("incoming.bin", std::string(100, 'L'));
+    std::filesystem::last_write_time(path, std::filesystem::file_time_type::clock::now());
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0);
+    status.fileDate = SecondsFromLocalTime(info.st_mtime);
+    EXPECT_EQ(Offer(Trusting()), 1);
+    EXPECT_EQ(status.statusCode, 0);
+    EXPECT_EQ(status.position, 100);
+    EXPECT_TRUE(status.Traced("Resuming at offset 100"));
+    EXPECT_EQ(engine.Tell(), 100);
     EXPECT_EQ(status.filesDone, 0); // counted once the file has arrived whole
-    EXPECT_TRUE(status.Traced("Opening file " + path));
-    if (o.trace) {
-        EXPECT_TRUE(status.Traced(o.trace));
-    }
-    if (o.open) {
-        EXPECT_EQ(engine.Tell(), o.position);
-    }
-    EXPECT_EQ(o.newCopy ? dir / "incoming#2.bin" : path, status.fileName);
-    status.statusCode = 0;
-    transfer.FinishFile();
-    EXPECT_EQ(static_cast<int>(std::filesystem::file_size(path)), o.localLengthAfter);
-    EXPECT_EQ(o.newCopy, std::filesystem::exists(dir / "incoming#2.bin"));
+    Finish();
+    EXPECT_EQ(std::filesystem::file_size(path), 100u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Offers, OpenTransferFileTable, testing::ValuesIn(kOffers),
-                         [](const testing::TestParamInfo<Offer>& info) {
-                             std::string name = info.param.what;
-                             for (char& c : name)
-                                 if (!std::isalnum(static_cast<unsigned char>(c)))
-                                     c = '_';
-                             return name;
-                         });
+TEST_F(ArrivalInFolder, ANameThatIsTakenIsReceivedAsANumberedCopyAndTheFileKept) {
+    const std::string path = dir.WriteFile("incoming.bin", std::string(100, 'L'));
+    // Another date: not known to be a copy of the offer.
+    EXPECT_EQ(Offer(Trusting()), 1);
+    EXPECT_EQ(status.fileName, "incoming#2.bin");
+    EXPECT_EQ(status.position, 0);
+    EXPECT_TRUE(transfer.FileIsOpen());
+    Finish();
+    EXPECT_EQ(TempDir::ReadFile(path), std::string(100, 'L'));
+    EXPECT_TRUE(std::filesystem::exists(dir / "incoming#2.bin"));
+}
 
-TEST_F(FileTransferTest, CompleteLocalCopyIsAskedForFromItsEndAndStampedWhenClosed) {
-    TempDir dir;
-    std::string path = dir.WriteFile("done.txt", std::string(300, 'x'));
-    LocalFileEngine engine;
-    transfer.SetFileEngine(&engine);
-    status.ResetStatus(kDirectionReceive);
-    status.fileName = path;
-    status.fileSize = 300;
-    status.fileDate = kNew;
-    transfer.SetLocalDate(kNew);
-    ASSERT_EQ(transfer.OpenTransferFile(), 1);
-    EXPECT_EQ(status.statusCode, 0);
+TEST_F(ArrivalInFolder, LinksInTheFolderAreNeverFollowed) {
+    TempDir outside;
+    const std::string victim = outside.WriteFile("victim.txt", "keep me");
+    const std::string dangling = outside / "created-outside.txt";
+    std::filesystem::create_symlink(victim, dir / "incoming.bin");
+    std::filesystem::create_symlink(dangling, dir / "other.bin");
+
+    // Even a sender allowed to replace files gets a copy of its own beside the link.
+    EXPECT_EQ(Offer(Trusting(true), kManageReplace), 1);
+    EXPECT_EQ(status.fileName, "incoming#2.bin");
+    ASSERT_EQ(engine.Write("new", 3), 3);
+    Finish();
+    EXPECT_EQ(TempDir::ReadFile(victim), "keep me");
+
+    status.fileName = "other.bin";
+    EXPECT_EQ(Offer(Trusting(true)), 1);
+    EXPECT_EQ(status.fileName, "other#2.bin");
+    Finish();
+    EXPECT_FALSE(std::filesystem::exists(dangling));
+
+    // Opened by name, a link is refused whatever the mode.
+    for (const char* mode : {"wb", "wbx", "ab", "r+b", "rb"}) {
+        std::string name = "incoming.bin";
+        EXPECT_NE(engine.Open(name, mode), 0) << mode;
+    }
+    std::string escape = "../victim.txt";
+    EXPECT_NE(engine.Open(escape, "wb"), 0);
+    EXPECT_EQ(TempDir::ReadFile(victim), "keep me");
+}
+
+TEST_F(ArrivalInFolder, AFileWithOtherNamesIsNeverWritten) {
+    TempDir dated;
+    const std::string filed = dated.WriteFile("report.bin", std::string(300, 'F'));
+    std::filesystem::create_hard_link(filed, dir / "incoming.bin");
+    EXPECT_EQ(Offer(Trusting(true), kManageReplace), 1);
+    EXPECT_EQ(status.fileName, "incoming#2.bin");
+    Finish();
+    std::string name = "incoming.bin";
+    EXPECT_NE(engine.Open(name, "wb"), 0);
+    EXPECT_NE(engine.Open(name, "r+b"), 0);
+    EXPECT_EQ(TempDir::ReadFile(filed), std::string(300, 'F'));
+}
+
+TEST_F(ArrivalInFolder, ASecondOfferOfANameThisRunWroteIsAnotherFile) {
+    status.fileDate = kNoDate;
+    EXPECT_EQ(Offer(Trusting()), 1);
+    EXPECT_EQ(status.fileName, "incoming.bin");
+    ASSERT_EQ(engine.Write("first", 5), 5);
+    Finish();
+    EXPECT_EQ(transfer.ArrivedNames().count("incoming.bin"), 1u);
+
+    LocalEntry local = engine.Examine("incoming.bin");
+    local.arrivedThisCall = true;
+    transfer.SetLocalEntry(local);
+    status.fileName = "incoming.bin";
+    EXPECT_EQ(transfer.OpenTransferFile(), 1);
+    EXPECT_EQ(status.fileName, "incoming#2.bin");
+    EXPECT_EQ(status.position, 0);
+    Finish();
+    EXPECT_EQ(TempDir::ReadFile(dir / "incoming.bin"), "first");
+}
+
+TEST_F(ArrivalInFolder, AFileFiledByAnEarlierCallIsAskedForFromItsEndAndNothingIsWritten) {
+    transfer.SetFiledMatch(FiledFile{"incoming.bin", 300, kDate, 0x1234, 0});
+    transfer.SetProofs(ArrivalProofs{Proof::Same, Proof::NotAsked});
+    EXPECT_EQ(Offer(Trusting()), 1);
+    EXPECT_TRUE(transfer.AlreadyFiled());
+    EXPECT_FALSE(transfer.FileIsOpen());
     EXPECT_EQ(status.position, 300);
-    transfer.FinishFile();
-    ASSERT_EQ(engine.BeginList(path.c_str(), 0), 0);
-    ASSERT_EQ(engine.NextFile(), 1);
-    ASSERT_EQ(engine.LoadDate(), 0);
-    EXPECT_EQ(engine.DateAsSeconds(), kNew);
-    EXPECT_EQ(TempDir::ReadFile(path), std::string(300, 'x'));
+    EXPECT_EQ(status.statusCode, 0);
+    EXPECT_FALSE(std::filesystem::exists(dir / "incoming.bin"));
+}
+
+TEST_F(ArrivalInFolder, ProtectAndSkipIfAbsentAnswerWithASkip) {
+    const std::string path = dir.WriteFile("incoming.bin", std::string(500, 'L'));
+    EXPECT_EQ(Offer(Trusting(true), kManageProtect), 1);
+    EXPECT_EQ(status.statusCode, kShouldSendZskip);
+    EXPECT_FALSE(transfer.FileIsOpen());
+    status.statusCode = 0;
+    status.fileName = "absent.bin";
+    EXPECT_EQ(Offer(Trusting(true), kManageSkipIfAbsent), 1);
+    EXPECT_EQ(status.statusCode, kShouldSendZskip);
+    EXPECT_FALSE(std::filesystem::exists(dir / "absent.bin"));
+    EXPECT_EQ(std::filesystem::file_size(path), 500u);
+}
+
+TEST_F(ArrivalInFolder, ReplacingAndAppendingNeedTheUsersLeave) {
+    const std::string path = dir.WriteFile("incoming.bin", std::string(100, 'L'));
+    EXPECT_EQ(Offer(Trusting(false), kManageAppend), 1);
+    EXPECT_EQ(status.fileName, "incoming#2.bin");
+    Finish();
+    status.fileName = "incoming.bin";
+    EXPECT_EQ(Offer(Trusting(true), kManageAppend), 1);
+    EXPECT_EQ(status.position, 100);
+    EXPECT_TRUE(status.Traced("Appending at offset 100"));
+    Finish();
+    status.fileName = "incoming.bin";
+    EXPECT_EQ(Offer(Trusting(true), kManageReplace), 1);
+    EXPECT_EQ(status.fileName, "incoming.bin");
+    EXPECT_EQ(status.position, 0);
+    Finish();
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
 }
 
 TEST_F(FileTransferTest, SendingOpensTheListedFileAndTakesItsSize) {
@@ -290,10 +343,13 @@ TEST_F(FileTransferTest, FilesTooLargeForThirtyTwoBitPositionsAreRefused) {
     EXPECT_EQ(status.statusCode, kFileOpenError);
     EXPECT_TRUE(status.Traced("File too large to transfer: " + path));
 
+    // A local file that large is no partial copy of an offer: it is kept.
     status.ResetStatus(kDirectionReceive);
     status.fileName = path;
     status.fileSize = 100;
-    EXPECT_EQ(transfer.OpenTransferFile(), 0);
-    EXPECT_EQ(status.statusCode, kFileOpenError);
+    transfer.SetLocalEntry(engine.Examine(path));
+    EXPECT_EQ(transfer.OpenTransferFile(), 1);
+    EXPECT_EQ(status.fileName, dir / "huge#2.bin");
+    transfer.FinishFile();
     EXPECT_EQ(std::filesystem::file_size(path), kMaxTransferFileSize + 1);
 }

@@ -193,7 +193,7 @@ TEST_F(LrzszPeer, OurReceiverResumesWhatSzLeftUnfinished) {
     for (char& c : data)
         c = static_cast<char>(random());
     WriteOut("resume.bin", data, 1500000000);
-    Outcome first = Run({"sz", "-q", "-r", "resume.bin"}, {Tool(), "receive"}, kMiB);
+    Outcome first = Run({"sz", "-q", "-r", "resume.bin"}, {Tool(), "--resume", "receive"}, kMiB);
     EXPECT_NE(first.receiver, 0);
     EXPECT_NE(first.sender, -1) << "the sender did not notice the cut";
     EXPECT_NE(first.receiver, -1) << "the receiver did not notice the cut";
@@ -203,12 +203,37 @@ TEST_F(LrzszPeer, OurReceiverResumesWhatSzLeftUnfinished) {
     EXPECT_LT(kept, data.size());
     // The partial file is a clean beginning of the original.
     EXPECT_TRUE(TempDir::ReadFile(in / "resume.bin") == data.substr(0, kept));
-    Outcome second = Run({"sz", "-q", "-r", "resume.bin"}, {Tool(), "receive"});
+    // The partial copy is proven by sz's CRC of its first bytes, and only the rest crosses.
+    Outcome second =
+        Run({"sz", "-q", "-r", "resume.bin"}, {Tool(), "-t", "--resume", "receive"});
     EXPECT_EQ(second.sender, 0) << Log("sender.log");
     EXPECT_EQ(second.receiver, 0) << Log("receiver.log");
     ExpectAllArrived();
     EXPECT_LT(second.bytesFromSender, ResumeAllowance(data.size() - kept));
+    EXPECT_NE(Log("receiver.log").find(" match"), std::string::npos);
+    EXPECT_FALSE(std::filesystem::exists(in / "resume#2.bin"));
     RecordProperty("second_run_bytes", std::to_string(second.bytesFromSender));
+}
+
+TEST_F(LrzszPeer, ASameNamedDifferentFileFromSzIsReceivedWholeAsANewCopy) {
+    // Same name, same date, the local copy shorter: only the bytes tell it is another file.
+    std::mt19937 random(9);
+    std::string data(kMiB, '\0');
+    for (char& c : data)
+        c = static_cast<char>(random());
+    WriteOut("report.bin", data, 1500000000);
+    std::string other = data.substr(0, kMiB / 2);
+    other[1000] ^= 0x55;
+    dir.WriteFile("in/report.bin", other);
+    struct timespec times[2]{{1500000000, 0}, {1500000000, 0}};
+    ::utimensat(AT_FDCWD, (in / "report.bin").c_str(), times, 0);
+    Outcome o = Run({"sz", "-q", "-r", "report.bin"}, {Tool(), "-v", "--resume", "receive"});
+    EXPECT_EQ(o.sender, 0) << Log("sender.log");
+    EXPECT_EQ(o.receiver, 0) << Log("receiver.log");
+    EXPECT_TRUE(TempDir::ReadFile(in / "report.bin") == other);
+    EXPECT_TRUE(TempDir::ReadFile(in / "report#2.bin") == data);
+    EXPECT_GT(o.bytesFromSender, static_cast<long>(data.size()));
+    EXPECT_NE(Log("receiver.log").find("received as report#2.bin"), std::string::npos);
 }
 
 TEST_F(LrzszPeer, OurOwnPairResumesThroughTheCommand) {
@@ -217,14 +242,16 @@ TEST_F(LrzszPeer, OurOwnPairResumesThroughTheCommand) {
     for (char& c : data)
         c = static_cast<char>(random());
     WriteOut("own.bin", data, 1600000000);
-    Outcome first = Run({Tool(), "send", "own.bin"}, {Tool(), "receive"}, kMiB / 2);
+    Outcome first = Run({Tool(), "send", "own.bin"}, {Tool(), "--resume", "receive"}, kMiB / 2);
     EXPECT_GT(first.sender, 0) << "the sender did not notice the cut";
     EXPECT_GT(first.receiver, 0) << "the receiver did not notice the cut";
-    Outcome second = Run({Tool(), "send", "own.bin"}, {Tool(), "receive"});
+    // Our sender answers the receiver's ZCRC: the copy is proven, not taken on trust.
+    Outcome second = Run({Tool(), "send", "own.bin"}, {Tool(), "-t", "--resume", "receive"});
     EXPECT_EQ(second.sender, 0) << Log("sender.log");
     EXPECT_EQ(second.receiver, 0) << Log("receiver.log");
     ExpectAllArrived();
     EXPECT_LT(second.bytesFromSender, static_cast<long>(data.size()) - kMiB / 4);
+    EXPECT_NE(Log("receiver.log").find(" match"), std::string::npos);
 }
 
 TEST_F(LrzszPeer, SzEscapingEveryControlCharacterIsReceivedWhole) {
@@ -240,11 +267,47 @@ TEST_F(LrzszPeer, SzEscapingEveryControlCharacterIsReceivedWhole) {
 TEST_F(LrzszPeer, ReplacingALongerFileLeavesNoStaleTail) {
     WriteOut("short.txt", std::string(3000, 'A'), 1700000000);
     dir.WriteFile("in/short.txt", std::string(6000, 'X'));
-    // -y asks the receiver to replace an existing file.
-    Outcome o = Run({"sz", "-q", "-y", "short.txt"}, {Tool(), "receive"});
+    // -y asks the receiver to replace an existing file; the user allows it.
+    Outcome o = Run({"sz", "-q", "-y", "short.txt"}, {Tool(), "--overwrite", "receive"});
     EXPECT_EQ(o.sender, 0) << Log("sender.log");
     EXPECT_EQ(o.receiver, 0) << Log("receiver.log");
     ExpectAllArrived();
+}
+
+TEST_F(LrzszPeer, ExistingFilesAreKeptWhateverTheSenderAsksUnlessTheUserAllows) {
+    // Replace (-y) and newer-or-longer (-n with a newer date): neither touches the user's
+    // files; each offer arrives beside them under a numbered name, and links are not followed.
+    TempDir outside;
+    const std::string victim = outside.WriteFile("victim.txt", "outside the folder");
+    WriteOut("keep.txt", std::string(3000, 'A'), 1700000000);
+    WriteOut("newer.txt", "newer", 1800000000);
+    WriteOut("linked.txt", "through a link", 1700000000);
+    WriteOut("dangling.txt", "through a dangling link", 1700000000);
+    dir.WriteFile("in/keep.txt", std::string(6000, 'X'));
+    dir.WriteFile("in/newer.txt", "old");
+    std::filesystem::create_symlink(victim, in / "linked.txt");
+    std::filesystem::create_symlink(outside / "created.txt", in / "dangling.txt");
+    for (const char* option : {"-y", "-n"}) {
+        Outcome o = Run({"sz", "-q", option, "keep.txt", "newer.txt", "linked.txt",
+                         "dangling.txt"},
+                        {Tool(), "-v", "receive"});
+        EXPECT_EQ(o.sender, 0) << Log("sender.log");
+        EXPECT_EQ(o.receiver, 0) << Log("receiver.log");
+        EXPECT_EQ(TempDir::ReadFile(in / "keep.txt"), std::string(6000, 'X'));
+        EXPECT_EQ(TempDir::ReadFile(in / "newer.txt"), "old");
+        EXPECT_EQ(TempDir::ReadFile(victim), "outside the folder");
+        EXPECT_FALSE(std::filesystem::exists(outside / "created.txt"));
+    }
+    EXPECT_NE(Log("receiver.log").find("newer.txt exists: received as newer#3.txt"),
+              std::string::npos);
+    EXPECT_EQ(TempDir::ReadFile(in / "keep#2.txt"), std::string(3000, 'A'));
+    // Newer or longer: the local keep.txt is both, so the second offer of it is skipped.
+    EXPECT_FALSE(std::filesystem::exists(in / "keep#3.txt"));
+    EXPECT_EQ(TempDir::ReadFile(in / "newer#2.txt"), "newer");
+    EXPECT_EQ(TempDir::ReadFile(in / "newer#3.txt"), "newer");
+    EXPECT_EQ(TempDir::ReadFile(in / "linked#2.txt"), "through a link");
+    EXPECT_EQ(TempDir::ReadFile(in / "dangling#2.txt"), "through a dangling link");
+    EXPECT_TRUE(std::filesystem::is_symlink(in / "linked.txt"));
 }
 
 TEST_F(LrzszPeer, AClosedLineEndsOurProgramAtOnceAndQuietly) {
