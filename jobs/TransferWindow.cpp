@@ -431,10 +431,9 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
     if (r.fileSize != m_fileStartOffset)
         SetText(kControlTimeLeft, TimeLeftText(r.position, r.fileSize, m_fileStartOffset, elapsed));
 
-    SetText(kControlSpeed,
-            SpeedText(r.position, m_fileStartOffset,
-                      static_cast<std::uint32_t>(m_msClock() - m_fileStartMs),
-                      m_context.connectSpeed.load()));
+    SetText(kControlSpeed, SpeedText(r.position, m_fileStartOffset,
+                                     static_cast<std::uint32_t>(m_msClock() - m_fileStartMs),
+                                     m_context.connectSpeed.load()));
 
     if (r.errors != m_shownErrors) {
         m_shownErrors = r.errors;

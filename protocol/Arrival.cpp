@@ -99,8 +99,7 @@ ArrivalDecision Manage(const OfferedFile& offer, const LocalEntry& local,
             return Replace(policy);
         if (proof == Proof::NotAsked && local.size > 0)
             return Verify(VerifySubject::Copy, local.size);
-        return proof == Proof::Same || local.size == 0 ? Act(ArrivalAction::Skip)
-                                                       : Replace(policy);
+        return proof == Proof::Same || local.size == 0 ? Act(ArrivalAction::Skip) : Replace(policy);
     default:
         return Replace(policy);
     }

@@ -278,8 +278,7 @@ ArrivalDecision FileTransfer::DecideOffer() const {
         DecideArrival(Offer(), m_localEntry, m_filedMatch, m_arrivalPolicy, proofs);
     // What is still to be proven is, at this layer, a question the sender did not answer.
     for (int round = 0; round < 2 && decision.action == ArrivalAction::Verify; ++round) {
-        (decision.subject == VerifySubject::Filed ? proofs.filed : proofs.copy) =
-            Proof::NoAnswer;
+        (decision.subject == VerifySubject::Filed ? proofs.filed : proofs.copy) = Proof::NoAnswer;
         decision = DecideArrival(Offer(), m_localEntry, m_filedMatch, m_arrivalPolicy, proofs);
     }
     return decision;

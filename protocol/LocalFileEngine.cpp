@@ -106,8 +106,7 @@ LocalEntry LocalFileEngine::Examine(const std::string& name) {
     return entry;
 }
 
-bool LocalFileEngine::PrefixCrc(const std::string& name, std::int64_t length,
-                                std::uint32_t& crc) {
+bool LocalFileEngine::PrefixCrc(const std::string& name, std::int64_t length, std::uint32_t& crc) {
     int fd = OpenDescriptor(name, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;

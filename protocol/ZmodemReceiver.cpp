@@ -337,9 +337,8 @@ bool Zmodem::ProveOffer() {
                 return false;
             proof = !theirs ? Proof::NoAnswer : *theirs == ours ? Proof::Same : Proof::Different;
         }
-        Trace("ZCRC: %ld bytes of %s %s", static_cast<long>(decision.position),
-              st.fileName.c_str(),
-              proof == Proof::Same        ? "match"
+        Trace("ZCRC: %ld bytes of %s %s", static_cast<long>(decision.position), st.fileName.c_str(),
+              proof == Proof::Same       ? "match"
               : proof == Proof::NoAnswer ? "unanswered"
                                          : "differ");
         (filed ? m_proofs.filed : m_proofs.copy) = proof;

@@ -241,8 +241,7 @@ int main(int argc, char** argv) {
         if (command == "send")
             exitCode = SendFiles(serial, status, arguments);
         else
-            exitCode =
-                ReceiveFiles(serial, status, arguments.empty() ? "." : arguments[0], policy);
+            exitCode = ReceiveFiles(serial, status, arguments.empty() ? "." : arguments[0], policy);
     }
     return exitCode;
 }

@@ -271,9 +271,10 @@ TEST(FiledCopies, ADamagedOrHostileListIsReadOnlyAsFarAsItHoldsRecords) {
     testsupport::TempDir dir;
     const std::string station = dir.Path().string();
     const std::string victim = dir.WriteFile("victim.txt", "keep");
-    std::string list = "report.bin\t" + victim + "\n"   // a list of an older version
+    std::string list = "report.bin\t" + victim +
+                       "\n"                                     // a list of an older version
                        "../victim.txt\t5\t100\t0\t1800000000\n" // leaves the folder
-                       "cut.bin\t5\t10\n"                         // cut short
+                       "cut.bin\t5\t10\n"                       // cut short
                        "neg.bin\t-5\t100\t0\t1800000000\n"
                        "big.bin\t99999999999\t100\t0\t1800000000\n"
                        "late.bin\t5\t100\tzz\t1800000000\n"

@@ -78,73 +78,87 @@ TEST(Arrival, RulesThatHoldInEveryCombination) {
                             for (bool hasFiled : {false, true})
                                 for (Proof filedProof : kProofs)
                                     for (Proof copyProof : kProofs) {
-        ++combinations;
-        const OfferedFile offer{kSize, kDate, conversion, management};
-        const ArrivalPolicy policy{recovery, overwrite, known};
-        const std::optional<FiledFile> record =
-            hasFiled ? std::optional<FiledFile>(filed) : std::nullopt;
-        const ArrivalDecision d =
-            DecideArrival(offer, local.entry, record, policy, {filedProof, copyProof});
-        const std::string at = std::string(local.what) + " M=" + std::to_string(management) +
-                               " C=" + std::to_string(conversion) +
-                               " R=" + std::to_string(recovery) +
-                               " O=" + std::to_string(overwrite) +
-                               " known=" + std::to_string(known) +
-                               " filed=" + std::to_string(hasFiled) + " proofs " +
-                               std::to_string(static_cast<int>(filedProof)) + "/" +
-                               std::to_string(static_cast<int>(copyProof)) + ": " +
-                               ArrivalActionName(d.action);
-        const LocalEntry& e = local.entry;
-        // What is filed is recognised by its bytes, or trusted from a named station only.
-        if (d.action == ArrivalAction::AlreadyFiled) {
-            EXPECT_TRUE(hasFiled) << at;
-            EXPECT_TRUE(filedProof == Proof::Same || (filedProof == Proof::NoAnswer && known))
-                << at;
-            EXPECT_EQ(d.position, kSize) << at;
-        }
-        if (hasFiled && filedProof == Proof::Same) {
-            EXPECT_EQ(d.action, ArrivalAction::AlreadyFiled) << at;
-        }
-        if (d.action == ArrivalAction::Verify) {
-            EXPECT_EQ(d.subject == VerifySubject::Filed ? filedProof : copyProof,
-                      Proof::NotAsked)
-                << at;
-            EXPECT_LE(d.position, kSize) << at;
-        }
-        // Only a plain file of an earlier call is ever written, and only as far as it goes.
-        if (Writes(d.action)) {
-            EXPECT_EQ(e.kind, LocalKind::File) << at;
-            EXPECT_FALSE(e.arrivedThisCall) << at;
-            EXPECT_FALSE(e.linked) << at;
-        }
-        if (d.action == ArrivalAction::Replace || d.action == ArrivalAction::Append) {
-            EXPECT_TRUE(overwrite) << at;
-        }
-        if (d.action == ArrivalAction::Resume) {
-            EXPECT_TRUE(recovery) << at;
-            EXPECT_EQ(d.position, e.size) << at;
-            EXPECT_LE(e.size, kSize) << at;
-            // An empty copy has no bytes to differ in.
-            if (e.size > 0) {
-                EXPECT_NE(copyProof, Proof::Different) << at;
-            }
-            if (copyProof != Proof::Same && e.size > 0) {
-                EXPECT_TRUE(known && e.date == kDate) << at;
-            }
-        }
-        if (d.action == ArrivalAction::Receive) {
-            EXPECT_EQ(e.kind, LocalKind::None) << at;
-        }
-        if ((management & kManageSkipIfAbsent) && e.kind != LocalKind::File &&
-            d.action != ArrivalAction::AlreadyFiled && d.action != ArrivalAction::Verify) {
-            EXPECT_EQ(d.action, ArrivalAction::Skip) << at;
-        }
-        if ((management & kManagementMask) == kManageProtect && e.kind == LocalKind::File &&
-            d.action != ArrivalAction::AlreadyFiled && d.action != ArrivalAction::Verify &&
-            !(recovery && conversion == kConvertResume)) {
-            EXPECT_EQ(d.action, ArrivalAction::Skip) << at;
-        }
-    }
+                                        ++combinations;
+                                        const OfferedFile offer{kSize, kDate, conversion,
+                                                                management};
+                                        const ArrivalPolicy policy{recovery, overwrite, known};
+                                        const std::optional<FiledFile> record =
+                                            hasFiled ? std::optional<FiledFile>(filed)
+                                                     : std::nullopt;
+                                        const ArrivalDecision d =
+                                            DecideArrival(offer, local.entry, record, policy,
+                                                          {filedProof, copyProof});
+                                        const std::string at =
+                                            std::string(local.what) +
+                                            " M=" + std::to_string(management) +
+                                            " C=" + std::to_string(conversion) +
+                                            " R=" + std::to_string(recovery) +
+                                            " O=" + std::to_string(overwrite) +
+                                            " known=" + std::to_string(known) +
+                                            " filed=" + std::to_string(hasFiled) + " proofs " +
+                                            std::to_string(static_cast<int>(filedProof)) + "/" +
+                                            std::to_string(static_cast<int>(copyProof)) + ": " +
+                                            ArrivalActionName(d.action);
+                                        const LocalEntry& e = local.entry;
+                                        // What is filed is recognised by its bytes, or trusted from
+                                        // a named station only.
+                                        if (d.action == ArrivalAction::AlreadyFiled) {
+                                            EXPECT_TRUE(hasFiled) << at;
+                                            EXPECT_TRUE(filedProof == Proof::Same ||
+                                                        (filedProof == Proof::NoAnswer && known))
+                                                << at;
+                                            EXPECT_EQ(d.position, kSize) << at;
+                                        }
+                                        if (hasFiled && filedProof == Proof::Same) {
+                                            EXPECT_EQ(d.action, ArrivalAction::AlreadyFiled) << at;
+                                        }
+                                        if (d.action == ArrivalAction::Verify) {
+                                            EXPECT_EQ(d.subject == VerifySubject::Filed ? filedProof
+                                                                                        : copyProof,
+                                                      Proof::NotAsked)
+                                                << at;
+                                            EXPECT_LE(d.position, kSize) << at;
+                                        }
+                                        // Only a plain file of an earlier call is ever written, and
+                                        // only as far as it goes.
+                                        if (Writes(d.action)) {
+                                            EXPECT_EQ(e.kind, LocalKind::File) << at;
+                                            EXPECT_FALSE(e.arrivedThisCall) << at;
+                                            EXPECT_FALSE(e.linked) << at;
+                                        }
+                                        if (d.action == ArrivalAction::Replace ||
+                                            d.action == ArrivalAction::Append) {
+                                            EXPECT_TRUE(overwrite) << at;
+                                        }
+                                        if (d.action == ArrivalAction::Resume) {
+                                            EXPECT_TRUE(recovery) << at;
+                                            EXPECT_EQ(d.position, e.size) << at;
+                                            EXPECT_LE(e.size, kSize) << at;
+                                            // An empty copy has no bytes to differ in.
+                                            if (e.size > 0) {
+                                                EXPECT_NE(copyProof, Proof::Different) << at;
+                                            }
+                                            if (copyProof != Proof::Same && e.size > 0) {
+                                                EXPECT_TRUE(known && e.date == kDate) << at;
+                                            }
+                                        }
+                                        if (d.action == ArrivalAction::Receive) {
+                                            EXPECT_EQ(e.kind, LocalKind::None) << at;
+                                        }
+                                        if ((management & kManageSkipIfAbsent) &&
+                                            e.kind != LocalKind::File &&
+                                            d.action != ArrivalAction::AlreadyFiled &&
+                                            d.action != ArrivalAction::Verify) {
+                                            EXPECT_EQ(d.action, ArrivalAction::Skip) << at;
+                                        }
+                                        if ((management & kManagementMask) == kManageProtect &&
+                                            e.kind == LocalKind::File &&
+                                            d.action != ArrivalAction::AlreadyFiled &&
+                                            d.action != ArrivalAction::Verify &&
+                                            !(recovery && conversion == kConvertResume)) {
+                                            EXPECT_EQ(d.action, ArrivalAction::Skip) << at;
+                                        }
+                                    }
     EXPECT_EQ(combinations, 11 * 18 * 2 * 2 * 2 * 2 * 2 * 4 * 4);
 }
 
@@ -186,8 +200,8 @@ const Case kCases[] = {
     {"shorter copy differs", File(100, kDate), 0, kJob, kCopyDiffers, false, A::ReceiveCopy, 0},
     {"no answer, same date", File(100, kDate), 0, kJob, kCopySilent, false, A::Resume, 100},
     {"no answer, other date", File(100, kOlder), 0, kJob, kCopySilent, false, A::ReceiveCopy, 0},
-    {"stranger without proof", File(100, kDate), 0, kStranger, kCopySilent, false,
-     A::ReceiveCopy, 0},
+    {"stranger without proof", File(100, kDate), 0, kStranger, kCopySilent, false, A::ReceiveCopy,
+     0},
     {"stranger with proof", File(100, kDate), 0, kStranger, kCopySame, false, A::Resume, 100},
     {"complete copy proven: its end", File(kSize, kDate), 0, kJob, kCopySame, false, A::Resume,
      kSize},
@@ -195,41 +209,36 @@ const Case kCases[] = {
     {"empty copy needs no proof", File(0, kOlder), 0, kJob, kAsked, false, A::Resume, 0},
     {"replace asked, not allowed", File(kSize, kDate), kManageReplace, kJob, kAsked, false,
      A::ReceiveCopy, 0},
-    {"replace allowed", File(kSize, kDate), kManageReplace, kClobber, kAsked, false, A::Replace,
-     0},
-    {"plain receive keeps files", File(100, kOlder), 0, kPlain, kAsked, false, A::ReceiveCopy,
-     0},
+    {"replace allowed", File(kSize, kDate), kManageReplace, kClobber, kAsked, false, A::Replace, 0},
+    {"plain receive keeps files", File(100, kOlder), 0, kPlain, kAsked, false, A::ReceiveCopy, 0},
     {"overwrite without an option", File(100, kOlder), 0, kClobber, kAsked, false, A::Replace, 0},
     {"newer, allowed", File(100, kOlder), kManageNewer, kClobber, kAsked, false, A::Replace, 0},
-    {"newer: local is newer", File(100, kDate + 1), kManageNewer, kClobber, kAsked, false,
-     A::Skip, 0},
-    {"newer or longer: longer", File(100, kDate + 1), kManageNewerOrLonger, kClobber, kAsked,
-     false, A::Replace, 0},
-    {"newer or longer: neither", File(kSize, kDate), kManageNewerOrLonger, kClobber, kAsked,
-     false, A::Skip, 0},
-    {"different: same", File(kSize, kDate), kManageDifferent, kClobber, kAsked, false, A::Skip,
+    {"newer: local is newer", File(100, kDate + 1), kManageNewer, kClobber, kAsked, false, A::Skip,
      0},
+    {"newer or longer: longer", File(100, kDate + 1), kManageNewerOrLonger, kClobber, kAsked, false,
+     A::Replace, 0},
+    {"newer or longer: neither", File(kSize, kDate), kManageNewerOrLonger, kClobber, kAsked, false,
+     A::Skip, 0},
+    {"different: same", File(kSize, kDate), kManageDifferent, kClobber, kAsked, false, A::Skip, 0},
     {"different: dates differ", File(kSize, kOlder), kManageDifferent, kPlain, kAsked, false,
      A::ReceiveCopy, 0},
-    {"crc option: proven first", File(kSize, kDate), kManageCrc, kClobber, kAsked, false,
-     A::Verify, kSize},
+    {"crc option: proven first", File(kSize, kDate), kManageCrc, kClobber, kAsked, false, A::Verify,
+     kSize},
     {"crc option: same", File(kSize, kDate), kManageCrc, kClobber, kCopySame, false, A::Skip, 0},
     {"crc option: differs", File(kSize, kDate), kManageCrc, kClobber, kCopyDiffers, false,
      A::Replace, 0},
-    {"append, allowed", File(100, kDate), kManageAppend, kClobber, kAsked, false, A::Append,
-     100},
-    {"append, not allowed", File(100, kDate), kManageAppend, kPlain, kAsked, false,
-     A::ReceiveCopy, 0},
+    {"append, allowed", File(100, kDate), kManageAppend, kClobber, kAsked, false, A::Append, 100},
+    {"append, not allowed", File(100, kDate), kManageAppend, kPlain, kAsked, false, A::ReceiveCopy,
+     0},
     {"protect", File(100, kDate), kManageProtect, kClobber, kAsked, false, A::Skip, 0},
     {"rename", File(100, kDate), kManageRename, kClobber, kAsked, false, A::ReceiveCopy, 0},
-    {"skip if absent: absent", LocalEntry{}, kManageSkipIfAbsent, kJob, kAsked, false, A::Skip,
-     0},
+    {"skip if absent: absent", LocalEntry{}, kManageSkipIfAbsent, kJob, kAsked, false, A::Skip, 0},
     {"skip if absent: present", File(100, kDate), kManageSkipIfAbsent | kManageReplace, kClobber,
      kAsked, false, A::Replace, 0},
     {"an option over crash recovery", File(100, kDate), kManageReplace, kJob, kCopySame, false,
      A::ReceiveCopy, 0},
-    {"link, even with leave", LocalEntry{LocalKind::Link, 100, kDate, false, false},
-     kManageReplace, kClobber, kAsked, false, A::ReceiveCopy, 0},
+    {"link, even with leave", LocalEntry{LocalKind::Link, 100, kDate, false, false}, kManageReplace,
+     kClobber, kAsked, false, A::ReceiveCopy, 0},
     {"folder", LocalEntry{LocalKind::Folder, 0, kDate, false, false}, 0, kJob, kAsked, false,
      A::ReceiveCopy, 0},
     {"this call's file", LocalEntry{LocalKind::File, kSize, kDate, true, false}, 0, kClobber,
@@ -238,8 +247,7 @@ const Case kCases[] = {
      kClobber, kAsked, false, A::ReceiveCopy, 0},
     {"filed: proven first", LocalEntry{}, 0, kJob, kAsked, true, A::Verify, kSize},
     {"filed and proven", LocalEntry{}, 0, kStranger, kFiledSame, true, A::AlreadyFiled, kSize},
-    {"filed, no answer, named", LocalEntry{}, 0, kJob, kFiledSilent, true, A::AlreadyFiled,
-     kSize},
+    {"filed, no answer, named", LocalEntry{}, 0, kJob, kFiledSilent, true, A::AlreadyFiled, kSize},
     {"filed, no answer, stranger", LocalEntry{}, 0, kStranger, kFiledSilent, true, A::Receive, 0},
     {"filed but differs", File(100, kDate), 0, kJob, kFiledDiffers, true, A::Verify, 100},
 };

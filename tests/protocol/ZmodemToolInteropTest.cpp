@@ -204,8 +204,7 @@ TEST_F(LrzszPeer, OurReceiverResumesWhatSzLeftUnfinished) {
     // The partial file is a clean beginning of the original.
     EXPECT_TRUE(TempDir::ReadFile(in / "resume.bin") == data.substr(0, kept));
     // The partial copy is proven by sz's CRC of its first bytes, and only the rest crosses.
-    Outcome second =
-        Run({"sz", "-q", "-r", "resume.bin"}, {Tool(), "-t", "--resume", "receive"});
+    Outcome second = Run({"sz", "-q", "-r", "resume.bin"}, {Tool(), "-t", "--resume", "receive"});
     EXPECT_EQ(second.sender, 0) << Log("sender.log");
     EXPECT_EQ(second.receiver, 0) << Log("receiver.log");
     ExpectAllArrived();
@@ -288,8 +287,7 @@ TEST_F(LrzszPeer, ExistingFilesAreKeptWhateverTheSenderAsksUnlessTheUserAllows) 
     std::filesystem::create_symlink(victim, in / "linked.txt");
     std::filesystem::create_symlink(outside / "created.txt", in / "dangling.txt");
     for (const char* option : {"-y", "-n"}) {
-        Outcome o = Run({"sz", "-q", option, "keep.txt", "newer.txt", "linked.txt",
-                         "dangling.txt"},
+        Outcome o = Run({"sz", "-q", option, "keep.txt", "newer.txt", "linked.txt", "dangling.txt"},
                         {Tool(), "-v", "receive"});
         EXPECT_EQ(o.sender, 0) << Log("sender.log");
         EXPECT_EQ(o.receiver, 0) << Log("receiver.log");
