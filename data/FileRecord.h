@@ -24,6 +24,8 @@ struct FileRecord {
     std::string peer;             // the To/From text
     std::time_t lastTime{0};      // time of the last progress on the file
     std::int64_t lastPosition{0}; // bytes transferred at lastTime
+    // A file to send that could not be read when its turn came: logged as failed, not skipped.
+    bool refused{false};
 
     // A received file that arrived whole, which the post-processing moves and converts.
     bool Completed() const { return failed == kRecordSuccessful; }

@@ -34,7 +34,7 @@ constexpr int kNumberLimit = 1000000000;
 
 // Fixes the record's figures for its outcome and returns the status text id.
 int DecideStatus(FileRecord& record, int& filesReceived) {
-    if (record.failed == kRecordFailed && record.lastPosition == 0) {
+    if (record.failed == kRecordFailed && record.lastPosition == 0 && !record.refused) {
         record.failed = kRecordSkipped;
         record.duration = 0;
         record.size = 0;

@@ -17,6 +17,7 @@ using comm::kResponseRing;
 
 constexpr int kMsgSentFile = 50200;
 constexpr int kMsgSentFiles = 50201;
+constexpr int kMsgNotEverySent = 50242;
 constexpr int kMsgNoAnswer = 50202;
 constexpr int kMsgTransferFailed = 50203;
 constexpr int kMsgReceivedFile = 50204;
@@ -67,7 +68,15 @@ OutcomeMessage ShowJobOutcome(const JobEnd& end) {
     switch (end.finalResult) {
     case kJobSucceeded: {
         OutcomeMessage m;
-        if (end.isSend) {
+        if (end.isSend && !end.refused.empty()) {
+            std::string names;
+            for (const std::string& name : end.refused)
+                names += (names.empty() ? "" : ", ") + name;
+            m.kind = MessageKind::MessageBox;
+            m.stringId = kMsgNotEverySent;
+            m.text = platform::FormatMessage1(platform::ResourceText(m.stringId), names);
+            m.icon = MessageIcon::Warning;
+        } else if (end.isSend) {
             m.kind = MessageKind::MessageBox;
             m.stringId = end.files == 1 ? kMsgSentFile : kMsgSentFiles;
             m.text = platform::ResourceText(m.stringId);

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace jobs {
 
@@ -45,6 +46,7 @@ struct JobEnd {
     int errorCode{0};     // negative status code or positive modem response code
     int statusAtError{0}; // status id current when the error was stored
     int fileRecords{0};   // file records the window made
+    std::vector<std::string> refused; // files to send that could not be read
 };
 
 // The message for a finished job.

@@ -68,11 +68,14 @@ class JobStatusBlock {
 
     // The decision's view of a finished job.
     JobEnd End(bool isSend, int files) const {
-        return JobEnd{isSend, files, finalResult, errorCode, statusAtError, fileRecords};
+        return JobEnd{isSend, files, finalResult, errorCode, statusAtError, fileRecords,
+                      refusedFiles};
     }
 
     // Written by the window on its own thread.
     int fileRecords{0};
+    // Files to send that could not be read when their turn came (names without folders).
+    std::vector<std::string> refusedFiles;
     // Written by the worker only, and read by the window only after the job posted its end.
     int finalResult{kJobSucceeded};
     int errorCode{0};

@@ -319,6 +319,7 @@ void TransferWindowLogic::HandleReset() {
     }
     m_lastFilesDone = 0;
     m_lastFilesSkipped = 0;
+    m_lastFilesFailed = 0;
     // The file that failed is offered again in the next cycle and gets a record of its own, so
     // a resume that completes is logged as the success it is.
     m_currentFileName.clear();
@@ -387,6 +388,18 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
         }
         m_currentFileName = fileName;
     }
+
+    // A file to send that could not be read when its turn came: its record (opened just now
+    // from the same record) closes as failed, and the outcome names it.
+    if (IsSend() && r.filesFailed > m_lastFilesFailed && !m_fileRecords.empty() &&
+        !m_fileRecords.back().closed) {
+        data::FileRecord& last = m_fileRecords.back();
+        last.duration = 0;
+        last.closed = 1;
+        last.refused = true;
+        m_block.refusedFiles.push_back(data::FileNamePart(last.path));
+    }
+    m_lastFilesFailed = r.filesFailed;
 
     // No file ("" counts as "<None>") keeps the name shown last; before the first file the
     // status line keeps the phase's text rather than a "Sending: " without a name.

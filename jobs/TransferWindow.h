@@ -149,6 +149,7 @@ class TransferWindowLogic {
     std::vector<data::FileRecord> m_fileRecords;
     int m_lastFilesDone{0};
     int m_lastFilesSkipped{0};
+    int m_lastFilesFailed{0};
     // Indexes of the records of files the receiver skipped: it has them, so they leave the
     // view's list like the files sent.
     std::vector<std::size_t> m_skippedByReceiver;

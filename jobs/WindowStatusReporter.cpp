@@ -35,6 +35,7 @@ int WindowStatusReporter::Progress(int status) {
         m_lastPostedName = fileName;
         m_lastPostedFilesDone = filesDone;
         m_lastPostedFilesSkipped = filesSkipped;
+        m_lastPostedFilesFailed = filesFailed;
         m_lastPostTime = 0;
     }
     // The protocol jumped into the file instead of starting at 0: it resumes a broken transfer.
@@ -45,7 +46,8 @@ int WindowStatusReporter::Progress(int status) {
     std::uint32_t now = m_clock();
     // The very first record is always due, whatever the tick count happens to be.
     if (m_posted && fileName == m_lastPostedName && filesDone == m_lastPostedFilesDone &&
-        filesSkipped == m_lastPostedFilesSkipped && now - m_lastPostTime <= kProgressIntervalMs)
+        filesSkipped == m_lastPostedFilesSkipped && filesFailed == m_lastPostedFilesFailed &&
+        now - m_lastPostTime <= kProgressIntervalMs)
         return status;
 
     m_posted = true;
@@ -54,6 +56,7 @@ int WindowStatusReporter::Progress(int status) {
     record->fileName = fileName;
     record->filesDone = filesDone;
     record->filesSkipped = filesSkipped;
+    record->filesFailed = filesFailed;
     record->statusCode = statusCode;
     record->errors = errors;
     record->fileSize = fileSize;
@@ -71,6 +74,7 @@ int WindowStatusReporter::Progress(int status) {
     m_lastPostedName = fileName;
     m_lastPostedFilesDone = filesDone;
     m_lastPostedFilesSkipped = filesSkipped;
+    m_lastPostedFilesFailed = filesFailed;
     m_pendingResumeOffset = 0;
     // A window that is already gone takes the record with it; nothing is reported back.
     platform::PostMessage(m_window, WM_JOB_PROGRESS, status, 0, std::move(record));

@@ -29,6 +29,8 @@ struct ProgressRecord : platform::MessagePayload {
     int filesDone{0};
     // Files the receiver skipped because it has them already.
     int filesSkipped{0};
+    // Files to send that could not be read when their turn came.
+    int filesFailed{0};
     int statusCode{0};
     int errors{0};
     int fileSize{0};
@@ -91,6 +93,7 @@ class WindowStatusReporter : public protocol::TransferStatus {
     std::string m_lastPostedName;
     int m_lastPostedFilesDone{0};
     int m_lastPostedFilesSkipped{0};
+    int m_lastPostedFilesFailed{0};
     std::uint32_t m_lastPostTime{0};
     bool m_posted{false};
     int m_lastSeenPosition{0};

@@ -456,6 +456,12 @@ int LocalFileEngine::NextFile() {
                 return 1;
             }
             s.step = 3;
+            // A file named without wildcards that is not there (deleted since it was listed,
+            // or no plain file) is still the caller's: its open fails and it is reported.
+            if (s.depth == 0 && s.pattern.find_first_of("*?") == std::string::npos) {
+                m_currentPath = s.prefix + s.pattern;
+                return 1;
+            }
             break;
         case 2:
             if (FindNext()) {

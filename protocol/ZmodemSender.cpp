@@ -108,6 +108,7 @@ int Zmodem::PrepareNextFile() {
             Trace("SendFile: cannot read %s: skipped", st.fileName.c_str());
             st.statusCode = 0;
             ++st.filesFailed;
+            st.Progress(st.statusCode); // the job logs it as failed
             continue;
         }
         m_fileOffset = -1;
@@ -128,6 +129,7 @@ int Zmodem::PrepareNextFile() {
             m_engine->Close();
             m_fileOpen = 0;
             ++st.filesFailed;
+            st.Progress(st.statusCode);
             continue;
         }
         st.blockLength = length;

@@ -33,6 +33,7 @@
 #include "platform/ResourceStrings.h"
 #include "platform/Threads.h"
 #include "platform/Win32Comm.h"
+#include "protocol/FileEngine.h"
 
 namespace {
 
@@ -293,8 +294,24 @@ int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoi
     context.svdInCall = jobs::DetectSvdCall(context);
 
     std::vector<std::string> sendList;
-    for (const std::string& file : options.files)
+    bool everyFileListed = true;
+    for (const std::string& file : options.files) {
+        const std::size_t before = sendList.size();
         data::AddPathToList(file, sendList);
+        if (sendList.size() == before) {
+            std::fprintf(stderr, "sendari-cli: cannot read %s\n", file.c_str());
+            everyFileListed = false;
+        }
+    }
+    // ZMODEM carries sizes and positions in 32 bits: a larger file is refused before dialling.
+    std::erase_if(sendList, [&](const std::string& path) {
+        if (data::FileSizeOf(path) <= protocol::kMaxTransferFileSize)
+            return false;
+        std::fprintf(stderr, "sendari-cli: %s is too large to send (more than %lld bytes)\n",
+                     path.c_str(), static_cast<long long>(protocol::kMaxTransferFileSize));
+        everyFileListed = false;
+        return true;
+    });
     if (sendList.empty()) {
         std::fprintf(stderr, "sendari-cli: none of the named files can be read\n");
         return kExitFailure;
@@ -313,7 +330,8 @@ int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoi
     jobs::OutcomeMessage outcome =
         jobs::ShowJobOutcome(window.Block().End(true, window.ShownFilesDone()));
     PrintMessage(outcome);
-    return result == jobs::kJobSucceeded ? kExitSuccess : kExitFailure;
+    const bool allSent = everyFileListed && window.Block().refusedFiles.empty();
+    return result == jobs::kJobSucceeded && allSent ? kExitSuccess : kExitFailure;
 }
 
 int RunReceive(data::AppSettings& settings, jobs::ModemChoice& choice) {

@@ -13,10 +13,10 @@ using namespace jobs;
 namespace {
 
 JobEnd Send(int result, int error = 0, int status = 0, int files = 1, int records = 1) {
-    return JobEnd{true, files, result, error, status, records};
+    return JobEnd{true, files, result, error, status, records, {}};
 }
 JobEnd Receive(int result, int error = 0, int status = 0, int files = 1, int records = 1) {
-    return JobEnd{false, files, result, error, status, records};
+    return JobEnd{false, files, result, error, status, records, {}};
 }
 
 struct Row {

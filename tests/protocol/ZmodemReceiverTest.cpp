@@ -468,3 +468,50 @@ TEST_F(ZmodemReceiverScript, NamesStayInsideWithoutPathStrippingToo) {
     EXPECT_EQ(Join(), 0);
     EXPECT_TRUE(std::filesystem::exists(dir.Path() / "in/up.txt"));
 }
+
+// A shorter local copy is resumed only when the sender's CRC of as many bytes matches it; a
+// sender that does not answer ZCRC gets the rule of name, size and date after a short wait.
+TEST_F(ZmodemReceiverScript, ACopyIsResumedOnTheSendersCrcOrWithoutAnAnswerOnItsDate) {
+    const std::string data = Pattern(3000, 21);
+    LocalFileEngine dates;
+    const int date = 1100000000;
+    const Crc32 crc32;
+    const std::uint32_t crc = ~crc32.Update(reinterpret_cast<const unsigned char*>(data.data()),
+                                            1000, Crc32::kSeed);
+    struct Round {
+        const char* name;
+        long answer; // -1: the sender says nothing
+        int expectedStart;
+    } rounds[] = {{"same.bin", crc, 1000}, {"other.bin", crc ^ 1, 0}, {"silent.bin", -1, 1000}};
+    for (const Round& r : rounds) {
+        dir.WriteFile(std::string("in/") + r.name, data.substr(0, 1000));
+        SetModificationTime(dates, dir / (std::string("in/") + r.name), date);
+    }
+    Start();
+    for (const Round& r : rounds) {
+        ASSERT_EQ(sender.Read(), kZrinit) << r.name;
+        char octal[16];
+        std::snprintf(octal, sizeof octal, "%o", date); // dates go in octal
+        sender.Offer(std::string(r.name) + '\0' + "3000 " + octal + " 0", 0, 0);
+        int asked = -1;
+        ASSERT_EQ(sender.Read(&asked), kZcrc) << r.name;
+        EXPECT_EQ(asked, 1000);
+        if (r.answer >= 0)
+            sender.Header(kZcrc, static_cast<int>(r.answer));
+        int start = -1;
+        ASSERT_EQ(sender.Read(&start), kZrpos) << r.name;
+        EXPECT_EQ(start, r.expectedStart) << r.name;
+        sender.Header(kZdata, start);
+        for (int at = start; at < 3000; at += 1000)
+            sender.Subpacket(data.substr(static_cast<std::size_t>(at), 1000),
+                             at + 1000 < 3000 ? kZcrcg : kZcrce);
+        sender.Header(kZeof, 3000);
+    }
+    ASSERT_EQ(sender.Read(), kZrinit);
+    sender.Finish();
+    EXPECT_EQ(Join(), 0);
+    EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/same.bin"), data);
+    EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/silent.bin"), data);
+    EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/other.bin"), data.substr(0, 1000));
+    EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/other#2.bin"), data);
+}

@@ -36,11 +36,15 @@ struct ReceivedFile {
     std::vector<int> frameEnds;   // end code of the last subpacket of every data frame
     std::vector<int> dataHeaders; // positions of the ZDATA headers
     int subpackets{0};
+    long crcAnswer{-1}; // the sender's answer to ZCRC
+
 };
 
 struct ReceiverScript {
     int flags{kCanFullDuplex | kCanOverlapIo | kCanBreak | kCanFcs32};
     int bufferSize{0};
+    // Bytes of a file to ask the CRC of with ZCRC before answering the offer (-1: none).
+    std::function<long(const ReceivedFile&)> crcOf{[](const ReceivedFile&) { return -1L; }};
     // Where to start a file (-1: skip it).
     std::function<int(const ReceivedFile&)> startAt{[](const ReceivedFile&) { return 0; }};
     // Once, after data beyond this offset arrived, ask again from `rewindTo`.
@@ -96,6 +100,12 @@ class ScriptedReceiver {
                 file->name = info;
                 std::sscanf(info + file->name.size() + 1, "%ld %lo", &file->size, &file->date);
                 fileFlags.push_back({h[kZf0], h[kZf1]});
+                if (const long asked = m_script.crcOf(*file); asked >= 0) {
+                    SendPosition(kZcrc, static_cast<int>(asked));
+                    if (m_z.ReadFrameHeader(1) == kZcrc)
+                        file->crcAnswer = static_cast<std::uint32_t>(
+                            Zmodem::PositionFromHeader(m_z.ReceivedHeader()));
+                }
                 int start = m_script.startAt(*file);
                 if (start < 0) {
                     m_z.SendHexHeader(kZskip, init);
@@ -283,6 +293,36 @@ TEST_F(ZmodemSender, EverySkippedMeansNoFilesSent) {
     EXPECT_EQ(Transfer(dir / "x.txt", script), kNoFilesSent);
     EXPECT_TRUE(receiver->finished);
     EXPECT_TRUE(status.Traced("SendFile: received a ZSKIP frame"));
+}
+
+TEST_F(ZmodemSender, AnswersZcrcWithTheCrcOfTheFirstBytesThenSendsFromTheAskedPlace) {
+    const std::string data = Pattern(5000, 8);
+    const std::string list = dir.WriteFile("c.bin", data) + " " + dir.WriteFile("d.bin", data);
+    ReceiverScript script;
+    // 2000 bytes of the first file; 0 asks for the whole of the second.
+    script.crcOf = [](const ReceivedFile& f) { return f.name == "c.bin" ? 2000L : 0L; };
+    script.startAt = [](const ReceivedFile& f) { return f.name == "c.bin" ? 2000 : 0; };
+    ASSERT_EQ(Transfer(list, script), 0);
+    ASSERT_EQ(receiver->files.size(), 2u);
+    const Crc32 crc;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data.data());
+    EXPECT_EQ(receiver->files[0].crcAnswer, ~crc.Update(bytes, 2000, Crc32::kSeed));
+    EXPECT_EQ(receiver->files[1].crcAnswer, ~crc.Update(bytes, 5000, Crc32::kSeed));
+    // Reading the file for the answer does not move where its data starts.
+    EXPECT_EQ(receiver->files[0].data.substr(2000), data.substr(2000));
+    EXPECT_EQ(receiver->files[1].data, data);
+    EXPECT_EQ(status.filesDone, 2);
+    EXPECT_EQ(status.errors, 0);
+}
+
+TEST_F(ZmodemSender, AReceiverAskingForDataBeyondTheEndFailsTheFile) {
+    dir.WriteFile("short.bin", Pattern(1000, 9));
+    ReceiverScript script;
+    script.startAt = [](const ReceivedFile&) { return 5000; };
+    EXPECT_EQ(Transfer(dir / "short.bin", script), kTransferError);
+    EXPECT_EQ(status.filesDone, 0);
+    EXPECT_EQ(status.filesFailed, 1);
+    EXPECT_TRUE(status.Traced("SendFile: ZRPOS 5000 beyond the end of " + dir / "short.bin"));
 }
 
 TEST_F(ZmodemSender, ResumesFromTheReceiversOffsetAndSendsNothingForAComplete) {
