@@ -102,6 +102,16 @@ TEST_F(TransferLogTest, StatusDecidesTheLoggedFigures) {
               LogText());
 }
 
+TEST_F(TransferLogTest, AFileThatCouldNotBeReadIsLoggedFailedNotSkipped) {
+    std::vector<FileRecord> records = {Record(kRecordFailed, 5000, 0)};
+    records[0].refused = true;
+    int received = 0;
+    ASSERT_TRUE(AppendTransferLog(records, received));
+    EXPECT_EQ(kRecordFailed, records[0].failed);
+    EXPECT_NE(LogText().find("\tSending\tHead Office\tFailed\t0KB\t"), std::string::npos)
+        << LogText();
+}
+
 TEST_F(TransferLogTest, FieldFormats) {
     EXPECT_EQ("0KB", FormatLogSize(0));
     EXPECT_EQ("1KB", FormatLogSize(1));

@@ -139,3 +139,12 @@ TEST_F(PresenterTest, ErrorPresentsTheCommunicationLine) {
     EXPECT_EQ(m.stringId, 50203);
     EXPECT_NE(m.text.find("(-907)"), std::string::npos);
 }
+
+TEST(JobOutcome, ASendThatCouldNotReadEveryFileSaysWhichAndIsNoSuccess) {
+    JobEnd end = Send(0, 0, 0, 2, 3);
+    end.refused = {"gone.txt", "locked.bin"};
+    OutcomeMessage m = ShowJobOutcome(end);
+    EXPECT_EQ(m.stringId, 50242);
+    EXPECT_EQ(m.icon, MessageIcon::Warning);
+    EXPECT_NE(m.text.find("gone.txt, locked.bin could not be read"), std::string::npos) << m.text;
+}

@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <atomic>
 #include <deque>
 #include <filesystem>
@@ -21,9 +23,13 @@
 #include "data/FileUtilities.h"
 #include "jobs/FiledCopies.h"
 #include "jobs/JobOutcome.h"
+#include "jobs/ModemDialogue.h"
 #include "jobs/SendJob.h"
+#include "jobs/StationIdentification.h"
 #include "jobs/TransferWindow.h"
 #include "platform/Clock.h"
+#include "protocol/ListFileEngine.h"
+#include "protocol/Zmodem.h"
 #include "tests/jobs/JobRig.h"
 #include "tests/jobs/StationRig.h"
 #include "tests/support/TempDir.h"
@@ -657,4 +663,128 @@ TEST_F(LinkCutScenario, PartialCopiesOfTwoStationsAreNeverSpliced) {
     EXPECT_TRUE(contents[0] == first || contents[1] == first) << "first file spliced or lost";
     EXPECT_TRUE(contents[0] == other || contents[1] == other) << "second file spliced or lost";
     EXPECT_TRUE(std::filesystem::is_empty(folders.partial));
+}
+
+namespace {
+
+// A caller that is not what it says: it dials like a station, names itself as another
+// station does, and offers its files with ZMCLOB (replace whatever is there).
+int ImpostorCall(Station& caller, const std::string& number, const std::string& list) {
+    auto queue = std::make_shared<platform::MessageQueue>();
+    JobStatusBlock block{queue};
+    JobContext& context = caller.context;
+    context.isSend = 1;
+    if (InitializeModemForJob(context, block) != kJobSucceeded ||
+        DialNumber(context, block, number) != kJobSucceeded)
+        return -1;
+    char line[kModemLineSize];
+    const ModemResponse* entry = nullptr;
+    const int code = WaitForModemResponse(context, line, sizeof line, kConnectWaitMs, &entry, 1);
+    if (code != kResponseConnect && code != kResponseCarrier && code != kResponseProtocol)
+        return -2;
+    if (ExchangeIdentificationAsCaller(context, block) != kJobSucceeded)
+        return -3;
+    int status;
+    {
+        protocol::ListFileEngine engine;
+        protocol::Zmodem sender(context.link, &block.Reporter());
+        sender.SetFileEngine(&engine);
+        sender.SetWindowedSending(0);
+        sender.SetManagementOption(protocol::kManageReplace);
+        status = sender.Send(list.c_str());
+    }
+    HangUpAfterJob(context, block, true);
+    return status;
+}
+
+void SetDate(const std::string& path, std::time_t date) {
+    struct timespec times[2]{{date, 0}, {date, 0}};
+    ::utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+} // namespace
+
+// A station's call breaks after report.txt was filed and part of big.dat arrived. A second
+// caller names itself as that station and offers files of the same names, dates and sizes
+// with ZMCLOB: what was filed stays the station's, and the station's partial copy is neither
+// replaced nor completed with the impostor's bytes.
+TEST_F(TransferScenario, ACallerUsingAnotherStationsNameWritesNothingOfThatStations) {
+    ASSERT_EQ(receiver.status, 0);
+    ASSERT_EQ(sender.status, 0);
+    const std::string report = RandomBytes(3000, 41), big = RandomBytes(60000, 42);
+    const std::string theirReport = RandomBytes(3000, 43), theirBig = RandomBytes(60000, 44);
+    std::vector<std::string> files{temp.WriteFile("a/report.txt", report),
+                                   temp.WriteFile("a/big.dat", big)};
+    const std::vector<std::string> forged{temp.WriteFile("b/report.txt", theirReport),
+                                          temp.WriteFile("b/big.dat", theirBig)};
+    for (const std::string& path : {files[0], files[1], forged[0], forged[1]})
+        SetDate(path, 1700000000);
+
+    // The station's call breaks in the middle of big.dat, and it gives up.
+    constexpr int kSubpacket = 200 + 'i';
+    sender.settings.numberOfAttempts = 1;
+    {
+        LineRelay relay(receiverPort, CutPoint{kSubpacket, 20});
+        sender.context.destinationPhone = "127.0.0.1:" + std::to_string(relay.Port());
+        EXPECT_NE(Send(files), kJobSucceeded);
+        for (int i = 0; i < 1200 && answerer.Calls().size() < 1; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    const std::string dated =
+        receiver.settings.generalReceiveFolder + "/" + data::DatedFolderName(std::time(nullptr));
+    const std::string station = receiver.context.receiveFolder + "/Sender Station";
+    ASSERT_EQ(testsupport::TempDir::ReadFile(dated + "/report.txt"), report);
+    ASSERT_TRUE(std::filesystem::exists(station + "/big.dat"));
+    const std::string partial = testsupport::TempDir::ReadFile(station + "/big.dat");
+    ASSERT_LT(partial.size(), big.size());
+
+    Station impostor{23, jobtest::FreeTcpPort(), "Sender Station"};
+    ASSERT_EQ(impostor.status, 0);
+    EXPECT_EQ(ImpostorCall(impostor, "127.0.0.1:" + std::to_string(receiverPort),
+                           forged[0] + "|" + forged[1]),
+              0);
+    StopAnswering(2);
+
+    EXPECT_TRUE(testsupport::TempDir::ReadFile(dated + "/report.txt") == report)
+        << "the filed file was rewritten";
+    EXPECT_TRUE(testsupport::TempDir::ReadFile(station + "/big.dat") == partial)
+        << "the station's partial copy was written";
+    // The impostor's files arrived as files of their own, whole.
+    std::vector<std::string> landed;
+    for (const auto& entry : std::filesystem::directory_iterator(dated))
+        landed.push_back(testsupport::TempDir::ReadFile(entry.path()));
+    EXPECT_EQ(std::count(landed.begin(), landed.end(), theirReport), 1);
+    EXPECT_EQ(std::count(landed.begin(), landed.end(), theirBig), 1);
+    EXPECT_EQ(std::count(landed.begin(), landed.end(), big), 0);
+}
+
+// Links in the station's folder under the names of offered files are never followed, and
+// never filed: the offers arrive as files of their own.
+TEST_F(TransferScenario, LinksInTheStationsFolderAreNeitherFollowedNorFiled) {
+    ASSERT_EQ(receiver.status, 0);
+    ASSERT_EQ(sender.status, 0);
+    const std::string station = receiver.context.receiveFolder + "/Sender Station";
+    std::filesystem::create_directories(station);
+    const std::string victim = temp.WriteFile("elsewhere/victim.txt", "not yours");
+    const std::string dangling = temp / "elsewhere/created.txt";
+    std::filesystem::create_symlink(victim, station + "/notes.txt");
+    std::filesystem::create_symlink(dangling, station + "/new.txt");
+    const std::string notes = RandomBytes(5000, 51), fresh = RandomBytes(7000, 52);
+    std::vector<std::string> files{temp.WriteFile("outbox/notes.txt", notes),
+                                   temp.WriteFile("outbox/new.txt", fresh)};
+    EXPECT_EQ(Send(files), kJobSucceeded);
+    StopAnswering(1);
+    EXPECT_EQ(testsupport::TempDir::ReadFile(victim), "not yours");
+    EXPECT_FALSE(std::filesystem::exists(dangling));
+    const std::string dated =
+        receiver.settings.generalReceiveFolder + "/" + data::DatedFolderName(std::time(nullptr));
+    std::vector<std::string> landed;
+    for (const auto& entry : std::filesystem::directory_iterator(dated)) {
+        EXPECT_TRUE(entry.is_regular_file() && !entry.is_symlink()) << entry.path();
+        landed.push_back(testsupport::TempDir::ReadFile(entry.path()));
+    }
+    ASSERT_EQ(landed.size(), 2u);
+    EXPECT_EQ(std::count(landed.begin(), landed.end(), notes), 1);
+    EXPECT_EQ(std::count(landed.begin(), landed.end(), fresh), 1);
+    EXPECT_TRUE(std::filesystem::is_symlink(station + "/notes.txt"));
 }
