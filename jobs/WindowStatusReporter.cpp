@@ -47,7 +47,7 @@ int WindowStatusReporter::Progress(int status) {
     // The very first record is always due, whatever the tick count happens to be.
     if (m_posted && fileName == m_lastPostedName && filesDone == m_lastPostedFilesDone &&
         filesSkipped == m_lastPostedFilesSkipped && filesFailed == m_lastPostedFilesFailed &&
-        now - m_lastPostTime <= kProgressIntervalMs)
+        statusCode == m_lastPostedStatus && now - m_lastPostTime <= kProgressIntervalMs)
         return status;
 
     m_posted = true;
@@ -75,6 +75,7 @@ int WindowStatusReporter::Progress(int status) {
     m_lastPostedFilesDone = filesDone;
     m_lastPostedFilesSkipped = filesSkipped;
     m_lastPostedFilesFailed = filesFailed;
+    m_lastPostedStatus = statusCode;
     m_pendingResumeOffset = 0;
     // A window that is already gone takes the record with it; nothing is reported back.
     platform::PostMessage(m_window, WM_JOB_PROGRESS, status, 0, std::move(record));

@@ -94,6 +94,8 @@ class WindowStatusReporter : public protocol::TransferStatus {
     int m_lastPostedFilesDone{0};
     int m_lastPostedFilesSkipped{0};
     int m_lastPostedFilesFailed{0};
+    // A failure is posted at once, with the figures it left.
+    int m_lastPostedStatus{0};
     std::uint32_t m_lastPostTime{0};
     bool m_posted{false};
     int m_lastSeenPosition{0};

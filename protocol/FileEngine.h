@@ -53,6 +53,9 @@ class FileEngine {
 
     // The name under which an offered file would be stored (an engine may clean names).
     virtual std::string StoredName(const std::string& name) const { return name; }
+    // Bytes of the open file that are on the disk (after handing buffered ones to it); -1
+    // when that cannot be told.
+    virtual std::int64_t StoredSize() { return -1; }
     // What the folder holds under `name`, links not followed. The base knows no folder:
     // nothing.
     virtual LocalEntry Examine(const std::string& name);

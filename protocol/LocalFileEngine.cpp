@@ -80,6 +80,14 @@ LocalFileEngine::~LocalFileEngine() {
         ::close(m_folderFd);
 }
 
+std::int64_t LocalFileEngine::StoredSize() {
+    if (!m_file)
+        return -1;
+    std::fflush(m_file);
+    struct stat info;
+    return ::fstat(::fileno(m_file), &info) == 0 ? info.st_size : -1;
+}
+
 LocalEntry LocalFileEngine::Examine(const std::string& name) {
     LocalEntry entry;
     struct stat info;

@@ -43,6 +43,7 @@ class LocalFileEngine : public FileEngine {
     int GetByte(unsigned char& c) override;
     int Flush() override;
     LocalEntry Examine(const std::string& name) override;
+    std::int64_t StoredSize() override;
     bool PrefixCrc(const std::string& name, std::int64_t length, std::uint32_t& crc) override;
 
     // Confines the engine to `folder`: from now on a name without a folder is opened,

@@ -429,6 +429,10 @@ int Zmodem::ReceiveDataFrame() {
         if (m_pauseInput)
             m_serial->ResumeInput();
         if (length > 0 && written < length) {
+            // What the buffer held never reached the disk: the figures count what did.
+            const std::int64_t stored = m_engine->StoredSize();
+            if (stored >= 0)
+                st.position = static_cast<int>(stored);
             Trace("ReadFileData: write failed");
             Fail(kFileWriteError);
             FinishFile();

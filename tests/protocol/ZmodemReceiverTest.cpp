@@ -3,6 +3,8 @@
 // (ZSINIT, ZDATA at a wrong position, damaged subpackets, unsafe or overlong names).
 #include "protocol/Zmodem.h"
 
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -514,4 +516,27 @@ TEST_F(ZmodemReceiverScript, ACopyIsResumedOnTheSendersCrcOrWithoutAnAnswerOnIts
     EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/silent.bin"), data);
     EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/other.bin"), data.substr(0, 1000));
     EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/other#2.bin"), data);
+}
+
+// A disk that fills up in the middle of a file: the failure counts only the bytes that
+// reached the disk, not those that were still in the write buffer.
+TEST_F(ZmodemReceiver, AFullDiskLeavesTheFiguresAtWhatReachedIt) {
+    const std::string data = Pattern(400000, 22);
+    dir.WriteFile("out/full.bin", data);
+    struct rlimit before {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    struct sigaction ignore {}, previous{};
+    ignore.sa_handler = SIG_IGN;
+    ::sigaction(SIGXFSZ, &ignore, &previous);
+    struct rlimit small = before;
+    small.rlim_cur = 150000; // files of this process cannot grow beyond it
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const int result = Transfer(dir / "out/full.bin");
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::sigaction(SIGXFSZ, &previous, nullptr);
+    EXPECT_EQ(result, kFileWriteError);
+    EXPECT_EQ(status.filesDone, 0);
+    const auto stored = std::filesystem::file_size(dir.Path() / "in/full.bin");
+    EXPECT_LE(stored, 150000u);
+    EXPECT_EQ(static_cast<std::uintmax_t>(status.position), stored);
 }
