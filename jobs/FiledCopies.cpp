@@ -111,13 +111,36 @@ bool Describe(const std::string& path, FiledFile& entry) {
     return ok && total == info.st_size;
 }
 
+// The list's text: only a plain file of this folder (never through a link, never a FIFO that
+// would hold the job), and only while it is no longer than a list of ours can be.
+bool ReadList(const std::string& path, std::string& text) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat info;
+    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+              static_cast<std::size_t>(info.st_size) <= kLongestList;
+    text.assign(ok ? static_cast<std::size_t>(info.st_size) : 0, '\0');
+    std::size_t have = 0;
+    while (ok && have < text.size()) {
+        ssize_t got = ::read(fd, text.data() + have, text.size() - have);
+        if (got <= 0)
+            ok = got == 0;
+        if (got <= 0)
+            break;
+        have += static_cast<std::size_t>(got);
+    }
+    ::close(fd);
+    text.resize(have);
+    return ok;
+}
+
 } // namespace
 
 std::vector<FiledFile> LoadFiledFiles(const std::string& stationFolder, std::time_t now) {
     std::vector<FiledFile> entries;
     std::string text;
-    if (!platform::ReadWholeFile(stationFolder + "/" + kFiledListName, text) ||
-        text.size() > kLongestList)
+    if (!ReadList(stationFolder + "/" + kFiledListName, text))
         return entries;
     std::size_t start = 0;
     while (start < text.size()) {
@@ -138,7 +161,7 @@ std::vector<FiledFile> LoadFiledFiles(const std::string& stationFolder, std::tim
 void RememberFiledCopies(const std::string& stationFolder,
                          const std::vector<std::string>& pathsBefore,
                          const std::vector<data::FileRecord>& records, bool sessionClosed,
-                         std::time_t now) {
+                         std::time_t now, const std::vector<protocol::ArrivedFile>& arrivals) {
     if (sessionClosed) {
         WriteList(stationFolder, {});
         return;
@@ -155,6 +178,15 @@ void RememberFiledCopies(const std::string& stationFolder,
         entry.filedAt = now;
         if (!Describe(record.path, entry))
             continue;
+        // A numbered copy is offered again under its own name, and a move to another disk
+        // need not keep the date: the offer's name and date are what a re-offer carries.
+        for (const protocol::ArrivedFile& arrived : arrivals) {
+            if (arrived.storedName != entry.name)
+                continue;
+            entry.name = arrived.offeredName;
+            if (arrived.date != protocol::kNoDate)
+                entry.date = arrived.date;
+        }
         // The newest record of a name is the one a re-offer is held against.
         std::erase_if(entries, [&](const FiledFile& e) { return e.name == entry.name; });
         entries.push_back(std::move(entry));

@@ -29,10 +29,11 @@ std::vector<protocol::FiledFile> LoadFiledFiles(const std::string& stationFolder
 // After the call's files were moved. `pathsBefore` are the records' paths before the move. A
 // session that ended with ZFIN has had every file confirmed: everything remembered goes.
 // Otherwise each file this call filed out of the station's folder is remembered by the name
-// it arrived under, its size, date and CRC-32.
+// and date it was offered with (from `arrivals`; without an entry there, the name it was
+// stored under and its file date), its size and CRC-32.
 void RememberFiledCopies(const std::string& stationFolder,
                          const std::vector<std::string>& pathsBefore,
                          const std::vector<data::FileRecord>& records, bool sessionClosed,
-                         std::time_t now);
+                         std::time_t now, const std::vector<protocol::ArrivedFile>& arrivals = {});
 
 } // namespace jobs

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "protocol/Arrival.h"
 #include "comm/ComLink.h"
 #include "comm/GFSerial.h"
 #include "comm/HayesModem.h"
@@ -51,7 +52,9 @@ extern std::atomic<int> JobAbortFlag;
 // just after the wait has ended. A lost carrier stops only a running transfer: the window can
 // raise it from a record it reads after the transfer has ended, and the job must then go on
 // (redial, or wait for the next call) rather than take it for the user's Stop.
-inline bool StopRequested() { return JobAbortFlag.load() == kAbortStop; }
+inline bool StopRequested() {
+    return JobAbortFlag.load() == kAbortStop;
+}
 
 // Whether a running transfer should stop: the user's Stop or a carrier that stayed down.
 inline bool TransferStopRequested() {
@@ -83,6 +86,9 @@ struct JobContext {
     // The station's folder inside receiveFolder that the current call's files are received
     // into; set by the receive job before the files begin.
     std::string callFolder;
+    // What the current call's receiver stored, under which offered names and dates; written
+    // by the receive job, read by the window once the job is done.
+    std::vector<protocol::ArrivedFile> arrivals;
     std::string ownVersion{kOwnVersion};
     int ownMachineType{kMachinePc};
     std::string stationName;

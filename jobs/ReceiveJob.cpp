@@ -105,15 +105,23 @@ int ReceiveFiles(JobContext& context, JobStatusBlock& block) {
     int status;
     {
         ReceiveFolderEngine engine(context.callFolder);
+        if (!engine.Ready()) {
+            block.StoreError(comm::kFileOpenError);
+            return kJobFailed;
+        }
         protocol::ReceivingZmodem receiver(context.link, &block.Reporter());
         receiver.SetFileEngine(&engine);
         protocol::ArrivalPolicy policy;
         policy.crashRecovery = true;
         policy.overwrite = false; // the station's copies are never written over
-        policy.knownStation = !context.peerUser.empty() || !context.peerPhone.empty();
+        // Trust without proof only for a station that named itself and has a folder of its
+        // own: in the shared folder another station's copy may be under the same name.
+        policy.knownStation = (!context.peerUser.empty() || !context.peerPhone.empty()) &&
+                              context.callFolder != context.receiveFolder;
         receiver.SetArrivalPolicy(policy);
         receiver.SetFiledFiles(LoadFiledFiles(context.callFolder, std::time(nullptr)));
         status = receiver.Receive();
+        context.arrivals = receiver.Arrivals();
     }
     return TransferOutcome(block, status);
 }
@@ -150,6 +158,7 @@ int WaitForCallThread(JobThreadParameter& parameter) {
     context.peerUser.clear();
     context.peerPhone.clear();
     context.callFolder.clear();
+    context.arrivals.clear();
 
     int result = InitializeForCalls(context, block);
     if (result == kJobSucceeded)

@@ -69,7 +69,8 @@ int CountListEntries(const std::string& fileList) {
     return 1 + static_cast<int>(std::count(fileList.begin(), fileList.end(), kFileListSeparator));
 }
 
-std::string TimeLeftText(int position, int fileSize, int startOffset, std::int64_t elapsed) {
+std::string TimeLeftText(std::int64_t position, std::int64_t fileSize, std::int64_t startOffset,
+                         std::int64_t elapsed) {
     // Single precision from unsigned 32-bit operands, as the figure has always been computed.
     float fraction = static_cast<float>(static_cast<std::uint32_t>(position - startOffset)) /
                      static_cast<float>(static_cast<std::uint32_t>(fileSize - startOffset));
@@ -81,7 +82,8 @@ std::string TimeLeftText(int position, int fileSize, int startOffset, std::int64
     return data::FormatLogDuration(seconds);
 }
 
-std::string SpeedText(int position, int startOffset, std::int64_t elapsedMs, int connectSpeed) {
+std::string SpeedText(std::int64_t position, std::int64_t startOffset, std::int64_t elapsedMs,
+                      int connectSpeed) {
     if (elapsedMs < 1000 || connectSpeed <= 0)
         return platform::ResourceText(kTextNoSpeed);
     // The line carries ten bits per byte, so a tenth of the connect speed is the best possible
@@ -95,14 +97,14 @@ std::string SpeedText(int position, int startOffset, std::int64_t elapsedMs, int
     return FormatLongs(kTextSpeed, static_cast<long>(cps), static_cast<long>(efficiency));
 }
 
-std::string BytesText(int position, int fileSize) {
+std::string BytesText(std::int64_t position, std::int64_t fileSize) {
     if (fileSize == 0)
         return platform::ResourceText(kTextUnknownSize);
     // "K" is 1000 bytes here.
     return FormatLongs(kTextBytes, position / 1000, fileSize / 1000);
 }
 
-int ProgressPercent(int position, int fileSize) {
+int ProgressPercent(std::int64_t position, std::int64_t fileSize) {
     if (fileSize <= 0)
         return 0;
     std::int64_t percent = static_cast<std::int64_t>(position) * 100 / fileSize;
@@ -495,7 +497,8 @@ void TransferWindowLogic::HandleDone() {
             data::MoveToDatedFolder(m_fileRecords, receiveSetting, m_clock());
         if (station)
             RememberFiledCopies(m_context.callFolder, pathsBefore, m_fileRecords,
-                                m_block.finalResult == kJobSucceeded, std::time(nullptr));
+                                m_block.finalResult == kJobSucceeded, std::time(nullptr),
+                                m_context.arrivals);
         // A station's folder stays only while it holds partial copies to resume.
         if (!m_context.callFolder.empty() && m_context.callFolder != m_context.receiveFolder)
             ::rmdir(m_context.callFolder.c_str());

@@ -160,7 +160,7 @@ class TransferWindowLogic {
     std::int64_t m_lastElapsedShown{0};
     std::time_t m_fileStartTime{0};
     std::int64_t m_fileStartMs{0}; // the same moment in milliseconds, for the speed
-    int m_fileStartOffset{0};
+    std::int64_t m_fileStartOffset{0};
     bool m_dialNowShown{false};
     bool m_carrierLost{false};
     bool m_carrierAbortRaised{false};
@@ -173,9 +173,11 @@ int CountListEntries(const std::string& fileList);
 
 // The figures of one progress record, as the window shows them. Exposed for the formulas'
 // own tests; `elapsed` is in whole seconds, `elapsedMs` in milliseconds.
-std::string TimeLeftText(int position, int fileSize, int startOffset, std::int64_t elapsed);
-std::string SpeedText(int position, int startOffset, std::int64_t elapsedMs, int connectSpeed);
-std::string BytesText(int position, int fileSize);
-int ProgressPercent(int position, int fileSize);
+std::string TimeLeftText(std::int64_t position, std::int64_t fileSize, std::int64_t startOffset,
+                         std::int64_t elapsed);
+std::string SpeedText(std::int64_t position, std::int64_t startOffset, std::int64_t elapsedMs,
+                      int connectSpeed);
+std::string BytesText(std::int64_t position, std::int64_t fileSize);
+int ProgressPercent(std::int64_t position, std::int64_t fileSize);
 
 } // namespace jobs

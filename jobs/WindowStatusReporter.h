@@ -33,10 +33,10 @@ struct ProgressRecord : platform::MessagePayload {
     int filesFailed{0};
     int statusCode{0};
     int errors{0};
-    int fileSize{0};
-    int position{0};
+    std::int64_t fileSize{0};
+    std::int64_t position{0};
     // Non-zero only in the first record after a file began at an offset above the threshold.
-    int resumeOffset{0};
+    std::int64_t resumeOffset{0};
     // 1: a new connection cycle begins (only this field is meaningful); 0: progress.
     int resetFlag{0};
     // The line's carrier when the record was made: 1 present, 0 lost, -1 not known. Read by
@@ -99,7 +99,7 @@ class WindowStatusReporter : public protocol::TransferStatus {
     std::uint32_t m_lastPostTime{0};
     bool m_posted{false};
     int m_lastSeenPosition{0};
-    int m_pendingResumeOffset{0};
+    std::int64_t m_pendingResumeOffset{0};
     std::string m_currentName;
     int m_finishedWhenCurrentBegan{0};
 };

@@ -58,6 +58,14 @@ struct FiledFile {
     std::int64_t filedAt{0}; // seconds since 1970, universal time
 };
 
+// A file that arrived whole in this run: the name it is stored under, the name and date it
+// was offered with.
+struct ArrivedFile {
+    std::string storedName;
+    std::string offeredName;
+    int date{kNoDate};
+};
+
 struct ArrivalPolicy {
     // Resume a shorter copy (crash recovery).
     bool crashRecovery{true};

@@ -10,9 +10,9 @@
 
 namespace protocol {
 
-// ZMODEM carries sizes and positions in 32 bits and the transfer layers keep them in ints,
-// so a file may hold at most this many bytes to be sent or received.
-inline constexpr std::int64_t kMaxTransferFileSize = INT32_MAX;
+// ZMODEM carries sizes and positions in 32 bits, unsigned, so a file may hold at most this
+// many bytes to be sent or received.
+inline constexpr std::int64_t kMaxTransferFileSize = UINT32_MAX;
 
 // Julian day number of 1970-01-01, the first day that dates in seconds count from.
 inline constexpr int kJulianDay1970 = 2440588;
@@ -29,11 +29,11 @@ class FileEngine {
     // under which the file was really opened.
     virtual int Open(std::string& name, const char* mode) = 0; // 2
     virtual int Close() = 0;                                   // 3
-    virtual int Seek(int offset, int origin) = 0;              // 4
-    virtual int Tell() = 0;                                    // 5
+    virtual int Seek(std::int64_t offset, int origin) = 0;     // 4
+    virtual std::int64_t Tell() = 0;                           // 5
     virtual int ApplyDate() = 0;                               // 6
     virtual int LoadDate() = 0;                                // 7
-    virtual int Size() = 0;                                    // 8
+    virtual std::int64_t Size() = 0;                           // 8
     virtual int NextFile() = 0;                                // 9
     virtual int Write(const void* buffer, int count) = 0;      // 10
     virtual int Read(void* buffer, int count) = 0;             // 11
@@ -77,7 +77,7 @@ class FileEngine {
     int m_hour{0};
     int m_minute{0};
     int m_second{0};
-    int m_cachedSize{-1};
+    std::int64_t m_cachedSize{-1};
     int m_subFolders{0};
     int m_singleLookup{0};
     // The caller's list text, kept as a copy so that the caller's buffer may go away.

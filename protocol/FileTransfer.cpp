@@ -299,14 +299,23 @@ void FileTransfer::CarryOut(const ArrivalDecision& decision) {
         break;
     case ArrivalAction::Resume:
     case ArrivalAction::Append:
-        // Never created here: the copy must still be the one that was looked at.
-        if (!OpenReceived("r+b") || m_engine->Seek(static_cast<int>(decision.position), 0) != 0) {
-            m_engine->Close();
+        // Never created here, and still as long as when it was looked at: a copy that
+        // changed since is not the one the decision was about.
+        if (!OpenReceived("r+b") || m_engine->StoredSize() != decision.position ||
+            m_engine->Seek(decision.position, 0) != 0) {
+            if (m_fileOpen)
+                m_engine->Close();
             m_fileOpen = 0;
+            m_arrivedNames.erase(st.fileName);
             ReceiveAsNewCopy();
             break;
         }
-        st.position = static_cast<int>(decision.position);
+        // Resumed, the data continues the copy from its end; appended, the whole offer is
+        // written after the end of the local file.
+        if (decision.action == ArrivalAction::Resume)
+            st.position = decision.position;
+        else
+            m_writeBase = decision.position;
         Trace(decision.action == ArrivalAction::Resume ? "Resuming at offset %ld"
                                                        : "Appending at offset %ld",
               static_cast<long>(decision.position));
@@ -318,9 +327,10 @@ void FileTransfer::CarryOut(const ArrivalDecision& decision) {
         Skip();
         break;
     case ArrivalAction::AlreadyFiled:
-        st.position = static_cast<int>(decision.position);
+        st.position = decision.position;
         m_alreadyFiled = true;
         Trace("%s was filed whole by an earlier call", st.fileName.c_str());
+        st.fileName.clear(); // no file of its own in the window
         break;
     case ArrivalAction::Verify:
         break; // DecideOffer never leaves a question open
@@ -330,6 +340,7 @@ void FileTransfer::CarryOut(const ArrivalDecision& decision) {
 int FileTransfer::OpenTransferFile() {
     TransferStatus& st = *m_status;
     st.position = 0;
+    m_writeBase = 0;
     m_alreadyFiled = false;
     if (st.direction == kDirectionSend) {
         st.fileName = m_engine->CurrentPath();
@@ -342,7 +353,7 @@ int FileTransfer::OpenTransferFile() {
         // count that rose at the open and fell back would make the window close the file's
         // record early, and a broken file must never show as received.
         if (st.direction != kDirectionReceive) {
-            int size = m_engine->Size();
+            const std::int64_t size = m_engine->Size();
             if (size < 0) {
                 // Larger than 32-bit positions can carry: refuse rather than send it wrong.
                 Trace("File too large to transfer: %s", st.fileName.c_str());

@@ -110,6 +110,8 @@ class FileTransfer : public Transfer {
     ArrivalDecision PendingDecision() const {
         return DecideArrival(Offer(), m_localEntry, m_filedMatch, m_arrivalPolicy, m_proofs);
     }
+    // The files that arrived whole in this run.
+    const std::vector<ArrivedFile>& Arrivals() const { return m_arrivals; }
     // Names this run has written: a later offer of one of them is another file.
     const std::set<std::string>& ArrivedNames() const { return m_arrivedNames; }
     int FileIsOpen() const { return m_fileOpen; }
@@ -132,7 +134,10 @@ class FileTransfer : public Transfer {
     std::optional<FiledFile> m_filedMatch;
     ArrivalProofs m_proofs;
     std::set<std::string> m_arrivedNames;
+    std::vector<ArrivedFile> m_arrivals;
     bool m_alreadyFiled{false};
+    // Where in the local file the offer's position 0 is written (its old end when appending).
+    std::int64_t m_writeBase{0};
 
   private:
     int ReadTimedSlow(long timeoutMs);

@@ -92,7 +92,7 @@ LocalEntry LocalFileEngine::Examine(const std::string& name) {
     LocalEntry entry;
     struct stat info;
     int at = InFolder(name) ? m_folderFd : AT_FDCWD;
-    if (InFolder(name) && name.find(kFolderSeparator) != std::string::npos) {
+    if (InFolder(name) && (m_folderFd < 0 || name.find(kFolderSeparator) != std::string::npos)) {
         entry.kind = LocalKind::Other; // never looked up outside the folder
         return entry;
     }
@@ -205,7 +205,7 @@ OpenMode ParseMode(const std::string& m) {
 } // namespace
 
 bool LocalFileEngine::InFolder(const std::string& name) const {
-    return m_folderFd >= 0 && !name.empty() && name.front() != kFolderSeparator;
+    return m_confined && !name.empty() && name.front() != kFolderSeparator;
 }
 
 int LocalFileEngine::OpenDescriptor(const std::string& name, int flags) const {
@@ -213,19 +213,18 @@ int LocalFileEngine::OpenDescriptor(const std::string& name, int flags) const {
     flags |= O_NONBLOCK | O_NOCTTY;
     if (!InFolder(name))
         return ::open(name.c_str(), flags, 0666);
-    if (name.find(kFolderSeparator) != std::string::npos)
+    // A folder that could not be opened confines all the same: nothing is opened elsewhere.
+    if (m_folderFd < 0 || name.find(kFolderSeparator) != std::string::npos)
         return -1;
     return ::openat(m_folderFd, name.c_str(), flags | O_NOFOLLOW, 0666);
 }
 
 bool LocalFileEngine::SetFolder(const std::string& folder) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
+    m_confined = true;
     if (m_folderFd >= 0)
         ::close(m_folderFd);
-    m_folderFd = fd;
-    return true;
+    m_folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return m_folderFd >= 0;
 }
 
 int LocalFileEngine::Open(std::string& name, const char* modeText) {
@@ -275,7 +274,7 @@ int LocalFileEngine::Close() {
     return result == 0 ? kSuccess : kEngineCloseFailed;
 }
 
-int LocalFileEngine::Seek(int offset, int origin) {
+int LocalFileEngine::Seek(std::int64_t offset, int origin) {
     if (!m_file)
         return kEngineInvalidPointer;
     static constexpr int kWhence[] = {SEEK_SET, SEEK_CUR, SEEK_END};
@@ -285,14 +284,14 @@ int LocalFileEngine::Seek(int offset, int origin) {
     return kSuccess;
 }
 
-int LocalFileEngine::Tell() {
+std::int64_t LocalFileEngine::Tell() {
     if (!m_file)
         return kEngineInvalidPointer;
     off_t position = ::ftello(m_file);
     // A position the transfer cannot carry is an error, never a wrapped number.
     if (position < 0 || position > kMaxTransferFileSize)
         return kEngineTellFailed;
-    return static_cast<int>(position);
+    return position;
 }
 
 int LocalFileEngine::ApplyDate() {
@@ -324,7 +323,7 @@ int LocalFileEngine::LoadDate() {
     return kSuccess;
 }
 
-int LocalFileEngine::Size() {
+std::int64_t LocalFileEngine::Size() {
     if (m_cachedSize >= 0)
         return m_cachedSize;
     struct stat info;
@@ -333,7 +332,7 @@ int LocalFileEngine::Size() {
     // Too large for the transfer's 32-bit sizes: refused rather than cut short.
     if (info.st_size > kMaxTransferFileSize)
         return kEngineTellFailed;
-    m_cachedSize = static_cast<int>(info.st_size);
+    m_cachedSize = info.st_size;
     return m_cachedSize;
 }
 

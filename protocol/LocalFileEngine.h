@@ -31,11 +31,11 @@ class LocalFileEngine : public FileEngine {
     int BeginList(const char* list, int subFolders) override;
     int Open(std::string& name, const char* mode) override;
     int Close() override;
-    int Seek(int offset, int origin) override;
-    int Tell() override;
+    int Seek(std::int64_t offset, int origin) override;
+    std::int64_t Tell() override;
     int ApplyDate() override;
     int LoadDate() override;
-    int Size() override;
+    std::int64_t Size() override;
     int NextFile() override;
     int Write(const void* buffer, int count) override;
     int Read(void* buffer, int count) override;
@@ -92,6 +92,7 @@ class LocalFileEngine : public FileEngine {
     std::unique_ptr<char[]> m_streamBuffer; // outlives every stream that uses it
     LastOp m_lastOp{LastOp::None};
     int m_folderFd{-1};
+    bool m_confined{false}; // SetFolder was called, whether or not the folder opened
 };
 
 } // namespace protocol

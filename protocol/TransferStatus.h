@@ -2,6 +2,7 @@
 // progress and trace lines and learns that it must stop.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace protocol {
@@ -50,11 +51,12 @@ class TransferStatus {
     // or stored and were passed over so that the rest could go on.
     int filesSkipped{0};
     int filesFailed{0};
-    int fileSize{0};
+    // Sizes and positions: ZMODEM carries 32 bits of them, unsigned.
+    std::int64_t fileSize{0};
     int fileDate{kNoDate};
     int blocks{0};
     int blockLength{0};
-    int position{0};
+    std::int64_t position{0};
     // Bytes of a write that is waiting for room on the line: counted in position already,
     // but not handed to the line yet.
     int unsent{0};

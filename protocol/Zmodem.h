@@ -123,8 +123,9 @@ class Zmodem : public FileTransfer {
 
     // ZDLE-escapes `length` bytes into `out` (room for twice as many); returns the count.
     static int Escape(const unsigned char* data, int length, unsigned char* out);
-    static int PositionFromHeader(const unsigned char header[4]);
-    static void PositionToHeader(int position, unsigned char header[4]);
+    // The four bytes as an unsigned 32-bit number (a position, a size or a CRC).
+    static std::int64_t PositionFromHeader(const unsigned char header[4]);
+    static void PositionToHeader(std::int64_t position, unsigned char header[4]);
 
     const unsigned char* ReceivedHeader() const { return m_receivedHeader; }
     int HeaderForm() const { return m_headerForm; }
@@ -208,6 +209,10 @@ class Zmodem : public FileTransfer {
     // after a damaged answer.
     static constexpr long kCrcAnswerMs = 3000;
     static constexpr int kCrcAsks = 2;
+    // The wait for the answer grows by a second for every so many bytes the sender reads.
+    static constexpr std::int64_t kCrcBytesPerSecond = 64 << 20;
+    // ZCRC questions the sender answers per offer; more are errors.
+    static constexpr int kCrcAnswersPerOffer = 4;
 
     int SendReceiverInit();
     // What the folder holds under the offered name, and what an earlier call filed under it.
@@ -215,8 +220,10 @@ class Zmodem : public FileTransfer {
     // Asks the sender with ZCRC for what the arrival decision needs proven; false when the
     // run failed meanwhile.
     bool ProveOffer();
-    // The CRC-32 of the sender's first `length` bytes, or nothing when it gave no answer.
-    std::optional<std::uint32_t> AskFileCrc(std::int64_t length);
+    // Asks the sender for the CRC-32 of its first `length` bytes, and waits for the answer;
+    // nothing when it gave none.
+    void AskFileCrc(std::int64_t length);
+    std::optional<std::uint32_t> AwaitFileCrc(std::int64_t length);
     // Sends a hex header of `type` carrying the status position (ZRPOS, ZACK).
     int SendPosition(int type);
     void ReadFileData();
@@ -279,8 +286,8 @@ class Zmodem : public FileTransfer {
     bool m_dataSent{false};
     int m_lastEndCode{0};
     // Where the sender's next read from the file starts (-1: unknown, seek first).
-    int m_fileOffset{-1};
-    int m_restartPosition{-1}; // where the last ZRPOS asked the data to start
+    std::int64_t m_fileOffset{-1};
+    std::int64_t m_restartPosition{-1}; // where the last ZRPOS asked the data to start
     // The receiver asked for the same place twice running: the restart frame goes out with
     // an empty subpacket, which heavy noise spares, rather than with data.
     bool m_restartEmpty{false};
@@ -301,6 +308,9 @@ class Zmodem : public FileTransfer {
     std::uint32_t m_receiveStart{0};
     bool m_frameSeen{false};
     std::unique_ptr<char[]> m_names;
+    // The name the current offer would be stored under.
+    std::string m_offerName;
+    int m_crcAnswers{0}; // ZCRC questions answered for the current offer
 
   private:
     int ReadCrc(int endCode, int length);

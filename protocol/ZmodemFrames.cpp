@@ -56,13 +56,13 @@ bool Zmodem::CountError() {
     return m_status->retries >= m_retryLimit;
 }
 
-int Zmodem::PositionFromHeader(const unsigned char header[4]) {
+std::int64_t Zmodem::PositionFromHeader(const unsigned char header[4]) {
     std::uint32_t p =
         header[0] | header[1] << 8 | header[2] << 16 | static_cast<std::uint32_t>(header[3]) << 24;
-    return static_cast<int>(p);
+    return p;
 }
 
-void Zmodem::PositionToHeader(int position, unsigned char header[4]) {
+void Zmodem::PositionToHeader(std::int64_t position, unsigned char header[4]) {
     std::uint32_t p = static_cast<std::uint32_t>(position);
     for (int i = 0; i < 4; ++i)
         header[i] = static_cast<unsigned char>(p >> (8 * i));

@@ -100,7 +100,9 @@ bool Zmodem::ParseFileInformation() {
     long size = std::strtol(p, &end, 10);
     if (end == p)
         return false;
-    st.fileSize = size < 0 ? 0 : (size > INT32_MAX ? INT32_MAX : static_cast<int>(size));
+    // A size beyond what 32-bit positions carry cannot be received whole: it is kept at the
+    // limit, so that the file fails rather than arrives cut short and counted good.
+    st.fileSize = size < 0 ? 0 : std::min<long>(size, kMaxTransferFileSize);
     p = end;
     long date = std::strtol(p, &end, 8);
     if (end == p || date <= 0 || date > INT32_MAX)
@@ -126,7 +128,11 @@ void Zmodem::RunReceiver() {
     while (GetFileName() == 1) {
         std::string name = OfferedName();
         std::snprintf(m_names.get(), kNameBufferSize, "%s", name.c_str());
-        st.fileName = m_engine->StoredName(m_names.get());
+        // The window shows the file once it is decided where it goes: an offer recognised as
+        // filed, or stored under another name, must not leave a record of its own name.
+        m_offerName = m_engine->StoredName(m_names.get());
+        st.fileName.clear();
+        st.position = 0;
         if (m_stripPaths)
             Trace("Stripped filename %s", m_names.get());
         if (!ParseFileInformation()) {
@@ -138,6 +144,7 @@ void Zmodem::RunReceiver() {
         LookUpLocalFile();
         if (!ProveOffer())
             break;
+        st.fileName = m_offerName;
         // A file counts as received only once its ZEOF arrived at the right position.
         if (!OpenTransferFile()) {
             if (st.statusCode != kFileOpenError)
@@ -158,8 +165,7 @@ void Zmodem::RunReceiver() {
         if (m_alreadyFiled) {
             // Nothing is stored: the sender is asked for the file's end, so that it counts
             // the file as sent, and the window shows no file of its own for it.
-            Trace("%s was received before: not filed again", st.fileName.c_str());
-            st.fileName.clear();
+            Trace("%s was received before: not filed again", m_offerName.c_str());
         }
         ReadFileData();
         m_alreadyFiled = false;
@@ -178,6 +184,7 @@ void Zmodem::RunReceiver() {
             }
             m_fileOpen = 0;
             ++st.filesDone;
+            m_arrivals.push_back(ArrivedFile{st.fileName, m_offerName, st.fileDate});
         }
         st.retries = 0;
         st.fileName.clear();
@@ -305,14 +312,13 @@ int Zmodem::GetFileName() {
 }
 
 void Zmodem::LookUpLocalFile() {
-    TransferStatus& st = *m_status;
     m_conversion = m_receivedHeader[kZf0];
     m_management = m_receivedHeader[kZf1];
-    m_localEntry = m_engine->Examine(st.fileName);
-    m_localEntry.arrivedThisCall = m_arrivedNames.count(st.fileName) > 0;
+    m_localEntry = m_engine->Examine(m_offerName);
+    m_localEntry.arrivedThisCall = m_arrivedNames.count(m_offerName) > 0;
     m_filedMatch.reset();
     for (const FiledFile& filed : m_filedFiles)
-        if (filed.name == st.fileName)
+        if (filed.name == m_offerName)
             m_filedMatch = filed;
     m_proofs = ArrivalProofs{};
 }
@@ -325,19 +331,20 @@ bool Zmodem::ProveOffer() {
         if (decision.action != ArrivalAction::Verify)
             return true;
         const bool filed = decision.subject == VerifySubject::Filed;
-        std::uint32_t ours = 0;
-        const bool readable =
-            filed ? true : m_engine->PrefixCrc(st.fileName, decision.position, ours);
-        if (filed)
-            ours = m_filedMatch->crc;
-        Proof proof = Proof::Different;
-        if (readable) {
-            const std::optional<std::uint32_t> theirs = AskFileCrc(decision.position);
-            if (st.statusCode < 0)
-                return false;
-            proof = !theirs ? Proof::NoAnswer : *theirs == ours ? Proof::Same : Proof::Different;
-        }
-        Trace("ZCRC: %ld bytes of %s %s", static_cast<long>(decision.position), st.fileName.c_str(),
+        // The question goes out first: the sender reads its file while this side reads its
+        // own copy.
+        DiscardInput();
+        AskFileCrc(decision.position);
+        std::uint32_t ours = filed ? m_filedMatch->crc : 0;
+        const bool readable = filed || m_engine->PrefixCrc(m_offerName, decision.position, ours);
+        const std::optional<std::uint32_t> theirs = AwaitFileCrc(decision.position);
+        if (st.statusCode < 0)
+            return false;
+        Proof proof = !theirs           ? Proof::NoAnswer
+                      : !readable       ? Proof::Different
+                      : *theirs == ours ? Proof::Same
+                                        : Proof::Different;
+        Trace("ZCRC: %ld bytes of %s %s", static_cast<long>(decision.position), m_offerName.c_str(),
               proof == Proof::Same       ? "match"
               : proof == Proof::NoAnswer ? "unanswered"
                                          : "differ");
@@ -346,35 +353,40 @@ bool Zmodem::ProveOffer() {
     return true;
 }
 
-std::optional<std::uint32_t> Zmodem::AskFileCrc(std::int64_t length) {
-    TransferStatus& st = *m_status;
+void Zmodem::AskFileCrc(std::int64_t length) {
     unsigned char header[4];
-    PositionToHeader(static_cast<int>(length), header);
+    PositionToHeader(length, header);
+    SendHexHeader(kZcrc, header);
+}
+
+std::optional<std::uint32_t> Zmodem::AwaitFileCrc(std::int64_t length) {
+    TransferStatus& st = *m_status;
+    // The sender reads as many bytes before it answers: the wait grows with them.
+    const long waitMs = kCrcAnswerMs + static_cast<long>(length / kCrcBytesPerSecond) * 1000;
     // Silence and damage while the answer is awaited are not the sender's errors: a sender
     // that does not know the question says nothing, and the offer goes on without proof.
     m_countHeaderErrors = false;
     m_silenceLimit = 1;
     std::optional<std::uint32_t> answer;
-    for (int ask = 0; ask < kCrcAsks && !answer && st.statusCode >= 0; ++ask) {
-        SendHexHeader(kZcrc, header);
+    for (int ask = 1; st.statusCode >= 0;) {
         const std::uint32_t start = platform::GetTickCount();
         bool again = false;
-        while (!again && st.statusCode >= 0 && !platform::Expired(start, kCrcAnswerMs)) {
+        while (!again && !answer && st.statusCode >= 0 && !platform::Expired(start, waitMs)) {
             const int type = ReadFrameHeader(1);
             if (type == kZcrc) {
                 answer = static_cast<std::uint32_t>(PositionFromHeader(m_receivedHeader));
-                break;
-            }
-            if (type == kZfile) {
+            } else if (type == kZfile) {
                 // The sender offers again: it did not understand the question.
                 ReadDataSubpacket();
-                ask = kCrcAsks;
                 break;
+            } else {
+                again = type < 0 && m_headerForm != kNoHeaderForm; // damaged: ask once more
             }
-            again = type < 0 && m_headerForm != kNoHeaderForm; // damaged: ask once more
         }
-        if (!again && !answer)
+        if (!again || ++ask > kCrcAsks)
             break;
+        DiscardInput();
+        AskFileCrc(length);
     }
     m_countHeaderErrors = true;
     m_silenceLimit = kPadSilenceLimit;
@@ -402,7 +414,7 @@ int Zmodem::ReceiveDataFrame() {
         WaitIdle(kPauseSettleMs);
     }
     // A file filed by an earlier call has no local copy: only its end is asked for.
-    const int seek = m_fileOpen ? m_engine->Seek(st.position, 0) : 0;
+    const int seek = m_fileOpen ? m_engine->Seek(m_writeBase + st.position, 0) : 0;
     if (m_pauseInput)
         m_serial->ResumeInput();
     if (seek != 0) {
@@ -432,7 +444,7 @@ int Zmodem::ReceiveDataFrame() {
             // What the buffer held never reached the disk: the figures count what did.
             const std::int64_t stored = m_engine->StoredSize();
             if (stored >= 0)
-                st.position = static_cast<int>(stored);
+                st.position = stored - m_writeBase;
             Trace("ReadFileData: write failed");
             Fail(kFileWriteError);
             FinishFile();
@@ -475,7 +487,7 @@ void Zmodem::ReadFileData() {
     // Where the ZDATA frame being read began: the last position the sender named. Beyond it
     // the position is only the sum of the subpackets taken, so a subpacket lost whole would
     // leave every later one a little too early in the file.
-    int frameStart = st.position;
+    std::int64_t frameStart = st.position;
     // A frame closed by ZCRCW has been answered with ZACK, and the sender waits for it: a
     // second of silence means the answer was lost, and the position is sent again.
     bool answered = false;

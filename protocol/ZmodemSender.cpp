@@ -143,6 +143,7 @@ int Zmodem::SendFile() {
     m_restartPosition = -1;
     m_restartEmpty = false;
     m_dataSent = false;
+    m_crcAnswers = 0;
     const int infoLength = st.blockLength;
     unsigned char flags[4]{};
     if (m_requestResume || m_management) {
@@ -174,8 +175,10 @@ int Zmodem::SendFile() {
             st.position = PositionFromHeader(m_receivedHeader);
             return 1;
         case kZcrc:
-            AnswerFileCrc();
-            count = false;
+            // A receiver that keeps asking is counted, so it cannot hold the sender for ever.
+            count = ++m_crcAnswers > kCrcAnswersPerOffer;
+            if (!count)
+                AnswerFileCrc();
             break;
         case kZrinit:
             // A ZRINIT that crossed the offer (one answering the ZRQINIT, or a repeated ZEOF)
@@ -288,14 +291,13 @@ void Zmodem::SendFileData() {
 
 bool Zmodem::PositionWithinFile() {
     TransferStatus& st = *m_status;
-    const int asked = PositionFromHeader(m_receivedHeader);
-    if (asked >= 0 && asked <= st.fileSize)
+    const std::int64_t asked = PositionFromHeader(m_receivedHeader);
+    if (asked <= st.fileSize)
         return true;
     // A receiver that asks for data beyond the end does not hold what it thinks: the file
     // would count as sent with nothing moved.
     Trace("SendFile: ZRPOS %ld beyond the end of %s", static_cast<long>(asked),
           st.fileName.c_str());
-    ++st.filesFailed;
     Fail(kTransferError);
     return false;
 }
@@ -303,7 +305,7 @@ bool Zmodem::PositionWithinFile() {
 void Zmodem::AnswerFileCrc() {
     TransferStatus& st = *m_status;
     // Up to the asked length (the whole file for 0 or more than it has).
-    std::int64_t length = static_cast<std::uint32_t>(PositionFromHeader(m_receivedHeader));
+    std::int64_t length = PositionFromHeader(m_receivedHeader);
     if (length == 0 || length > st.fileSize)
         length = st.fileSize;
     const Crc32 crc32;
@@ -320,7 +322,7 @@ void Zmodem::AnswerFileCrc() {
     }
     m_fileOffset = -1; // the next read seeks to where the data starts
     unsigned char header[4];
-    PositionToHeader(static_cast<int>(~crc), header);
+    PositionToHeader(static_cast<std::uint32_t>(~crc), header);
     Trace("SendFile: CRC of %ld bytes asked", static_cast<long>(length));
     SendBinaryHeader(kZcrc, header);
 }
@@ -404,7 +406,7 @@ int Zmodem::FillSubpacket() {
         length = std::min(kDataBufferSize, m_receiverBufferSize - m_windowBytes);
     m_subpacketLength = length;
     // Never more than the size announced in the offer, even if the file has grown since.
-    length = std::min(length, st.fileSize - st.position);
+    length = static_cast<int>(std::min<std::int64_t>(length, st.fileSize - st.position));
     if (length <= 0) {
         st.blockLength = 0;
         return 1;
@@ -470,7 +472,7 @@ bool Zmodem::WaitForInput(long ms) {
 
 int Zmodem::SendDataFrame() {
     TransferStatus& st = *m_status;
-    const int size = st.fileSize;
+    const std::int64_t size = st.fileSize;
     m_garbageCount = 0;
     switch (BackChannel()) {
     case 1:
@@ -488,13 +490,13 @@ int Zmodem::SendDataFrame() {
     m_windowBytes = 0;
     if (st.statusCode < 0)
         return 0;
-    int acknowledged = st.position;
+    std::int64_t acknowledged = st.position;
     bool frameEnded = false;
     for (;;) {
         if (CheckAbort())
             return 0;
         bool awaitAck = false;
-        const int P = st.position;
+        const std::int64_t P = st.position;
         const bool listen = !m_windowed || P - acknowledged >= m_windowSize ||
                             (frameEnded && P >= size && acknowledged < P);
         while (listen) {
@@ -510,7 +512,7 @@ int Zmodem::SendDataFrame() {
                 int type = ReadFrameHeader(0);
                 if (type != kZack)
                     return type;
-                const int lastBlockStart = st.position - st.blockLength;
+                const std::int64_t lastBlockStart = st.position - st.blockLength;
                 if (st.position >= size && lastBlockStart == acknowledged)
                     return kZack;
                 acknowledged += lastBlockStart == acknowledged ? st.blockLength : m_subpacketLength;

@@ -103,7 +103,8 @@ class ConsoleStatus : public protocol::TransferStatus {
     bool Named() const { return !m_shownName.empty() && m_shownName[0] != '<'; }
     void Show() const {
         if (Named())
-            std::fprintf(stderr, "\r%s: %d of %d bytes", m_shownName.c_str(), m_position, m_size);
+            std::fprintf(stderr, "\r%s: %lld of %lld bytes", m_shownName.c_str(),
+                         static_cast<long long>(m_position), static_cast<long long>(m_size));
     }
     void FinishLine() {
         if (!Named())
@@ -117,8 +118,8 @@ class ConsoleStatus : public protocol::TransferStatus {
     bool m_trace;
     std::string m_shownName;
     std::uint32_t m_lastShown{0};
-    int m_position{0};
-    int m_size{0};
+    std::int64_t m_position{0};
+    std::int64_t m_size{0};
 };
 
 bool IsReadableFile(const std::string& path) {
@@ -188,6 +189,8 @@ int main(int argc, char** argv) {
     protocol::ArrivalPolicy policy;
     policy.crashRecovery = false;
     policy.overwrite = false;
+    // Whoever is on the line is unknown: a copy is resumed only on the proof of its bytes.
+    policy.knownStation = false;
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
         if (std::strcmp(argv[i], "-v") == 0) {

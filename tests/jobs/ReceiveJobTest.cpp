@@ -4,6 +4,8 @@
 
 #include "jobs/FiledCopies.h"
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <memory>
 #include <string>
@@ -291,8 +293,14 @@ TEST(FiledCopies, ADamagedOrHostileListIsReadOnlyAsFarAsItHoldsRecords) {
     ASSERT_EQ(remembered.size(), 1u);
     EXPECT_EQ(remembered[0].name, "good.bin");
     EXPECT_EQ(remembered[0].crc, 0xdeadbeefu);
-    // A list far too long to be ours is not read at all.
+    // A list far too long to be ours is not read at all, nor one that is a link or a FIFO.
     dir.WriteFile(kFiledListName, std::string(1 << 20, 'x') + "\n" + list);
+    EXPECT_TRUE(LoadFiledFiles(station, 1800000100).empty());
+    std::filesystem::remove(dir / kFiledListName);
+    std::filesystem::create_symlink("/dev/zero", dir / kFiledListName);
+    EXPECT_TRUE(LoadFiledFiles(station, 1800000100).empty());
+    std::filesystem::remove(dir / kFiledListName);
+    ASSERT_EQ(::mkfifo((dir / kFiledListName).c_str(), 0600), 0);
     EXPECT_TRUE(LoadFiledFiles(station, 1800000100).empty());
     EXPECT_EQ(testsupport::TempDir::ReadFile(victim), "keep");
 }

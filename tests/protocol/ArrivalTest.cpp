@@ -288,3 +288,16 @@ TEST(Arrival, AFiledFileIsOnlyRecognisedUnderItsOwnSizeAndDate) {
                   .action,
               ArrivalAction::Receive);
 }
+
+TEST(Arrival, SizesBeyondTwoGibibytesAreComparedWhole) {
+    constexpr std::int64_t kThreeGiB = 3LL << 30;
+    const OfferedFile offer{kThreeGiB, kDate, 0, 0};
+    // A copy 2 GiB long is a shorter copy of a 3 GiB offer, not a longer one.
+    LocalEntry copy = File(2LL << 30, kDate);
+    ArrivalDecision d = DecideArrival(offer, copy, std::nullopt, kJob, kCopySame);
+    EXPECT_EQ(d.action, ArrivalAction::Resume);
+    EXPECT_EQ(d.position, 2LL << 30);
+    copy.size = kThreeGiB + 1;
+    EXPECT_EQ(DecideArrival(offer, copy, std::nullopt, kJob, kAsked).action,
+              ArrivalAction::ReceiveCopy);
+}

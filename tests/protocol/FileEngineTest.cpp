@@ -1,6 +1,7 @@
 // The local file engine: open modes, the size limit of a transfer, dates in fields, days and
 // seconds, and the list walk with wildcards and sub-folders.
 #include "protocol/LocalFileEngine.h"
+#include "protocol/Zmodem.h"
 
 #include <cstdlib>
 #include <ctime>
@@ -184,10 +185,44 @@ TEST_F(FileEngineFiles, FilesBeyondTheTransferLimitAreRefusedNotWrapped) {
     EXPECT_EQ(engine.Size(), kEngineTellFailed);
     ASSERT_EQ(engine.Open(name, "ab"), 0);
     EXPECT_EQ(engine.Tell(), kEngineTellFailed);
-    ASSERT_EQ(engine.Seek(INT32_MAX - 2, 0), 0);
-    EXPECT_EQ(engine.Tell(), INT32_MAX - 2);
+    ASSERT_EQ(engine.Seek(kMaxTransferFileSize - 2, 0), 0);
+    EXPECT_EQ(engine.Tell(), kMaxTransferFileSize - 2);
     EXPECT_EQ(engine.Write("abcdef", 6), 2);
     ASSERT_EQ(engine.Close(), 0);
+}
+
+// Files between 2 and 4 GiB are moved: sizes, positions and headers hold their 32 bits
+// unsigned, and nothing wraps at 2 GiB.
+TEST_F(FileEngineFiles, PositionsBetweenTwoAndFourGibibytesHoldTheirValue) {
+    constexpr std::int64_t kThreeGiB = 3LL << 30;
+    std::string name = dir / "big.bin";
+    {
+        std::string create = name;
+        ASSERT_EQ(engine.Open(create, "wb"), 0);
+        ASSERT_EQ(engine.Close(), 0);
+    }
+    ASSERT_EQ(::truncate(name.c_str(), kThreeGiB), 0); // sparse
+    ASSERT_EQ(engine.BeginList(name.c_str(), 0), 0);
+    ASSERT_EQ(engine.NextFile(), 1);
+    EXPECT_EQ(engine.Size(), kThreeGiB);
+    ASSERT_EQ(engine.Open(name, "r+b"), 0);
+    ASSERT_EQ(engine.Seek(kThreeGiB - 3, 0), 0);
+    EXPECT_EQ(engine.Write("xyz", 3), 3);
+    EXPECT_EQ(engine.Tell(), kThreeGiB);
+    EXPECT_EQ(engine.StoredSize(), kThreeGiB);
+    ASSERT_EQ(engine.Seek(kThreeGiB - 3, 0), 0);
+    char back[3];
+    EXPECT_EQ(engine.Read(back, 3), 3);
+    EXPECT_EQ(std::string(back, 3), "xyz");
+    ASSERT_EQ(engine.Close(), 0);
+
+    for (const std::int64_t position :
+         {std::int64_t{0}, std::int64_t{INT32_MAX}, std::int64_t{INT32_MAX} + 1, kThreeGiB,
+          kMaxTransferFileSize}) {
+        unsigned char header[4];
+        Zmodem::PositionToHeader(position, header);
+        EXPECT_EQ(Zmodem::PositionFromHeader(header), position);
+    }
 }
 
 TEST(Wildcards, MatchLikeTheDirectorySearch) {

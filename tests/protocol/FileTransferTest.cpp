@@ -302,8 +302,9 @@ TEST_F(ArrivalInFolder, ReplacingAndAppendingNeedTheUsersLeave) {
     EXPECT_EQ(status.fileName, "incoming#2.bin");
     Finish();
     status.fileName = "incoming.bin";
+    // Appended, the whole offer goes after the local file's end: asked for from its start.
     EXPECT_EQ(Offer(Trusting(true), kManageAppend), 1);
-    EXPECT_EQ(status.position, 100);
+    EXPECT_EQ(status.position, 0);
     EXPECT_TRUE(status.Traced("Appending at offset 100"));
     Finish();
     status.fileName = "incoming.bin";

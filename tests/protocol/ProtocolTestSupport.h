@@ -33,7 +33,7 @@ class RecordingStatus : public protocol::TransferStatus {
     int Progress(int code) override {
         progressFilesDone = filesDone;
         progressName = fileName;
-        lastReported[fileName] = position;
+        lastReported[fileName] = static_cast<int>(position);
         return code;
     }
     bool Traced(const std::string& text) const {

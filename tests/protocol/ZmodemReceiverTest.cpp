@@ -99,7 +99,7 @@ class ScriptedSender {
     int Read(int* position = nullptr) {
         int type = z.ReadFrameHeader(1);
         if (position)
-            *position = Zmodem::PositionFromHeader(z.ReceivedHeader());
+            *position = static_cast<int>(Zmodem::PositionFromHeader(z.ReceivedHeader()));
         return type;
     }
     void Header(int type, int position = 0, int zf0 = 0, int zf1 = 0) {
@@ -478,8 +478,8 @@ TEST_F(ZmodemReceiverScript, ACopyIsResumedOnTheSendersCrcOrWithoutAnAnswerOnIts
     LocalFileEngine dates;
     const int date = 1100000000;
     const Crc32 crc32;
-    const std::uint32_t crc = ~crc32.Update(reinterpret_cast<const unsigned char*>(data.data()),
-                                            1000, Crc32::kSeed);
+    const std::uint32_t crc =
+        ~crc32.Update(reinterpret_cast<const unsigned char*>(data.data()), 1000, Crc32::kSeed);
     struct Round {
         const char* name;
         long answer; // -1: the sender says nothing
@@ -525,7 +525,8 @@ TEST_F(ZmodemReceiver, AFullDiskLeavesTheFiguresAtWhatReachedIt) {
     dir.WriteFile("out/full.bin", data);
     struct rlimit before {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
-    struct sigaction ignore {}, previous{};
+    struct sigaction ignore {
+    }, previous{};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGXFSZ, &ignore, &previous);
     struct rlimit small = before;

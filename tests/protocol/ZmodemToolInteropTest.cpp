@@ -273,6 +273,16 @@ TEST_F(LrzszPeer, ReplacingALongerFileLeavesNoStaleTail) {
     ExpectAllArrived();
 }
 
+TEST_F(LrzszPeer, AnAppendTheUserAllowsAddsTheWholeOfferToTheEnd) {
+    dir.WriteFile("out/log.txt", "second part\n");
+    dir.WriteFile("in/log.txt", "first part, longer than the second\n");
+    Outcome o = Run({"sz", "-q", "--append", "log.txt"}, {Tool(), "--overwrite", "receive"});
+    EXPECT_EQ(o.sender, 0) << Log("sender.log");
+    EXPECT_EQ(o.receiver, 0) << Log("receiver.log");
+    EXPECT_EQ(TempDir::ReadFile(in / "log.txt"),
+              "first part, longer than the second\nsecond part\n");
+}
+
 TEST_F(LrzszPeer, ExistingFilesAreKeptWhateverTheSenderAsksUnlessTheUserAllows) {
     // Replace (-y) and newer-or-longer (-n with a newer date): neither touches the user's
     // files; each offer arrives beside them under a numbered name, and links are not followed.

@@ -87,7 +87,8 @@ resend_after_kill() { # who prefix
     local who=$1 p=$2 lines
     mkdir -p "$work/$p"
     for n in 1 2 3 4; do head -c 400000 /dev/urandom >"$work/$p/$p$n.bin"; done
-    lines=$(wc -l <"$receiver_log")
+    lines=0
+    [ -f "$receiver_log" ] && lines=$(wc -l <"$receiver_log")
     env $(station "$who") "$cli" send --to "127.0.0.1:$rport" --name Quay --vmodem "127.0.0.1:$sport" \
         --rate 2000000 "$work/$p/$p"{1,2,3,4}.bin >"$work/$p-killed.out" 2>&1 &
     sender_pid=$!
