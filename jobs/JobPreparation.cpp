@@ -3,7 +3,9 @@
 
 #include "comm/StatusCodes.h"
 #include "data/AppSettings.h"
+#include "data/FileUtilities.h"
 #include "platform/ResourceStrings.h"
+#include "protocol/FileEngine.h"
 
 namespace jobs {
 namespace {
@@ -76,6 +78,16 @@ PrepareResult PrepareTransferJob(const data::AppSettings& settings, int comNumbe
     context.settings = &settings;
     result.job = std::move(job);
     return result;
+}
+
+std::vector<std::string> FilesThatCannotBeSent(const std::vector<std::string>& paths) {
+    std::vector<std::string> refused;
+    for (const std::string& path : paths) {
+        const std::int64_t size = data::FileSizeOf(path);
+        if (size < 0 || size > protocol::kMaxTransferFileSize)
+            refused.push_back(path);
+    }
+    return refused;
 }
 
 } // namespace jobs

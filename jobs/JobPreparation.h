@@ -6,6 +6,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "comm/GFSerial.h"
 #include "comm/JobSerialPort.h"
@@ -48,5 +49,11 @@ PrepareResult PrepareTransferJob(const data::AppSettings& settings, int comNumbe
                                  const comm::ModemProfile& profile,
                                  const std::string& extraSettings,
                                  const comm::ResponseTable& responses, bool isSend);
+
+// The files of a send list that cannot be sent as they are: gone, unreadable, no plain file,
+// or larger than ZMODEM's 32-bit positions carry. Checked before dialling.
+std::vector<std::string> FilesThatCannotBeSent(const std::vector<std::string>& paths);
+// String 50243, to show with the names (one per line) of those files.
+inline constexpr int kMsgCannotBeSent = 50243;
 
 } // namespace jobs

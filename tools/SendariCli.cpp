@@ -303,15 +303,13 @@ int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoi
             everyFileListed = false;
         }
     }
-    // ZMODEM carries sizes and positions in 32 bits: a larger file is refused before dialling.
-    std::erase_if(sendList, [&](const std::string& path) {
-        if (data::FileSizeOf(path) <= protocol::kMaxTransferFileSize)
-            return false;
-        std::fprintf(stderr, "sendari-cli: %s is too large to send (more than %lld bytes)\n",
-                     path.c_str(), static_cast<long long>(protocol::kMaxTransferFileSize));
+    // What cannot be sent (ZMODEM carries 32-bit sizes) is named before dialling.
+    for (const std::string& path : jobs::FilesThatCannotBeSent(sendList)) {
+        std::fprintf(stderr, "sendari-cli: cannot send %s (more than %lld bytes)\n", path.c_str(),
+                     static_cast<long long>(protocol::kMaxTransferFileSize));
+        std::erase(sendList, path);
         everyFileListed = false;
-        return true;
-    });
+    }
     if (sendList.empty()) {
         std::fprintf(stderr, "sendari-cli: none of the named files can be read\n");
         return kExitFailure;

@@ -297,6 +297,15 @@ void MainWindow::SendWorkflow() {
         context.destinationPhone = destination.Logic().Number();
         break;
     }
+    // A file that cannot be sent is named now, before any call is made.
+    const std::vector<std::string> refused = jobs::FilesThatCannotBeSent(m_sendList);
+    if (!refused.empty()) {
+        std::string names;
+        for (const std::string& path : refused)
+            names += (names.empty() ? "" : "\n") + path;
+        data::ShowMessage(data::MessageKind::Exclamation, jobs::kMsgCannotBeSent, names);
+        return;
+    }
     context.isSend = 1;
     activateWindow();
     TransferDialog transfer(jobs::SendJobThread, context, &m_sendList, this);

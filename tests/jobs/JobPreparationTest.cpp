@@ -2,6 +2,9 @@
 // and a port that cannot be opened explained as the "Opening Port" failure.
 #include "jobs/JobPreparation.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include "comm/StatusCodes.h"
@@ -73,4 +76,18 @@ TEST(JobPreparation, PortFailuresBecomeOpeningPortMessages) {
     EXPECT_EQ(second.job, nullptr);
     EXPECT_EQ(second.failure.stringId, 50228);
     EXPECT_EQ(second.failure.kind, MessageKind::TimedMessage);
+}
+
+TEST(JobPreparation, FilesThatCannotBeSentAreNamedBeforeDialling) {
+    testsupport::TempDir dir;
+    const std::string good = dir.WriteFile("good.txt", "fine");
+    const std::string huge = dir.WriteFile("huge.bin", "");
+    ASSERT_EQ(::truncate(huge.c_str(), (4LL << 30)), 0); // one byte past 4 GiB - 1, sparse
+    const std::string fits = dir.WriteFile("fits.bin", "");
+    ASSERT_EQ(::truncate(fits.c_str(), (4LL << 30) - 1), 0);
+    const std::string fifo = dir / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string gone = dir / "gone.txt";
+    EXPECT_EQ(FilesThatCannotBeSent({good, huge, fits, fifo, gone}),
+              (std::vector<std::string>{huge, fifo, gone}));
 }
