@@ -19,12 +19,7 @@ source "$(dirname "$0")/ports.sh"
 rport=$(free_port)
 sport=$(free_port)
 
-station() { echo "XDG_CONFIG_HOME=$work/$1/config XDG_DATA_HOME=$work/$1/data SENDARI_HOME=$work/$1/data/Sendari"; }
-settings() { # name station receive-folder
-    mkdir -p "$work/$1/config/Sendari"
-    printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Korvane\\Sendari\\1.0]\n"StationName"="%s"\n"GeneralReceiveFolder"="%s"\n"NumberOfAttempts"=dword:00000001\n"AnswerAfterRings"=dword:00000001\n' \
-        "$2" "$3" >"$work/$1/config/Sendari/HKEY_CURRENT_USER.reg"
-}
+source "$(dirname "$0")/stations.sh"
 settings receiver "Quay" "$work/inbox"
 settings sender "Lighthouse" "$work/sender-inbox"
 
