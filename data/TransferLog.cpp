@@ -51,12 +51,30 @@ int DecideStatus(FileRecord& record, int& filesReceived) {
 }
 
 // A text as one field of the tab-separated log: tabs and line ends (which a local file name
-// or a destination's name may hold) would break the columns, so they become blanks.
-std::string LogField(std::string text) {
-    for (char& c : text)
-        if (c == '\t' || c == '\r' || c == '\n')
-            c = ' ';
-    return text;
+// or a destination's name may hold) would break the columns, so they become blanks; so do the
+// other line breaks a viewer honours (NEL, and the line and paragraph separators U+2028 and
+// U+2029 in UTF-8), each as one blank.
+std::string LogField(const std::string& text) {
+    std::string field;
+    field.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const unsigned char next =
+            i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        const unsigned char third =
+            i + 2 < text.size() ? static_cast<unsigned char>(text[i + 2]) : 0;
+        if (c == 0xC2 && next == 0x85) {
+            field += ' ';
+            i += 1;
+        } else if (c == 0xE2 && next == 0x80 && (third == 0xA8 || third == 0xA9)) {
+            field += ' ';
+            i += 2;
+        } else {
+            field +=
+                (c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f') ? ' ' : text[i];
+        }
+    }
+    return field;
 }
 
 std::string FormatLine(const FileRecord& record, int statusId) {

@@ -147,6 +147,23 @@ TEST_F(TransferLogTest, TabsAndLineEndsInLocalNamesNeverBreakTheColumns) {
     EXPECT_NE(text.find("\todd name  .txt\tSending\tHill Farm \t"), std::string::npos) << text;
 }
 
+TEST_F(TransferLogTest, UnicodeLineBreaksInNamesAreBlanksToo) {
+    std::vector<FileRecord> records = {Record(kRecordSuccessful, 1, 1)};
+    // NEL, LINE SEPARATOR and PARAGRAPH SEPARATOR in UTF-8; an "é" stays as it is.
+    records[0].path = "/home/ann/a\xc2\x85"
+                      "b\xe2\x80\xa8"
+                      "c\xe2\x80\xa9"
+                      "d\xc3\xa9.txt";
+    records[0].peer = "Hill\xe2\x80\xa8"
+                      "Farm";
+    int received = 0;
+    AppendTransferLog(records, received);
+    const std::string text = LogText();
+    EXPECT_NE(text.find("\ta b c d\xc3\xa9.txt\tSending\tHill Farm\t"), std::string::npos) << text;
+    EXPECT_EQ(text.find("\xe2\x80\xa8"), std::string::npos);
+    EXPECT_EQ(text.find("\xc2\x85"), std::string::npos);
+}
+
 TEST(UserMessagesTest, AMarkerInsideTheFirstInsertStaysAsItIs) {
     std::string shown;
     MessageHook previous = SetMessageHook([&](MessageKind, int, const std::string& text) {
