@@ -202,6 +202,11 @@ InstallResult Import(const std::string& text, const std::string& port) {
     std::set<std::string> used = InstalledNames();
     std::vector<std::string> subkeys;
     std::string renumbered = Renumber(text, subkeys);
+    if (subkeys.empty()) {
+        // An import that installs nothing is no success, whatever else the file held.
+        result.message = "Nothing was imported: the file holds no modem definition.";
+        return result;
+    }
     if (std::find(subkeys.begin(), subkeys.end(), std::string()) != subkeys.end()) {
         result.message = "There is no free number left for another modem.";
         return result;

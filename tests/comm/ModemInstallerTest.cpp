@@ -163,6 +163,17 @@ TEST_F(ModemInstallerTest, AnImportThatWouldDeleteOrTouchOtherKeysInstallsNothin
     EXPECT_TRUE(ImportModems(modem, "").ok) << "the modem alone is welcome";
 }
 
+TEST_F(ModemInstallerTest, AnImportWithoutAModemDefinitionIsNoSuccess) {
+    for (const std::string& text :
+         {std::string(), std::string("REGEDIT4\n"), std::string("REGEDIT4\n\n; only a comment\n"),
+          std::string("not a registry file at all\n")}) {
+        InstallResult result = ImportModems(text, "");
+        EXPECT_FALSE(result.ok) << text;
+        EXPECT_NE(result.message.find("Nothing was imported"), std::string::npos) << text;
+    }
+    EXPECT_TRUE(ListInstalledModems().empty());
+}
+
 TEST_F(ModemInstallerTest, UserDefinitionsJoinAndReplaceTheBuiltInOnes) {
     m_dir.WriteFile("config/Sendari/modems/hayes.reg", "REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\System\\"
                                                        "CurrentControlSet\\Services\\Class\\Modem\\"
