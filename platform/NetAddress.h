@@ -12,6 +12,13 @@ namespace platform {
 // Splits "host:port" or "[v6]:port"; false when the port is missing or out of range.
 bool SplitHostPort(const std::string& text, std::string& host, std::uint16_t& port);
 
+// Whether a listening address answers only this computer: 127.0.0.0/8, ::1 or "localhost".
+bool IsLoopbackHost(const std::string& host);
+// The warning for a virtual modem that answers calls on a listening text ("ADDR:PORT" or a
+// bare port), or empty when the address is a loopback one: anyone who reaches a wider
+// address can call the station and send it files.
+std::string ExposedListenWarning(const std::string& listenText);
+
 // The addresses of host:port, in the order the resolver prefers; empty when unknown.
 std::vector<sockaddr_storage> ResolveTarget(const std::string& target);
 

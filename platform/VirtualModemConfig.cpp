@@ -6,6 +6,7 @@
 #include <cstring>
 #include <strings.h>
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <unistd.h>
 
@@ -28,6 +29,25 @@ bool SplitHostPort(const std::string& text, std::string& host, std::uint16_t& po
         return false;
     port = static_cast<std::uint16_t>(value);
     return true;
+}
+
+bool IsLoopbackHost(const std::string& host) {
+    if (host == "localhost" || host == "::1" || host == "[::1]")
+        return true;
+    in_addr address{};
+    return ::inet_pton(AF_INET, host.c_str(), &address) == 1 &&
+           (ntohl(address.s_addr) >> 24) == 127;
+}
+
+std::string ExposedListenWarning(const std::string& listenText) {
+    std::string host;
+    std::uint16_t port = 0;
+    if (!ParseListenAddress(listenText, host, port) || IsLoopbackHost(host))
+        return {};
+    return "Warning: the virtual modem answers calls on " + host +
+           ", not only on this computer: " + "anyone who can reach port " + std::to_string(port) +
+           " there can call this station and send it files. Use 127.0.0.1 unless that is "
+           "what you want.";
 }
 
 // The addresses of host:port, in the order the resolver prefers; empty when unknown.

@@ -34,6 +34,7 @@
 #include "platform/Threads.h"
 #include "platform/Win32Comm.h"
 #include "protocol/FileEngine.h"
+#include "platform/NetAddress.h"
 
 namespace {
 
@@ -172,6 +173,9 @@ bool ChooseModem(const Options& options, data::AppSettings& settings, jobs::Mode
         std::string target = options.device;
         if (!options.vmodem.empty()) {
             target = "vmodem:listen=" + options.vmodem;
+            if (const std::string warning = platform::ExposedListenWarning(options.vmodem);
+                !warning.empty())
+                std::fprintf(stderr, "sendari-cli: %s\n", warning.c_str());
             if (!options.rate.empty())
                 target += ";rate=" + options.rate;
         }

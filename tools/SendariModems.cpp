@@ -9,6 +9,7 @@
 
 #include "comm/ModemDetector.h"
 #include "comm/ModemInstaller.h"
+#include "platform/NetAddress.h"
 
 namespace {
 
@@ -148,8 +149,11 @@ int AddVirtual(const std::map<std::string, std::string>& options) {
         return kExitFailed;
     }
     int result = Report(comm::InstallModem(definition->text, port->second, value), "Installed");
-    if (result == kExitOk)
+    if (result == kExitOk) {
         std::fprintf(stderr, "%s answers calls on %s.\n", port->second.c_str(), listen.c_str());
+        if (const std::string warning = platform::ExposedListenWarning(listen); !warning.empty())
+            std::fprintf(stderr, "%s\n", warning.c_str());
+    }
     return result;
 }
 

@@ -4,6 +4,7 @@
 // A pseudo-terminal carries bytes only: the program on the other side cannot drop DTR to
 // hang up (it must use "+++" and ATH) and sees no DCD or RING lines, only the result texts.
 #include "platform/VirtualModem.h"
+#include "platform/NetAddress.h"
 
 #include <atomic>
 #include <cerrno>
@@ -32,23 +33,22 @@ struct Options {
 
 void Usage(FILE* to) {
     std::fprintf(
-        to,
-        "Usage: sendari-vmodem [--listen ADDR:PORT] [--rate BPS|unlimited] [--telnet]\n"
-        "                      [--link PATH]\n"
-        "Presents a Hayes-compatible modem over TCP on a pseudo-terminal. The first line\n"
-        "of output is the terminal's path. Dial host:port (ATDT127.0.0.1:2323); incoming\n"
-        "calls ring on ADDR:PORT (default 127.0.0.1:2323). Runs until interrupted.\n"
-        "A pseudo-terminal has no DTR, DCD or RING lines: hang up with +++ and ATH.\n"
-        "\n"
-        "Telnet: a number written telnet://host[:port] (port 23 when left out) and any\n"
-        "host:23 are dialled as telnet hosts: binary mode is negotiated and 0xFF bytes are\n"
-        "escaped, so files cross intact. Other host:port numbers are plain TCP (and another\n"
-        "virtual modem is recognised by its handshake). An incoming call that opens with\n"
-        "telnet negotiation is answered as a telnet client; --telnet takes every incoming\n"
-        "call for one, for telnet programs that do not negotiate first.\n"
-        "\n"
-        "Exit status: 0 when interrupted, 1 when the terminal or the network cannot be\n"
-        "set up, 2 for a bad command line.\n");
+        to, "Usage: sendari-vmodem [--listen ADDR:PORT] [--rate BPS|unlimited] [--telnet]\n"
+            "                      [--link PATH]\n"
+            "Presents a Hayes-compatible modem over TCP on a pseudo-terminal. The first line\n"
+            "of output is the terminal's path. Dial host:port (ATDT127.0.0.1:2323); incoming\n"
+            "calls ring on ADDR:PORT (default 127.0.0.1:2323). Runs until interrupted.\n"
+            "A pseudo-terminal has no DTR, DCD or RING lines: hang up with +++ and ATH.\n"
+            "\n"
+            "Telnet: a number written telnet://host[:port] (port 23 when left out) and any\n"
+            "host:23 are dialled as telnet hosts: binary mode is negotiated and 0xFF bytes are\n"
+            "escaped, so files cross intact. Other host:port numbers are plain TCP (and another\n"
+            "virtual modem is recognised by its handshake). An incoming call that opens with\n"
+            "telnet negotiation is answered as a telnet client; --telnet takes every incoming\n"
+            "call for one, for telnet programs that do not negotiate first.\n"
+            "\n"
+            "Exit status: 0 when interrupted, 1 when the terminal or the network cannot be\n"
+            "set up, 2 for a bad command line.\n");
 }
 
 bool ParseOptions(int argc, char** argv, Options& options) {
@@ -248,6 +248,10 @@ int main(int argc, char** argv) {
                  options.config.listenAddress.c_str(), modem->ListenPort(),
                  options.config.lineRate == 0 ? "unlimited"
                                               : std::to_string(options.config.lineRate).c_str());
+    const std::string warning = platform::ExposedListenWarning(options.config.listenAddress + ":" +
+                                                               std::to_string(modem->ListenPort()));
+    if (!warning.empty())
+        std::fprintf(stderr, "sendari-vmodem: %s\n", warning.c_str());
 
     std::atomic<bool> stop{false};
     std::thread in([&] { PumpToModem(master.Get(), slave.Get(), *modem, stop); });

@@ -2,6 +2,7 @@
 #include "platform/VirtualModem.h"
 
 #include "platform/Clock.h"
+#include "platform/NetAddress.h"
 #include "tests/platform/ModemTerminal.h"
 
 #include <atomic>
@@ -53,6 +54,16 @@ class VirtualModemCall : public ::testing::Test {
 
 // ---------------------------------------------------------------------------------------
 // Command mode
+
+TEST(VirtualModemAddresses, OnlyALoopbackListeningAddressGoesWithoutAWarning) {
+    for (const char* quiet : {"127.0.0.1:5555", "127.1.2.3:5555", "localhost:5555", "[::1]:5555",
+                              "5555", "no address at all"})
+        EXPECT_EQ(platform::ExposedListenWarning(quiet), "") << quiet;
+    for (const char* exposed : {"0.0.0.0:5555", "192.0.2.7:5555", "[::]:5555", "example:5555"}) {
+        const std::string warning = platform::ExposedListenWarning(exposed);
+        EXPECT_NE(warning.find("anyone who can reach port 5555"), std::string::npos) << exposed;
+    }
+}
 
 TEST(VirtualModemCommands, WithoutALineDiallingGivesNoDialtone) {
     VirtualModemConfig config;
