@@ -7,6 +7,7 @@
 #include "platform/RegistryHive.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -52,6 +53,35 @@ FileIdentity Identify(const std::string& path) {
         id.modified = st.st_mtim;
     }
     return id;
+}
+
+std::mutex g_noticeMutex;
+std::vector<std::string> g_notices;
+
+void Notice(const std::string& text) {
+    std::lock_guard lock(g_noticeMutex);
+    if (std::find(g_notices.begin(), g_notices.end(), text) == g_notices.end())
+        g_notices.push_back(text);
+}
+
+// Writes `content` beside `path` as path.damaged, or .damaged.2, .3, ... (never over an earlier
+// copy); the name used, or empty when none could be written.
+std::string KeepDamagedCopy(const std::string& path, const std::string& content) {
+    constexpr int kMostCopies = 100;
+    for (int n = 1; n <= kMostCopies; ++n) {
+        const std::string name = path + ".damaged" + (n == 1 ? "" : "." + std::to_string(n));
+        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return {};
+        }
+        const bool written =
+            ::write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+        ::close(fd);
+        return written ? name : std::string();
+    }
+    return {};
 }
 
 class Hive {
@@ -121,24 +151,41 @@ class Hive {
         m_root.name = m_rootName;
         m_loadedPath = path;
         m_identity = id;
-        m_damaged = false;
+        m_damaged = 0;
+        m_unreadable = false;
         std::string text;
-        if (!ReadWholeFile(path, text))
+        if (!ReadWholeFile(path, text)) {
+            // A hive that is there but cannot be read (permissions, an I/O error, no
+            // descriptors) holds the user's settings all the same: nothing is saved over it.
+            const int error = errno;
+            m_unreadable = error != ENOENT;
+            if (m_unreadable)
+                Notice(path + " could not be read (" + std::strerror(error) +
+                       "): its settings are not used, and nothing is saved over it.");
             return;
+        }
         RegistryParseResult parsed = ParseRegistryText(text, [this](std::string_view root) {
             return RegistryNamesEqual(root, m_rootName) ? &m_root : nullptr;
         });
-        m_damaged = !text.empty() && !parsed.Clean();
+        if (!text.empty() && !parsed.Clean())
+            m_damaged = parsed.damagedLines > 0 ? parsed.damagedLines : 1;
     }
 
     LONG Save(const std::string& path) {
-        // A damaged hive is kept aside once before its readable part replaces it, so that
-        // whatever could not be read can still be recovered by hand.
-        if (m_damaged) {
+        if (m_unreadable)
+            return ERROR_ACCESS_DENIED;
+        // A damaged hive is kept aside, a numbered copy for every repair, before its readable
+        // part replaces it, so that whatever could not be read can still be recovered by hand.
+        if (m_damaged > 0) {
             std::string old;
-            if (ReadWholeFile(path, old))
-                WriteFileAtomically(path + ".damaged", old);
-            m_damaged = false;
+            if (ReadWholeFile(path, old)) {
+                const std::string kept = KeepDamagedCopy(path, old);
+                Notice(path + " was damaged: " + std::to_string(m_damaged) +
+                       " line(s) could not be read and were left out" +
+                       (kept.empty() ? std::string(".")
+                                     : "; the file as it was is kept as " + kept + "."));
+            }
+            m_damaged = 0;
         }
         if (WriteFileAtomically(path, FormatRegistryText(m_root, m_rootName)) != 0) {
             m_loadedPath.clear(); // what was not saved must not be read back as if it were
@@ -152,7 +199,8 @@ class Hive {
     RegistryNode m_root;
     std::string m_loadedPath;
     FileIdentity m_identity;
-    bool m_damaged{false};
+    int m_damaged{0};         // lines of the loaded file that could not be read
+    bool m_unreadable{false}; // the file is there but could not be read: never saved over
     bool m_dirty{false};
     int m_lock{-1};     // the lock file, while held
     bool m_held{false}; // from the first change to the save (a lock that could not be
@@ -427,6 +475,13 @@ LONG RegistryTransaction::Commit() {
             result = r;
     }
     return result;
+}
+
+std::vector<std::string> TakeRegistryNotices() {
+    std::lock_guard lock(g_noticeMutex);
+    std::vector<std::string> notices;
+    notices.swap(g_notices);
+    return notices;
 }
 
 LONG RegImportText(std::string_view text) {

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace platform {
 
@@ -129,6 +130,11 @@ class RegistryTransaction {
 // Returns ERROR_SUCCESS, ERROR_INVALID_PARAMETER when some lines could not be read (the readable
 // ones are still merged) or the error of the save.
 LONG RegImportText(std::string_view text);
+
+// What happened to the hive files since the last call, one sentence each, naming the file: a
+// hive that could not be read (its settings are not used and nothing is saved over it), or a
+// damaged one repaired (and where the file as it was is kept). For the user to be told.
+std::vector<std::string> TakeRegistryNotices();
 
 // Small readers for code that only needs one value: nullopt when the key or value is missing or
 // the value has another type.

@@ -29,12 +29,13 @@
 #include "jobs/TransferWindow.h"
 #include "jobs/WindowStatusReporter.h"
 #include "platform/Clock.h"
+#include "platform/NetAddress.h"
 #include "platform/PostedMessages.h"
+#include "platform/Registry.h"
 #include "platform/ResourceStrings.h"
 #include "platform/Threads.h"
 #include "platform/Win32Comm.h"
 #include "protocol/FileEngine.h"
-#include "platform/NetAddress.h"
 
 namespace {
 
@@ -423,8 +424,21 @@ int main(int argc, char** argv) {
     });
 
     jobs::SetOutcomePresenter(PrintMessage);
+    // A settings file that could not be read, or was repaired, is named on standard error:
+    // at once after loading, and for a repair made by a later save, when the program ends.
+    struct RegistryNotices {
+        RegistryNotices() = default;
+        RegistryNotices(const RegistryNotices&) = delete;
+        RegistryNotices& operator=(const RegistryNotices&) = delete;
+        ~RegistryNotices() { Print(); }
+        static void Print() {
+            for (const std::string& notice : platform::TakeRegistryNotices())
+                std::fprintf(stderr, "sendari-cli: %s\n", notice.c_str());
+        }
+    } notices;
     data::AppSettings settings;
     data::LoadSettings(settings);
+    RegistryNotices::Print();
     jobs::ModemChoice choice;
     if (!ChooseModem(options, settings, choice))
         return kExitFailure;

@@ -33,12 +33,15 @@
 #include "ui/OptionsDialog.h"
 #include "ui/TransferLogDialog.h"
 #include "jobs/SendJob.h"
+#include "platform/Registry.h"
+#include "platform/ResourceStrings.h"
 
 namespace ui {
 
 int g_busy = 0;
 
 namespace {
+constexpr int kMsgSettingsTrouble = 50244;
 constexpr int kApplicationTitle = 128;
 constexpr int kPartialFolderName = 50121;
 constexpr int kMsgCannotCreateFolder = 50206;
@@ -206,6 +209,15 @@ void MainWindow::showEvent(QShowEvent* event) {
 
 void MainWindow::StartUpTimer() {
     data::LoadSettings(m_settings);
+    // A settings file that could not be read is neither used nor saved over: the user is told
+    // which, as for one that was repaired.
+    const std::vector<std::string> notices = platform::TakeRegistryNotices();
+    if (!notices.empty()) {
+        std::string text = platform::ResourceText(kMsgSettingsTrouble);
+        for (const std::string& notice : notices)
+            text += "\n\n" + notice;
+        data::ShowMessageText(data::MessageKind::Exclamation, kMsgSettingsTrouble, text);
+    }
     if (m_settings.modemSelection.empty())
         jobs::EnsureModemSelected(m_settings, ModemHooks(this));
     m_startedUp = true;

@@ -10,6 +10,7 @@
 
 #include <cstring>
 #include <filesystem>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -235,6 +236,63 @@ TEST_F(RegistryTest, DamagedHiveLoadsWhatItCanAndIsKeptUntilASave) {
     std::string saved = testsupport::TempDir::ReadFile(path);
     EXPECT_NE(std::string::npos, saved.find("\"Good\"=dword:00000005"));
     EXPECT_NE(std::string::npos, saved.find("\"New\"=dword:00000001"));
+}
+
+TEST_F(RegistryTest, EachRepairKeepsItsOwnDamagedCopyAndIsReported) {
+    const std::string path = RegistryHivePath(HKEY_CURRENT_USER);
+    TakeRegistryNotices();
+    for (const char* damage : {"first damage", "second damage"}) {
+        m_dir.WriteFile("config/Sendari/HKEY_CURRENT_USER.reg",
+                        std::string("REGEDIT4\n[HKEY_CURRENT_USER\\Software\\A]\n") + damage +
+                            "\n");
+        ReloadRegistry();
+        WriteRegistryNumber(HKEY_CURRENT_USER, "Software\\A", "New", 1);
+    }
+    EXPECT_NE(testsupport::TempDir::ReadFile(path + ".damaged").find("first damage"),
+              std::string::npos);
+    EXPECT_NE(testsupport::TempDir::ReadFile(path + ".damaged.2").find("second damage"),
+              std::string::npos);
+    const std::vector<std::string> notices = TakeRegistryNotices();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_NE(notices[1].find(path + " was damaged: 1 line(s) could not be read"),
+              std::string::npos)
+        << notices[1];
+    EXPECT_NE(notices[1].find("kept as " + path + ".damaged.2"), std::string::npos);
+}
+
+// A hive that is there but cannot be read is neither used nor ever saved over. Reading must
+// fail for real, so a child process gives up root to try it.
+TEST_F(RegistryTest, AHiveThatCannotBeReadIsNeverSavedOver) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to take a user without the right to read the hive";
+    const std::string path = RegistryHivePath(HKEY_CURRENT_USER);
+    const std::string mine = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Mine]\n"
+                             "\"Years\"=\"of settings\"\n";
+    m_dir.WriteFile("config/Sendari/HKEY_CURRENT_USER.reg", mine);
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    // The folders are open to the other user, so only the file itself is out of its reach.
+    for (const std::string& folder :
+         {m_dir.Path().string(), m_dir.Path().string() + "/config",
+          m_dir.Path().string() + "/config/Sendari"})
+        ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            _exit(3);
+        ReloadRegistry();
+        const bool unseen = !ReadRegistryString(HKEY_CURRENT_USER, "Software\\Mine", "Years");
+        const LONG saved = WriteRegistryNumber(HKEY_CURRENT_USER, "Software\\New", "Value", 1);
+        const std::vector<std::string> notices = TakeRegistryNotices();
+        const bool told = !notices.empty() && notices[0].find(path) != std::string::npos &&
+                          notices[0].find("could not be read") != std::string::npos;
+        _exit(unseen && saved != ERROR_SUCCESS && told ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(testsupport::TempDir::ReadFile(path), mine);
 }
 
 TEST_F(RegistryTest, ImportMergesDeletesAndReportsDamage) {
