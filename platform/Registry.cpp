@@ -158,7 +158,7 @@ class Hive {
             // A hive that is there but cannot be read (permissions, an I/O error, no
             // descriptors) holds the user's settings all the same: nothing is saved over it.
             const int error = errno;
-            m_unreadable = error != ENOENT;
+            m_unreadable = error != ENOENT && error != ENOTDIR;
             if (m_unreadable)
                 Notice(path + " could not be read (" + std::strerror(error) +
                        "): its settings are not used, and nothing is saved over it.");
