@@ -3,6 +3,7 @@
 // copy of the same bytes.
 #include "data/AppSettings.h"
 #include "data/MacBinary.h"
+#include "data/PhoneBook.h"
 #include "platform/Registry.h"
 
 #include <benchmark/benchmark.h>
@@ -119,6 +120,39 @@ void BM_CopyFilePeer(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kForkSize));
 }
 BENCHMARK(BM_CopyFilePeer)->Unit(benchmark::kMillisecond);
+
+// A phone book of `entries` lines, its names in no order.
+std::filesystem::path WritePhoneBook(const Scratch& scratch, int entries) {
+    const std::filesystem::path path = scratch.Path() / "PhoneBook.txt";
+    std::ofstream out(path, std::ios::binary);
+    for (int i = 0; i < entries; ++i)
+        out << "Station " << (i * 7919 % entries) << "\t555-" << i << "\r\n";
+    return path;
+}
+
+// Loading a phone book of 100,000 entries, against reading its bytes: the load must grow with
+// the book, not with its square.
+void BM_LoadPhoneBook100k(benchmark::State& state) {
+    Scratch scratch;
+    const std::filesystem::path path = WritePhoneBook(scratch, 100000);
+    for (auto _ : state) {
+        data::PhoneBookList list;
+        data::LoadPhoneBook(list, path.string());
+        benchmark::DoNotOptimize(list.Rows().size());
+    }
+}
+BENCHMARK(BM_LoadPhoneBook100k)->Unit(benchmark::kMillisecond);
+
+void BM_ReadPhoneBook100kPeer(benchmark::State& state) {
+    Scratch scratch;
+    const std::filesystem::path path = WritePhoneBook(scratch, 100000);
+    for (auto _ : state) {
+        std::ifstream in(path, std::ios::binary);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        benchmark::DoNotOptimize(text.size());
+    }
+}
+BENCHMARK(BM_ReadPhoneBook100kPeer)->Unit(benchmark::kMillisecond);
 
 } // namespace
 

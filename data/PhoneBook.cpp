@@ -7,12 +7,14 @@
 #include "platform/ResourceStrings.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace data {
 namespace {
 
 constexpr int kDefaultMarkId = 50309;
-constexpr std::size_t kMaxLinePiece = 254;
+// The longest field a phone book line gives an entry, in bytes.
+constexpr std::size_t kMaxFieldBytes = 254;
 constexpr const char* kPhoneBookFile = "PhoneBook.txt";
 
 // A tab or line end inside a field would split the entry differently when it is read back.
@@ -33,6 +35,20 @@ std::size_t PhoneBookList::Insert(const std::string& name, const std::string& nu
                                });
     at = m_rows.insert(at, PhoneBookEntry{name, number, false});
     return static_cast<std::size_t>(at - m_rows.begin());
+}
+
+void PhoneBookList::InsertAll(std::vector<PhoneBookEntry> rows,
+                              std::optional<std::size_t> selected) {
+    if (selected)
+        SelectNone();
+    for (std::size_t i = 0; i < rows.size(); ++i)
+        rows[i].selected = selected && *selected == i;
+    m_rows.insert(m_rows.end(), std::make_move_iterator(rows.begin()),
+                  std::make_move_iterator(rows.end()));
+    std::stable_sort(m_rows.begin(), m_rows.end(),
+                     [](const PhoneBookEntry& a, const PhoneBookEntry& b) {
+                         return CompareTextsNoCase(a.name, b.name) < 0;
+                     });
 }
 
 void PhoneBookList::Remove(std::size_t index) {
@@ -88,16 +104,23 @@ void LoadPhoneBook(PhoneBookList& list, const std::string& path) {
     if (!platform::ReadWholeFile(path, text))
         return;
     std::string_view mark = platform::LoadResourceString(kDefaultMarkId);
-    for (const std::string& line : SplitTextLines(text, kMaxLinePiece)) {
+    std::vector<PhoneBookEntry> rows;
+    std::optional<std::size_t> selected;
+    // A line of any length is one entry, its fields cut to what a field holds.
+    for (const std::string& line : SplitTextLines(text, 0)) {
         std::vector<std::string> pieces = SplitAtTabRuns(line);
         if (pieces.empty())
             continue;
-        std::size_t row = list.Insert(pieces[0], pieces.size() > 1 ? pieces[1] : std::string());
-        if (pieces.size() > 2 && pieces[2] == mark) {
-            list.Select(row);
-            list.SetFocusRequested(true);
-        }
+        rows.push_back(PhoneBookEntry{
+            platform::CutToBytes(pieces[0], kMaxFieldBytes),
+            platform::CutToBytes(pieces.size() > 1 ? pieces[1] : std::string(), kMaxFieldBytes),
+            false});
+        if (pieces.size() > 2 && pieces[2] == mark)
+            selected = rows.size() - 1;
     }
+    list.InsertAll(std::move(rows), selected);
+    if (selected)
+        list.SetFocusRequested(true);
 }
 
 int SavePhoneBook(const PhoneBookList& list, const std::string& path) {

@@ -23,6 +23,9 @@ class PhoneBookList {
 
     // Inserts a row at its place by name and returns its index.
     std::size_t Insert(const std::string& name, const std::string& number);
+    // Inserts many rows at once, each at its place by name (rows of equal names keep their
+    // order), in one sort rather than one shift per row; `selected` indexes `rows`.
+    void InsertAll(std::vector<PhoneBookEntry> rows, std::optional<std::size_t> selected);
     void Remove(std::size_t index);
     // Writes a row's texts in place; the row keeps its position until the next sort or load.
     void Update(std::size_t index, const std::string& name, const std::string& number);

@@ -74,16 +74,28 @@ TEST_F(PhoneBookTest, DefaultMarkSelectsOneRow) {
     }
 }
 
-TEST_F(PhoneBookTest, LongLinesAreReadInPiecesOf254) {
+TEST_F(PhoneBookTest, ALongLineIsOneEntryWithItsFieldsCut) {
     std::string longName(300, 'n');
-    PhoneBookList list = LoadText(longName + "\t12\r\n" + std::string(254, 'm') + "\r\n");
-    ASSERT_EQ(3u, list.Rows().size());
+    PhoneBookList list = LoadText(longName + "\t12\t" + std::string(600, 'x') + "\r\n" +
+                                  std::string(254, 'm') + "\t" + std::string(400, '9') + "\r\n");
+    ASSERT_EQ(2u, list.Rows().size());
     EXPECT_EQ(std::string(254, 'm'), list.Rows()[0].name);
-    // The rest of the long line is an entry of its own; the empty rest of the 254-character
-    // line is skipped like any empty line.
-    EXPECT_EQ(std::string(46, 'n'), list.Rows()[1].name);
+    EXPECT_EQ(std::string(254, '9'), list.Rows()[0].number);
+    EXPECT_EQ(std::string(254, 'n'), list.Rows()[1].name);
     EXPECT_EQ("12", list.Rows()[1].number);
-    EXPECT_EQ(std::string(254, 'n'), list.Rows()[2].name);
+    // Saved and read again, the book stays as it is.
+    PhoneBookList again = LoadText(SaveText(list));
+    EXPECT_EQ(Names(again), Names(list));
+}
+
+TEST_F(PhoneBookTest, RowsOfOneNameKeepTheOrderOfTheFile) {
+    PhoneBookList list = LoadText("b\t1\r\na\t2\r\nB\t3\tDefault\r\nb\t4\r\n");
+    std::vector<std::string> numbers;
+    for (const PhoneBookEntry& e : list.Rows())
+        numbers.push_back(e.number);
+    EXPECT_EQ(numbers, (std::vector<std::string>{"2", "1", "3", "4"}));
+    ASSERT_TRUE(list.Selected());
+    EXPECT_EQ(list.Rows()[*list.Selected()].number, "3");
 }
 
 TEST_F(PhoneBookTest, MissingFileGivesAnEmptyList) {
