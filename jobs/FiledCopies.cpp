@@ -11,8 +11,8 @@
 
 #include "data/FileUtilities.h"
 #include "platform/AtomicFile.h"
-#include "protocol/Checksum.h"
 #include "protocol/FileEngine.h"
+#include "protocol/LocalFileEngine.h"
 
 namespace jobs {
 namespace {
@@ -22,7 +22,6 @@ using protocol::FiledFile;
 // A list far beyond what is ever written is damaged, or not ours: it is not read.
 constexpr std::size_t kLongestList = 256 * 1024;
 constexpr std::size_t kFields = 5;
-constexpr std::size_t kReadChunk = 64 * 1024;
 
 std::vector<std::string> SplitTabs(const std::string& line) {
     std::vector<std::string> fields;
@@ -81,34 +80,19 @@ void WriteList(const std::string& folder, const std::vector<FiledFile>& entries)
     platform::WriteFileAtomically(path, text);
 }
 
-// Size, date and CRC-32 of a file this call filed; false when it cannot be read.
+// Size, date and CRC-32 of a file this call filed; false when it cannot be read. Looked at
+// and read as the receiver looks at its copies: inside its folder, never through a link.
 bool Describe(const std::string& path, FiledFile& entry) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
+    protocol::LocalFileEngine engine;
+    if (!engine.SetFolder(data::FolderPart(path)))
         return false;
-    struct stat info;
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-              info.st_size <= protocol::kMaxTransferFileSize;
-    const protocol::Crc32 crc32;
-    std::uint32_t crc = protocol::Crc32::kSeed;
-    std::vector<unsigned char> buffer(kReadChunk);
-    std::int64_t total = 0;
-    while (ok) {
-        ssize_t got = ::read(fd, buffer.data(), buffer.size());
-        if (got == 0)
-            break;
-        if (got < 0) {
-            ok = false;
-            break;
-        }
-        crc = crc32.Update(buffer.data(), static_cast<int>(got), crc);
-        total += got;
-    }
-    ::close(fd);
-    entry.size = total;
-    entry.date = protocol::SecondsFromLocalTime(info.st_mtime);
-    entry.crc = ~crc;
-    return ok && total == info.st_size;
+    const std::string name = data::FileNamePart(path);
+    const protocol::LocalEntry local = engine.Examine(name);
+    if (local.kind != protocol::LocalKind::File || local.size > protocol::kMaxTransferFileSize)
+        return false;
+    entry.size = local.size;
+    entry.date = local.date;
+    return engine.PrefixCrc(name, local.size, entry.crc);
 }
 
 // The list's text: only a plain file of this folder (never through a link, never a FIFO that

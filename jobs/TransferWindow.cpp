@@ -338,10 +338,8 @@ void TransferWindowLogic::HandleReset() {
     m_progress = 0;
 }
 
-void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
-    std::time_t now = m_clock();
+void TransferWindowLogic::CloseEndedRecord(const ProgressRecord& r, std::time_t now) {
     const std::string& fileName = r.fileName;
-
     // Close the record of the file that just ended.
     bool changed = IsSend() ? r.filesDone != m_lastFilesDone : fileName != m_currentFileName;
     if (changed) {
@@ -368,29 +366,32 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
         m_skippedByReceiver.push_back(m_fileRecords.size() - 1);
     }
     m_lastFilesSkipped = r.filesSkipped;
+}
 
-    // Open a record for a file that begins.
-    if (fileName != m_currentFileName) {
-        if (!IsNoFile(fileName)) {
-            data::FileRecord record;
-            record.closed = 0;
-            record.start = now;
-            record.duration = 0;
-            record.size = r.fileSize;
-            record.failed = data::kRecordFailed;
-            record.isReceive = IsSend() ? 0 : 1;
-            record.path =
-                IsSend() ? fileName : ReceivingFolder() + "/" + data::FileNamePart(fileName);
-            record.peer = PeerText();
-            record.lastTime = now;
-            record.lastPosition = 0;
-            m_fileRecords.push_back(std::move(record));
-            m_block.fileRecords = static_cast<int>(m_fileRecords.size());
-            m_lastFilesDone = r.filesDone;
-        }
-        m_currentFileName = fileName;
+void TransferWindowLogic::OpenBeginningRecord(const ProgressRecord& r, std::time_t now) {
+    const std::string& fileName = r.fileName;
+    if (fileName == m_currentFileName)
+        return;
+    if (!IsNoFile(fileName)) {
+        data::FileRecord record;
+        record.closed = 0;
+        record.start = now;
+        record.duration = 0;
+        record.size = r.fileSize;
+        record.failed = data::kRecordFailed;
+        record.isReceive = IsSend() ? 0 : 1;
+        record.path = IsSend() ? fileName : ReceivingFolder() + "/" + data::FileNamePart(fileName);
+        record.peer = PeerText();
+        record.lastTime = now;
+        record.lastPosition = 0;
+        m_fileRecords.push_back(std::move(record));
+        m_block.fileRecords = static_cast<int>(m_fileRecords.size());
+        m_lastFilesDone = r.filesDone;
     }
+    m_currentFileName = fileName;
+}
 
+void TransferWindowLogic::CloseRefusedRecord(const ProgressRecord& r) {
     // A file to send that could not be read when its turn came: its record (opened just now
     // from the same record) closes as failed, and the outcome names it.
     if (IsSend() && r.filesFailed > m_lastFilesFailed && !m_fileRecords.empty() &&
@@ -402,6 +403,14 @@ void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
         m_block.refusedFiles.push_back(data::FileNamePart(last.path));
     }
     m_lastFilesFailed = r.filesFailed;
+}
+
+void TransferWindowLogic::HandleProgress(const ProgressRecord& r) {
+    std::time_t now = m_clock();
+    const std::string& fileName = r.fileName;
+    CloseEndedRecord(r, now);
+    OpenBeginningRecord(r, now);
+    CloseRefusedRecord(r);
 
     // No file ("" counts as "<None>") keeps the name shown last; before the first file the
     // status line keeps the phase's text rather than a "Sending: " without a name.

@@ -115,6 +115,10 @@ class TransferWindowLogic {
     void HandleStatus(int id, std::intptr_t detail);
     void HandleReset();
     void HandleProgress(const ProgressRecord& record);
+    // The per-file records a progress record ends, begins, or closes as refused.
+    void CloseEndedRecord(const ProgressRecord& record, std::time_t now);
+    void OpenBeginningRecord(const ProgressRecord& record, std::time_t now);
+    void CloseRefusedRecord(const ProgressRecord& record);
     void WatchCarrier(std::time_t now, int reportedCarrier);
     void HandleDone();
     void RemoveSentFiles();

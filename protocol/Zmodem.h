@@ -215,6 +215,10 @@ class Zmodem : public FileTransfer {
     static constexpr int kCrcAnswersPerOffer = 4;
 
     int SendReceiverInit();
+    // Takes the name, size and date of the offer just read; nothing is shown of it yet.
+    void TakeOffer();
+    // Stamps and closes a file that arrived whole and counts it; false when closing failed.
+    bool CloseReceivedFile();
     // What the folder holds under the offered name, and what an earlier call filed under it.
     void LookUpLocalFile();
     // Asks the sender with ZCRC for what the arrival decision needs proven; false when the

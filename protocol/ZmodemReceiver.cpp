@@ -126,21 +126,7 @@ void Zmodem::RunReceiver() {
         return;
     }
     while (GetFileName() == 1) {
-        std::string name = OfferedName();
-        std::snprintf(m_names.get(), kNameBufferSize, "%s", name.c_str());
-        // The window shows the file once it is decided where it goes: an offer recognised as
-        // filed, or stored under another name, must not leave a record of its own name.
-        m_offerName = m_engine->StoredName(m_names.get());
-        st.fileName.clear();
-        st.position = 0;
-        if (m_stripPaths)
-            Trace("Stripped filename %s", m_names.get());
-        if (!ParseFileInformation()) {
-            // Without a size the offer cannot be matched against a partial copy; the file is
-            // taken as new rather than judged by the previous file's figures.
-            st.fileSize = 0;
-            st.fileDate = kNoDate;
-        }
+        TakeOffer();
         LookUpLocalFile();
         if (!ProveOffer())
             break;
@@ -169,23 +155,8 @@ void Zmodem::RunReceiver() {
         }
         ReadFileData();
         m_alreadyFiled = false;
-        if (st.statusCode < 0)
+        if (st.statusCode < 0 || !CloseReceivedFile())
             break;
-        if (m_fileOpen) {
-            if (st.fileDate != kNoDate) {
-                m_engine->SetDateFromSeconds(st.fileDate);
-                m_engine->ApplyDate();
-            }
-            if (m_engine->Close() != 0) {
-                m_fileOpen = 0;
-                Trace("Failed to close file");
-                Fail(kFileCloseError);
-                break;
-            }
-            m_fileOpen = 0;
-            ++st.filesDone;
-            m_arrivals.push_back(ArrivedFile{st.fileName, m_offerName, st.fileDate});
-        }
         st.retries = 0;
         st.fileName.clear();
     }
@@ -194,6 +165,45 @@ void Zmodem::RunReceiver() {
     // The last file's count is reported even when the end came without a wait (a ZFIN
     // already waiting): progress is otherwise reported only where the transfer waits.
     st.Progress(st.statusCode);
+}
+
+void Zmodem::TakeOffer() {
+    TransferStatus& st = *m_status;
+    std::string name = OfferedName();
+    std::snprintf(m_names.get(), kNameBufferSize, "%s", name.c_str());
+    // The window shows the file once it is decided where it goes: an offer recognised as
+    // filed, or stored under another name, must not leave a record of its own name.
+    m_offerName = m_engine->StoredName(m_names.get());
+    st.fileName.clear();
+    st.position = 0;
+    if (m_stripPaths)
+        Trace("Stripped filename %s", m_names.get());
+    if (!ParseFileInformation()) {
+        // Without a size the offer cannot be matched against a partial copy; the file is
+        // taken as new rather than judged by the previous file's figures.
+        st.fileSize = 0;
+        st.fileDate = kNoDate;
+    }
+}
+
+bool Zmodem::CloseReceivedFile() {
+    TransferStatus& st = *m_status;
+    if (!m_fileOpen)
+        return true;
+    if (st.fileDate != kNoDate) {
+        m_engine->SetDateFromSeconds(st.fileDate);
+        m_engine->ApplyDate();
+    }
+    const bool closed = m_engine->Close() == 0;
+    m_fileOpen = 0;
+    if (!closed) {
+        Trace("Failed to close file");
+        Fail(kFileCloseError);
+        return false;
+    }
+    ++st.filesDone;
+    m_arrivals.push_back(ArrivedFile{st.fileName, m_offerName, st.fileDate});
+    return true;
 }
 
 int Zmodem::SendReceiverInit() {
