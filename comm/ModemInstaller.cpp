@@ -7,13 +7,12 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
-#include <sstream>
 #include <utility>
 
 #include "platform/Paths.h"
 #include "platform/Registry.h"
+#include "platform/RegistryHive.h"
 #include "platform/Telephony.h"
 #include "platform/VirtualModem.h"
 
@@ -25,8 +24,6 @@ using platform::HKEY_LOCAL_MACHINE;
 // The shipped definitions, embedded at build time from resources/modems.
 #include "comm/ModemDefinitions.inc"
 
-constexpr const char* kModemKeyPrefix =
-    "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\Modem\\";
 constexpr int kMaxModemNumber = 9999;
 
 std::string Lower(std::string text) {
@@ -70,77 +67,82 @@ std::optional<InstalledModem> ModemOnPort(int port) {
     return std::nullopt;
 }
 
-// Which modem subkey a key line of a REGEDIT4 text names ("[HKEY_...\Modem\0003\Init]"), with
-// the position and length of that number in the line.
-struct KeyLineModem {
-    std::size_t at{0};
-    std::size_t length{0};
-};
-
-std::optional<KeyLineModem> ModemInKeyLine(const std::string& line) {
-    std::size_t start = line.find_first_not_of(" \t");
-    if (start == std::string::npos || line[start] != '[')
-        return std::nullopt;
-    std::size_t keyAt = start + 1;
-    if (keyAt < line.size() && line[keyAt] == '-')
-        ++keyAt;
-    const std::string prefix = kModemKeyPrefix;
-    if (Lower(line.substr(keyAt, prefix.size())) != Lower(prefix))
-        return std::nullopt;
-    std::size_t numberAt = keyAt + prefix.size();
-    std::size_t end = line.find_first_of("\\]", numberAt);
-    if (end == std::string::npos || end == numberAt)
-        return std::nullopt;
-    return KeyLineModem{numberAt, end - numberAt};
+// Reads at most one byte more than a registry text may hold, so a larger file shows as such.
+bool ReadBounded(const std::filesystem::path& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    text.resize(platform::kMaxRegistryTextSize + 1);
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return !in.bad();
 }
 
-// The first line of `text` a modem definition may not hold, else empty: a key outside the
-// modem class, or a line that deletes a key or a value. A definition adds modems; it never
-// removes any or touches the user's settings.
-std::string RefusedLine(const std::string& text) {
-    static const std::regex deletesValue(R"re(^\s*("([^"\\]|\\.)*"|@)\s*=\s*-\s*$)re");
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        const std::size_t start = line.find_first_not_of(" \t");
-        if (start == std::string::npos)
-            continue;
-        if (line[start] == '[') {
-            if (line.compare(start, 2, "[-") == 0 || !ModemInKeyLine(line))
-                return line;
-        } else if (std::regex_match(line, deletesValue)) {
-            return line;
-        }
+std::string WriteFailure(platform::LONG error) {
+    return error == platform::ERROR_NOT_ENOUGH_QUOTA
+               ? "Nothing was imported: the modem settings would grow larger than 16 MiB."
+               : "The registry could not be written.";
+}
+
+// Whether a section lies in a modem entry: "HKEY_LOCAL_MACHINE\...\Class\Modem\<n>[\...]".
+// Its path's piece at kModemClassDepth is then the entry's number.
+const std::vector<std::string_view> kModemClassPath =
+    platform::SplitRegistryPath(platform::kModemClassKey);
+const std::size_t kModemClassDepth = kModemClassPath.size();
+
+bool InModemEntry(const platform::RegistrySection& section) {
+    if (!platform::RegistryNamesEqual(section.root, "HKEY_LOCAL_MACHINE") &&
+        !platform::RegistryNamesEqual(section.root, "HKLM"))
+        return false;
+    if (section.path.size() <= kModemClassDepth)
+        return false;
+    for (std::size_t i = 0; i < kModemClassDepth; ++i)
+        if (!platform::RegistryNamesEqual(section.path[i], kModemClassPath[i]))
+            return false;
+    return true;
+}
+
+// Why a definition may not be imported, else empty: it goes past a limit, names a key outside
+// the modem entries, or deletes a key or a value. A definition adds modems; it never removes
+// any or touches the user's settings. Decided on what the reader read, so that no spelling of
+// a line (a byte-order mark, a continued line) reads one way here and another way there.
+std::string RefusalOf(const platform::RegistryDocument& document) {
+    if (!document.overLimit.empty())
+        return "Nothing was imported: " + document.overLimit + ".";
+    for (const platform::RegistrySection& section : document.sections) {
+        if (section.remove || !InModemEntry(section))
+            return "Nothing was imported: a modem definition may only add modem entries, and "
+                   "this line does not: " +
+                   section.line;
+        for (const platform::RegistryValueChange& change : section.changes)
+            if (change.remove)
+                return "Nothing was imported: a modem definition may not delete values, and it "
+                       "deletes \"" +
+                       change.value.name + "\" under " + section.line;
     }
     return {};
 }
 
-// Gives every modem entry of `text` a free number; `renamed` receives the new subkeys in the
-// order they first appear.
-std::string Renumber(const std::string& text, std::vector<std::string>& renamed) {
+// Gives every modem entry of `document` a free number; `renamed` receives the new subkeys in
+// the order they first appear (an empty one when no number is left).
+platform::RegistryDocument Renumber(platform::RegistryDocument document,
+                                    std::vector<std::string>& renamed) {
     std::set<std::string> taken = ExistingSubkeys();
     std::map<std::string, std::string> mapping;
-    std::istringstream in(text);
-    std::string out;
-    std::string line;
-    while (std::getline(in, line)) {
-        if (auto modem = ModemInKeyLine(line)) {
-            std::string old = Lower(line.substr(modem->at, modem->length));
-            auto found = mapping.find(old);
-            if (found == mapping.end()) {
-                std::string fresh = NextFreeSubkey(taken);
-                taken.insert(fresh);
-                renamed.push_back(fresh);
-                found = mapping.emplace(old, fresh).first;
-            }
-            line.replace(modem->at, modem->length, found->second);
+    for (platform::RegistrySection& section : document.sections) {
+        if (!InModemEntry(section))
+            continue;
+        std::string& number = section.path[kModemClassDepth];
+        auto found = mapping.find(Lower(number));
+        if (found == mapping.end()) {
+            std::string fresh = NextFreeSubkey(taken);
+            taken.insert(fresh);
+            renamed.push_back(fresh);
+            found = mapping.emplace(Lower(number), fresh).first;
         }
-        out += line;
-        out += '\n';
+        number = found->second;
     }
-    return out;
+    return document;
 }
 
 // Gives the new entries names no other modem has, and the port when one is given.
@@ -178,14 +180,12 @@ std::set<std::string> InstalledNames() {
 }
 
 std::optional<std::string> DescriptionOf(const std::string& text) {
-    std::istringstream in(text);
-    std::string line;
-    const std::string key = "\"DriverDesc\"=\"";
-    while (std::getline(in, line)) {
-        if (line.rfind(key, 0) == 0) {
-            std::size_t end = line.rfind('"');
-            if (end > key.size())
-                return line.substr(key.size(), end - key.size());
+    for (const auto& section : platform::ReadRegistryDocument(text).sections) {
+        for (const auto& change : section.changes) {
+            const auto& data = change.value.data;
+            if (platform::RegistryNamesEqual(change.value.name, "DriverDesc") && !change.remove &&
+                change.value.type == platform::REG_SZ && !data.empty())
+                return std::string(data.begin(), std::find(data.begin(), data.end(), 0));
         }
     }
     return std::nullopt;
@@ -193,15 +193,14 @@ std::optional<std::string> DescriptionOf(const std::string& text) {
 
 InstallResult Import(const std::string& text, const std::string& port) {
     InstallResult result;
-    if (const std::string refused = RefusedLine(text); !refused.empty()) {
-        result.message = "Nothing was imported: a modem definition may only add modem entries, "
-                         "and this line does not: " +
-                         refused;
+    const platform::RegistryDocument document = platform::ReadRegistryDocument(text);
+    if (std::string refused = RefusalOf(document); !refused.empty()) {
+        result.message = std::move(refused);
         return result;
     }
     std::set<std::string> used = InstalledNames();
     std::vector<std::string> subkeys;
-    std::string renumbered = Renumber(text, subkeys);
+    const platform::RegistryDocument renumbered = Renumber(document, subkeys);
     if (subkeys.empty()) {
         // An import that installs nothing is no success, whatever else the file held.
         result.message = "Nothing was imported: the file holds no modem definition.";
@@ -212,7 +211,7 @@ InstallResult Import(const std::string& text, const std::string& port) {
         return result;
     }
     platform::RegistryTransaction transaction;
-    platform::LONG imported = platform::RegImportText(renumbered);
+    platform::LONG imported = platform::RegImportDocument(renumbered);
     if (imported != platform::ERROR_SUCCESS && imported != platform::ERROR_INVALID_PARAMETER) {
         result.message = "The registry could not be written.";
         return result;
@@ -220,8 +219,8 @@ InstallResult Import(const std::string& text, const std::string& port) {
     if (imported == platform::ERROR_INVALID_PARAMETER)
         result.message += "Some lines of the file could not be read and were left out.\n";
     FinishNewEntries(subkeys, used, port, result);
-    if (transaction.Commit() != platform::ERROR_SUCCESS) {
-        result.message = "The registry could not be written.";
+    if (const platform::LONG saved = transaction.Commit(); saved != platform::ERROR_SUCCESS) {
+        result.message = WriteFailure(saved);
         result.names.clear();
         return result;
     }
@@ -249,10 +248,10 @@ std::vector<ModemDefinition> ModemDefinitions() {
     }
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
-        std::ifstream in(file, std::ios::binary);
-        std::ostringstream text;
-        text << in.rdbuf();
-        ModemDefinition definition{file.stem().string(), {}, text.str()};
+        std::string text;
+        if (!ReadBounded(file, text))
+            continue;
+        ModemDefinition definition{file.stem().string(), {}, std::move(text)};
         definition.description = DescriptionOf(definition.text).value_or(definition.type);
         auto same =
             std::find_if(definitions.begin(), definitions.end(),
@@ -315,7 +314,7 @@ InstallResult InstallModem(const std::string& definitionText, const std::string&
         return result;
     }
     std::vector<std::string> subkeys;
-    Renumber(definitionText, subkeys);
+    Renumber(platform::ReadRegistryDocument(definitionText), subkeys);
     if (subkeys.size() != 1) {
         result.message = "A modem definition must hold exactly one modem entry.";
         return result;
@@ -324,13 +323,16 @@ InstallResult InstallModem(const std::string& definitionText, const std::string&
     result = Import(definitionText, ComName(number));
     if (!result.ok)
         return result;
-    if ((!portTarget.empty() &&
-         platform::WriteRegistryString(HKEY_LOCAL_MACHINE, kPortMapKey, ComName(number),
-                                       portTarget) != platform::ERROR_SUCCESS) ||
-        transaction.Commit() != platform::ERROR_SUCCESS) {
+    platform::LONG saved = platform::ERROR_SUCCESS;
+    if (!portTarget.empty())
+        saved = platform::WriteRegistryString(HKEY_LOCAL_MACHINE, kPortMapKey, ComName(number),
+                                              portTarget);
+    if (saved == platform::ERROR_SUCCESS)
+        saved = transaction.Commit();
+    if (saved != platform::ERROR_SUCCESS) {
         result.ok = false;
         result.names.clear();
-        result.message = "The registry could not be written.";
+        result.message = WriteFailure(saved);
     }
     return result;
 }
@@ -358,6 +360,20 @@ InstallResult ImportModems(const std::string& regText, const std::string& portOv
         return Import(regText, ComName(number));
     }
     return Import(regText, {});
+}
+
+InstallResult ImportModemFile(const std::string& path, const std::string& portOverride) {
+    InstallResult result;
+    std::string text;
+    if (!ReadBounded(path, text)) {
+        result.message = path + " cannot be read.";
+        return result;
+    }
+    if (text.size() > platform::kMaxRegistryTextSize) {
+        result.message = "Nothing was imported: " + path + " is larger than 16 MiB.";
+        return result;
+    }
+    return ImportModems(text, portOverride);
 }
 
 InstallResult RemoveModem(const std::string& nameOrPort) {

@@ -60,6 +60,10 @@ std::string VirtualModemMapValue(const std::string& listen, const std::string& r
 // their "AttachedTo".
 InstallResult ImportModems(const std::string& regText, const std::string& portOverride);
 
+// ImportModems on the file at `path`, read as far as a registry text may go (a larger file is
+// refused unread).
+InstallResult ImportModemFile(const std::string& path, const std::string& portOverride);
+
 // Removes the modem listed as `nameOrPort` (or the one attached to that "COMn" port) with its
 // plug-and-play instance; a virtual modem's port map value goes with it.
 InstallResult RemoveModem(const std::string& nameOrPort);

@@ -28,9 +28,6 @@ struct RegistryKey {
 
 namespace {
 
-constexpr std::size_t kMaxKeyNameLength = 255;
-constexpr std::size_t kMaxValueNameLength = 16383;
-
 // What identifies one version of a hive file on disk.
 struct FileIdentity {
     dev_t device{0};
@@ -154,6 +151,13 @@ class Hive {
         m_damaged = 0;
         m_unreadable = false;
         std::string text;
+        if (id.size > static_cast<off_t>(kMaxRegistryTextSize)) {
+            // Not a hive this program wrote: reading it would only exhaust memory.
+            m_unreadable = true;
+            Notice(path + " is larger than 16 MiB, more than settings ever need: its settings "
+                          "are not used, and nothing is saved over it.");
+            return;
+        }
         if (!ReadWholeFile(path, text)) {
             // A hive that is there but cannot be read (permissions, an I/O error, no
             // descriptors) holds the user's settings all the same: nothing is saved over it.
@@ -169,11 +173,17 @@ class Hive {
         });
         if (!text.empty() && !parsed.Clean())
             m_damaged = parsed.damagedLines > 0 ? parsed.damagedLines : 1;
+        m_overLimit = parsed.overLimit;
     }
 
     LONG Save(const std::string& path) {
         if (m_unreadable)
             return ERROR_ACCESS_DENIED;
+        const std::string text = FormatRegistryText(m_root, m_rootName);
+        if (text.size() > kMaxRegistryTextSize) {
+            m_loadedPath.clear(); // the change is dropped: read the file as it is again
+            return ERROR_NOT_ENOUGH_QUOTA;
+        }
         // A damaged hive is kept aside, a numbered copy for every repair, before its readable
         // part replaces it, so that whatever could not be read can still be recovered by hand.
         if (m_damaged > 0) {
@@ -182,12 +192,13 @@ class Hive {
                 const std::string kept = KeepDamagedCopy(path, old);
                 Notice(path + " was damaged: " + std::to_string(m_damaged) +
                        " line(s) could not be read and were left out" +
+                       (m_overLimit.empty() ? std::string() : " (" + m_overLimit + ")") +
                        (kept.empty() ? std::string(".")
                                      : "; the file as it was is kept as " + kept + "."));
             }
             m_damaged = 0;
         }
-        if (WriteFileAtomically(path, FormatRegistryText(m_root, m_rootName)) != 0) {
+        if (WriteFileAtomically(path, text) != 0) {
             m_loadedPath.clear(); // what was not saved must not be read back as if it were
             return ERROR_WRITE_FAULT;
         }
@@ -200,6 +211,7 @@ class Hive {
     std::string m_loadedPath;
     FileIdentity m_identity;
     int m_damaged{0};         // lines of the loaded file that could not be read
+    std::string m_overLimit;  // the first limit the loaded file went past, if any
     bool m_unreadable{false}; // the file is there but could not be read: never saved over
     bool m_dirty{false};
     int m_lock{-1};     // the lock file, while held
@@ -247,7 +259,7 @@ LONG CheckSubKey(LPCSTR subKey) {
     if (subKey[0] == '\\')
         return ERROR_BAD_PATHNAME;
     for (std::string_view piece : SplitRegistryPath(subKey)) {
-        if (piece.size() > kMaxKeyNameLength)
+        if (piece.size() > kMaxRegistryKeyNameLength)
             return ERROR_INVALID_PARAMETER;
         if (piece.find_first_of("\r\n") != std::string_view::npos)
             return ERROR_INVALID_PARAMETER;
@@ -332,6 +344,8 @@ LONG OpenKeyHandle(HKEY key, LPCSTR subKey, bool create, PHKEY result, LPDWORD d
     if (LONG r = Resolve(store, key, hive, base); r != ERROR_SUCCESS)
         return r;
     std::string path = JoinPath(base, subKey);
+    if (SplitRegistryPath(path).size() > kMaxRegistryKeyDepth)
+        return ERROR_INVALID_PARAMETER;
     bool existed = store.hives[hive].Current().Find(path) != nullptr;
     if (!existed && !create)
         return ERROR_FILE_NOT_FOUND;
@@ -374,10 +388,10 @@ LONG RegQueryValueEx(HKEY key, LPCSTR name, LPDWORD, LPDWORD type, LPBYTE data, 
 }
 
 LONG RegSetValueEx(HKEY key, LPCSTR name, DWORD, DWORD type, const BYTE* data, DWORD size) {
-    if (size && !data)
+    if ((size && !data) || size > kMaxRegistryValueSize)
         return ERROR_INVALID_PARAMETER;
     std::string_view valueName = name ? name : "";
-    if (valueName.size() > kMaxValueNameLength ||
+    if (valueName.size() > kMaxRegistryValueNameLength ||
         valueName.find_first_of("\r\n") != std::string_view::npos)
         return ERROR_INVALID_PARAMETER;
     std::vector<std::uint8_t> bytes(data, data + size);
@@ -485,6 +499,10 @@ std::vector<std::string> TakeRegistryNotices() {
 }
 
 LONG RegImportText(std::string_view text) {
+    return RegImportDocument(ReadRegistryDocument(text));
+}
+
+LONG RegImportDocument(const RegistryDocument& document) {
     Store& store = TheStore();
     std::lock_guard guard(store.mutex);
     LONG result = ERROR_SUCCESS;
@@ -494,7 +512,7 @@ LONG RegImportText(std::string_view text) {
         LONG r = hive.Change(
             [&](RegistryNode& root) -> LONG {
                 RegistryParseResult parsed =
-                    ParseRegistryText(text, [&](std::string_view name) -> RegistryNode* {
+                    ApplyRegistryDocument(document, [&](std::string_view name) -> RegistryNode* {
                         bool mine =
                             RegistryNamesEqual(name, hive.RootName()) ||
                             (RegistryNamesEqual(name, "HKCU") && &hive == &store.hives[0]) ||

@@ -58,6 +58,7 @@ inline constexpr LONG ERROR_BAD_PATHNAME = 161;
 inline constexpr LONG ERROR_MORE_DATA = 234;
 inline constexpr LONG ERROR_NO_MORE_ITEMS = 259;
 inline constexpr LONG ERROR_KEY_DELETED = 1018;
+inline constexpr LONG ERROR_NOT_ENOUGH_QUOTA = 1816; // the hive would grow past its size limit
 
 // Opens `subKey` below `key`, creating every missing key on the way (saved at once).
 LONG RegCreateKeyEx(HKEY key, LPCSTR subKey, DWORD reserved, LPSTR keyClass, DWORD options,
@@ -130,6 +131,11 @@ class RegistryTransaction {
 // Returns ERROR_SUCCESS, ERROR_INVALID_PARAMETER when some lines could not be read (the readable
 // ones are still merged) or the error of the save.
 LONG RegImportText(std::string_view text);
+
+// The same for a text already read (see RegistryHive.h). A hive that would grow past its size
+// limit is left as it was: ERROR_NOT_ENOUGH_QUOTA.
+struct RegistryDocument;
+LONG RegImportDocument(const RegistryDocument& document);
 
 // What happened to the hive files since the last call, one sentence each, naming the file: a
 // hive that could not be read (its settings are not used and nothing is saved over it), or a

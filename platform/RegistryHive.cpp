@@ -95,7 +95,9 @@ bool ReadHexBytes(std::string_view s, std::vector<std::uint8_t>& out) {
     }
 }
 
-enum class ValueParse { Set, Delete, Bad };
+// SetText: a quoted text, which shows where it ends; SetData: a number or a hex list, which a
+// cut could shorten unseen.
+enum class ValueParse { SetText, SetData, Delete, Bad };
 
 // Parses one value line: ("name" | @) = data.
 ValueParse ParseValueLine(std::string_view line, RegistryValue& value) {
@@ -118,7 +120,7 @@ ValueParse ParseValueLine(std::string_view line, RegistryValue& value) {
         value.type = kTypeSz;
         value.data.assign(text.begin(), text.end());
         value.data.push_back(0);
-        return ValueParse::Set;
+        return ValueParse::SetText;
     }
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos)
@@ -135,7 +137,7 @@ ValueParse ParseValueLine(std::string_view line, RegistryValue& value) {
         value.data = {static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
                       static_cast<std::uint8_t>(number >> 16),
                       static_cast<std::uint8_t>(number >> 24)};
-        return ValueParse::Set;
+        return ValueParse::SetData;
     }
     if (prefix == "hex") {
         value.type = kTypeBinary;
@@ -145,13 +147,19 @@ ValueParse ParseValueLine(std::string_view line, RegistryValue& value) {
     } else {
         return ValueParse::Bad;
     }
-    return ReadHexBytes(data, value.data) ? ValueParse::Set : ValueParse::Bad;
+    return ReadHexBytes(data, value.data) ? ValueParse::SetData : ValueParse::Bad;
 }
+
+struct LogicalText {
+    std::vector<std::string> lines;
+    bool lastCut{false}; // the last line ends without a line end
+};
 
 // Splits the text into logical lines: CR LF or LF ends, and a hex list continued by a trailing
 // backslash joined with the following line.
-std::vector<std::string> LogicalLines(std::string_view text) {
-    std::vector<std::string> lines;
+LogicalText LogicalLines(std::string_view text) {
+    LogicalText result;
+    std::vector<std::string>& lines = result.lines;
     std::string pending;
     bool continuing = false;
     while (!text.empty()) {
@@ -159,6 +167,7 @@ std::vector<std::string> LogicalLines(std::string_view text) {
         std::string_view raw = text.substr(0, nl);
         text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
         std::string_view line = Trim(raw);
+        result.lastCut = nl == std::string_view::npos && !line.empty();
         if (!continuing)
             pending.clear();
         bool continues = !line.empty() && line.back() == '\\' &&
@@ -170,9 +179,128 @@ std::vector<std::string> LogicalLines(std::string_view text) {
         if (!continuing)
             lines.push_back(pending);
     }
-    if (continuing)
+    if (continuing) {
         lines.push_back(pending);
-    return lines;
+        result.lastCut = true;
+    }
+    return result;
+}
+
+void AppendUtf8(std::string& out, std::uint32_t c) {
+    if (c < 0x80) {
+        out.push_back(static_cast<char>(c));
+    } else if (c < 0x800) {
+        out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+        out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+        out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+        out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    }
+}
+
+// UTF-16 code units (after the byte-order mark) as UTF-8; a lone surrogate or an odd last byte
+// becomes U+FFFD, so the line holding it reads as damaged rather than as something else.
+std::string Utf16ToUtf8(std::string_view bytes, bool bigEndian) {
+    constexpr std::uint32_t kReplacement = 0xFFFD;
+    auto unit = [&](std::size_t i) -> std::uint32_t {
+        const auto a = static_cast<std::uint8_t>(bytes[i]);
+        const auto b = static_cast<std::uint8_t>(bytes[i + 1]);
+        return bigEndian ? (a << 8) | b : (b << 8) | a;
+    };
+    std::string out;
+    out.reserve(bytes.size() / 2);
+    std::size_t i = 0;
+    for (; i + 1 < bytes.size(); i += 2) {
+        std::uint32_t c = unit(i);
+        if (c >= 0xD800 && c < 0xDC00 && i + 3 < bytes.size()) {
+            const std::uint32_t low = unit(i + 2);
+            if (low >= 0xDC00 && low < 0xE000) {
+                AppendUtf8(out, 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00));
+                i += 2;
+                continue;
+            }
+        }
+        AppendUtf8(out, c >= 0xD800 && c < 0xE000 ? kReplacement : c);
+    }
+    if (i < bytes.size())
+        AppendUtf8(out, kReplacement);
+    return out;
+}
+
+// The text behind any byte-order mark, as UTF-8 (converted into `storage` when it was UTF-16).
+std::string_view DecodeText(std::string_view bytes, std::string& storage) {
+    if (bytes.substr(0, 3) == "\xEF\xBB\xBF")
+        return bytes.substr(3);
+    if (bytes.substr(0, 2) == "\xFF\xFE" || bytes.substr(0, 2) == "\xFE\xFF") {
+        storage = Utf16ToUtf8(bytes.substr(2), bytes[0] == '\xFE');
+        return storage;
+    }
+    return bytes;
+}
+
+// Why a key path may not be read, or nullptr.
+const char* KeyPathOverLimit(const std::vector<std::string_view>& pieces) {
+    if (pieces.size() > kMaxRegistryKeyDepth)
+        return "a key is nested deeper than 512 levels";
+    for (std::string_view piece : pieces)
+        if (piece.size() > kMaxRegistryKeyNameLength)
+            return "a key name is longer than 255 characters";
+    return nullptr;
+}
+
+const char* ValueOverLimit(const RegistryValue& value) {
+    if (value.name.size() > kMaxRegistryValueNameLength)
+        return "a value name is longer than 16383 characters";
+    if (value.data.size() > kMaxRegistryValueSize)
+        return "a value is larger than 1 MiB";
+    return nullptr;
+}
+
+// Reads one "[...]" line into `section`; false when it is damaged or past a limit.
+bool ReadKeyLine(std::string_view line, RegistrySection& section, RegistryDocument& document) {
+    std::size_t close = line.rfind(']');
+    if (close == std::string_view::npos || close < 2)
+        return false;
+    std::string_view path = line.substr(1, close - 1);
+    section.remove = path.front() == '-';
+    if (section.remove)
+        path.remove_prefix(1);
+    std::size_t slash = path.find('\\');
+    section.root = std::string(path.substr(0, slash));
+    std::vector<std::string_view> pieces;
+    if (slash != std::string_view::npos)
+        pieces = SplitRegistryPath(path.substr(slash + 1));
+    if (const char* over = KeyPathOverLimit(pieces)) {
+        if (document.overLimit.empty())
+            document.overLimit = over;
+        return false;
+    }
+    section.line = std::string(line.substr(0, 300));
+    section.path.assign(pieces.begin(), pieces.end());
+    return true;
+}
+
+// Reads one value line into the open section; false when it is damaged or past a limit.
+bool ReadValueLine(std::string_view line, bool cut, RegistrySection& section,
+                   RegistryDocument& document) {
+    RegistryValueChange change;
+    const ValueParse parsed = ParseValueLine(line, change.value);
+    if (parsed == ValueParse::Bad || (cut && parsed == ValueParse::SetData))
+        return false;
+    if (const char* over = ValueOverLimit(change.value)) {
+        if (document.overLimit.empty())
+            document.overLimit = over;
+        return false;
+    }
+    change.remove = parsed == ValueParse::Delete;
+    section.changes.push_back(std::move(change));
+    return true;
 }
 
 void AppendQuoted(std::string& out, std::string_view text) {
@@ -332,74 +460,77 @@ RegistryNode& RegistryNode::Create(std::string_view path) {
     return *node;
 }
 
-RegistryParseResult ParseRegistryText(std::string_view text, const RegistryRootResolver& resolve) {
-    RegistryParseResult result;
-    if (text.size() >= 3 && text.substr(0, 3) == "\xEF\xBB\xBF")
-        text.remove_prefix(3);
-    RegistryNode* current = nullptr;
+RegistryDocument ReadRegistryDocument(std::string_view bytes) {
+    RegistryDocument document;
+    if (bytes.size() > kMaxRegistryTextSize) {
+        document.overLimit = "the text is larger than 16 MiB";
+        return document;
+    }
+    std::string storage;
+    const LogicalText text = LogicalLines(DecodeText(bytes, storage));
     bool firstLine = true;
-    for (const std::string& owned : LogicalLines(text)) {
-        std::string_view line = Trim(owned);
+    bool inSection = false; // value lines belong to the last key line read well
+    for (std::size_t i = 0; i < text.lines.size(); ++i) {
+        std::string_view line = Trim(text.lines[i]);
         if (line.empty() || line.front() == ';')
             continue;
         if (firstLine) {
             firstLine = false;
             if (line == "REGEDIT4" || line == "Windows Registry Editor Version 5.00") {
-                result.hasHeader = true;
+                document.hasHeader = true;
                 continue;
             }
         }
         if (line.front() == '[') {
-            current = nullptr;
-            std::size_t close = line.rfind(']');
-            if (close == std::string_view::npos || close < 2) {
-                ++result.damagedLines;
-                continue;
-            }
-            std::string_view path = line.substr(1, close - 1);
-            bool remove = path.front() == '-';
-            if (remove)
-                path.remove_prefix(1);
-            std::size_t slash = path.find('\\');
-            std::string_view rootName = path.substr(0, slash);
-            std::string_view keyPath =
-                slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-            RegistryNode* root = resolve(rootName);
-            if (!root)
-                continue;
-            std::vector<std::string_view> pieces = SplitRegistryPath(keyPath);
-            if (remove) {
-                if (!pieces.empty()) {
-                    std::string_view last = pieces.back();
-                    keyPath.remove_suffix(keyPath.size() - (last.data() - keyPath.data()));
-                    if (RegistryNode* parent = root->Find(keyPath))
-                        parent->RemoveSubkey(last);
-                }
-                continue;
-            }
-            current = &root->Create(keyPath);
+            RegistrySection section;
+            inSection = ReadKeyLine(line, section, document);
+            if (inSection)
+                document.sections.push_back(std::move(section));
+            else
+                ++document.damagedLines;
             continue;
         }
         if (line.front() != '"' && line.front() != '@') {
-            ++result.damagedLines;
+            ++document.damagedLines;
             continue;
         }
-        if (!current)
+        if (!inSection)
             continue; // a value of a skipped section
-        RegistryValue value;
-        switch (ParseValueLine(line, value)) {
-        case ValueParse::Set:
-            current->SetValue(value.name, value.type, std::move(value.data));
-            break;
-        case ValueParse::Delete:
-            current->RemoveValue(value.name);
-            break;
-        case ValueParse::Bad:
-            ++result.damagedLines;
-            break;
+        const bool cut = text.lastCut && i + 1 == text.lines.size();
+        if (!ReadValueLine(line, cut, document.sections.back(), document))
+            ++document.damagedLines;
+    }
+    return document;
+}
+
+RegistryParseResult ApplyRegistryDocument(const RegistryDocument& document,
+                                          const RegistryRootResolver& resolve) {
+    RegistryParseResult result{document.damagedLines, document.hasHeader, document.overLimit};
+    for (const RegistrySection& section : document.sections) {
+        RegistryNode* node = resolve(section.root);
+        if (!node)
+            continue;
+        if (section.remove) {
+            for (std::size_t i = 0; node && i + 1 < section.path.size(); ++i)
+                node = node->FindSubkey(section.path[i]);
+            if (node && !section.path.empty())
+                node->RemoveSubkey(section.path.back());
+            continue;
+        }
+        for (const std::string& piece : section.path)
+            node = &node->AddSubkey(piece);
+        for (const RegistryValueChange& change : section.changes) {
+            if (change.remove)
+                node->RemoveValue(change.value.name);
+            else
+                node->SetValue(change.value.name, change.value.type, change.value.data);
         }
     }
     return result;
+}
+
+RegistryParseResult ParseRegistryText(std::string_view text, const RegistryRootResolver& resolve) {
+    return ApplyRegistryDocument(ReadRegistryDocument(text), resolve);
 }
 
 std::string FormatRegistryText(const RegistryNode& root, std::string_view rootName) {

@@ -40,16 +40,57 @@ struct RegistryNode {
 // Splits a key path at backslashes, dropping empty pieces.
 std::vector<std::string_view> SplitRegistryPath(std::string_view path);
 
+// What a registry text may hold. Deeper keys, longer names, larger values or texts are not
+// read: they would only serve to exhaust memory or the stack.
+inline constexpr std::size_t kMaxRegistryKeyDepth = 512;
+inline constexpr std::size_t kMaxRegistryKeyNameLength = 255;
+inline constexpr std::size_t kMaxRegistryValueNameLength = 16383;
+inline constexpr std::size_t kMaxRegistryValueSize = std::size_t{1} << 20;
+inline constexpr std::size_t kMaxRegistryTextSize = std::size_t{16} << 20;
+
+// One value line: a value set, or ("name"=-) removed.
+struct RegistryValueChange {
+    RegistryValue value;
+    bool remove{false};
+};
+
+// One "[ROOT\key\path]" line ("[-ROOT\...]" removes the key) and the value lines below it.
+struct RegistrySection {
+    std::string line; // the key line as written, for messages
+    std::string root;
+    std::vector<std::string> path; // the key's names below the root, empty pieces dropped
+    bool remove{false};
+    std::vector<RegistryValueChange> changes;
+};
+
+// A registry text as read, before it is merged into any tree.
+struct RegistryDocument {
+    std::vector<RegistrySection> sections;
+    int damagedLines{0}; // lines that could not be understood (or went past a limit): skipped
+    bool hasHeader{false};
+    std::string overLimit; // the first limit the text went past, as a phrase; empty when none
+};
+
+// Reads REGEDIT4 or "Windows Registry Editor Version 5.00" text: UTF-8 with or without a
+// byte-order mark, or UTF-16 (either byte order) with one. A last line that ends without a line
+// end inside a number or a hex list was cut off and counts as damaged.
+RegistryDocument ReadRegistryDocument(std::string_view bytes);
+
 // Maps the root named in a "[HKEY_...\...]" line to its tree, or nullptr to skip that section.
 using RegistryRootResolver = std::function<RegistryNode*(std::string_view rootName)>;
 
 struct RegistryParseResult {
     int damagedLines{0}; // lines that could not be understood and were skipped
     bool hasHeader{false};
-    bool Clean() const { return hasHeader && damagedLines == 0; }
+    std::string overLimit; // as in RegistryDocument
+    bool Clean() const { return hasHeader && damagedLines == 0 && overLimit.empty(); }
 };
 
-// Reads REGEDIT4 text into the trees the resolver names, merging with what they hold.
+// Merges a read document into the trees the resolver names.
+RegistryParseResult ApplyRegistryDocument(const RegistryDocument& document,
+                                          const RegistryRootResolver& resolve);
+
+// Reads `text` and merges it: ApplyRegistryDocument(ReadRegistryDocument(text), resolve).
 RegistryParseResult ParseRegistryText(std::string_view text, const RegistryRootResolver& resolve);
 
 // Writes `root` (named `rootName`, e.g. "HKEY_CURRENT_USER") and every key below it.

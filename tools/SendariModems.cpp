@@ -1,9 +1,7 @@
 // sendari-modems: lists, adds and removes the modems Sendari can use (the modem entries and the
 // COM port map in the registry), and looks for modems on the serial devices present.
 #include <cstdio>
-#include <fstream>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -163,15 +161,8 @@ int Import(const std::vector<std::string>& files,
         Usage(stderr);
         return kExitUsage;
     }
-    std::ifstream in(files[0], std::ios::binary);
-    if (!in) {
-        std::fprintf(stderr, "%s cannot be read.\n", files[0].c_str());
-        return kExitFailed;
-    }
-    std::ostringstream text;
-    text << in.rdbuf();
     std::string port = options.count("--port") ? options.at("--port") : "";
-    return Report(comm::ImportModems(text.str(), port), "Installed");
+    return Report(comm::ImportModemFile(files[0], port), "Installed");
 }
 
 int Remove(const std::vector<std::string>& names) {

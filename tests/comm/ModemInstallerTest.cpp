@@ -163,6 +163,87 @@ TEST_F(ModemInstallerTest, AnImportThatWouldDeleteOrTouchOtherKeysInstallsNothin
     EXPECT_TRUE(ImportModems(modem, "").ok) << "the modem alone is welcome";
 }
 
+// What the check reads must be what the reader reads: a byte-order mark, a continued line, a
+// key nested past any use or a value past any size must not slip a change by it.
+TEST_F(ModemInstallerTest, HostileDefinitionsInstallNothingAndSayWhy) {
+    platform::WriteRegistryString(platform::HKEY_CURRENT_USER, "Software\\Korvane\\Sendari\\1.0",
+                                  "GeneralReceiveFolder", "/home/me/in");
+    const std::string key = "[HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Services\\Class\\"
+                            "Modem\\0000";
+    const std::string modem = key + "]\n\"DriverDesc\"=\"Brand X\"\n\"AttachedTo\"=\"COM5\"\n";
+    std::string blob = "\"Blob\"=hex:00";
+    for (int i = 0; i < (1 << 20); ++i)
+        blob += ",00";
+    std::string deep = key;
+    for (int i = 0; i < 100000; ++i)
+        deep += "\\a";
+    const struct {
+        std::string text;
+        const char* why;
+    } cases[] = {
+        {"\xEF\xBB\xBF[HKEY_CURRENT_USER\\Software\\Korvane\\Sendari\\1.0]\n"
+         "\"GeneralReceiveFolder\"=\"/tmp/elsewhere\"\n" +
+             modem,
+         "this line does not: [HKEY_CURRENT_USER"},
+        {"\xEF\xBB\xBF[HKEY_LOCAL_MACHINE\\Hardware\\DeviceMap\\SerialComm]\n"
+         "\"COM9\"=\"vmodem:listen=0.0.0.0:2323;rate=9600\"\n" +
+             modem,
+         "this line does not: [HKEY_LOCAL_MACHINE\\Hardware"},
+        {modem + "\"AttachedTo\"=\\\n  -\n", "deletes \"AttachedTo\""},
+        {"REGEDIT4\n" + deep + "]\n\"DriverDesc\"=\"Deep\"\n", "nested deeper than 512 levels"},
+        {modem + blob + "\n", "larger than 1 MiB"},
+        {modem + std::string(17 << 20, ';'), "larger than 16 MiB"},
+    };
+    for (const auto& c : cases) {
+        const InstallResult result = ImportModems(c.text, "");
+        EXPECT_FALSE(result.ok) << c.why;
+        EXPECT_NE(result.message.find(c.why), std::string::npos) << result.message;
+    }
+    platform::ReloadRegistry();
+    EXPECT_TRUE(ListInstalledModems().empty());
+    EXPECT_EQ(PortMapValue("COM9"), "");
+    EXPECT_EQ(platform::ReadRegistryString(platform::HKEY_CURRENT_USER,
+                                           "Software\\Korvane\\Sendari\\1.0",
+                                           "GeneralReceiveFolder"),
+              "/home/me/in");
+}
+
+// What the registry editor of the original system exports: UTF-16LE behind a byte-order mark,
+// CR LF line ends, the version 5 header.
+TEST_F(ModemInstallerTest, AUtf16ExportImportsLikeAnyOther) {
+    const std::string text =
+        "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL_MACHINE\\System\\"
+        "CurrentControlSet\\Services\\Class\\Modem\\0007]\r\n\"DriverDesc\"=\"Zo\xC3\xB6m "
+        "\xF0\x9F\x93\x9E\"\r\n\"AttachedTo\"=\"COM4\"\r\n\"Rate\"=dword:000004b0\r\n";
+    std::string utf16 = "\xFF\xFE";
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::uint32_t code = c;
+        int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+        if (extra)
+            code = c & (0x3F >> extra);
+        for (; extra > 0; --extra)
+            code = (code << 6) | (static_cast<unsigned char>(text[++i]) & 0x3F);
+        auto unit = [&](std::uint32_t u) {
+            utf16.push_back(static_cast<char>(u & 0xFF));
+            utf16.push_back(static_cast<char>(u >> 8));
+        };
+        if (code >= 0x10000) {
+            unit(0xD800 + ((code - 0x10000) >> 10));
+            unit(0xDC00 + ((code - 0x10000) & 0x3FF));
+        } else {
+            unit(code);
+        }
+    }
+    const std::string file = m_dir.WriteFile("export.reg", utf16);
+    const InstallResult result = ImportModemFile(file, "");
+    ASSERT_TRUE(result.ok) << result.message;
+    ASSERT_EQ(ListInstalledModems().size(), 1u);
+    EXPECT_EQ(ListInstalledModems()[0].name, "Zo\xC3\xB6m \xF0\x9F\x93\x9E");
+    EXPECT_EQ(ListInstalledModems()[0].port, "COM4");
+    EXPECT_FALSE(ImportModemFile(m_dir.Path().string() + "/missing.reg", "").ok);
+}
+
 TEST_F(ModemInstallerTest, AnImportWithoutAModemDefinitionIsNoSuccess) {
     for (const std::string& text :
          {std::string(), std::string("REGEDIT4\n"), std::string("REGEDIT4\n\n; only a comment\n"),

@@ -271,9 +271,8 @@ TEST_F(RegistryTest, AHiveThatCannotBeReadIsNeverSavedOver) {
     m_dir.WriteFile("config/Sendari/HKEY_CURRENT_USER.reg", mine);
     ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
     // The folders are open to the other user, so only the file itself is out of its reach.
-    for (const std::string& folder :
-         {m_dir.Path().string(), m_dir.Path().string() + "/config",
-          m_dir.Path().string() + "/config/Sendari"})
+    for (const std::string& folder : {m_dir.Path().string(), m_dir.Path().string() + "/config",
+                                      m_dir.Path().string() + "/config/Sendari"})
         ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -309,6 +308,82 @@ TEST_F(RegistryTest, ImportMergesDeletesAndReportsDamage) {
     EXPECT_EQ(std::optional<DWORD>(2), ReadRegistryNumber(HKEY_CURRENT_USER, "Software\\X", "N"));
     EXPECT_EQ(ERROR_INVALID_PARAMETER,
               RegImportText("REGEDIT4\n[HKEY_CURRENT_USER\\Y]\nnonsense\n"));
+}
+
+// A hive is read whatever way it was saved, and a cut-off number is not taken for a smaller one.
+TEST_F(RegistryTest, Utf16AndCutOffHivesKeepWhatTheyReallyHold) {
+    const std::string path = RegistryHivePath(HKEY_CURRENT_USER);
+    std::string utf16 = "\xFF\xFE";
+    for (char c : std::string("Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\"
+                              "Software\\A]\r\n\"Rate\"=dword:000004b0\r\n\"Name\"=\"Quay\"\r\n"))
+        utf16 += std::string{c, '\0'};
+    m_dir.WriteFile("config/Sendari/HKEY_CURRENT_USER.reg", utf16);
+    EXPECT_EQ(ReadRegistryNumber(HKEY_CURRENT_USER, "Software\\A", "Rate"), 1200u);
+    EXPECT_EQ(ReadRegistryString(HKEY_CURRENT_USER, "Software\\A", "Name"), "Quay");
+
+    TakeRegistryNotices();
+    for (const char* cut : {"\"Rate\"=dword:0000", "\"Bytes\"=hex:01,0"}) {
+        m_dir.WriteFile("config/Sendari/HKEY_CURRENT_USER.reg",
+                        std::string("REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\A]\n") + cut);
+        ReloadRegistry();
+        EXPECT_EQ(ReadRegistryNumber(HKEY_CURRENT_USER, "Software\\A", "Rate"), std::nullopt);
+        HKEY key = Create(HKEY_CURRENT_USER, "Software\\A");
+        EXPECT_EQ(RegQueryValueEx(key, "Bytes", nullptr, nullptr, nullptr, nullptr),
+                  ERROR_FILE_NOT_FOUND);
+        RegCloseKey(key);
+        WriteRegistryNumber(HKEY_CURRENT_USER, "Software\\A", "New", 1);
+    }
+    const std::vector<std::string> notices = TakeRegistryNotices();
+    ASSERT_EQ(notices.size(), 2u);
+    EXPECT_NE(notices[0].find(path + " was damaged"), std::string::npos) << notices[0];
+}
+
+// Keys nested past any use, values and hives past any size are refused, from the calls and from
+// the file alike, and a hive too large to be ours is neither read nor saved over.
+TEST_F(RegistryTest, DepthAndSizeLimitsHold) {
+    std::string deep = "Software";
+    for (std::size_t i = 0; i < kMaxRegistryKeyDepth; ++i)
+        deep += "\\k";
+    HKEY key = nullptr;
+    EXPECT_EQ(ERROR_INVALID_PARAMETER, RegCreateKeyEx(HKEY_CURRENT_USER, deep.c_str(), 0, nullptr,
+                                                      0, KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    const std::vector<BYTE> big(kMaxRegistryValueSize + 1);
+    key = Create(HKEY_CURRENT_USER, "Software\\A");
+    EXPECT_EQ(ERROR_INVALID_PARAMETER,
+              RegSetValueEx(key, "Big", 0, REG_BINARY, big.data(), DWORD(big.size())));
+    RegCloseKey(key);
+    // Long names at full depth would write a hive larger than any that may be read back.
+    std::string wide;
+    for (std::size_t i = 0; i < kMaxRegistryKeyDepth; ++i)
+        wide += (i ? "\\" : "") + std::string(kMaxRegistryKeyNameLength, 'n');
+    const std::string before = HiveText(HKEY_CURRENT_USER);
+    EXPECT_EQ(ERROR_NOT_ENOUGH_QUOTA, RegCreateKeyEx(HKEY_CURRENT_USER, wide.c_str(), 0, nullptr, 0,
+                                                     KEY_ALL_ACCESS, nullptr, &key, nullptr));
+    EXPECT_EQ(HiveText(HKEY_CURRENT_USER), before);
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND,
+              RegOpenKeyEx(HKEY_CURRENT_USER, wide.c_str(), 0, KEY_READ, &key));
+
+    TakeRegistryNotices();
+    std::string nested = "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\A]\n\"Kept\"=dword:1\n"
+                         "[HKEY_CURRENT_USER";
+    for (int i = 0; i < 100000; ++i)
+        nested += "\\a";
+    m_dir.WriteFile("config/Sendari/HKEY_CURRENT_USER.reg", nested + "]\n\"Lost\"=dword:2\n");
+    ReloadRegistry();
+    EXPECT_EQ(ReadRegistryNumber(HKEY_CURRENT_USER, "Software\\A", "Kept"), 1u);
+    WriteRegistryNumber(HKEY_CURRENT_USER, "Software\\A", "New", 1);
+    std::vector<std::string> notices = TakeRegistryNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("nested deeper than 512 levels"), std::string::npos) << notices[0];
+
+    const std::string huge = "REGEDIT4\n" + std::string(kMaxRegistryTextSize, ';') + "\n";
+    m_dir.WriteFile("config/Sendari/HKEY_CURRENT_USER.reg", huge);
+    ReloadRegistry();
+    EXPECT_NE(WriteRegistryNumber(HKEY_CURRENT_USER, "Software\\A", "New", 2), ERROR_SUCCESS);
+    EXPECT_EQ(HiveText(HKEY_CURRENT_USER).size(), huge.size());
+    notices = TakeRegistryNotices();
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_NE(notices[0].find("larger than 16 MiB"), std::string::npos) << notices[0];
 }
 
 TEST_F(RegistryTest, FollowsTheConfigurationFolderOfEachTest) {
