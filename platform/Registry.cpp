@@ -174,6 +174,15 @@ class Hive {
         if (!text.empty() && !parsed.Clean())
             m_damaged = parsed.damagedLines > 0 ? parsed.damagedLines : 1;
         m_overLimit = parsed.overLimit;
+        if (m_damaged > 0)
+            Notice(path + " is damaged: " + DamageText() +
+                   "; the rest is used, and the file as it is will be kept beside it when the "
+                   "settings are next saved.");
+    }
+
+    std::string DamageText() const {
+        return std::to_string(m_damaged) + " line(s) could not be read and were left out" +
+               (m_overLimit.empty() ? std::string() : " (" + m_overLimit + ")");
     }
 
     LONG Save(const std::string& path) {
@@ -190,9 +199,7 @@ class Hive {
             std::string old;
             if (ReadWholeFile(path, old)) {
                 const std::string kept = KeepDamagedCopy(path, old);
-                Notice(path + " was damaged: " + std::to_string(m_damaged) +
-                       " line(s) could not be read and were left out" +
-                       (m_overLimit.empty() ? std::string() : " (" + m_overLimit + ")") +
+                Notice(path + " was repaired: " + DamageText() +
                        (kept.empty() ? std::string(".")
                                      : "; the file as it was is kept as " + kept + "."));
             }

@@ -48,6 +48,25 @@ expect 2 "" "unknown command frobnicate" -- "$bin/sendari-modems" frobnicate
 expect 2 "" "unknown option --lisen" -- "$bin/sendari-vmodem" --lisen 127.0.0.1:1
 expect 2 "" "unknown option -x" -- "$bin/sendari-zmodem" -x send "$work/here.txt"
 
+# A settings file that is damaged, or that cannot be read, is named at start-up; the user's
+# values survive in it or beside it.
+hive="$work/config/Sendari/HKEY_CURRENT_USER.reg"
+mine='[HKEY_CURRENT_USER\Software\Korvane\Sendari\1.0]
+"StationName"="Quay"'
+printf 'REGEDIT4\n\n%s\n\x01 damaged line\n' "$mine" >"$hive"
+expect 1 "" "$hive is damaged: 1 line(s)" -- "$bin/sendari-cli" send --to 555 --port COM9 "$work/here.txt"
+cat "$hive" "$hive".damaged* 2>/dev/null | grep -q '"StationName"="Quay"' || fail "the station name was lost"
+if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
+    printf 'REGEDIT4\n\n%s\n' "$mine" >"$hive"
+    chmod 600 "$hive"
+    chmod 755 "$work" "$work/config" "$work/config/Sendari"
+    chmod 777 "$work/data" "$work/data/Sendari" 2>/dev/null
+    expect 1 "" "$hive could not be read (Permission denied)" -- \
+        setpriv --reuid=65534 --regid=65534 --clear-groups \
+        "$bin/sendari-cli" send --to 555 --port COM9 "$work/here.txt"
+    grep -q '"StationName"="Quay"' "$hive" || fail "an unreadable settings file was saved over"
+fi
+
 # sendari-zmodem -v ends each file's progress line with its final byte count.
 if command -v rz >/dev/null; then
     mkdir -p "$work/rz"

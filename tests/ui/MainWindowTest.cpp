@@ -96,6 +96,27 @@ TEST_F(MainWindowTest, StartUpWithOneModemChoosesItAndNamesIt) {
     EXPECT_EQ(controlPanelRuns, 0);
 }
 
+// A damaged settings file is named in a message when the program starts, and what could be read
+// of it is used.
+TEST_F(MainWindowTest, ADamagedSettingsFileIsNamedAtStartUpAndItsValuesAreUsed) {
+    InstallModems(1);
+    data::AppSettings settings;
+    data::LoadSettings(settings);
+    settings.stationName = "Quay";
+    settings.modemSelection = comm::ListInstalledModems().at(0).name;
+    data::SaveSettings(settings);
+    const std::string path = platform::RegistryHivePath(platform::HKEY_CURRENT_USER);
+    temp.WriteFile(path, testsupport::TempDir::ReadFile(path) + "\x01 damaged line\n");
+    platform::ReloadRegistry();
+    platform::TakeRegistryNotices();
+    uitest::MessageRecorder messages;
+    ui::MainWindow window;
+    StartUp(window);
+    ASSERT_EQ(messages.ids, std::vector<int>{50244});
+    EXPECT_NE(messages.texts[0].find(path + " is damaged"), std::string::npos) << messages.texts[0];
+    EXPECT_EQ(window.Settings().stationName, "Quay");
+}
+
 TEST_F(MainWindowTest, StartUpWithThreeModemsLetsTheUserChooseAndCancel) {
     InstallModems(3);
     QStringList offered;

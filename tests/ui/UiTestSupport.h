@@ -69,14 +69,16 @@ inline bool RunUntil(const std::function<bool()>& done, int realMs = 10000) {
 struct MessageRecorder {
     explicit MessageRecorder(data::MessageAnswer answer = data::MessageAnswer::Yes)
         : answer{answer} {
-        previous = data::SetMessageHook([this](data::MessageKind, int id, const std::string&) {
+        previous = data::SetMessageHook([this](data::MessageKind, int id, const std::string& text) {
             ids.push_back(id);
+            texts.push_back(text);
             return this->answer;
         });
     }
     ~MessageRecorder() { data::SetMessageHook(previous); }
     data::MessageAnswer answer;
     std::vector<int> ids;
+    std::vector<std::string> texts;
     data::MessageHook previous;
 };
 
