@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fcntl.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -67,6 +69,49 @@ std::string ConfigHome() {
 }
 
 } // namespace
+
+namespace {
+
+// Whether the folder at `path` is ours alone: a real folder (not a link), owned by this user,
+// closed to everyone else.
+bool IsPrivateFolder(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st {};
+    const bool mine = ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid();
+    // A folder of ours that others may enter is closed to them first.
+    const bool closed = mine && ((st.st_mode & 077) == 0 || ::fchmod(fd, 0700) == 0);
+    ::close(fd);
+    return closed;
+}
+
+} // namespace
+
+std::string PrivateRuntimeDirectory() {
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && *runtime) {
+        struct stat st {};
+        if (::lstat(runtime, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid())
+            return runtime;
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    const std::string base =
+        std::string(tmp && *tmp ? tmp : "/tmp") + "/sendari-" + std::to_string(::getuid());
+    constexpr int kCandidates = 4; // another user may have taken a name before us
+    for (int n = 1; n <= kCandidates; ++n) {
+        const std::string folder = n == 1 ? base : base + "-" + std::to_string(n);
+        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+            continue;
+        if (IsPrivateFolder(folder))
+            return folder;
+    }
+    return {};
+}
+
+bool IsOwnSocket(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == ::getuid();
+}
 
 std::string HomeDirectory() {
     std::string home = AbsoluteEnv("HOME");

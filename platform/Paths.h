@@ -27,6 +27,15 @@ std::string DocumentsFolder();
 // $HOME, else the home folder of the password database, else "/".
 std::string HomeDirectory();
 
+// A folder for this user's sockets that no other user can enter: $XDG_RUNTIME_DIR when it is a
+// folder of ours, else the first of <$TMPDIR or /tmp>/sendari-<uid>, -<uid>-2, ... that is (or can
+// be made) a real folder of ours with mode 0700; never a link, never one another user made.
+// Empty when there is none.
+std::string PrivateRuntimeDirectory();
+
+// Whether `path` is a socket of this user's (not a link): the only kind to hand anything to.
+bool IsOwnSocket(const std::string& path);
+
 // `path` with "#number" before a short extension ("notes#2.txt", "archive#2"): how the program
 // names another copy of a file whose name is taken.
 std::string NumberedPath(const std::string& path, int number);

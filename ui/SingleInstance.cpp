@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QLockFile>
@@ -24,27 +23,28 @@ constexpr int kReplyMs = 10000;
 constexpr int kClientMs = 5000;
 constexpr int kStartUpLockMs = 5000;
 
-QString SocketFolder() {
-    const QByteArray runtime = qgetenv("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QDir(QString::fromLocal8Bit(runtime)).exists())
-        return QString::fromLocal8Bit(runtime);
-    return QDir::tempPath();
-}
 } // namespace
 
 QString InstanceSocketPath() {
+    const std::string folder = platform::PrivateRuntimeDirectory();
+    if (folder.empty())
+        return {};
     const QByteArray config = QByteArray::fromStdString(platform::ConfigDirectory());
     const QByteArray digest =
         QCryptographicHash::hash(config, QCryptographicHash::Sha256).toHex().left(16);
     return QStringLiteral("%1/sendari-%2-%3")
-        .arg(SocketFolder())
+        .arg(QString::fromStdString(folder))
         .arg(::getuid())
         .arg(QString::fromLatin1(digest));
 }
 
 HandOverResult HandOverToRunningCopy(const std::vector<std::string>& paths) {
+    // Only a socket of our own gets the paths: one another user made is not the running copy.
+    const QString path = InstanceSocketPath();
+    if (path.isEmpty() || !platform::IsOwnSocket(path.toStdString()))
+        return HandOverResult::kNoRunningCopy;
     QLocalSocket socket;
-    socket.connectToServer(InstanceSocketPath());
+    socket.connectToServer(path);
     if (!socket.waitForConnected(kConnectMs))
         return HandOverResult::kNoRunningCopy;
     const std::string message = jobs::EncodeHandOver(paths);
@@ -73,6 +73,8 @@ InstanceServer::~InstanceServer() {
 
 bool InstanceServer::Listen() {
     const QString path = InstanceSocketPath();
+    if (path.isEmpty())
+        return false;
     if (m_server->listen(path))
         return true;
     // Nobody answered on it (the caller looked first): a socket left behind by a crash.
@@ -118,15 +120,19 @@ void InstanceServer::Accept() {
     }
 }
 
-StartUpLock::StartUpLock()
-    : m_lock(std::make_unique<QLockFile>(InstanceSocketPath() + QStringLiteral(".lock"))) {
+StartUpLock::StartUpLock() {
+    const QString path = InstanceSocketPath();
+    if (path.isEmpty())
+        return;
+    m_lock = std::make_unique<QLockFile>(path + QStringLiteral(".lock"));
     m_lock->tryLock(kStartUpLockMs);
 }
 
 StartUpLock::~StartUpLock() = default;
 
 void StartUpLock::Release() {
-    m_lock->unlock();
+    if (m_lock)
+        m_lock->unlock();
 }
 
 } // namespace ui

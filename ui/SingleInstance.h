@@ -16,8 +16,9 @@ class QLockFile;
 
 namespace ui {
 
-// The socket's path: in the user's runtime folder (else the temporary folder), with the user's
-// number and a digest of the configuration folder in its name.
+// The socket's path: in the user's private runtime folder, with the user's number and a digest
+// of the configuration folder in its name; empty when the user has no such folder (each start
+// then runs alone).
 QString InstanceSocketPath();
 
 enum class HandOverResult {

@@ -10,7 +10,9 @@
 
 #include <cstring>
 #include <filesystem>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -460,6 +462,70 @@ TEST_F(PathsTest, DocumentsFolderFromUserDirsElseHome) {
     EXPECT_EQ(m_dir.Path().string(), DocumentsFolder()); // named but missing
     std::filesystem::create_directories(m_dir.Path() / "Docs");
     EXPECT_EQ((m_dir.Path() / "Docs").string(), DocumentsFolder());
+}
+
+// Runs `body` in a child process as another user (nobody); its exit status.
+template <typename Body> int AsAnotherUser(Body body) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            _exit(3);
+        _exit(body() ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool BindSocket(const std::string& path) {
+    const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(s);
+    return bound;
+}
+
+// In a shared temporary folder another user may have made the folder's name first, or a link
+// there: neither is used, and neither is a socket another user made there.
+TEST_F(PathsTest, TheRuntimeFolderAndSocketAreNeverAnotherUsers) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    const std::string shared = (m_dir.Path() / "shared").string();
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(m_dir.Path().c_str(), 0755), 0);
+    setenv("TMPDIR", shared.c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");
+    const std::string mine = shared + "/sendari-" + std::to_string(::getuid());
+    ASSERT_EQ(AsAnotherUser([&] {
+                  return ::mkdir(mine.c_str(), 0777) == 0 && ::chmod(mine.c_str(), 0777) == 0 &&
+                         BindSocket(shared + "/stranger.sock");
+              }),
+              0);
+    std::filesystem::create_directory(m_dir.Path() / "elsewhere");
+    std::filesystem::create_directory_symlink(m_dir.Path() / "elsewhere", mine + "-2");
+
+    const std::string folder = PrivateRuntimeDirectory();
+    EXPECT_EQ(folder, mine + "-3");
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+    setenv("XDG_RUNTIME_DIR", mine.c_str(), 1);
+    EXPECT_EQ(PrivateRuntimeDirectory(), folder) << "a runtime folder of another user's";
+    setenv("XDG_RUNTIME_DIR", (m_dir.Path() / "elsewhere").c_str(), 1);
+    EXPECT_EQ(PrivateRuntimeDirectory(), (m_dir.Path() / "elsewhere").string());
+    unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("TMPDIR");
+
+    ASSERT_TRUE(BindSocket(folder + "/own.sock"));
+    std::filesystem::create_symlink(folder + "/own.sock", shared + "/link.sock");
+    EXPECT_TRUE(IsOwnSocket(folder + "/own.sock"));
+    EXPECT_FALSE(IsOwnSocket(shared + "/stranger.sock"));
+    EXPECT_FALSE(IsOwnSocket(shared + "/link.sock"));
+    EXPECT_FALSE(IsOwnSocket(folder));
 }
 
 } // namespace

@@ -2,7 +2,11 @@
 // refuses them, and a socket left by a crash or a stranger's bytes do not get in the way.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,6 +18,7 @@
 #include "comm/ModemDiscovery.h"
 #include "comm/ModemInstaller.h"
 #include "data/AppSettings.h"
+#include "platform/Paths.h"
 #include "platform/Registry.h"
 #include "tests/support/TempDir.h"
 #include "tests/ui/UiTestSupport.h"
@@ -161,6 +166,61 @@ TEST_F(SingleInstanceTest, TheProgramListensForLaterStartsAndTheyNeverOpenASecon
         EXPECT_EQ(later.process.exitCode(), 0);
     }
     EXPECT_EQ(running.process.state(), QProcess::Running);
+}
+
+// Without a runtime folder of the user's, the socket would sit in the shared temporary folder,
+// where another user can take its name first and be handed every later start's files. Such a
+// stranger gets no connection, and the later start becomes the running copy itself.
+TEST_F(SingleInstanceTest, AnotherUserCannotTakeTheSocketFirst) {
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to act as another user";
+    data::AppSettings settings;
+    data::LoadSettings(settings);
+    settings.modemSelection = "No Such Modem"; // the copy that starts waits in a message
+    data::SaveSettings(settings);
+    const std::string shared = (temp / "shared");
+    ASSERT_EQ(::mkdir(shared.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(::chmod(temp.Path().c_str(), 0755), 0);
+    setenv("TMPDIR", shared.c_str(), 1);
+    unsetenv("XDG_RUNTIME_DIR");
+    const QByteArray path = ui::InstanceSocketPath().toLocal8Bit();
+    int ready[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    const pid_t stranger = fork();
+    if (stranger == 0) {
+        // Binds the name if it can and waits for a later start to connect.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            _exit(3);
+        const int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), path.size());
+        const bool bound = ::bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                           ::listen(s, 4) == 0;
+        (void)!::write(ready[1], "r", 1);
+        pollfd wait{s, POLLIN, 0};
+        _exit(bound && ::poll(&wait, 1, 30000) == 1 ? 1 : 0);
+    }
+    char byte = 0;
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    ::close(ready[0]);
+    ::close(ready[1]);
+    LaterStart later(temp.Path().string(), {QString::fromStdString(first)});
+    const bool listening = uitest::RunUntil([&] {
+        QLocalSocket probe;
+        probe.connectToServer(QString::fromLocal8Bit(path));
+        return platform::IsOwnSocket(path.toStdString()) && probe.waitForConnected(100);
+    });
+    int status = 0;
+    const pid_t ended = ::waitpid(stranger, &status, WNOHANG);
+    ::kill(stranger, SIGKILL);
+    ::waitpid(stranger, nullptr, 0);
+    unsetenv("TMPDIR");
+    EXPECT_FALSE(ended == stranger && WIFEXITED(status) && WEXITSTATUS(status) == 1)
+        << "the stranger was handed the files";
+    EXPECT_TRUE(listening) << "the later start runs as the running copy";
+    EXPECT_EQ(later.process.state(), QProcess::Running);
 }
 
 } // namespace
