@@ -16,11 +16,9 @@
 #include <QTreeWidget>
 #include <QVBoxLayout>
 
-#include <fstream>
-#include <sstream>
-
 #include "comm/ModemDetector.h"
 #include "comm/ModemInstaller.h"
+#include "platform/NetAddress.h"
 #include "platform/ResourceStrings.h"
 #include "ui/Help.h"
 #include "ui/MessageWindows.h"
@@ -114,6 +112,17 @@ ModemsDialog::ModemsDialog(QWidget* parent) : QDialog(parent) {
     auto* listen = new QLineEdit(QString::fromLatin1(kDefaultListen));
     listen->setObjectName(QStringLiteral("listen"));
     virtualForm->addRow(Text(51211), listen);
+    // Anyone who reaches a wider address than loopback can call and send files: said at once.
+    auto* exposed = new QLabel;
+    exposed->setObjectName(QStringLiteral("listenWarning"));
+    exposed->setWordWrap(true);
+    exposed->setVisible(false);
+    virtualForm->addRow(exposed);
+    connect(listen, &QLineEdit::textChanged, exposed, [exposed](const QString& text) {
+        const std::string warning = platform::ExposedListenWarning(text.trimmed().toStdString());
+        exposed->setText(QString::fromStdString(warning));
+        exposed->setVisible(!warning.empty());
+    });
     auto* rateRow = new QHBoxLayout;
     auto* rate = new QComboBox;
     rate->setObjectName(QStringLiteral("rate"));
@@ -219,16 +228,17 @@ void ModemsDialog::AddVirtual() {
                           "' bits per second is not a valid virtual modem.");
         return;
     }
-    const comm::InstallResult result =
+    comm::InstallResult result =
         comm::InstallModem(definition->text, Choice("port")->currentText().toStdString(), value);
-    Report(result.ok, result.message);
+    const std::string warning =
+        platform::ExposedListenWarning(Field("listen")->text().trimmed().toStdString());
+    if (result.ok && !warning.empty())
+        result.message += warning;
+    Report(result.ok && warning.empty(), result.message);
 }
 
 void ModemsDialog::Import(const QString& file) {
-    std::ifstream in(file.toStdString(), std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    const comm::InstallResult result = comm::ImportModems(text.str(), std::string());
+    const comm::InstallResult result = comm::ImportModemFile(file.toStdString(), std::string());
     Report(result.ok, result.message);
 }
 

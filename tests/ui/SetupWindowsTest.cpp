@@ -3,6 +3,7 @@
 
 #include <QComboBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -166,7 +167,15 @@ TEST(ModemsDialogTest, AVirtualModemAddedThereIsUsedByTheNextReceive) {
         ui::ModemsDialog modems;
         modems.show();
         EXPECT_EQ(modems.List()->topLevelItemCount(), 0);
+        // An address wider than loopback is warned about as it is typed.
+        const auto* exposed = modems.findChild<QLabel*>(QStringLiteral("listenWarning"));
+        ASSERT_TRUE(exposed);
+        modems.Field("listen")->setText(QStringLiteral("0.0.0.0:2323"));
+        EXPECT_TRUE(exposed->isVisible());
+        EXPECT_TRUE(exposed->text().contains(QStringLiteral("0.0.0.0")))
+            << exposed->text().toStdString();
         modems.Field("listen")->setText(QStringLiteral("127.0.0.1:0"));
+        EXPECT_FALSE(exposed->isVisible());
         modems.Choice("rate")->setCurrentText(QStringLiteral("unlimited"));
         modems.Button("addVirtual")->click();
         ASSERT_EQ(modems.List()->topLevelItemCount(), 1);
