@@ -116,12 +116,12 @@ ModemsDialog::ModemsDialog(QWidget* parent) : QDialog(parent) {
     auto* exposed = new QLabel;
     exposed->setObjectName(QStringLiteral("listenWarning"));
     exposed->setWordWrap(true);
-    exposed->setVisible(false);
     virtualForm->addRow(exposed);
-    connect(listen, &QLineEdit::textChanged, exposed, [exposed](const QString& text) {
+    virtualForm->setRowVisible(exposed, false);
+    connect(listen, &QLineEdit::textChanged, exposed, [exposed, virtualForm](const QString& text) {
         const std::string warning = platform::ExposedListenWarning(text.trimmed().toStdString());
         exposed->setText(QString::fromStdString(warning));
-        exposed->setVisible(!warning.empty());
+        virtualForm->setRowVisible(exposed, !warning.empty());
     });
     auto* rateRow = new QHBoxLayout;
     auto* rate = new QComboBox;

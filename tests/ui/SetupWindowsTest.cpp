@@ -172,6 +172,7 @@ TEST(ModemsDialogTest, AVirtualModemAddedThereIsUsedByTheNextReceive) {
         ASSERT_TRUE(exposed);
         modems.Field("listen")->setText(QStringLiteral("0.0.0.0:2323"));
         EXPECT_TRUE(exposed->isVisible());
+        uitest::Screenshot(&modems, "modems-exposed");
         EXPECT_TRUE(exposed->text().contains(QStringLiteral("0.0.0.0")))
             << exposed->text().toStdString();
         modems.Field("listen")->setText(QStringLiteral("127.0.0.1:0"));
