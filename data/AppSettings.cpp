@@ -112,6 +112,16 @@ LONG SaveSettings(const AppSettings& settings) {
     return first == ERROR_SUCCESS ? saved : first;
 }
 
+std::string LastSendFolder() {
+    return ReadRegistryString(HKEY_CURRENT_USER, kSettingsKey, "LastSendFolder").value_or("");
+}
+
+void RememberSendFolder(const std::string& folder) {
+    constexpr std::size_t kMostBytes = 4096; // a path the system can open
+    if (folder.size() < kMostBytes)
+        WriteRegistryString(HKEY_CURRENT_USER, kSettingsKey, "LastSendFolder", folder);
+}
+
 std::uint32_t PortSpeedOf(const AppSettings& settings) {
     return settings.maximumSpeed < kPortSpeeds.size() ? kPortSpeeds[settings.maximumSpeed]
                                                       : kPortSpeeds[kDefaultSpeedIndex];

@@ -68,6 +68,11 @@ void LoadSettings(AppSettings& settings);
 // can tell the user that the settings were not kept.
 platform::LONG SaveSettings(const AppSettings& settings);
 
+// The folder files to send were last picked from ("LastSendFolder" beside the settings), or
+// empty; remembered when files are picked.
+std::string LastSendFolder();
+void RememberSendFolder(const std::string& folder);
+
 // The port rate that `settings.maximumSpeed` selects (57600 for a value outside the list).
 std::uint32_t PortSpeedOf(const AppSettings& settings);
 

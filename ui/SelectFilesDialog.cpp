@@ -9,7 +9,9 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMimeDatabase>
 #include <QPushButton>
 #include <QSplitter>
@@ -19,6 +21,8 @@
 
 #include <cstring>
 
+#include "data/AppSettings.h"
+#include "platform/Paths.h"
 #include "ui/MessageWindows.h"
 #include "ui/Help.h"
 
@@ -58,7 +62,8 @@ SelectFilesDialog::SelectFilesDialog(std::vector<std::string>& sendList, QWidget
     m_folders->setFilter(QDir::AllDirs | QDir::NoDotAndDotDot | QDir::Drives);
     m_folders->setRootPath(QStringLiteral("/"));
     m_files = new QFileSystemModel(this);
-    m_files->setFilter(QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot | QDir::System);
+    // Sockets, devices and pipes are not files that can be sent: they are not offered.
+    m_files->setFilter(QDir::AllDirs | QDir::Files | QDir::NoDotAndDotDot);
     m_files->setReadOnly(true);
     m_tree = new QTreeView;
     m_tree->setModel(m_folders);
@@ -72,6 +77,31 @@ SelectFilesDialog::SelectFilesDialog(std::vector<std::string>& sendList, QWidget
     m_browser->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_browser->setAccessibleName(Text(kFilesLabel).remove('&'));
     m_browser->header()->resizeSection(0, 220);
+    // Where the browser is, as an editable path, and a way up.
+    auto* where = new QHBoxLayout;
+    m_path = new QLineEdit;
+    m_path->setObjectName(QStringLiteral("path"));
+    auto* pathLabel = new QLabel(QStringLiteral("Loo&k in:"));
+    pathLabel->setBuddy(m_path);
+    where->addWidget(pathLabel);
+    where->addWidget(m_path, 1);
+    auto* up = new QPushButton(QStringLiteral("&Up"));
+    up->setObjectName(QStringLiteral("up"));
+    up->setAutoDefault(false);
+    where->addWidget(up);
+    layout->addLayout(where);
+    connect(m_path, &QLineEdit::returnPressed, this, [this] {
+        const QString typed = QDir::cleanPath(m_path->text().trimmed());
+        if (QFileInfo(typed).isDir())
+            SetFolder(typed);
+        else
+            m_path->setText(m_folder);
+    });
+    connect(up, &QPushButton::clicked, this, [this] {
+        QDir parent(m_folder);
+        if (parent.cdUp())
+            SetFolder(parent.absolutePath());
+    });
     auto* splitter = new QSplitter;
     auto labelled = [](const QString& text, QWidget* view) {
         auto* box = new QWidget;
@@ -145,12 +175,23 @@ SelectFilesDialog::SelectFilesDialog(std::vector<std::string>& sendList, QWidget
     layout->addLayout(bottom);
     connect(m_buttons, &QDialogButtonBox::accepted, this, [this] {
         m_logic.Confirm();
+        data::RememberSendFolder(m_folder.toStdString());
         accept();
     });
     connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 
-    connect(m_tree, &QTreeView::clicked, this,
-            [this](const QModelIndex& index) { SetFolder(m_folders->filePath(index)); });
+    // The file list follows the tree's current folder, however it became current: a click,
+    // the arrow keys or typing its name.
+    connect(m_tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this](const QModelIndex& index) {
+                if (index.isValid())
+                    SetFolder(m_folders->filePath(index));
+            });
+    connect(m_folders, &QFileSystemModel::directoryLoaded, this,
+            [this] { m_tree->scrollTo(m_tree->currentIndex()); });
+    for (QWidget* view : {static_cast<QWidget*>(m_tree), static_cast<QWidget*>(m_browser),
+                          static_cast<QWidget*>(m_list), static_cast<QWidget*>(m_path)})
+        view->installEventFilter(this);
     // Double-click or Enter: a folder opens, a file is added.
     connect(m_browser, &QTreeView::activated, this, [this](const QModelIndex& index) {
         const QString path = m_files->filePath(index);
@@ -185,7 +226,49 @@ SelectFilesDialog::SelectFilesDialog(std::vector<std::string>& sendList, QWidget
     InstallHelp(this, jobs::kNoButtonHelp, jobs::WindowTopic(jobs::kSelectFilesWindow));
 
     resize(860, 640);
-    SetFolder(QDir::currentPath());
+    SetFolder(StartFolder());
+}
+
+QString SelectFilesDialog::StartFolder() {
+    const QString last = QString::fromStdString(data::LastSendFolder());
+    if (!last.isEmpty() && QFileInfo(last).isDir())
+        return last;
+    return QString::fromStdString(platform::HomeDirectory());
+}
+
+bool SelectFilesDialog::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::KeyPress)
+        return QDialog::eventFilter(watched, event);
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    const bool enter = key == Qt::Key_Return || key == Qt::Key_Enter;
+    if (watched == m_list && key == Qt::Key_Delete) {
+        Remove();
+        return true;
+    }
+    if (!enter)
+        return QDialog::eventFilter(watched, event);
+    // Enter acts in the view that has it and never presses OK from there.
+    if (watched == m_tree && m_tree->currentIndex().isValid()) {
+        m_tree->expand(m_tree->currentIndex());
+        SetFolder(m_folders->filePath(m_tree->currentIndex()));
+    } else if (watched == m_browser) {
+        EnterInBrowser();
+    }
+    if (watched == m_path)
+        emit m_path->returnPressed();
+    return true;
+}
+
+// Enter on a folder opens it; on files adds every selected file.
+void SelectFilesDialog::EnterInBrowser() {
+    const QModelIndex current = m_browser->currentIndex();
+    const auto selected = m_browser->selectionModel()->selectedRows(0);
+    if (current.isValid() && m_files->isDir(current) &&
+        (selected.isEmpty() || (selected.size() == 1 && selected[0].row() == current.row()))) {
+        SetFolder(m_files->filePath(current));
+        return;
+    }
+    Add();
 }
 
 QPushButton* SelectFilesDialog::Button(const char* name) const {
@@ -195,10 +278,21 @@ QPushButton* SelectFilesDialog::Button(const char* name) const {
 }
 
 void SelectFilesDialog::SetFolder(const QString& folder) {
-    m_folder = QDir(folder).absolutePath();
+    const QString absolute = QDir(folder).absolutePath();
+    if (absolute == m_folder)
+        return;
+    m_folder = absolute;
+    m_path->setText(m_folder);
     m_browser->setRootIndex(m_files->setRootPath(m_folder));
+    RevealInTree();
+}
+
+void SelectFilesDialog::RevealInTree() {
     const QModelIndex inTree = m_folders->index(m_folder);
-    m_tree->setCurrentIndex(inTree);
+    for (QModelIndex above = inTree.parent(); above.isValid(); above = above.parent())
+        m_tree->expand(above);
+    if (m_tree->currentIndex() != inTree)
+        m_tree->setCurrentIndex(inTree);
     m_tree->scrollTo(inTree);
 }
 

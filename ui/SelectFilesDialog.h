@@ -11,6 +11,7 @@
 
 class QFileSystemModel;
 class QLabel;
+class QLineEdit;
 class QPushButton;
 class QTreeView;
 class QTreeWidget;
@@ -24,11 +25,13 @@ class SelectFilesDialog : public QDialog {
     explicit SelectFilesDialog(std::vector<std::string>& sendList, QWidget* parent = nullptr);
 
     jobs::SelectFilesLogic& Logic() { return m_logic; }
-    // The folder the browser shows (the process's current folder is never changed).
+    // The folder the browser shows (the process's current folder is never changed). It opens on
+    // the folder files were last picked from (else the home folder).
     QString Folder() const { return m_folder; }
     void SetFolder(const QString& folder);
     // Selects these names in the browser, as the user would with the mouse.
     void SelectInBrowser(const QStringList& names);
+    QTreeView* Tree() const { return m_tree; }
     QTreeView* Browser() const { return m_browser; }
     QTreeWidget* List() const { return m_list; }
     QPushButton* Button(const char* name) const;
@@ -42,8 +45,14 @@ class SelectFilesDialog : public QDialog {
 
   protected:
     void showEvent(QShowEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
   private:
+    // The last folder files were picked from, else the home folder.
+    static QString StartFolder();
+    void EnterInBrowser();
+    // Opens the tree down to the current folder and scrolls to it.
+    void RevealInTree();
     void Rebuild();
     void UpdateButtons();
     std::vector<std::string> SelectedBrowserPaths() const;
@@ -52,6 +61,7 @@ class SelectFilesDialog : public QDialog {
     QString m_folder;
     QFileSystemModel* m_folders;
     QFileSystemModel* m_files;
+    QLineEdit* m_path;
     QTreeView* m_tree;
     QTreeView* m_browser;
     QTreeWidget* m_list;

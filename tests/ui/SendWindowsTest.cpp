@@ -5,6 +5,7 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QCheckBox>
@@ -89,6 +90,71 @@ TEST(SelectFilesDialogTest, AddsFromTheBrowserAndEnablesOnlyWhatCanAct) {
     EXPECT_EQ(dialog.result(), QDialog::Accepted);
     EXPECT_EQ(sendList, std::vector<std::string>{temp / "outbox/first.txt"});
     EXPECT_EQ(fs::current_path().string(), before) << "the browser keeps the current folder";
+}
+
+// Keyboard alone: the file list follows the tree's current folder, Enter opens a folder or adds
+// the selected files and never presses OK, Delete takes a file off the list; the window opens
+// on the folder files were last picked from, with its path editable and a way up. Special
+// files are not offered.
+TEST(SelectFilesDialogTest, WorksFromTheKeyboardAlone) {
+    testsupport::TempDir temp;
+    platform::ReloadRegistry();
+    temp.WriteFile("outbox/inner/deep/a.txt", "a");
+    temp.WriteFile("outbox/inner/deep/b.txt", "bb");
+    temp.WriteFile("outbox/other.txt", "other");
+    ASSERT_EQ(::mkfifo((temp / "outbox/pipe").c_str(), 0600), 0);
+    data::RememberSendFolder(temp / "outbox");
+    std::vector<std::string> sendList;
+    ui::SelectFilesDialog dialog(sendList);
+    dialog.show();
+    QTreeView* tree = dialog.Tree();
+    ASSERT_EQ(dialog.Folder().toStdString(), temp / "outbox");
+    ASSERT_TRUE(BrowserShows(dialog, 2));
+    ASSERT_TRUE(uitest::RunUntil([&] {
+        return dialog.Browser()->model()->rowCount(dialog.Browser()->rootIndex()) == 2;
+    })) << "inner and other.txt, not the pipe";
+
+    tree->setFocus();
+    ASSERT_TRUE(uitest::RunUntil([&] {
+        tree->model()->fetchMore(tree->currentIndex());
+        return tree->model()->rowCount(tree->currentIndex()) == 1;
+    }));
+    QTest::keyClick(tree, Qt::Key_Right); // expands outbox
+    QTest::keyClick(tree, Qt::Key_Down);
+    ASSERT_EQ(dialog.Folder().toStdString(), temp / "outbox/inner");
+    ASSERT_TRUE(BrowserShows(dialog, 1));
+
+    QWidget* browser = dialog.Browser();
+    QTest::keyClick(browser, Qt::Key_Home);
+    QTest::keyClick(browser, Qt::Key_Return);
+    EXPECT_EQ(dialog.Folder().toStdString(), temp / "outbox/inner/deep");
+    ASSERT_TRUE(BrowserShows(dialog, 2));
+    QTest::keyClick(browser, Qt::Key_Home);
+    QTest::keyClick(browser, Qt::Key_End, Qt::ShiftModifier);
+    QTest::keyClick(browser, Qt::Key_Return);
+    ASSERT_EQ(dialog.List()->topLevelItemCount(), 2) << "Enter adds every selected file";
+    EXPECT_TRUE(dialog.isVisible()) << "Enter never presses OK";
+
+    dialog.List()->setFocus();
+    dialog.List()->setCurrentItem(dialog.List()->topLevelItem(0));
+    QTest::keyClick(dialog.List(), Qt::Key_Delete);
+    EXPECT_EQ(dialog.List()->topLevelItemCount(), 1);
+    QTest::keyClick(dialog.List(), Qt::Key_Return);
+    EXPECT_TRUE(dialog.isVisible());
+
+    auto* path = dialog.findChild<QLineEdit*>(QStringLiteral("path"));
+    ASSERT_TRUE(path);
+    EXPECT_EQ(path->text().toStdString(), temp / "outbox/inner/deep");
+    path->setText(QString::fromStdString(temp / "outbox"));
+    QTest::keyClick(path, Qt::Key_Return);
+    EXPECT_EQ(dialog.Folder().toStdString(), temp / "outbox");
+    EXPECT_TRUE(dialog.isVisible());
+    dialog.Button("up")->click();
+    EXPECT_EQ(dialog.Folder().toStdString(), temp.Path().string());
+    dialog.Button("ok")->click();
+    EXPECT_EQ(sendList.size(), 1u);
+    EXPECT_EQ(data::LastSendFolder(), temp.Path().string());
+    platform::ReloadRegistry();
 }
 
 struct DestinationDialogTest : testing::Test {
