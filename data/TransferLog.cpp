@@ -291,9 +291,9 @@ bool TransferLogModel::Load(const std::string& path) {
     return true;
 }
 
-void TransferLogModel::Sort(int column, std::time_t now) {
+bool TransferLogModel::Sort(int column, std::time_t now) {
     if (column < 0 || column >= kTransferLogFields)
-        return;
+        return true;
     bool ascending = m_ascending[column];
     m_ascending[column] = !ascending;
     auto compare = [column, now](const std::string& a, const std::string& b) {
@@ -308,10 +308,11 @@ void TransferLogModel::Sort(int column, std::time_t now) {
                          int c = compare(a[column], b[column]);
                          return ascending ? c < 0 : c > 0;
                      });
+    return ascending;
 }
 
 void TransferLogModel::Clear(const std::string& path) {
-    if (ShowMessage(MessageKind::QuestionYesNo, kClearLogQuestionId) == MessageAnswer::No)
+    if (ShowMessage(MessageKind::QuestionNoYes, kClearLogQuestionId) != MessageAnswer::Yes)
         return;
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)

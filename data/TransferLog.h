@@ -88,10 +88,12 @@ class TransferLogModel {
     // the log cannot be opened.
     bool Load(const std::string& path = TransferLogPath());
 
-    // Sorts by `column`: ascending on the first click of a column, then alternating.
-    void Sort(int column, std::time_t now = std::time(nullptr));
+    // Sorts by `column`: ascending on the first click of a column, then alternating. Returns
+    // whether this sort was ascending (for the heading's arrow).
+    bool Sort(int column, std::time_t now = std::time(nullptr));
 
-    // Asks 50213; on Yes empties the log (50214 when that fails) and the rows.
+    // Asks 50213 (No being the default answer); on Yes empties the log (50214 when that fails) and
+    // the rows.
     void Clear(const std::string& path = TransferLogPath());
 
     const std::vector<TransferLogRow>& Rows() const { return m_rows; }

@@ -52,6 +52,8 @@ MessageAnswer ShowMessageText(MessageKind kind, int stringId, const std::string&
     if (hook)
         return hook(kind, stringId, text);
     std::fprintf(stderr, "Sendari: %s\n", text.c_str());
+    if (kind == MessageKind::QuestionNoYes)
+        return MessageAnswer::No;
     return kind == MessageKind::QuestionYesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
 }
 

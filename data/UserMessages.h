@@ -11,6 +11,7 @@ enum class MessageKind {
     Exclamation, // a failure; only OK
     QuestionOkCancel,
     QuestionYesNo,
+    QuestionNoYes, // Yes or No for something that cannot be undone: No is the default answer
 };
 
 enum class MessageAnswer { Ok, Cancel, Yes, No };

@@ -419,6 +419,8 @@ int main(int argc, char** argv) {
 
     data::SetMessageHook([](data::MessageKind kind, int, const std::string& text) {
         std::fprintf(stderr, "%s\n", text.c_str());
+        if (kind == data::MessageKind::QuestionNoYes)
+            return data::MessageAnswer::No;
         return kind == data::MessageKind::QuestionYesNo ? data::MessageAnswer::Yes
                                                         : data::MessageAnswer::Ok;
     });

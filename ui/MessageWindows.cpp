@@ -264,9 +264,10 @@ void InstallMessageHooks() {
         if (!OnUiThread()) {
             // Only the window's thread shows windows; a worker's message goes to the log stream.
             std::fprintf(stderr, "%s\n", text.c_str());
-            return question ? (kind == data::MessageKind::QuestionYesNo ? data::MessageAnswer::Yes
-                                                                        : data::MessageAnswer::Ok)
-                            : data::MessageAnswer::Ok;
+            if (kind == data::MessageKind::QuestionNoYes)
+                return data::MessageAnswer::No;
+            return question && kind == data::MessageKind::QuestionYesNo ? data::MessageAnswer::Yes
+                                                                        : data::MessageAnswer::Ok;
         }
         const QString message = QString::fromStdString(text);
         switch (kind) {
@@ -283,6 +284,11 @@ void InstallMessageHooks() {
                            QMessageBox::Yes) == QMessageBox::No
                        ? data::MessageAnswer::No
                        : data::MessageAnswer::Yes;
+        case data::MessageKind::QuestionNoYes:
+            return ShowBox(QMessageBox::Question, message, QMessageBox::Yes | QMessageBox::No,
+                           QMessageBox::No) == QMessageBox::Yes
+                       ? data::MessageAnswer::Yes
+                       : data::MessageAnswer::No;
         case data::MessageKind::QuestionOkCancel:
             return ShowBox(QMessageBox::Question, message, QMessageBox::Ok | QMessageBox::Cancel,
                            QMessageBox::Ok) == QMessageBox::Cancel

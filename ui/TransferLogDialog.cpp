@@ -43,10 +43,16 @@ TransferLogDialog::TransferLogDialog(std::string path, QWidget* parent)
     layout->addWidget(m_list, 1);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Close);
     m_clear = buttons->addButton(Text(kClear), QDialogButtonBox::ActionRole);
+    // Enter closes the window; emptying the log takes its own button and a Yes.
+    m_clear->setAutoDefault(false);
+    buttons->button(QDialogButtonBox::Close)->setDefault(true);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::accept);
     connect(m_clear, &QPushButton::clicked, this, &TransferLogDialog::Clear);
     connect(m_list->header(), &QHeaderView::sectionClicked, this, [this](int column) {
-        m_model.Sort(column);
+        const bool ascending = m_model.Sort(column);
+        m_list->header()->setSortIndicatorShown(true);
+        m_list->header()->setSortIndicator(column,
+                                           ascending ? Qt::AscendingOrder : Qt::DescendingOrder);
         Rebuild();
     });
     AddHelpButton(buttons, jobs::WindowTopic(jobs::kTransferLogWindow));
@@ -81,6 +87,11 @@ void TransferLogDialog::Rebuild() {
                 item->setTextAlignment(i, Qt::AlignRight | Qt::AlignVCenter);
         }
     }
+    // Dates are never cut: the column is as wide as its widest date.
+    const int width = m_list->header()->sectionSize(data::kDateColumn);
+    m_list->resizeColumnToContents(data::kDateColumn);
+    if (m_list->header()->sectionSize(data::kDateColumn) < width)
+        m_list->header()->resizeSection(data::kDateColumn, width);
 }
 
 } // namespace ui

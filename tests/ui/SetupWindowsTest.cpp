@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTest>
 #include <QTreeWidget>
 
 #include <fstream>
@@ -143,6 +144,28 @@ TEST(TransferLogDialogTest, SortsEachColumnBothWaysAndClears) {
     EXPECT_EQ(column(1), QStringList({"C.txt", "b.txt", "a.txt"}));
     click(4);
     EXPECT_EQ(column(4), QStringList({"Failed", "Skipped", "Successful"}));
+    EXPECT_TRUE(dialog.List()->header()->isSortIndicatorShown());
+    EXPECT_EQ(dialog.List()->header()->sortIndicatorSection(), 4);
+    EXPECT_EQ(dialog.List()->header()->sortIndicatorOrder(), Qt::AscendingOrder);
+    const QFontMetrics metrics(dialog.List()->font());
+    EXPECT_GT(dialog.List()->header()->sectionSize(0),
+              metrics.horizontalAdvance(dialog.List()->topLevelItem(0)->text(0)))
+        << "dates are not cut";
+
+    // Enter, Enter never empties the log: the question's default answer is No, and Enter in the
+    // window closes it.
+    {
+        uitest::ModalWatcher enter([](QWidget* modal) {
+            QTimer::singleShot(0, modal, [modal] { QTest::keyClick(modal, Qt::Key_Return); });
+        });
+        dialog.ClearButton()->click();
+        EXPECT_EQ(dialog.List()->topLevelItemCount(), 3) << "Enter answered No";
+        EXPECT_FALSE(dialog.ClearButton()->isDefault());
+        QTest::keyClick(&dialog, Qt::Key_Return);
+        EXPECT_FALSE(dialog.isVisible()) << "Enter closes the window";
+        EXPECT_EQ(dialog.List()->topLevelItemCount(), 3);
+        dialog.show();
+    }
 
     uitest::MessageRecorder answers(data::MessageAnswer::No);
     dialog.ClearButton()->click();
