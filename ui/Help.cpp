@@ -1,6 +1,8 @@
 // The help window and the help on controls.
 #include "ui/Help.h"
 
+#include <utility>
+
 #include <QApplication>
 #include <QDialogButtonBox>
 #include <QFile>
@@ -146,6 +148,14 @@ QPushButton* AddHelpButton(QDialogButtonBox* buttons, int windowTopic) {
 }
 
 QPushButton* AddHelpButton(QDialogButtonBox* buttons, TopicSource windowTopic) {
+    // The standard buttons get an Alt key like every other control.
+    for (auto [which, text] :
+         {std::pair{QDialogButtonBox::Ok, "&OK"}, std::pair{QDialogButtonBox::Cancel, "&Cancel"},
+          std::pair{QDialogButtonBox::Apply, "Appl&y"}}) {
+        QPushButton* button = buttons->button(which);
+        if (button && !button->text().contains(QLatin1Char('&')))
+            button->setText(QString::fromLatin1(text));
+    }
     QPushButton* help = buttons->addButton(Text(kHelpButtonText), QDialogButtonBox::HelpRole);
     help->setObjectName(QStringLiteral("help"));
     help->setAutoDefault(false);

@@ -78,6 +78,31 @@ TEST_F(HelpTest, EveryNumberedControlOfEveryWindowIsExplained) {
         << "OK and Cancel show the window's own topics";
 }
 
+// Every Alt+letter of a window leads to one control: a clash makes one of them unreachable.
+TEST_F(HelpTest, NoTwoControlsOfAWindowShareAnAltKey) {
+    data::LoadSettings(settings);
+    std::vector<std::string> files;
+    comm::ModemListModel modems;
+    ui::MainWindow main;
+    ui::SelectFilesDialog select(files);
+    ui::SelectDestinationDialog destination(settings);
+    ui::EditDestinationDialog edit(settings, "Quay", "555");
+    ui::TelephoneNumberDialog number("555");
+    ui::OptionsDialog options(settings, 0);
+    ui::TransferLogDialog log(temp / "log.txt");
+    ui::ModemsDialog modemsWindow;
+    ui::SelectModemDialog selectModem(modems);
+    for (QWidget* window : std::initializer_list<QWidget*>{
+             &main, &select, &destination, &edit, &number, &log, &modemsWindow, &selectModem})
+        EXPECT_EQ(uitest::MnemonicClashes(window), QStringList())
+            << window->metaObject()->className();
+    auto* pages = options.findChild<QTabWidget*>();
+    for (int page = 0; page < pages->count(); ++page) {
+        pages->setCurrentIndex(page);
+        EXPECT_EQ(uitest::MnemonicClashes(&options), QStringList()) << "Options page " << page;
+    }
+}
+
 TEST_F(HelpTest, F1AnswersForTheFocusedControlAndHelpButtonsOpenTheirPage) {
     ui::SelectDestinationDialog destination(settings);
     destination.show();

@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDir>
+#include <QGroupBox>
 #include <QLabel>
+#include <QMenuBar>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
+#include <QTabBar>
 #include <QWidget>
 
 #include <cstdlib>
@@ -154,6 +159,44 @@ inline QStringList LabelsShowingAmpersand(QWidget* window) {
             shown << text;
     }
     return shown;
+}
+
+// The Alt+letter keys that lead to more than one control of `window` as it shows now (buttons,
+// labels with a buddy, group boxes, tabs and the menu bar), each as "f: &Folders | &Files...".
+inline QStringList MnemonicClashes(QWidget* window) {
+    std::map<QChar, QStringList> owners;
+    auto note = [&](const QString& text) {
+        for (int i = 0; i + 1 < text.size(); ++i) {
+            if (text[i] != QLatin1Char('&'))
+                continue;
+            if (text[i + 1] != QLatin1Char('&')) {
+                owners[text[i + 1].toLower()] << text;
+                return;
+            }
+            ++i;
+        }
+    };
+    for (QWidget* w : window->findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(window))
+            continue;
+        if (auto* button = qobject_cast<QAbstractButton*>(w))
+            note(button->text());
+        else if (auto* label = qobject_cast<QLabel*>(w); label && label->buddy())
+            note(label->text());
+        else if (auto* group = qobject_cast<QGroupBox*>(w))
+            note(group->title());
+        else if (auto* tabs = qobject_cast<QTabBar*>(w))
+            for (int i = 0; i < tabs->count(); ++i)
+                note(tabs->tabText(i));
+        else if (auto* bar = qobject_cast<QMenuBar*>(w))
+            for (QAction* action : bar->actions())
+                note(action->text());
+    }
+    QStringList clashes;
+    for (const auto& [key, texts] : owners)
+        if (texts.size() > 1)
+            clashes << QString(key) + QStringLiteral(": ") + texts.join(QStringLiteral(" | "));
+    return clashes;
 }
 
 // With SENDARI_SCREENSHOTS set to a folder, saves a picture of `window` there.
