@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
@@ -147,6 +148,24 @@ bool AddFolderToList(const std::string& folder, std::vector<std::string>& list,
 
 std::size_t MaxPathLength() {
     return PATH_MAX;
+}
+
+std::string ReceiveFolderProblem(const std::string& folder) {
+    if (folder.empty() || folder.front() != '/')
+        return "it is not a full folder path";
+    std::string existing = folder;
+    struct stat st {};
+    while (::stat(existing.c_str(), &st) != 0) {
+        if (errno != ENOENT)
+            return std::strerror(errno);
+        const std::size_t slash = existing.find_last_of('/');
+        existing = slash == 0 ? "/" : existing.substr(0, slash);
+    }
+    if (!S_ISDIR(st.st_mode))
+        return existing == folder ? "it is not a folder" : existing + " is not a folder";
+    if (::access(existing.c_str(), W_OK | X_OK) != 0)
+        return std::string(existing == folder ? "" : existing + ": ") + std::strerror(errno);
+    return {};
 }
 
 bool CreateFolderPath(const std::string& path) {

@@ -19,6 +19,10 @@ std::size_t MaxPathLength();
 // Creates `path` and every missing folder above it; true when it is a folder afterwards.
 bool CreateFolderPath(const std::string& path);
 
+// Why files could not be received in `folder`, or empty when they can: it is a writable folder,
+// or the nearest folder above it that exists is one (so it can be created).
+std::string ReceiveFolderProblem(const std::string& folder);
+
 // Shows `folder` in the file manager, creating it first when missing (50206 when that fails;
 // the file manager is asked in any case and reports the missing folder itself).
 void OpenFolderInShell(const std::string& folder);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "data/AppSettings.h"
+#include "data/FileUtilities.h"
 #include "data/UserMessages.h"
 
 namespace jobs {
@@ -73,6 +74,15 @@ bool OptionsLogic::TakeSend(const SendPageValues& values) {
 }
 
 bool OptionsLogic::TakeReceive(const ReceivePageValues& values) {
+    // A folder that cannot take files is said now, naming it, not at the next call.
+    if (values.folder != m_receive.folder) {
+        if (const std::string problem = data::ReceiveFolderProblem(values.folder);
+            !problem.empty()) {
+            data::ShowMessage(data::MessageKind::Exclamation, kMsgReceiveFolder, values.folder,
+                              problem);
+            return false;
+        }
+    }
     m_receive = values;
     return true;
 }

@@ -13,6 +13,7 @@ struct AppSettings;
 namespace jobs {
 
 inline constexpr int kMsgTooLong = 61716;
+inline constexpr int kMsgReceiveFolder = 50245;
 inline constexpr int kStationFieldLimit = 50;
 // The setting is stored in 63 bytes, so the field takes no more.
 inline constexpr int kExtraSettingsLimit = 63;
@@ -51,7 +52,8 @@ class OptionsLogic {
     explicit OptionsLogic(const data::AppSettings& settings);
 
     // Taking a page's values as the controls show them: a text over its limit is refused with
-    // 61716 and the page keeps its old values (false).
+    // 61716, a changed receive folder that cannot take files with 50245, and the page keeps its
+    // old values (false).
     bool TakeSend(const SendPageValues& values);
     bool TakeReceive(const ReceivePageValues& values);
     bool TakeModem(const ModemPageValues& values);

@@ -307,6 +307,8 @@ bool OptionsDialog::TakePage(int page) {
     case kReceivePage:
         taken = m_logic.TakeReceive({Field("receiveFolder")->text().toStdString(),
                                      ListText(List("answer")), List("macBinary")->currentIndex()});
+        if (!taken)
+            refused = Field("receiveFolder");
         break;
     case kModemPage:
         taken =

@@ -93,6 +93,28 @@ TEST_F(OptionsDialogTest, LongTextsAreRefusedAndPagesLeftAreSavedEvenOnCancel) {
     EXPECT_TRUE(stored.modemSelection.empty()) << "no modem installed: an empty selection";
 }
 
+// A receive folder that cannot take files is refused on OK, naming the folder typed; one that
+// does not exist yet but can be made is taken.
+TEST_F(OptionsDialogTest, AReceiveFolderThatCannotTakeFilesIsRefusedOnOk) {
+    uitest::MessageRecorder messages;
+    temp.WriteFile("a file", "x");
+    ui::OptionsDialog options(settings, ui::OptionsDialog::kReceivePage);
+    options.show();
+    for (const std::string& bad : {temp / "a file/inbox", temp / "a file", std::string("inbox")}) {
+        options.Field("receiveFolder")->setText(QString::fromStdString(bad));
+        options.accept();
+        EXPECT_TRUE(options.isVisible()) << bad;
+        ASSERT_FALSE(messages.ids.empty());
+        ASSERT_EQ(messages.ids.back(), 50245);
+        EXPECT_NE(messages.texts.back().find("'" + bad + "'"), std::string::npos)
+            << messages.texts.back();
+    }
+    options.Field("receiveFolder")->setText(QString::fromStdString(temp / "new/inbox"));
+    options.accept();
+    EXPECT_FALSE(options.isVisible());
+    EXPECT_EQ(settings.generalReceiveFolder, temp / "new/inbox");
+}
+
 TEST_F(OptionsDialogTest, AChosenFolderShowsAndEnablesApplyAndApplyTakesThePage) {
     ui::OptionsDialog options(settings, ui::OptionsDialog::kReceivePage);
     options.show();
