@@ -273,10 +273,18 @@ void TransferWindowLogic::HandleStatus(int id, std::intptr_t detail) {
                 platform::FormatMessage1(platform::ResourceText(kStatusRetry), errorText));
         break;
     }
+    case kStatusWaitingToRedial:
+        SetText(kControlStatusLine, RedialLine());
+        break;
     default:
         SetText(kControlStatusLine, platform::ResourceText(stored));
         break;
     }
+    // Why the last call failed stays on screen while the next one is waited for.
+    if (stored == kStatusNoAnswer || stored == kStatusBusy || stored == kStatusRetry)
+        m_redialReason = ControlText(kControlStatusLine);
+    else if (stored != kStatusWaitingToRedial)
+        m_redialReason.clear();
     switch (id) {
     case kStatusReceivingFiles:
         if (!m_context.peerUser.empty())
@@ -307,6 +315,13 @@ void TransferWindowLogic::HandleStatus(int id, std::intptr_t detail) {
     default:
         break;
     }
+}
+
+std::string TransferWindowLogic::RedialLine() const {
+    std::string line = platform::ResourceText(kStatusWaitingToRedial);
+    if (const int countdown = m_context.redialCountdown.load(); countdown >= 1)
+        line += ": " + data::FormatLogDuration(countdown);
+    return m_redialReason.empty() ? line : m_redialReason + ". " + line;
 }
 
 void TransferWindowLogic::HandleReset() {

@@ -114,6 +114,8 @@ class TransferWindowLogic {
     void ResetTexts();
     void HandleStatus(int id, std::intptr_t detail);
     void HandleReset();
+    // "Destination phone line busy. Waiting to redial: 00:00:59".
+    std::string RedialLine() const;
     void HandleProgress(const ProgressRecord& record);
     // The per-file records a progress record ends, begins, or closes as refused.
     void CloseEndedRecord(const ProgressRecord& record, std::time_t now);
@@ -166,6 +168,7 @@ class TransferWindowLogic {
     std::int64_t m_fileStartMs{0}; // the same moment in milliseconds, for the speed
     std::int64_t m_fileStartOffset{0};
     bool m_dialNowShown{false};
+    std::string m_redialReason; // the failed call's status line, while a redial is waited for
     bool m_carrierLost{false};
     bool m_carrierAbortRaised{false};
     std::time_t m_carrierLostSince{0};

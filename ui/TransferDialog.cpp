@@ -88,11 +88,22 @@ TransferDialog::TransferDialog(jobs::JobThreadProcedure procedure, jobs::JobCont
             m_logic.PressStopButton();
     });
     buttons->addWidget(m_stop);
+    // While a redial is waited for the button dials now; Stop stays beside it.
+    m_stopWaiting = new QPushButton(QStringLiteral("&Stop"));
+    m_stopWaiting->setObjectName(QStringLiteral("stopWaiting"));
+    m_stopWaiting->setAutoDefault(false);
+    m_stopWaiting->setVisible(false);
+    connect(m_stopWaiting, &QPushButton::clicked, this, [this] {
+        if (!m_logic.Done())
+            m_logic.CloseCommand();
+    });
+    buttons->addWidget(m_stopWaiting);
     layout->addLayout(buttons);
     for (auto& [control, field] : m_fields)
         SetHelpId(field, control);
     SetHelpId(m_progress, jobs::kControlProgress);
     SetHelpId(m_stop, jobs::kControlStopButton);
+    SetHelpId(m_stopWaiting, jobs::kControlStopButton);
     InstallHelp(this, jobs::kTransferFilesHelp, jobs::WindowTopic(jobs::kTransferFilesWindow));
 
     m_logic.SetPostTarget(m_target);
@@ -149,6 +160,7 @@ void TransferDialog::Refresh() {
     button.prepend(QLatin1Char('&'));
     if (m_stop->text() != button)
         m_stop->setText(button);
+    m_stopWaiting->setVisible(m_logic.DialNowShown() && !m_logic.Done());
 }
 
 void TransferDialog::closeEvent(QCloseEvent* event) {

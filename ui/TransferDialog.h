@@ -28,6 +28,8 @@ class TransferDialog : public QDialog {
 
     jobs::TransferWindowLogic& Logic() { return m_logic; }
     QPushButton* StopButton() const { return m_stop; }
+    // Shown beside "Dial Now" while a redial is waited for.
+    QPushButton* StopWaitingButton() const { return m_stopWaiting; }
     QLabel* Field(int control) const;
     QProgressBar* Progress() const { return m_progress; }
 
@@ -47,6 +49,7 @@ class TransferDialog : public QDialog {
     std::shared_ptr<QtPostTarget> m_target;
     std::map<int, QLabel*> m_fields;
     QProgressBar* m_progress;
+    QPushButton* m_stopWaiting{nullptr};
     QPushButton* m_stop;
     bool m_started{false};
 };

@@ -262,8 +262,9 @@ TEST_F(TransferWindowTest, StatusTextsFilledIn) {
     EXPECT_EQ(Text(kControlStatusLine), "Recovering");
 }
 
-TEST_F(TransferWindowTest, RedialCountdownOffersDialNow) {
+TEST_F(TransferWindowTest, RedialCountdownOffersDialNowAndKeepsTheReason) {
     Make(true, {"/f/a.txt"});
+    Status(kStatusBusy);
     context.redialCountdown = 60;
     Status(kStatusWaitingToRedial);
     EXPECT_EQ(Text(kControlStopButton), "Dial Now");
@@ -271,6 +272,7 @@ TEST_F(TransferWindowTest, RedialCountdownOffersDialNow) {
     context.redialCountdown = 59;
     Status(kStatusWaitingToRedial);
     EXPECT_EQ(Text(kControlTimeLeft), "00:00:59");
+    EXPECT_EQ(Text(kControlStatusLine), "Destination phone line busy. Waiting to redial: 00:00:59");
 
     window->PressStopButton();
     EXPECT_EQ(JobAbortFlag.load(), kAbortDialNow);
@@ -280,6 +282,10 @@ TEST_F(TransferWindowTest, RedialCountdownOffersDialNow) {
     EXPECT_EQ(Text(kControlStopButton), "Stop");
     EXPECT_EQ(Text(kControlTimeLeft), "--:--:--");
     EXPECT_FALSE(window->DialNowShown());
+    Status(kStatusDialing);
+    context.redialCountdown = 30;
+    Status(kStatusWaitingToRedial);
+    EXPECT_EQ(Text(kControlStatusLine), "Waiting to redial: 00:00:30") << "no stale reason";
 }
 
 TEST_F(TransferWindowTest, StopAsksOnceAndTheCloseCommandNeverDialsNow) {

@@ -95,11 +95,13 @@ TEST(TransferDialogTest, ShowsTheJobAndStopsOnlyWhenTheUserConfirms) {
     // The redial countdown turns the button into "Dial Now"; pressing it asks nothing.
     ASSERT_TRUE(uitest::RunUntil([&] { return dialog.StopButton()->text() == "&Dial Now"; }));
     EXPECT_EQ(dialog.Field(jobs::kControlTimeLeft)->text(), "00:01:30");
+    EXPECT_TRUE(dialog.StopWaitingButton()->isVisible()) << "Stop stays beside Dial Now";
     dialog.StopButton()->click();
     ASSERT_TRUE(
         uitest::RunUntil([&] { return g_scriptStage == 2 && dialog.Progress()->value() == 25; }));
     EXPECT_TRUE(messages.ids.empty());
     EXPECT_EQ(dialog.StopButton()->text(), "&Stop");
+    EXPECT_FALSE(dialog.StopWaitingButton()->isVisible());
     EXPECT_EQ(dialog.Field(jobs::kControlConnectSpeed)->text(), "28800 bps");
     EXPECT_EQ(dialog.Field(jobs::kControlBytes)->text(), "250K of 1000K");
     EXPECT_EQ(dialog.Field(jobs::kControlErrors)->text(), "2");
