@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QDir>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -50,6 +52,30 @@ void AddFromBrowser(ui::SelectFilesDialog& dialog, const QString& folder, const 
     ASSERT_TRUE(BrowserShows(dialog, entriesInFolder));
     dialog.SelectInBrowser(names);
     dialog.Button("add")->click();
+}
+
+// In the browser with keys only: opens each folder of `folders` in turn by typing its name and
+// Enter, then adds each file whose name begins with one of `files` the same way.
+void PickByKeyboard(ui::SelectFilesDialog& dialog, const QStringList& folders,
+                    const QStringList& files) {
+    QWidget* browser = dialog.Browser();
+    browser->setFocus();
+    auto typeAndEnter = [&](const QString& start) {
+        QTest::qWait(QApplication::keyboardInputInterval() + 50); // a new search
+        QTest::keyClicks(browser, start);
+        QTest::keyClick(browser, Qt::Key_Return);
+    };
+    for (const QString& folder : folders) {
+        const QString next = QDir(dialog.Folder()).filePath(folder);
+        EXPECT_TRUE(uitest::RunUntil([&] {
+            return dialog.Browser()->model()->rowCount(dialog.Browser()->rootIndex()) > 0;
+        }));
+        typeAndEnter(folder);
+        EXPECT_EQ(dialog.Folder(), next);
+    }
+    EXPECT_TRUE(BrowserShows(dialog, static_cast<int>(files.size()) + 1));
+    for (const QString& file : files)
+        typeAndEnter(file);
 }
 
 TEST(SelectFilesDialogTest, AddsFromTheBrowserAndEnablesOnlyWhatCanAct) {
@@ -257,6 +283,7 @@ TEST_F(DestinationDialogTest, EditDestinationRefusesEmptyFieldsAndLimitsTheirLen
 }
 
 struct SendWorkflowTest : testing::Test {
+    void SendTwoFilesToTheCommandLineReceiver(bool keyboardOnly);
     SendWorkflowTest() {
         platform::ReloadRegistry();
         ourPort = uitest::FreePort();
@@ -309,7 +336,10 @@ TEST_F(SendWorkflowTest, CancellingTheFilesEmptiesTheListAndCancellingTheDestina
     EXPECT_EQ(window.SendList(), std::vector<std::string>{file});
 }
 
-TEST_F(SendWorkflowTest, MainWindowSendsTwoFilesToTheCommandLineReceiver) {
+// From the main window to files filed by sendari-cli receive: with the mouse where it helps, or
+// with the keyboard alone (no mouse event anywhere: the files are two folders down from where
+// Select Files opens).
+void SendWorkflowTest::SendTwoFilesToTheCommandLineReceiver(bool keyboardOnly) {
     // The receiving station: sendari-cli receive with a virtual modem and folders of its own.
     const std::string receiver = temp / "receiver";
     const int receiverPort = uitest::FreePort();
@@ -341,8 +371,9 @@ TEST_F(SendWorkflowTest, MainWindowSendsTwoFilesToTheCommandLineReceiver) {
         {"Relevé de février 2026.txt", std::string(40000, 'r')},
         {"plain.bin", std::string(150000, '\xff')}};
     for (const auto& [name, content] : files)
-        temp.WriteFile("outbox/" + name, content);
-    temp.WriteFile("outbox/left behind.txt", "not sent");
+        temp.WriteFile("outbox/march/" + name, content);
+    temp.WriteFile("outbox/march/left behind.txt", "not sent");
+    data::RememberSendFolder(temp.Path().string());
 
     ui::InstallMessageHooks();
     QStringList seen;
@@ -351,29 +382,48 @@ TEST_F(SendWorkflowTest, MainWindowSendsTwoFilesToTheCommandLineReceiver) {
         seen << QString::fromLatin1(modal->metaObject()->className());
         if (auto* select = qobject_cast<ui::SelectFilesDialog*>(modal)) {
             QTimer::singleShot(0, select, [&, select] {
+                if (keyboardOnly) {
+                    PickByKeyboard(*select, {"outbox", "march"}, {"plain", "Rel"});
+                    QTest::keyClick(select, Qt::Key_O, Qt::AltModifier);
+                    return;
+                }
                 QStringList names;
                 for (const auto& [name, content] : files)
                     names << QString::fromStdString(name);
-                AddFromBrowser(*select, QString::fromStdString(temp / "outbox"), names, 3);
+                AddFromBrowser(*select, QString::fromStdString(temp / "outbox/march"), names, 3);
                 select->Button("ok")->click();
             });
         } else if (auto* destination = qobject_cast<ui::SelectDestinationDialog*>(modal)) {
             QTimer::singleShot(0, destination, [&, destination] {
                 QTest::keyClicks(destination->NumberField(),
                                  QString("127.0.0.1:%1").arg(receiverPort));
-                destination->Button("send")->click();
+                if (keyboardOnly)
+                    QTest::keyClick(destination->NumberField(), Qt::Key_Return);
+                else
+                    destination->Button("send")->click();
             });
         } else if (auto* check = qobject_cast<ui::TelephoneNumberDialog*>(modal)) {
-            QTimer::singleShot(0, check, &QDialog::accept);
+            if (keyboardOnly)
+                QTimer::singleShot(0, check, [check] { QTest::keyClick(check, Qt::Key_Return); });
+            else
+                QTimer::singleShot(0, check, &QDialog::accept);
         } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
             outcome = box->text();
-            QTimer::singleShot(0, box, [box] { box->done(QMessageBox::Ok); });
+            if (keyboardOnly)
+                QTimer::singleShot(0, box, [box] { QTest::keyClick(box, Qt::Key_Return); });
+            else
+                QTimer::singleShot(0, box, [box] { box->done(QMessageBox::Ok); });
         }
     });
     ui::MainWindow window;
     window.show();
     ASSERT_TRUE(uitest::RunUntil([&] { return window.StartedUp(); }));
-    QTimer::singleShot(0, &window, [&] { window.SendButton()->click(); });
+    QTimer::singleShot(0, &window, [&] {
+        if (keyboardOnly)
+            QTest::keyClick(&window, Qt::Key_S, Qt::ControlModifier);
+        else
+            window.SendButton()->click();
+    });
     ASSERT_TRUE(uitest::RunUntil([&] { return !outcome.isEmpty() && ui::g_busy == 0; }, 180000))
         << seen.join(", ").toStdString();
     EXPECT_EQ(outcome, "Sendari successfully sent the files.");
@@ -413,6 +463,14 @@ TEST_F(SendWorkflowTest, MainWindowSendsTwoFilesToTheCommandLineReceiver) {
     }
     jobs::SetOutcomePresenter({});
     data::SetMessageHook({});
+}
+
+TEST_F(SendWorkflowTest, MainWindowSendsTwoFilesToTheCommandLineReceiver) {
+    SendTwoFilesToTheCommandLineReceiver(false);
+}
+
+TEST_F(SendWorkflowTest, TheKeyboardAloneSendsTwoFilesToTheCommandLineReceiver) {
+    SendTwoFilesToTheCommandLineReceiver(true);
 }
 
 } // namespace
