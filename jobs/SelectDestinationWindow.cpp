@@ -1,14 +1,30 @@
 // Choosing whom to call.
 #include "jobs/SelectDestinationWindow.h"
 
+#include <string_view>
+
 #include "data/AppSettings.h"
 #include "data/UserMessages.h"
+#include "platform/VirtualModem.h"
 
 namespace jobs {
 
+std::string UndialableCharacters(const std::string& number) {
+    std::string hostPort;
+    bool telnet = false;
+    if (platform::ParseDialTarget(number, hostPort, telnet))
+        return {};
+    constexpr std::string_view kDialable = "0123456789 -()+,*#~";
+    std::string odd;
+    for (char c : number)
+        if (kDialable.find(c) == std::string_view::npos && odd.find(c) == std::string::npos)
+            odd.push_back(c);
+    return odd;
+}
+
 bool CheckTelephoneNumber(data::AppSettings& settings, const std::string& number,
                           const TelephoneNumberPrompt& prompt) {
-    if (settings.telephoneCheck == 0 || !prompt)
+    if ((settings.telephoneCheck == 0 && UndialableCharacters(number).empty()) || !prompt)
         return true;
     bool keepWarning = true;
     const bool use = prompt(number, keepWarning);
@@ -20,12 +36,14 @@ bool CheckTelephoneNumber(data::AppSettings& settings, const std::string& number
 }
 
 bool ConfirmEditDestination(data::AppSettings& settings, const std::string& name,
-                            const std::string& number, const TelephoneNumberPrompt& prompt) {
+                            const std::string& number, const TelephoneNumberPrompt& prompt,
+                            const std::string& shownNumber) {
     if (name.empty() || number.empty()) {
         data::ShowMessage(data::MessageKind::Exclamation, kMsgFieldsMustBeFilled);
         return false;
     }
-    return CheckTelephoneNumber(settings, number, prompt);
+    // Only a number the user changed needs a second look.
+    return number == shownNumber || CheckTelephoneNumber(settings, number, prompt);
 }
 
 SelectDestinationLogic::SelectDestinationLogic(std::string phoneBookPath)

@@ -26,16 +26,23 @@ inline constexpr int kResultRevise = 1060;
 // false for "Revise...". `keepWarning` comes in set and goes out as the user left it.
 using TelephoneNumberPrompt = std::function<bool(const std::string& number, bool& keepWarning)>;
 
-// Runs the warning for a typed number: nothing is shown while "TelephoneCheck" is 0; a cleared
-// check box turns it off for good (saved at once). True when the number is to be used, false
-// for "Revise...".
+// The characters of `number` a modem does not dial (each once, as typed): anything but digits,
+// blanks, - ( ) + , * # and the pause "~". Empty for a network target ("telnet://host",
+// "host:port"), which is not dialled.
+std::string UndialableCharacters(const std::string& number);
+
+// Runs the warning for a typed number: shown while "TelephoneCheck" is on, and whatever it is
+// for a number with characters a modem does not dial; a cleared check box turns the check off
+// for good (saved at once). True when the number is to be used, false for "Revise...".
 bool CheckTelephoneNumber(data::AppSettings& settings, const std::string& number,
                           const TelephoneNumberPrompt& prompt);
 
-// "Edit Destination", OK pressed: both fields must hold text (else 50239), then the number goes
-// through the warning. True when the dialog closes with OK.
+// "Edit Destination", OK pressed: both fields must hold text (else 50239), then a number that
+// differs from `shownNumber` (what the window opened with) goes through the warning. True when
+// the dialog closes with OK.
 bool ConfirmEditDestination(data::AppSettings& settings, const std::string& name,
-                            const std::string& number, const TelephoneNumberPrompt& prompt);
+                            const std::string& number, const TelephoneNumberPrompt& prompt,
+                            const std::string& shownNumber = {});
 
 class SelectDestinationLogic {
   public:

@@ -75,6 +75,18 @@ TelephoneNumberDialog::TelephoneNumberDialog(const QString& number, QWidget* par
     shown->setTextInteractionFlags(Qt::TextSelectableByMouse);
     shown->setContentsMargins(12, 4, 12, 4);
     layout->addWidget(shown);
+    // Letters and other characters a modem does not dial are pointed out before the call.
+    if (const std::string odd = jobs::UndialableCharacters(number.toStdString()); !odd.empty()) {
+        auto* undialable = new QLabel(
+            QStringLiteral("A modem dials only digits, blanks and - ( ) + , * # ~. It will not "
+                           "dial %1 in this number: revise it unless that is what you mean.")
+                .arg(QString::fromStdString(odd)));
+        undialable->setObjectName(QStringLiteral("undialable"));
+        undialable->setWordWrap(true);
+        undialable->setTextFormat(Qt::PlainText);
+        undialable->setStyleSheet(QStringLiteral("font-weight: bold"));
+        layout->addWidget(undialable);
+    }
     auto* reminder = new QLabel(Text(kTelephoneReminder));
     reminder->setWordWrap(true);
     reminder->setMinimumWidth(380);
@@ -110,6 +122,7 @@ EditDestinationDialog::EditDestinationDialog(data::AppSettings& settings, const 
     m_number = LimitedField();
     m_name->setText(name);
     m_number->setText(number);
+    m_shownNumber = number;
     form->addRow(Text(kNameLabel), m_name);
     form->addRow(Text(kDialedLabel), m_number);
     m_name->setAccessibleName(Text(kNameLabel).remove('&'));
@@ -141,7 +154,7 @@ QString EditDestinationDialog::Number() const {
 
 void EditDestinationDialog::accept() {
     if (jobs::ConfirmEditDestination(m_settings, Name().toStdString(), Number().toStdString(),
-                                     TelephonePrompt(this)))
+                                     TelephonePrompt(this), m_shownNumber.toStdString()))
         QDialog::accept();
 }
 

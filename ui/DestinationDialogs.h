@@ -51,6 +51,7 @@ class EditDestinationDialog : public QDialog {
   private:
     data::AppSettings& m_settings;
     QLineEdit* m_name;
+    QString m_shownNumber; // the number the window opened with
     QLineEdit* m_number;
 };
 

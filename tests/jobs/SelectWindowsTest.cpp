@@ -195,6 +195,21 @@ TEST_F(DestinationTest, APickedEntryGoesAtOnceAndATypedNumberIsCheckedWhileTheWa
     EXPECT_FALSE(logic.EditEnabled());
 }
 
+// Letters in a number end in "No answer" a minute later: the warning says so before the call,
+// even with the check turned off; a network target is not dialled and passes.
+TEST_F(DestinationTest, CharactersAModemDoesNotDialAreWarnedAboutBeforeTheCall) {
+    EXPECT_EQ(jobs::UndialableCharacters("555-HELLO"), "HELO");
+    EXPECT_EQ(jobs::UndialableCharacters("call-me-maybe"), "calmeyb");
+    for (const char* fine : {"+1 (555) 010-0199,,*70#", "9~555 0100", "telnet://bbs.example.org",
+                             "127.0.0.1:2323", "[::1]:2323", ""})
+        EXPECT_EQ(jobs::UndialableCharacters(fine), "") << fine;
+    settings.telephoneCheck = 0;
+    EXPECT_FALSE(jobs::CheckTelephoneNumber(settings, "555-HELLO", Prompt(false, true)));
+    EXPECT_TRUE(jobs::CheckTelephoneNumber(settings, "555 0100", Prompt(false, true)));
+    EXPECT_TRUE(jobs::CheckTelephoneNumber(settings, "127.0.0.1:2323", Prompt(false, true)));
+    EXPECT_EQ(prompted, std::vector<std::string>{"555-HELLO"});
+}
+
 TEST_F(DestinationTest, EditsStayInPlaceAndDeletionsAreSavedOnClose) {
     Messages messages(data::MessageAnswer::Ok);
     jobs::SelectDestinationLogic logic(book);
@@ -219,6 +234,11 @@ TEST_F(DestinationTest, EditsStayInPlaceAndDeletionsAreSavedOnClose) {
     EXPECT_TRUE(prompted.empty());
     EXPECT_FALSE(jobs::ConfirmEditDestination(settings, "Office", "555", Prompt(false, true)));
     EXPECT_TRUE(jobs::ConfirmEditDestination(settings, "Office", "555", Prompt(true, true)));
+    // Only the name edited: the number is not asked about again.
+    prompted.clear();
+    EXPECT_TRUE(
+        jobs::ConfirmEditDestination(settings, "Head Office", "555", Prompt(false, true), "555"));
+    EXPECT_TRUE(prompted.empty());
 }
 
 } // namespace

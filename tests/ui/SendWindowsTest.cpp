@@ -193,6 +193,18 @@ struct DestinationDialogTest : testing::Test {
     data::AppSettings settings;
 };
 
+TEST_F(DestinationDialogTest, TheTelephoneNumberWindowNamesWhatAModemDoesNotDial) {
+    ui::TelephoneNumberDialog letters("555-HELLO");
+    letters.show();
+    const auto* undialable = letters.findChild<QLabel*>(QStringLiteral("undialable"));
+    ASSERT_TRUE(undialable);
+    EXPECT_TRUE(undialable->text().contains(QStringLiteral("HELO")))
+        << undialable->text().toStdString();
+    uitest::Screenshot(&letters, "telephone-number-letters");
+    ui::TelephoneNumberDialog digits("555 0100");
+    EXPECT_FALSE(digits.findChild<QLabel*>(QStringLiteral("undialable")));
+}
+
 TEST_F(DestinationDialogTest, ATypedNumberIsCheckedAndRevisedAndThenTheWarningSwitchedOff) {
     int telephoneWindows = 0;
     uitest::ModalWatcher watcher([&](QWidget* modal) {
