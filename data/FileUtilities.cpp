@@ -24,6 +24,7 @@ namespace data {
 namespace {
 
 constexpr int kCannotCreateFolderId = 50206;
+constexpr int kNoFileManagerId = 50246;
 constexpr int kCannotMoveFileId = 50223;
 constexpr int kAddMoreFilesId = 50238;
 constexpr int kDatedFolderId = 50303;
@@ -188,7 +189,9 @@ bool CreateFolderPath(const std::string& path) {
 void OpenFolderInShell(const std::string& folder) {
     if (!IsFolder(folder) && !CreateFolderPath(folder))
         ShowMessage(MessageKind::Exclamation, kCannotCreateFolderId, folder);
-    platform::ShellOpen(folder);
+    // Without a file manager the user is at least told where the files are.
+    if (!platform::ShellOpen(folder))
+        ShowMessage(MessageKind::Exclamation, kNoFileManagerId, folder);
 }
 
 std::string MakeUniquePath(const std::string& path) {

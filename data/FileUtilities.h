@@ -24,7 +24,8 @@ bool CreateFolderPath(const std::string& path);
 std::string ReceiveFolderProblem(const std::string& folder);
 
 // Shows `folder` in the file manager, creating it first when missing (50206 when that fails;
-// the file manager is asked in any case and reports the missing folder itself).
+// the file manager is asked in any case and reports the missing folder itself). When no file
+// manager can be started, 50246 names the folder.
 void OpenFolderInShell(const std::string& folder);
 
 // `path` itself when nothing exists there, else the first free of base#2.ext, base#3.ext, ...

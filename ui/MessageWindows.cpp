@@ -16,6 +16,8 @@
 
 #include <cstdio>
 
+#include "data/AppSettings.h"
+#include "data/FileUtilities.h"
 #include "data/UserMessages.h"
 #include "platform/FatalError.h"
 #include "platform/Clock.h"
@@ -25,6 +27,8 @@ namespace ui {
 namespace {
 
 constexpr int kTextCloseCountdown = 51103;
+constexpr int kTextCloseCountdownOne = 51108;
+constexpr int kTextOpenReceiveFolder = 51109;
 constexpr int kTextFilesReceivedCaption = 51104;
 constexpr int kTextSelectModemCaption = 51100;
 constexpr int kTextSelectModem = 51101;
@@ -111,7 +115,6 @@ SelfClosingDialog::SelfClosingDialog(const QString& caption, const QString& text
     layout->addLayout(row);
     m_countdown = new QLabel;
     m_countdown->setAlignment(Qt::AlignRight);
-    m_countdown->setEnabled(false);
     layout->addWidget(m_countdown);
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
@@ -143,7 +146,8 @@ void SelfClosingDialog::Tick() {
         return;
     }
     const long seconds = (left + kCountdownStepMs - 1) / kCountdownStepMs;
-    std::string format(platform::LoadResourceString(kTextCloseCountdown));
+    std::string format(
+        platform::LoadResourceString(seconds == 1 ? kTextCloseCountdownOne : kTextCloseCountdown));
     char line[160];
     std::snprintf(line, sizeof line, format.c_str(), seconds);
     m_countdown->setText(QString::fromUtf8(line));
@@ -155,7 +159,18 @@ TimedMessageDialog::TimedMessageDialog(const QString& text, QWidget* parent)
 FilesReceivedDialog::FilesReceivedDialog(int files, QWidget* parent)
     : SelfClosingDialog(Text(kTextFilesReceivedCaption),
                         QString::fromStdString(jobs::FilesReceivedText(files)), parent,
-                        jobs::kFilesReceivedTimerId, false) {}
+                        jobs::kFilesReceivedTimerId, false) {
+    // The files just received are one button away.
+    auto* open = findChild<QDialogButtonBox*>()->addButton(Text(kTextOpenReceiveFolder),
+                                                           QDialogButtonBox::ActionRole);
+    open->setObjectName(QStringLiteral("openReceiveFolder"));
+    connect(open, &QPushButton::clicked, this, [this] {
+        data::AppSettings settings;
+        data::LoadSettings(settings);
+        data::OpenFolderInShell(settings.generalReceiveFolder);
+        accept();
+    });
+}
 
 ModemComboBox::ModemComboBox(const comm::ModemListModel& modems, QWidget* parent)
     : QComboBox(parent) {

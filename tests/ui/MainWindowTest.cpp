@@ -10,6 +10,7 @@
 #include "data/AppSettings.h"
 #include "platform/Clock.h"
 #include "platform/Registry.h"
+#include "platform/Shell.h"
 #include "tests/support/TempDir.h"
 #include "tests/ui/UiTestSupport.h"
 #include "ui/MainWindow.h"
@@ -172,6 +173,32 @@ TEST(SelfClosingMessagesTest, BothCloseByThemselvesAndSayWhen) {
     EXPECT_EQ(message.exec(), QDialog::Accepted);
     EXPECT_GE(clock.elapsed(), 100) << "it stays up for its 15 (accelerated) seconds";
     EXPECT_LT(clock.elapsed(), 5000);
+}
+
+// The Files Received notice opens the receive folder; with no file manager to show it, a
+// message says where the files are.
+TEST(SelfClosingMessagesTest, TheFilesReceivedNoticeOpensTheReceiveFolder) {
+    testsupport::TempDir temp;
+    platform::ReloadRegistry();
+    data::AppSettings settings;
+    data::LoadSettings(settings);
+    settings.generalReceiveFolder = temp / "inbox";
+    data::SaveSettings(settings);
+    std::vector<std::string> opened;
+    auto previous = platform::SetShellOpenHook([&](const std::string& path) {
+        opened.push_back(path);
+        return false;
+    });
+    uitest::MessageRecorder messages;
+    ui::FilesReceivedDialog notice(2);
+    auto* open = notice.findChild<QPushButton*>(QStringLiteral("openReceiveFolder"));
+    ASSERT_TRUE(open);
+    open->click();
+    platform::SetShellOpenHook(previous);
+    EXPECT_EQ(opened, std::vector<std::string>{temp / "inbox"});
+    ASSERT_EQ(messages.ids, std::vector<int>{50246});
+    EXPECT_NE(messages.texts[0].find(temp / "inbox"), std::string::npos);
+    platform::ReloadRegistry();
 }
 
 TEST(SelfClosingMessagesTest, UnattendedReceiveMessagesAreTheSelfClosingOnes) {
