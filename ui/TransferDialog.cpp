@@ -63,12 +63,12 @@ TransferDialog::TransferDialog(jobs::JobThreadProcedure procedure, jobs::JobCont
     };
     auto* bytesLabel = new QLabel;
     m_fields[jobs::kControlBytesLabel] = bytesLabel;
-    // "Files remaining to be sent: 3" reads as a line of its own.
-    auto* files = new QLabel;
-    files->setTextFormat(Qt::PlainText);
-    files->setAccessibleName(Text(kLabelFiles));
-    m_fields[jobs::kControlFiles] = files;
-    form->addRow(files);
+    // "Files remaining to be sent: 3": the words as the row's label, the count lined up with
+    // the other figures.
+    m_filesLabel = new QLabel;
+    m_filesLabel->setTextFormat(Qt::PlainText);
+    addRow(jobs::kControlFiles, m_filesLabel);
+    m_fields[jobs::kControlFiles]->setAccessibleName(Text(kLabelFiles));
     addRow(jobs::kControlBytes, bytesLabel);
     addRow(jobs::kControlElapsed, new QLabel(Text(kLabelElapsed)));
     addRow(jobs::kControlTimeLeft, new QLabel(Text(kLabelTimeLeft)));
@@ -151,6 +151,11 @@ void TransferDialog::Refresh() {
     setWindowTitle(QString::fromStdString(m_logic.Caption()));
     for (auto& [control, label] : m_fields) {
         QString text = QString::fromStdString(m_logic.ControlText(control));
+        if (control == jobs::kControlFiles) {
+            const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+            m_filesLabel->setText(text.left(colon + 1));
+            text = text.mid(colon + 1).trimmed();
+        }
         if (label->text() != text)
             label->setText(text);
     }

@@ -28,6 +28,7 @@ class TransferDialog : public QDialog {
 
     jobs::TransferWindowLogic& Logic() { return m_logic; }
     QPushButton* StopButton() const { return m_stop; }
+    QLabel* FilesLabel() const { return m_filesLabel; }
     // Shown beside "Dial Now" while a redial is waited for.
     QPushButton* StopWaitingButton() const { return m_stopWaiting; }
     QLabel* Field(int control) const;
@@ -50,6 +51,7 @@ class TransferDialog : public QDialog {
     std::map<int, QLabel*> m_fields;
     QProgressBar* m_progress;
     QPushButton* m_stopWaiting{nullptr};
+    QLabel* m_filesLabel{nullptr}; // the words of the files line; its count is a field
     QPushButton* m_stop;
     bool m_started{false};
 };

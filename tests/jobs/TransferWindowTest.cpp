@@ -100,7 +100,7 @@ TEST_F(TransferWindowTest, OpeningTextsOfBothDirections) {
 
     Make(false);
     EXPECT_EQ(window->Caption(), "Receiving From: Unknown Sender");
-    EXPECT_EQ(Text(kControlFiles), "Files received:  --");
+    EXPECT_EQ(Text(kControlFiles), "Files Received:  --");
     EXPECT_EQ(Text(kControlBytesLabel), "Bytes Received:");
     context.peerUser = "Carl";
     Status(kStatusReceivingFiles);

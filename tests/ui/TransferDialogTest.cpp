@@ -86,7 +86,10 @@ TEST(TransferDialogTest, ShowsTheJobAndStopsOnlyWhenTheUserConfirms) {
     // Opening texts before the worker says anything.
     EXPECT_EQ(dialog.windowTitle(), "Sending To: Harbour Office");
     EXPECT_EQ(dialog.Field(jobs::kControlStatusLine)->text(), "Starting");
-    EXPECT_EQ(dialog.Field(jobs::kControlFiles)->text(), "Files remaining to be sent: 2");
+    EXPECT_EQ(dialog.FilesLabel()->text(), "Files remaining to be sent:");
+    EXPECT_EQ(dialog.Field(jobs::kControlFiles)->text(), "2");
+    EXPECT_EQ(dialog.Field(jobs::kControlFiles)->alignment() & Qt::AlignRight, Qt::AlignRight)
+        << "the count lines up with the other figures";
     EXPECT_EQ(dialog.Field(jobs::kControlBytes)->text(), "-- of --");
     EXPECT_EQ(dialog.Field(jobs::kControlSpeed)->text(), "-- cps (--% efficiency)");
     EXPECT_EQ(dialog.StopButton()->text(), "&Stop");
