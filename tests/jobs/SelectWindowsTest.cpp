@@ -220,7 +220,7 @@ TEST_F(DestinationTest, EditsStayInPlaceAndDeletionsAreSavedOnClose) {
     logic.SelectRow(1);
     EXPECT_TRUE(logic.DeleteSelected());
     EXPECT_EQ(messages.texts.back(),
-              "Are you sure you want to delete \"Zeta\" from your PhoneBook?");
+              "Are you sure you want to delete \"Zeta\" from your phone book?");
     logic.Close();
     data::PhoneBookList reread;
     data::LoadPhoneBook(reread, book);
