@@ -40,6 +40,7 @@ constexpr int kTextNoErrors = 50113;
 constexpr int kTextNoFilesReceived = 50114;
 constexpr int kTextSending = 50115;
 constexpr int kTextReceiving = 50116;
+constexpr int kTextWaitingForPeer = 50247;
 constexpr int kTextSendingTo = 50118;
 constexpr int kTextReceivingFrom = 50119;
 constexpr int kTextUnknownSender = 50120;
@@ -275,6 +276,15 @@ void TransferWindowLogic::HandleStatus(int id, std::intptr_t detail) {
     }
     case kStatusWaitingToRedial:
         SetText(kControlStatusLine, RedialLine());
+        break;
+    case kStatusSendingFiles:
+    case kStatusReceivingFiles:
+        // Connected, but no file has begun: the other computer has not spoken yet.
+        SetText(kControlStatusLine,
+                m_shownFileName.empty()
+                    ? platform::FormatMessage1(platform::ResourceText(kTextWaitingForPeer),
+                                               platform::ResourceText(stored))
+                    : platform::ResourceText(stored));
         break;
     default:
         SetText(kControlStatusLine, platform::ResourceText(stored));

@@ -158,7 +158,11 @@ TEST_F(TransferWindowTest, MissingFiguresShowDashes) {
 
 TEST_F(TransferWindowTest, FilesRemainingCountDownAndRecordsCloseByCount) {
     Make(true, {"/f/a.txt", "/f/b.txt", "/f/c.txt"});
+    // Connected, and the other computer has not spoken yet: that is what the window waits for.
+    Status(kStatusSendingFiles);
+    EXPECT_EQ(Text(kControlStatusLine), "Sending Files: waiting for the other computer\u2026");
     Progress(100, "/f/a.txt", 0, 5000, 0);
+    EXPECT_EQ(Text(kControlStatusLine), "Sending: a.txt");
     EXPECT_EQ(Text(kControlFiles), "Files remaining to be sent: 3");
     Progress(105, "/f/a.txt", 0, 5000, 5000);
     Progress(106, "/f/b.txt", 1, 7000, 0);
