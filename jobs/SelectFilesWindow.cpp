@@ -107,8 +107,12 @@ void SelectFilesLogic::Open() {
     m_confirmed = false;
     m_items.clear();
     m_totalKilobytes = 0;
+    // A file put on the list earlier that has gone since is said, not dropped without a word.
+    std::vector<std::string> gone;
     for (const std::string& path : m_sendList)
-        AddFile(path);
+        if (AddFile(path) == AddResult::Failed)
+            gone.push_back(path);
+    ReportFailures(gone, kMsgFilesGone);
 }
 
 SelectFilesLogic::AddResult SelectFilesLogic::AddFile(const std::string& path) {
@@ -139,14 +143,14 @@ SelectFilesLogic::AddResult SelectFilesLogic::AddFile(const std::string& path) {
     return AddResult::Added;
 }
 
-void SelectFilesLogic::ReportFailures(const std::vector<std::string>& names) const {
+void SelectFilesLogic::ReportFailures(const std::vector<std::string>& names, int id) const {
     if (names.empty())
         return;
-    std::string text = platform::ResourceText(kMsgFilesBusy);
+    std::string text = platform::ResourceText(id);
     for (std::size_t i = 0; i < names.size(); ++i)
         text += (i ? ", " : "") + names[i];
     text += ".";
-    data::ShowMessageText(data::MessageKind::Exclamation, kMsgFilesBusy, text);
+    data::ShowMessageText(data::MessageKind::Exclamation, id, text);
 }
 
 int SelectFilesLogic::AddSelection(const std::vector<std::string>& paths) {

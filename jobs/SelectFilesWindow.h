@@ -13,6 +13,7 @@
 namespace jobs {
 
 inline constexpr int kMsgFilesBusy = 50208;
+inline constexpr int kMsgFilesGone = 50248;
 // The rate the estimated send time assumes, in bytes per second.
 inline constexpr int kEstimateBytesPerSecond = 2500;
 
@@ -82,7 +83,7 @@ class SelectFilesLogic {
     bool OkEnabled() const { return !m_items.empty(); }
 
   private:
-    void ReportFailures(const std::vector<std::string>& names) const;
+    void ReportFailures(const std::vector<std::string>& names, int id = kMsgFilesBusy) const;
 
     std::vector<std::string>& m_sendList;
     TypeNamer m_typeNamer;

@@ -84,6 +84,20 @@ TEST(SelectFilesLogicTest, AddingListsEachFileOnceAndReportsBusyFilesTogether) {
     EXPECT_EQ(messages.ids.size(), 2u);
 }
 
+// A file put on the list that has gone by the time the window opens is named, not dropped
+// without a word.
+TEST(SelectFilesLogicTest, FilesGoneSinceTheyWereListedAreNamedWhenTheWindowOpens) {
+    testsupport::TempDir temp;
+    const std::string kept = temp.WriteFile("kept.txt", "k");
+    std::vector<std::string> sendList{kept, temp / "gone.txt"};
+    jobs::SelectFilesLogic logic(sendList);
+    Messages messages;
+    logic.Open();
+    ASSERT_EQ(messages.ids, std::vector<int>{jobs::kMsgFilesGone});
+    EXPECT_NE(messages.texts[0].find(temp / "gone.txt"), std::string::npos) << messages.texts[0];
+    EXPECT_EQ(logic.Items().size(), 1u);
+}
+
 TEST(SelectFilesLogicTest, TotalsKeepTheSizeReadWhenAFileWasAdded) {
     testsupport::TempDir temp;
     const std::string big = temp.WriteFile("big.bin", std::string(453 * 1024 - 100, 'x'));

@@ -348,6 +348,43 @@ TEST_F(SendWorkflowTest, CancellingTheFilesEmptiesTheListAndCancellingTheDestina
     EXPECT_EQ(window.SendList(), std::vector<std::string>{file});
 }
 
+// A file deleted after the files were chosen is named before any call is made, and no call
+// is made.
+TEST_F(SendWorkflowTest, AFileGoneFromTheListIsNamedBeforeDialling) {
+    const std::string kept = temp.WriteFile("outbox/kept.txt", "kept");
+    const std::string gone = temp.WriteFile("outbox/gone.txt", "gone");
+    ui::InstallMessageHooks();
+    QStringList seen;
+    QString said;
+    uitest::ModalWatcher watcher([&](QWidget* modal) {
+        seen << QString::fromLatin1(modal->metaObject()->className());
+        if (auto* files = qobject_cast<ui::SelectFilesDialog*>(modal)) {
+            QTimer::singleShot(0, files->Button("ok"), &QPushButton::click);
+        } else if (auto* destination = qobject_cast<ui::SelectDestinationDialog*>(modal)) {
+            QTimer::singleShot(0, destination, [destination, gone] {
+                fs::remove(gone);
+                QTest::keyClicks(destination->NumberField(), QStringLiteral("127.0.0.1:9"));
+                destination->Button("send")->click();
+            });
+        } else if (auto* check = qobject_cast<ui::TelephoneNumberDialog*>(modal)) {
+            QTimer::singleShot(0, check, &QDialog::accept);
+        } else if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            said = box->text();
+            QTimer::singleShot(0, box, [box] { box->done(QMessageBox::Ok); });
+        }
+    });
+    ui::MainWindow window;
+    window.show();
+    ASSERT_TRUE(uitest::RunUntil([&] { return window.StartedUp(); }));
+    window.SendList() = {kept, gone};
+    QTimer::singleShot(0, &window, [&] { window.SendButton()->click(); });
+    ASSERT_TRUE(uitest::RunUntil([&] { return !said.isEmpty() && ui::g_busy == 0; }))
+        << seen.join(", ").toStdString();
+    EXPECT_TRUE(said.contains(QString::fromStdString(gone))) << said.toStdString();
+    EXPECT_FALSE(seen.contains("ui::TransferDialog")) << "no call was made";
+    data::SetMessageHook({});
+}
+
 // From the main window to files filed by sendari-cli receive: with the mouse where it helps, or
 // with the keyboard alone (no mouse event anywhere: the files are two folders down from where
 // Select Files opens).
