@@ -53,7 +53,7 @@ HelpWindow::HelpWindow(QWidget* owner) : QWidget(owner, Qt::Window) {
     m_browser = new QTextBrowser;
     m_browser->setOpenExternalLinks(false);
     layout->addWidget(m_browser);
-    resize(560, 480);
+    ResizeToFitScreen(this, QSize(560, 480));
     g_helpWindow = this;
 }
 

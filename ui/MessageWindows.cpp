@@ -10,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QThread>
 #include <QVBoxLayout>
@@ -88,6 +89,17 @@ void GiveRowLabelsBuddies(QWidget* window) {
             }
         }
     }
+}
+
+void ResizeToFitScreen(QWidget* window, QSize wanted) {
+    QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    if (screen) {
+        // Room for the window's frame and a margin around it.
+        constexpr int kMargin = 48;
+        const QSize room = screen->availableGeometry().size() - QSize(kMargin, kMargin);
+        wanted = wanted.boundedTo(room).expandedTo(window->minimumSizeHint());
+    }
+    window->resize(wanted);
 }
 
 SelfClosingDialog::SelfClosingDialog(const QString& caption, const QString& text, QWidget* parent,

@@ -5,6 +5,7 @@
 
 #include <QComboBox>
 #include <QDialog>
+#include <QSize>
 #include <QLabel>
 #include <QTimer>
 
@@ -25,6 +26,10 @@ QString Text(int id);
 // first control of that row as its label's buddy, so the label's shortcut letter works and no
 // "&" shows.
 void GiveRowLabelsBuddies(QWidget* window);
+
+// Gives `window` its first size: `wanted`, made smaller where the screen it opens on has less
+// room (at a large scale factor a generous size would put OK off the screen).
+void ResizeToFitScreen(QWidget* window, QSize wanted);
 
 // A dialog that closes itself as if OK had been pressed after `ms` (platform) milliseconds,
 // showing how many seconds remain. The timed message (518) and the Files Received notice (514).

@@ -225,7 +225,7 @@ SelectFilesDialog::SelectFilesDialog(std::vector<std::string>& sendList, QWidget
         SetHelpId(control, id);
     InstallHelp(this, jobs::kNoButtonHelp, jobs::WindowTopic(jobs::kSelectFilesWindow));
 
-    resize(860, 640);
+    ResizeToFitScreen(this, QSize(860, 640));
     SetFolder(StartFolder());
 }
 

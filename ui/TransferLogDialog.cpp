@@ -61,7 +61,7 @@ TransferLogDialog::TransferLogDialog(std::string path, QWidget* parent)
     SetHelpId(m_clear, 1041);
     SetHelpId(buttons->button(QDialogButtonBox::Close), 1);
     InstallHelp(this, jobs::kTransferLogHelp, jobs::WindowTopic(jobs::kTransferLogWindow));
-    resize(980, 420);
+    ResizeToFitScreen(this, QSize(980, 420));
 }
 
 bool TransferLogDialog::Load() {

@@ -5,8 +5,10 @@
 
 #include <QAction>
 #include <QDialogButtonBox>
+#include <QGuiApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTest>
 #include <QTextBrowser>
@@ -100,6 +102,21 @@ TEST_F(HelpTest, NoTwoControlsOfAWindowShareAnAltKey) {
     for (int page = 0; page < pages->count(); ++page) {
         pages->setCurrentIndex(page);
         EXPECT_EQ(uitest::MnemonicClashes(&options), QStringList()) << "Options page " << page;
+    }
+}
+
+// At a large scale a generous first size put OK off the screen: every window opens within the
+// room its screen has.
+TEST_F(HelpTest, WindowsOpenWithinTheScreen) {
+    std::vector<std::string> files;
+    ui::MainWindow main;
+    ui::SelectFilesDialog select(files);
+    ui::TransferLogDialog log(temp / "log.txt");
+    ui::HelpWindow help(&main);
+    const QSize room = QGuiApplication::primaryScreen()->availableGeometry().size();
+    for (QWidget* window : std::initializer_list<QWidget*>{&select, &log, &help}) {
+        EXPECT_LE(window->width(), room.width()) << window->metaObject()->className();
+        EXPECT_LE(window->height(), room.height()) << window->metaObject()->className();
     }
 }
 
