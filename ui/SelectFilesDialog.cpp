@@ -1,6 +1,7 @@
 // The Select Files window.
 #include "ui/SelectFilesDialog.h"
 
+#include <QDateTime>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFileIconProvider>
@@ -39,7 +40,7 @@ constexpr int kTimeLabel = 51117;
 constexpr int kFoldersLabel = 51118;
 constexpr int kFilesLabel = 51119;
 constexpr int kHeadings[jobs::kFileColumns] = {50310, 50311, 50312, 50313, 50314};
-constexpr int kWidths[jobs::kFileColumns] = {140, 55, 100, 110, 300};
+constexpr int kWidths[jobs::kFileColumns] = {140, 55, 100, 130, 300};
 
 std::string TypeName(const std::string& path) {
     static QMimeDatabase types;
@@ -48,6 +49,24 @@ std::string TypeName(const std::string& path) {
 }
 
 } // namespace
+
+QString FileBrowserDelegate::CellText(const QModelIndex& index) const {
+    const auto* files = qobject_cast<const QFileSystemModel*>(index.model());
+    if (!files || (index.column() != 1 && index.column() != 3))
+        return index.data().toString();
+    if (index.column() == 1)
+        return files->isDir(index) ? QString()
+                                   : QString::fromStdString(jobs::KilobytesText(
+                                         jobs::RoundedKilobytes(files->size(index))));
+    return QString::fromStdString(jobs::ModifiedText(
+        static_cast<std::time_t>(files->lastModified(index).toSecsSinceEpoch())));
+}
+
+void FileBrowserDelegate::initStyleOption(QStyleOptionViewItem* option,
+                                          const QModelIndex& index) const {
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->text = CellText(index);
+}
 
 SelectFilesDialog::SelectFilesDialog(std::vector<std::string>& sendList, QWidget* parent)
     : QDialog(parent), m_logic{sendList, TypeName} {
@@ -73,6 +92,7 @@ SelectFilesDialog::SelectFilesDialog(std::vector<std::string>& sendList, QWidget
     m_tree->setAccessibleName(Text(kFoldersLabel).remove('&'));
     m_browser = new QTreeView;
     m_browser->setModel(m_files);
+    m_browser->setItemDelegate(new FileBrowserDelegate(m_browser));
     m_browser->setRootIsDecorated(false);
     m_browser->setSelectionMode(QAbstractItemView::ExtendedSelection);
     m_browser->setAccessibleName(Text(kFilesLabel).remove('&'));

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QDialog>
+#include <QStyledItemDelegate>
 
 #include <string>
 #include <vector>
@@ -18,6 +19,19 @@ class QTreeWidget;
 class QDialogButtonBox;
 
 namespace ui {
+
+// Draws the file browser's Size and Date Modified as the list of files to send shows them, so
+// the two lists read alike ("3KB", "12/9/26 4:04 PM").
+class FileBrowserDelegate : public QStyledItemDelegate {
+    Q_OBJECT
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+    // The text shown for a cell of the browser's model.
+    QString CellText(const QModelIndex& index) const;
+
+  protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override;
+};
 
 class SelectFilesDialog : public QDialog {
     Q_OBJECT

@@ -101,6 +101,21 @@ TEST(SelectFilesDialogTest, AddsFromTheBrowserAndEnablesOnlyWhatCanAct) {
     EXPECT_EQ(dialog.List()->topLevelItem(1)->text(jobs::kColumnSize), "489KB");
     EXPECT_EQ(dialog.List()->topLevelItem(1)->textAlignment(jobs::kColumnSize) & Qt::AlignRight,
               Qt::AlignRight);
+    // The browser above shows sizes and dates as the list does.
+    const auto* cells = qobject_cast<ui::FileBrowserDelegate*>(dialog.Browser()->itemDelegate());
+    ASSERT_TRUE(cells);
+    const auto* model = dialog.Browser()->model();
+    bool compared = false;
+    for (int row = 0; row < model->rowCount(dialog.Browser()->rootIndex()); ++row) {
+        const QModelIndex name = model->index(row, 0, dialog.Browser()->rootIndex());
+        if (name.data().toString() != "second file.bin")
+            continue;
+        EXPECT_EQ(cells->CellText(name.siblingAtColumn(1)), "489KB");
+        EXPECT_EQ(cells->CellText(name.siblingAtColumn(3)),
+                  dialog.List()->topLevelItem(1)->text(jobs::kColumnModified));
+        compared = true;
+    }
+    EXPECT_TRUE(compared);
     dialog.resize(900, 680);
     uitest::Screenshot(&dialog, "select-files");
     // The Size heading: ascending, then descending.
