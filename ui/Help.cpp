@@ -8,6 +8,9 @@
 #include <QFile>
 #include <QPointer>
 #include <QPushButton>
+#include <QKeySequence>
+#include <QScreen>
+#include <QHBoxLayout>
 #include <QShortcut>
 #include <QTextBrowser>
 #include <QUrl>
@@ -49,11 +52,43 @@ HelpWindow::HelpWindow(QWidget* owner) : QWidget(owner, Qt::Window) {
     setAttribute(Qt::WA_DeleteOnClose);
     setWindowTitle(Text(kHelpWindowTitle));
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setContentsMargins(8, 8, 8, 8);
+    auto* bar = new QHBoxLayout;
+    auto* back = new QPushButton(QStringLiteral("&Back"));
+    back->setObjectName(QStringLiteral("back"));
+    back->setEnabled(false);
+    auto* contents = new QPushButton(QStringLiteral("&Contents"));
+    contents->setObjectName(QStringLiteral("contents"));
+    bar->addWidget(back);
+    bar->addWidget(contents);
+    bar->addStretch(1);
+    layout->addLayout(bar);
     m_browser = new QTextBrowser;
     m_browser->setOpenExternalLinks(false);
+    // The page gets margins of its own rather than text against the frame.
+    m_browser->document()->setDocumentMargin(14);
     layout->addWidget(m_browser);
+    connect(back, &QPushButton::clicked, m_browser, &QTextBrowser::backward);
+    connect(m_browser, &QTextBrowser::backwardAvailable, back, &QPushButton::setEnabled);
+    connect(contents, &QPushButton::clicked, m_browser, [this] {
+        QUrl url = HelpBookUrl();
+        url.setFragment(QStringLiteral("contents"));
+        m_browser->setSource(url);
+        m_browser->scrollToAnchor(url.fragment());
+    });
+    // Escape and Ctrl+W close it, as they close any window of its kind.
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)})
+        connect(new QShortcut(keys, this), &QShortcut::activated, this, &QWidget::close);
     ResizeToFitScreen(this, QSize(560, 480));
+    // Beside the window it belongs to, not over it at the screen's corner.
+    if (owner) {
+        const QRect room = owner->screen()->availableGeometry();
+        QRect place(owner->window()->frameGeometry().topRight() + QPoint(16, 0), size());
+        if (!room.contains(place))
+            place.moveCenter(owner->window()->frameGeometry().center());
+        move(place.topLeft());
+    }
     g_helpWindow = this;
 }
 

@@ -120,6 +120,38 @@ TEST_F(HelpTest, WindowsOpenWithinTheScreen) {
     }
 }
 
+// The help window opens beside its window, goes back and to the contents, and closes with
+// Escape or Ctrl+W.
+TEST_F(HelpTest, TheHelpWindowNavigatesAndClosesFromTheKeyboard) {
+    QWidget main;
+    main.resize(300, 200);
+    main.move(40, 40);
+    main.show();
+    ui::ShowHelpTopic(jobs::WindowTopic(jobs::kSelectFilesWindow), &main);
+    ui::HelpWindow* help = ui::HelpWindow::Current();
+    ASSERT_TRUE(help);
+    EXPECT_NE(help->frameGeometry().topLeft(), main.frameGeometry().topLeft());
+    auto* back = help->findChild<QPushButton*>(QStringLiteral("back"));
+    auto* contents = help->findChild<QPushButton*>(QStringLiteral("contents"));
+    ASSERT_TRUE(back && contents);
+    const QString topic = ShownFragment();
+    contents->click();
+    EXPECT_EQ(ShownFragment(), "contents");
+    ASSERT_TRUE(back->isEnabled());
+    back->click();
+    EXPECT_EQ(ShownFragment(), topic);
+    for (const QKeySequence& keys :
+         {QKeySequence(Qt::Key_Escape), QKeySequence(Qt::CTRL | Qt::Key_W)}) {
+        ui::ShowHelpTopic(0, &main);
+        help = ui::HelpWindow::Current();
+        help->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(help));
+        QTest::keySequence(help, keys);
+        EXPECT_TRUE(uitest::RunUntil([&] { return !ui::HelpWindow::Current(); }, 2000))
+            << keys.toString().toStdString();
+    }
+}
+
 TEST_F(HelpTest, F1AnswersForTheFocusedControlAndHelpButtonsOpenTheirPage) {
     ui::SelectDestinationDialog destination(settings);
     destination.show();
