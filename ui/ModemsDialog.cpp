@@ -19,6 +19,7 @@
 #include "comm/ModemDetector.h"
 #include "comm/ModemInstaller.h"
 #include "platform/NetAddress.h"
+#include "platform/VirtualModem.h"
 #include "platform/ResourceStrings.h"
 #include "ui/Help.h"
 #include "ui/MessageWindows.h"
@@ -41,6 +42,20 @@ QPushButton* NamedButton(const char* name, int text) {
 }
 
 // The first of COM1 to COM9 that no installed modem uses.
+// What a port map value means to a reader: "Virtual, 127.0.0.1:2323, unlimited".
+std::string ConnectedToText(const std::string& target) {
+    platform::VirtualModemConfig config;
+    if (target.rfind("vmodem:", 0) != 0 || !platform::ParseVirtualModemMapValue(target, config))
+        return target;
+    const bool v6 = config.listenAddress.find(':') != std::string::npos;
+    const std::string address = v6 ? "[" + config.listenAddress + "]" : config.listenAddress;
+    const std::string where = config.listen ? address + ":" + std::to_string(config.listenPort)
+                                            : std::string("no incoming calls");
+    const std::string rate =
+        config.lineRate == 0 ? std::string("unlimited") : std::to_string(config.lineRate) + " bps";
+    return "Virtual, " + where + ", " + rate;
+}
+
 QString FreePort() {
     const auto modems = comm::ListInstalledModems();
     for (int n = 1; n <= 9; ++n) {
@@ -133,6 +148,12 @@ ModemsDialog::ModemsDialog(QWidget* parent) : QDialog(parent) {
     rateRow->addWidget(rate, 1);
     QPushButton* addVirtual = NamedButton("addVirtual", 51213);
     rateRow->addWidget(addVirtual);
+    // The virtual modem's own port: the serial section's choice is for the serial modem.
+    auto* virtualPort = new QComboBox;
+    virtualPort->setObjectName(QStringLiteral("virtualPort"));
+    for (int n = 1; n <= 9; ++n)
+        virtualPort->addItem(QStringLiteral("COM%1").arg(n));
+    virtualForm->addRow(QStringLiteral("CO&M port:"), virtualPort);
     virtualForm->addRow(Text(51212), rateRow);
     layout->addWidget(virtualGroup);
 
@@ -187,14 +208,17 @@ void ModemsDialog::Refresh() {
         std::string target = modem.portTarget;
         if (target.empty() && port != 0)
             target = "/dev/ttyS" + std::to_string(port - 1);
-        new QTreeWidgetItem(m_list,
-                            {QString::fromStdString(modem.name), QString::fromStdString(modem.port),
-                             QString::fromStdString(target)});
+        auto* item = new QTreeWidgetItem(m_list, {QString::fromStdString(modem.name),
+                                                  QString::fromStdString(modem.port),
+                                                  QString::fromStdString(ConnectedToText(target))});
+        item->setToolTip(2, QString::fromStdString(target));
     }
     Button("remove")->setEnabled(false);
     const QString free = FreePort();
-    if (!free.isEmpty())
+    if (!free.isEmpty()) {
         Choice("port")->setCurrentText(free);
+        Choice("virtualPort")->setCurrentText(free);
+    }
 }
 
 void ModemsDialog::Report(bool ok, const std::string& message) {
@@ -228,8 +252,8 @@ void ModemsDialog::AddVirtual() {
                           "' bits per second is not a valid virtual modem.");
         return;
     }
-    comm::InstallResult result =
-        comm::InstallModem(definition->text, Choice("port")->currentText().toStdString(), value);
+    comm::InstallResult result = comm::InstallModem(
+        definition->text, Choice("virtualPort")->currentText().toStdString(), value);
     const std::string warning =
         platform::ExposedListenWarning(Field("listen")->text().trimmed().toStdString());
     if (result.ok && !warning.empty())

@@ -223,9 +223,13 @@ TEST(ModemsDialogTest, AVirtualModemAddedThereIsUsedByTheNextReceive) {
         modems.Field("listen")->setText(QStringLiteral("127.0.0.1:0"));
         EXPECT_FALSE(exposed->isVisible());
         modems.Choice("rate")->setCurrentText(QStringLiteral("unlimited"));
+        // The virtual modem takes the port chosen in its own section.
+        modems.Choice("port")->setCurrentText(QStringLiteral("COM7"));
+        modems.Choice("virtualPort")->setCurrentText(QStringLiteral("COM2"));
         modems.Button("addVirtual")->click();
         ASSERT_EQ(modems.List()->topLevelItemCount(), 1);
-        EXPECT_EQ(modems.List()->topLevelItem(0)->text(1), "COM1");
+        EXPECT_EQ(modems.List()->topLevelItem(0)->text(1), "COM2");
+        EXPECT_EQ(modems.List()->topLevelItem(0)->text(2), "Virtual, 127.0.0.1:0, unlimited");
         uitest::Screenshot(&modems, "modems");
         // A bad address is refused with a message and adds nothing.
         modems.Field("listen")->setText(QStringLiteral("nowhere"));
