@@ -220,41 +220,52 @@ int ModemListModel::SelectedIndex() const {
     return match == m_names.end() ? 0 : static_cast<int>(match - m_names.begin());
 }
 
-bool AutoSelectModem(std::string& modemSelection, const ModemSelectionHooks& hooks) {
-    ModemListModel modems;
-    auto show = [&](ModemSelectionHooks::Icon icon, int id, const std::string& insert) {
-        if (hooks.showMessage)
-            hooks.showMessage(icon, id,
-                              platform::FormatMessage1(platform::LoadResourceString(id), insert));
-    };
+namespace {
 
-    std::string chosen;
-    if (modems.Names().empty()) {
-        show(ModemSelectionHooks::Icon::Stop, kNoModemsId, {});
+void ShowSelectionMessage(const ModemSelectionHooks& hooks, ModemSelectionHooks::Icon icon, int id,
+                          const std::string& insert) {
+    if (hooks.showMessage)
+        hooks.showMessage(icon, id,
+                          platform::FormatMessage1(platform::LoadResourceString(id), insert));
+}
+
+// The only modem installed, or the user's choice among several; nullopt when the user chose none.
+std::optional<std::string> ChooseModem(const ModemListModel& modems,
+                                       const ModemSelectionHooks& hooks) {
+    if (modems.Names().size() == 1) {
+        ShowSelectionMessage(hooks, ModemSelectionHooks::Icon::Information, kModemChosenId,
+                             modems.Names().front());
+        return modems.Names().front();
+    }
+    return hooks.selectModem ? hooks.selectModem(modems) : std::nullopt;
+}
+
+} // namespace
+
+bool AutoSelectModem(std::string& modemSelection, const ModemSelectionHooks& hooks) {
+    std::optional<ModemListModel> modems(std::in_place);
+    if (modems->Names().empty()) {
+        ShowSelectionMessage(hooks, ModemSelectionHooks::Icon::Stop, kNoModemsId, {});
         modemSelection.clear();
         if (hooks.runControlPanel)
             hooks.runControlPanel();
         else
             RunModemControlPanel();
-        return false;
-    }
-    if (modems.Names().size() == 1) {
-        chosen = modems.Names().front();
-        show(ModemSelectionHooks::Icon::Information, kModemChosenId, chosen);
-    } else {
-        std::optional<std::string> answer;
-        if (hooks.selectModem)
-            answer = hooks.selectModem(modems);
-        if (!answer)
+        // A panel that waits (the desktop's Modems window) may have added one: the job the user
+        // asked for goes on with it. A panel started alone leaves the list as it was.
+        modems.emplace();
+        if (modems->Names().empty())
             return false;
-        chosen = *answer;
     }
+    std::optional<std::string> chosen = ChooseModem(*modems, hooks);
+    if (!chosen)
+        return false;
 
     // The stored name is the one the field keeps, so the next start reads back what is used now.
-    chosen = platform::CutToBytes(chosen, kModemSelectionMaxBytes);
+    *chosen = platform::CutToBytes(*chosen, kModemSelectionMaxBytes);
     platform::WriteRegistryString(platform::HKEY_CURRENT_USER, kModemSelectionKey,
-                                  kModemSelectionValue, chosen);
-    modemSelection = chosen;
+                                  kModemSelectionValue, *chosen);
+    modemSelection = *chosen;
     return true;
 }
 

@@ -76,7 +76,8 @@ struct ModemSelectionHooks {
 
 // Chooses a modem for an empty "ModemSelection": the only one installed, or the user's choice
 // among several. Stores the name in the settings key and in `modemSelection` and returns true;
-// with no modem it says so, empties the field, starts the control panel and returns false.
+// with no modem it says so, empties the field and starts the control panel, then goes on with a
+// modem the panel added before it returned, or returns false.
 bool AutoSelectModem(std::string& modemSelection, const ModemSelectionHooks& hooks);
 
 // The COM port number 1 to 9 of the modem named `modemName` and its driver key below the

@@ -286,6 +286,20 @@ TEST_F(AutoSelectTest, NoModemSaysSoAndStartsTheControlPanel) {
     EXPECT_FALSE(Stored());
 }
 
+TEST_F(AutoSelectTest, AModemAddedWhileThePanelWaitsIsUsed) {
+    SetModemControlPanelHook([&] {
+        Import(LegacyModem("0000", "Added Modem", "COM1"));
+        return true;
+    });
+    std::string field;
+    EXPECT_TRUE(AutoSelectModem(field, Hooks()));
+    EXPECT_EQ(field, "Added Modem");
+    EXPECT_EQ(Stored(), "Added Modem");
+    ASSERT_EQ(m_shown.size(), 2u);
+    EXPECT_EQ(m_shown[0].id, 50207);
+    EXPECT_EQ(m_shown[1].id, 50222);
+}
+
 TEST_F(AutoSelectTest, OneModemIsChosenWithoutTheDialog) {
     Import(LegacyModem("0000", "Lone Modem", "COM1"));
     std::string field;
@@ -342,9 +356,9 @@ class ControlPanelTest : public ::testing::Test {
 
 TEST_F(ControlPanelTest, StartsTheModemsCommandOnItsAddPageWithoutWaiting) {
     std::string marker = m_dir / "started";
-    std::string script =
-        m_dir.WriteFile("bin/sendari-modems", "#!/bin/sh\n/bin/sleep 1\necho \"$1\" > " + marker +
-                                                  ".tmp\n/bin/mv " + marker + ".tmp " + marker + "\n");
+    std::string script = m_dir.WriteFile("bin/sendari-modems",
+                                         "#!/bin/sh\n/bin/sleep 1\necho \"$1\" > " + marker +
+                                             ".tmp\n/bin/mv " + marker + ".tmp " + marker + "\n");
     std::filesystem::permissions(script, std::filesystem::perms::owner_all);
     std::uint32_t start = platform::GetTickCount();
     ASSERT_TRUE(RunModemControlPanel());

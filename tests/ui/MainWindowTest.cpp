@@ -15,6 +15,7 @@
 #include "tests/ui/UiTestSupport.h"
 #include "ui/MainWindow.h"
 #include "ui/MessageWindows.h"
+#include "ui/ReceiveFilesDialog.h"
 
 namespace {
 
@@ -78,6 +79,32 @@ TEST_F(MainWindowTest, StartUpWithoutAModemSaysSoAndStartsTheModemWindow) {
     EXPECT_EQ(watcher.seen[0].icon, QMessageBox::Critical);
     EXPECT_EQ(controlPanelRuns, 1);
     EXPECT_TRUE(window.Settings().modemSelection.empty());
+}
+
+// A Receive asked for with no modem goes on with the modem the user adds in the Modems window.
+TEST_F(MainWindowTest, AReceiveWithoutAModemGoesOnWithTheOneAdded) {
+    data::AppSettings settings;
+    data::LoadSettings(settings);
+    settings.generalReceiveFolder = temp / "inbox";
+    data::SaveSettings(settings);
+    uitest::ModalWatcher watcher;
+    ui::MainWindow window;
+    StartUp(window);
+    comm::SetModemControlPanelHook([] {
+        const auto virtualModem = comm::FindModemDefinition("virtual");
+        return virtualModem &&
+               comm::InstallModem(virtualModem->text, "COM2",
+                                  comm::VirtualModemMapValue("127.0.0.1:0", "unlimited"))
+                   .ok;
+    });
+    bool opened = false;
+    window.SetReceiveObserver([&](ui::ReceiveFilesDialog& dialog) {
+        opened = true;
+        QTimer::singleShot(0, &dialog, [&] { dialog.DoneButton()->click(); });
+    });
+    QTimer::singleShot(0, &window, [&] { window.ReceiveButton()->click(); });
+    ASSERT_TRUE(uitest::RunUntil([&] { return opened && ui::g_busy == 0; }, 30000));
+    EXPECT_EQ(window.Settings().modemSelection, comm::ListInstalledModems().at(0).name);
 }
 
 TEST_F(MainWindowTest, StartUpWithOneModemChoosesItAndNamesIt) {
