@@ -61,7 +61,10 @@ std::string CommunicationErrorLine(int code) {
 } // namespace
 
 std::string FilesReceivedText(int files) {
-    return platform::ResourceText(files > 1 ? kMsgReceivedFiles : kMsgReceivedFile);
+    if (files <= 1)
+        return platform::ResourceText(kMsgReceivedFile);
+    return platform::FormatMessage1(platform::ResourceText(kMsgReceivedFiles),
+                                    std::to_string(files));
 }
 
 OutcomeMessage ShowJobOutcome(const JobEnd& end) {

@@ -52,9 +52,11 @@ TEST(JobOutcome, EveryRowChoosesItsMessage) {
         OutcomeMessage m = ShowJobOutcome(row.end);
         EXPECT_EQ(m.stringId, row.expectedId) << row.name;
         EXPECT_EQ(m.kind, row.kind) << row.name;
-        EXPECT_EQ(m.text.rfind(std::string(platform::LoadResourceString(row.expectedId)), 0), 0u)
-            << row.name;
+        const std::string text = platform::FormatMessage1(
+            platform::LoadResourceString(row.expectedId), std::to_string(row.end.files));
+        EXPECT_EQ(m.text.rfind(text, 0), 0u) << row.name;
     }
+    EXPECT_EQ(ShowJobOutcome(Receive(0, 0, 0, 2)).text.rfind("Sendari received 2 files.\n", 0), 0u);
 }
 
 TEST(JobOutcome, StoppedJobsShowNothing) {
