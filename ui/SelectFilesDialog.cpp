@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMimeDatabase>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSplitter>
 #include <QTreeView>
 #include <QTreeWidget>
@@ -207,8 +208,17 @@ SelectFilesDialog::SelectFilesDialog(std::vector<std::string>& sendList, QWidget
                 if (index.isValid())
                     SetFolder(m_folders->filePath(index));
             });
-    connect(m_folders, &QFileSystemModel::directoryLoaded, this,
-            [this] { m_tree->scrollTo(m_tree->currentIndex()); });
+    // The folders load and sort in the background and move the current one as they do: it is
+    // kept in view until the user scrolls the tree.
+    auto keepInView = [this] {
+        if (m_followCurrent)
+            m_tree->scrollTo(m_tree->currentIndex());
+    };
+    connect(m_folders, &QFileSystemModel::directoryLoaded, this, keepInView);
+    connect(m_folders, &QFileSystemModel::layoutChanged, this, keepInView);
+    connect(m_folders, &QFileSystemModel::rowsInserted, this, keepInView);
+    connect(m_tree->verticalScrollBar(), &QScrollBar::actionTriggered, this,
+            [this] { m_followCurrent = false; });
     for (QWidget* view : {static_cast<QWidget*>(m_tree), static_cast<QWidget*>(m_browser),
                           static_cast<QWidget*>(m_list), static_cast<QWidget*>(m_path)})
         view->installEventFilter(this);
@@ -313,6 +323,7 @@ void SelectFilesDialog::RevealInTree() {
         m_tree->expand(above);
     if (m_tree->currentIndex() != inTree)
         m_tree->setCurrentIndex(inTree);
+    m_followCurrent = true;
     m_tree->scrollTo(inTree);
 }
 

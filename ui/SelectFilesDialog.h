@@ -78,6 +78,7 @@ class SelectFilesDialog : public QDialog {
     QLineEdit* m_path;
     QTreeView* m_tree;
     QTreeView* m_browser;
+    bool m_followCurrent{false}; // the tree keeps the current folder in view
     QTreeWidget* m_list;
     QLabel* m_total;
     QLabel* m_time;

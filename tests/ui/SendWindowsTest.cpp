@@ -11,6 +11,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QDir>
+#include <QFileSystemModel>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -117,6 +118,13 @@ TEST(SelectFilesDialogTest, AddsFromTheBrowserAndEnablesOnlyWhatCanAct) {
     }
     EXPECT_TRUE(compared);
     dialog.resize(900, 680);
+    // The tree shows where the files come from: that folder, opened down to and in view.
+    QTreeView* tree = dialog.Tree();
+    EXPECT_TRUE(uitest::RunUntil([&] {
+        const QModelIndex current = tree->currentIndex();
+        return current.data(QFileSystemModel::FilePathRole).toString() == dialog.Folder() &&
+               tree->viewport()->rect().contains(tree->visualRect(current).center());
+    }));
     uitest::Screenshot(&dialog, "select-files");
     // The Size heading: ascending, then descending.
     dialog.List()->header()->sectionClicked(jobs::kColumnSize);
