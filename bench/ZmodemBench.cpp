@@ -67,7 +67,7 @@ void Escape(benchmark::State& state) {
     for (auto _ : state) {
         int total = 0;
         for (int at = 0; at < kSize; at += 1024)
-            total += protocol::Zmodem::Escape(data.data() + at, 1024, out.data());
+            total += protocol::zmodem::Escape(data.data() + at, 1024, out.data());
         benchmark::DoNotOptimize(total);
         benchmark::ClobberMemory();
     }

@@ -1,5 +1,6 @@
-// Feeds arbitrary bytes to the ZMODEM frame layer through a scripted link: headers are read
-// as a receiver would, and every data header is followed by its subpackets.
+// Feeds arbitrary bytes to the ZMODEM frame codec directly, then to the frame layer through a
+// scripted link: headers are read as a receiver would, and every data header is followed by
+// its subpackets.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -62,11 +63,57 @@ class ScriptedLink : public comm::ComLink {
     std::size_t m_position{0};
 };
 
+// The codec alone: a header it takes encodes back to the same bytes, and any data encodes to
+// a subpacket that escapes what must not travel raw and carries a CRC that checks.
+void CheckCodec(const std::uint8_t* data, std::size_t size, int mode) {
+    using namespace protocol::zmodem;
+    if (size >= kHexDigitCount) {
+        if (const auto header = DecodeHexDigits(data)) {
+            unsigned char out[kMaxHexHeaderBytes];
+            EncodeHexHeader(*header, out);
+            for (int i = 0; i < kHexDigitCount; ++i)
+                if (out[4 + i] != (data[i] & 0x7F))
+                    std::abort();
+        }
+    }
+    const Check check = mode & 0x20 ? Check::Crc32 : Check::Crc16;
+    if (size >= 9) {
+        if (const auto header = DecodeBinaryHeader(data, check)) {
+            unsigned char out[kMaxBinaryHeaderBytes];
+            const int n = EncodeBinaryHeader(*header, check, out);
+            unsigned char plain[9];
+            int length = 0;
+            for (int i = 3; i < n; ++i)
+                plain[length++] = out[i] == kZdle ? out[++i] ^ 0x40 : out[i];
+            if (length != 5 + CrcBytes(check) || std::memcmp(plain, data, length) != 0)
+                std::abort();
+        }
+    }
+    const int length = static_cast<int>(std::min<std::size_t>(size, 1024));
+    static unsigned char wire[2 * 1024 + 11];
+    const int endCode = kZcrce + (mode >> 2 & 3);
+    const int n = EncodeSubpacket(data, length, endCode, check, wire);
+    int at = 0;
+    for (int i = 0; i < length; ++i, ++at) {
+        const unsigned char c = wire[at] == kZdle ? wire[++at] ^ 0x40 : wire[at];
+        if (c != data[i] || (wire[at] != c && !kEscaped[c]) || (wire[at] == c && kEscaped[c]))
+            std::abort();
+    }
+    unsigned char crc[4];
+    if (wire[at++] != kZdle || wire[at++] != endCode)
+        std::abort();
+    for (int i = 0; i < CrcBytes(check); ++i, ++at)
+        crc[i] = wire[at] == kZdle ? wire[++at] ^ 0x40 : wire[at];
+    if (!SubpacketCrcMatches(data, length, endCode, check, crc) || at + (endCode == kZcrcw) != n)
+        std::abort();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1)
         return 0;
+    CheckCodec(data + 1, size - 1, data[0]);
     // The settling waits after a cancel run in accelerated time, so an input costs no
     // real seconds.
     static const bool accelerated = (platform::SetTimeAcceleration(100000.0), true);

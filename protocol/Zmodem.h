@@ -7,69 +7,16 @@
 
 #include "protocol/Checksum.h"
 #include "protocol/FileTransfer.h"
+#include "protocol/ZmodemCodec.h"
 
 namespace protocol {
 
 namespace zmodem {
-inline constexpr int kZpad = '*';
-inline constexpr int kZdle = 0x18;
-inline constexpr int kCan = 0x18;
-inline constexpr int kZbin = 'A';
-inline constexpr int kZhex = 'B';
-inline constexpr int kZbin32 = 'C';
-inline constexpr int kZcrce = 'h';
-inline constexpr int kZcrcg = 'i';
-inline constexpr int kZcrcq = 'j';
-inline constexpr int kZcrcw = 'k';
-inline constexpr int kZrub0 = 'l';
-inline constexpr int kZrub1 = 'm';
-inline constexpr int kXon = 0x11;
-inline constexpr int kXoff = 0x13;
-inline constexpr int kCr = 0x0D;
-inline constexpr int kLf = 0x0A;
 // ReadByte adds this to a subpacket end code so that it cannot be mistaken for data.
 inline constexpr int kEndCodeFlag = 256;
 
-// Frame types.
-inline constexpr int kZrqinit = 0;
-inline constexpr int kZrinit = 1;
-inline constexpr int kZsinit = 2;
-inline constexpr int kZack = 3;
-inline constexpr int kZfile = 4;
-inline constexpr int kZskip = 5;
-inline constexpr int kZnak = 6;
-inline constexpr int kZabort = 7;
-inline constexpr int kZfin = 8;
-inline constexpr int kZrpos = 9;
-inline constexpr int kZdata = 10;
-inline constexpr int kZeof = 11;
-inline constexpr int kZferr = 12;
-inline constexpr int kZcrc = 13;
-inline constexpr int kZcan = 16;
-inline constexpr int kLastFrameType = 19;
-
-// Receiver capabilities (ZF0 of its ZRINIT).
-inline constexpr int kCanFullDuplex = 0x01;
-inline constexpr int kCanOverlapIo = 0x02;
-inline constexpr int kCanBreak = 0x04;
-inline constexpr int kCanFcs32 = 0x20;
-
-// Where the flag bytes sit in a header's four data bytes.
-inline constexpr int kZf0 = 3;
-inline constexpr int kZf1 = 2;
-inline constexpr int kZf2 = 1;
-inline constexpr int kZf3 = 0;
-
 // Header form recorded when no header start was found.
 inline constexpr int kNoHeaderForm = -802;
-
-// Whether a byte goes on the wire as ZDLE followed by the byte XOR 0x40.
-inline constexpr std::array<bool, 256> kEscaped = [] {
-    std::array<bool, 256> table{};
-    for (int b : {0x0D, 0x10, 0x11, 0x13, 0x18, 0x8D, 0x90, 0x91, 0x93})
-        table[b] = true;
-    return table;
-}();
 } // namespace zmodem
 
 class Zmodem : public FileTransfer {
@@ -121,8 +68,6 @@ class Zmodem : public FileTransfer {
     int SendBinaryHeader(int type, const unsigned char header[4]);
     int SendDataSubpacket(int length, int endCode);
 
-    // ZDLE-escapes `length` bytes into `out` (room for twice as many); returns the count.
-    static int Escape(const unsigned char* data, int length, unsigned char* out);
     // The four bytes as an unsigned 32-bit number (a position, a size or a CRC).
     static std::int64_t PositionFromHeader(const unsigned char header[4]);
     static void PositionToHeader(std::int64_t position, unsigned char header[4]);
@@ -271,8 +216,6 @@ class Zmodem : public FileTransfer {
     bool m_heardInput{false};
     std::uint32_t m_askedAt{0};
     int m_answerDueMs{kPadTimeoutMs};
-    Crc16 m_crc16;
-    Crc32 m_crc32;
     int m_canCount{0};
     int m_garbageCount{0};
     // Set when the last GetPad gave up on too much garbage rather than on silence.
@@ -319,6 +262,11 @@ class Zmodem : public FileTransfer {
   private:
     int ReadCrc(int endCode, int length);
     int ReadPlainBytes(unsigned char* out, int count);
+    // Keeps a decoded header's data bytes as the received header; returns its type.
+    int TakeHeader(const zmodem::Header& header);
+    // The check this side's frames carry: CRC-32 when the receiver can take it.
+    zmodem::Check SendCheck() const;
+    static zmodem::Header MakeHeader(int type, const unsigned char data[4]);
 };
 
 } // namespace protocol

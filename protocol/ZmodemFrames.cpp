@@ -13,7 +13,6 @@ using namespace comm;
 using namespace zmodem;
 
 namespace {
-constexpr char kHexDigits[] = "0123456789abcdef";
 constexpr int kGarbageTraceEvery = 512;
 constexpr int kGarbagePollEvery = 256;
 // A peer that sends nothing but flow-control characters still has to be answered.
@@ -34,13 +33,6 @@ constexpr std::array<bool, 256> kPlainRunStops = [] {
     return table;
 }();
 
-int HexValue(int c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
 } // namespace
 
 Zmodem::Zmodem(comm::GFSerial* serial, TransferStatus* status) : FileTransfer(serial, status) {
@@ -268,20 +260,18 @@ int Zmodem::ReadHeaderLoop(int returnOnError, bool silenceCounts) {
 
 int Zmodem::ReadHexFrameHeaderData() {
     m_hexTerminated = 0;
-    unsigned char bytes[7];
-    for (unsigned char& byte : bytes) {
-        int high = ReadHeaderChar();
-        if (high < 0)
-            return high;
-        int low = ReadHeaderChar();
-        if (low < 0)
-            return low;
-        int h = HexValue(high), l = HexValue(low);
-        if (h < 0 || l < 0)
+    unsigned char digits[kHexDigitCount];
+    for (unsigned char& digit : digits) {
+        const int c = ReadHeaderChar();
+        if (c < 0)
+            return c;
+        // A damaged header ends at its first wrong digit: what follows may be the next header.
+        if (!IsHexDigit(c))
             return kGeneralTransferError;
-        byte = static_cast<unsigned char>(h << 4 | l);
+        digit = static_cast<unsigned char>(c);
     }
-    if (m_crc16.Update(bytes, 7, 0) != 0) {
+    const std::optional<Header> header = DecodeHexDigits(digits);
+    if (!header) {
         Trace("ReadHexFrameHeaderData: bad CRC-16");
         return kGeneralTransferError;
     }
@@ -303,33 +293,30 @@ int Zmodem::ReadHexFrameHeaderData() {
         if (c != kCr && c != kXon)
             return kGeneralTransferError;
     }
-    if (bytes[0] > kLastFrameType)
+    return TakeHeader(*header);
+}
+
+int Zmodem::TakeHeader(const Header& header) {
+    if (header.type > kLastFrameType)
         return kGeneralTransferError;
     for (int i = 0; i < 4; ++i)
-        m_receivedHeader[i] = bytes[1 + i];
-    return bytes[0];
+        m_receivedHeader[i] = header.data[static_cast<std::size_t>(i)];
+    return header.type;
 }
 
 int Zmodem::ReadBinaryHeaderData(int form) {
-    const bool crc32 = form == kZbin32;
+    const Check check = form == kZbin32 ? Check::Crc32 : Check::Crc16;
     unsigned char bytes[9];
-    int read = ReadPlainBytes(bytes, crc32 ? 9 : 7);
+    int read = ReadPlainBytes(bytes, 5 + CrcBytes(check));
     if (read < 0)
         return read;
-    if (crc32) {
-        if (m_crc32.Update(bytes, 9, Crc32::kSeed) != Crc32::kResidue) {
-            Trace("ReadBinaryHeaderData: bad CRC-32");
-            return kGeneralTransferError;
-        }
-    } else if (m_crc16.Update(bytes, 7, 0) != 0) {
-        Trace("ReadBinaryHeaderData: bad CRC-16");
+    const std::optional<Header> header = DecodeBinaryHeader(bytes, check);
+    if (!header) {
+        Trace(check == Check::Crc32 ? "ReadBinaryHeaderData: bad CRC-32"
+                                    : "ReadBinaryHeaderData: bad CRC-16");
         return kGeneralTransferError;
     }
-    if (bytes[0] > kLastFrameType)
-        return kGeneralTransferError;
-    for (int i = 0; i < 4; ++i)
-        m_receivedHeader[i] = bytes[1 + i];
-    return bytes[0];
+    return TakeHeader(*header);
 }
 
 int Zmodem::ReadByte() {
@@ -397,28 +384,18 @@ int Zmodem::ReadPlainBytes(unsigned char* out, int count) {
 }
 
 int Zmodem::ReadCrc(int endCode, int length) {
-    unsigned char* data = m_data.get();
-    const unsigned char end = static_cast<unsigned char>(endCode);
-    const bool crc32 = m_headerForm == kZbin32;
+    const Check check = m_headerForm == kZbin32 ? Check::Crc32 : Check::Crc16;
     unsigned char received[4];
-    int read = ReadPlainBytes(received, crc32 ? 4 : 2);
+    int read = ReadPlainBytes(received, CrcBytes(check));
     if (read < 0)
         return read;
-    if (crc32) {
-        std::uint32_t crc = m_crc32.Update(data, length, Crc32::kSeed);
-        crc = Crc32::UpdateByte(crc, end);
-        crc = m_crc32.Update(received, 4, crc);
-        if (crc != Crc32::kResidue) {
+    if (!SubpacketCrcMatches(m_data.get(), length, endCode, check, received)) {
+        if (check == Check::Crc32)
             Trace("ReadCrc32: bad CRC-32");
-            return kGeneralTransferError;
-        }
-        Trace("ReadCrc32:  good CRC-32");
-        return 0;
-    }
-    std::uint16_t crc = static_cast<std::uint16_t>(m_crc16.Update(data, length, 0));
-    crc = Crc16::UpdateByte(crc, end);
-    if (crc != (received[0] << 8 | received[1]))
         return kGeneralTransferError;
+    }
+    if (check == Check::Crc32)
+        Trace("ReadCrc32:  good CRC-32");
     return 0;
 }
 
@@ -450,69 +427,14 @@ int Zmodem::ReadDataSubpacket() {
     }
 }
 
-int Zmodem::Escape(const unsigned char* data, int length, unsigned char* out) {
-    int n = 0;
-    for (int i = 0; i < length; ++i) {
-        unsigned char b = data[i];
-        if (kEscaped[b]) {
-            out[n++] = kZdle;
-            out[n++] = static_cast<unsigned char>(b ^ 0x40);
-        } else {
-            out[n++] = b;
-        }
-    }
-    return n;
-}
-
 int Zmodem::SendHexHeader(int type, const unsigned char header[4]) {
-    unsigned char bytes[7];
-    bytes[0] = static_cast<unsigned char>(type);
-    for (int i = 0; i < 4; ++i)
-        bytes[1 + i] = header[i];
-    std::uint16_t crc = static_cast<std::uint16_t>(m_crc16.Update(bytes, 5, 0));
-    bytes[5] = static_cast<unsigned char>(crc >> 8);
-    bytes[6] = static_cast<unsigned char>(crc);
-    unsigned char line[4 + 14 + 3];
-    int n = 0;
-    line[n++] = kZpad;
-    line[n++] = kZpad;
-    line[n++] = kZdle;
-    line[n++] = kZhex;
-    for (unsigned char b : bytes) {
-        line[n++] = kHexDigits[b >> 4];
-        line[n++] = kHexDigits[b & 0x0F];
-    }
-    line[n++] = kCr;
-    line[n++] = kLf;
-    // The receiver may have sent XOFF; a ZACK or ZFIN needs no more from this side.
-    if (type != kZack && type != kZfin)
-        line[n++] = kXon;
-    return WriteBufferTimed(line, n);
+    unsigned char line[kMaxHexHeaderBytes];
+    return WriteBufferTimed(line, EncodeHexHeader(MakeHeader(type, header), line));
 }
 
 int Zmodem::SendBinaryHeader(int type, const unsigned char header[4]) {
-    const bool crc32 = (m_receiverFlags & kCanFcs32) != 0;
-    unsigned char bytes[9];
-    bytes[0] = static_cast<unsigned char>(type);
-    for (int i = 0; i < 4; ++i)
-        bytes[1 + i] = header[i];
-    int count = 5;
-    if (crc32) {
-        std::uint32_t crc = ~m_crc32.Update(bytes, 5, Crc32::kSeed);
-        for (int i = 0; i < 4; ++i)
-            bytes[count++] = static_cast<unsigned char>(crc >> (8 * i));
-    } else {
-        std::uint16_t crc = static_cast<std::uint16_t>(m_crc16.Update(bytes, 5, 0));
-        bytes[count++] = static_cast<unsigned char>(crc >> 8);
-        bytes[count++] = static_cast<unsigned char>(crc);
-    }
-    unsigned char line[3 + 2 * 9];
-    int n = 0;
-    line[n++] = kZpad;
-    line[n++] = kZdle;
-    line[n++] = static_cast<unsigned char>(crc32 ? kZbin32 : kZbin);
-    n += Escape(bytes, count, line + n);
-    return WriteBufferTimed(line, n);
+    unsigned char line[kMaxBinaryHeaderBytes];
+    return WriteBufferTimed(line, EncodeBinaryHeader(MakeHeader(type, header), SendCheck(), line));
 }
 
 int Zmodem::SendDataSubpacket(int length, int endCode) {
@@ -520,34 +442,23 @@ int Zmodem::SendDataSubpacket(int length, int endCode) {
         return Fail(kTransferNoMemory);
     if (length < 0 || length > kDataBufferSize)
         return Fail(kBufferFull);
-    const bool crc32 = (m_receiverFlags & kCanFcs32) != 0;
-    m_status->checkType = crc32 ? kCheckCrc32 : kCheckCrc16;
-    const unsigned char* data = m_data.get();
-    const unsigned char end = static_cast<unsigned char>(endCode);
-    unsigned char check[4];
-    int checkLength;
-    if (crc32) {
-        std::uint32_t crc = m_crc32.Update(data, length, Crc32::kSeed);
-        crc = ~Crc32::UpdateByte(crc, end);
-        for (int i = 0; i < 4; ++i)
-            check[i] = static_cast<unsigned char>(crc >> (8 * i));
-        checkLength = 4;
-    } else {
-        std::uint16_t crc = static_cast<std::uint16_t>(m_crc16.Update(data, length, 0));
-        crc = Crc16::UpdateByte(crc, end);
-        check[0] = static_cast<unsigned char>(crc >> 8);
-        check[1] = static_cast<unsigned char>(crc);
-        checkLength = 2;
-    }
-    unsigned char* out = m_output.get();
-    int n = Escape(data, length, out);
-    out[n++] = kZdle;
-    out[n++] = end;
-    n += Escape(check, checkLength, out + n);
-    if (endCode == kZcrcw)
-        out[n++] = kXon;
+    const Check check = SendCheck();
+    m_status->checkType = check == Check::Crc32 ? kCheckCrc32 : kCheckCrc16;
+    const int n = EncodeSubpacket(m_data.get(), length, endCode, check, m_output.get());
     m_lastEndCode = endCode;
-    return WriteBufferTimed(out, n);
+    return WriteBufferTimed(m_output.get(), n);
+}
+
+Check Zmodem::SendCheck() const {
+    return (m_receiverFlags & kCanFcs32) != 0 ? Check::Crc32 : Check::Crc16;
+}
+
+Header Zmodem::MakeHeader(int type, const unsigned char data[4]) {
+    Header header;
+    header.type = type;
+    for (int i = 0; i < 4; ++i)
+        header.data[static_cast<std::size_t>(i)] = data[i];
+    return header;
 }
 
 } // namespace protocol

@@ -200,7 +200,7 @@ TEST_F(ZmodemFrames, SubpacketsOfUpTo8KiBAreTakenLongerOnesRefused) {
         const unsigned char check[2] = {static_cast<unsigned char>(c >> 8),
                                         static_cast<unsigned char>(c & 0xFF)};
         unsigned char escaped[4];
-        int n = Zmodem::Escape(check, 2, escaped);
+        int n = zmodem::Escape(check, 2, escaped);
         return body + "\x18i" + std::string(reinterpret_cast<char*>(escaped), n);
     };
     FeedFar(subpacket(1025));
