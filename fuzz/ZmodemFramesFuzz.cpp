@@ -70,7 +70,7 @@ void CheckCodec(const std::uint8_t* data, std::size_t size, int mode) {
     if (size >= kHexDigitCount) {
         if (const auto header = DecodeHexDigits(data)) {
             unsigned char out[kMaxHexHeaderBytes];
-            EncodeHexHeader(*header, out);
+            FrameEncoder{}.HexHeader(*header, out);
             for (int i = 0; i < kHexDigitCount; ++i)
                 if (out[4 + i] != (data[i] & 0x7F))
                     std::abort();
@@ -80,7 +80,7 @@ void CheckCodec(const std::uint8_t* data, std::size_t size, int mode) {
     if (size >= 9) {
         if (const auto header = DecodeBinaryHeader(data, check)) {
             unsigned char out[kMaxBinaryHeaderBytes];
-            const int n = EncodeBinaryHeader(*header, check, out);
+            const int n = FrameEncoder{}.BinaryHeader(*header, check, out);
             unsigned char plain[9];
             int length = 0;
             for (int i = 3; i < n; ++i)
@@ -92,12 +92,15 @@ void CheckCodec(const std::uint8_t* data, std::size_t size, int mode) {
     const int length = static_cast<int>(std::min<std::size_t>(size, 1024));
     static unsigned char wire[2 * 1024 + 11];
     const int endCode = kZcrce + (mode >> 2 & 3);
-    const int n = EncodeSubpacket(data, length, endCode, check, wire);
+    const int n = FrameEncoder{}.Subpacket(data, length, endCode, check, wire);
     int at = 0;
+    unsigned char last = kLf;
     for (int i = 0; i < length; ++i, ++at) {
         const unsigned char c = wire[at] == kZdle ? wire[++at] ^ 0x40 : wire[at];
-        if (c != data[i] || (wire[at] != c && !kEscaped[c]) || (wire[at] == c && kEscaped[c]))
+        const bool mustEscape = kEscaped[c] && ((c & 0x7F) != kCr || (last & 0x7F) == '@');
+        if (c != data[i] || (wire[at] != c) != mustEscape)
             std::abort();
+        last = wire[at];
     }
     unsigned char crc[4];
     if (wire[at++] != kZdle || wire[at++] != endCode)
@@ -108,12 +111,39 @@ void CheckCodec(const std::uint8_t* data, std::size_t size, int mode) {
         std::abort();
 }
 
+// The subpacket decoder ends the same way with the same data however the bytes are cut.
+void CheckSubpacketSplits(const std::uint8_t* data, std::size_t size, int mode) {
+    using protocol::zmodem::SubpacketDecoder;
+    const auto check =
+        mode & 0x20 ? protocol::zmodem::Check::Crc32 : protocol::zmodem::Check::Crc16;
+    static unsigned char whole[8192], pieces[8192];
+    const int capacity = 1 + (mode & 0x40 ? 8191 : 63);
+    SubpacketDecoder one, cut;
+    one.Start(check, whole, capacity);
+    cut.Start(check, pieces, capacity);
+    const int count = static_cast<int>(size);
+    int takenWhole = 0;
+    const SubpacketDecoder::Result first = one.Feed(data, count, takenWhole);
+    SubpacketDecoder::Result second = SubpacketDecoder::Result::NeedMore;
+    int at = 0;
+    while (at < count && second == SubpacketDecoder::Result::NeedMore) {
+        const int piece = std::min(count - at, 1 + data[at] % 7);
+        int taken = 0;
+        second = cut.Feed(data + at, piece, taken);
+        at += taken;
+    }
+    if (first != second || takenWhole != at || one.Length() != cut.Length() ||
+        one.Length() > capacity || std::memcmp(whole, pieces, one.Length()) != 0)
+        std::abort();
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size < 1)
         return 0;
     CheckCodec(data + 1, size - 1, data[0]);
+    CheckSubpacketSplits(data + 1, size - 1, data[0]);
     // The settling waits after a cancel run in accelerated time, so an input costs no
     // real seconds.
     static const bool accelerated = (platform::SetTimeAcceleration(100000.0), true);

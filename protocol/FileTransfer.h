@@ -78,6 +78,13 @@ class FileTransfer : public Transfer {
         m_readPosition += n;
         return n;
     }
+    // The bytes buffered and not yet read, for a decoder to take from; `Consume` drops the
+    // first `count` of them.
+    const unsigned char* Buffered(int& count) const {
+        count = m_readEnd - m_readPosition;
+        return m_readBuffer + m_readPosition;
+    }
+    void Consume(int count) { m_readPosition += count; }
     // Drops buffered bytes marked in `skip` up to the first other one; never waits.
     void SkipBuffered(const bool* skip) {
         while (m_readPosition < m_readEnd && skip[m_readBuffer[m_readPosition]])

@@ -260,7 +260,11 @@ class Zmodem : public FileTransfer {
     int m_crcAnswers{0}; // ZCRC questions answered for the current offer
 
   private:
-    int ReadCrc(int endCode, int length);
+    zmodem::FrameEncoder m_encoder;
+    zmodem::SubpacketDecoder m_subpacket;
+
+    // What ReadDataSubpacket returns for the way the decoder ended.
+    int SubpacketEnded(zmodem::SubpacketDecoder::Result result);
     int ReadPlainBytes(unsigned char* out, int count);
     // Keeps a decoded header's data bytes as the received header; returns its type.
     int TakeHeader(const zmodem::Header& header);

@@ -1,6 +1,8 @@
 // The ZMODEM frame codec: encoding for the wire and the checks of what arrived.
 #include "protocol/ZmodemCodec.h"
 
+#include <cstring>
+
 #include "protocol/Checksum.h"
 
 namespace protocol::zmodem {
@@ -16,6 +18,30 @@ int HexValue(int c) {
     if (c >= 'a' && c <= 'f')
         return c - 'a' + 10;
     return -1;
+}
+
+// Raw XON and XOFF, with or without the parity bit: a sender escapes them in data, so raw
+// ones were put on the line by a modem or terminal and are no part of a frame.
+constexpr std::array<bool, 256> kFlowControl = [] {
+    std::array<bool, 256> table{};
+    for (int b : {kXon, kXoff, kXon | 0x80, kXoff | 0x80})
+        table[b] = true;
+    return table;
+}();
+// Where a run of plain subpacket bytes ends: at a ZDLE or a flow-control character.
+constexpr std::array<bool, 256> kPlainRunStops = [] {
+    std::array<bool, 256> table = kFlowControl;
+    table[kZdle] = true;
+    return table;
+}();
+
+constexpr bool IsEndCode(unsigned char c) {
+    return c == kZcrce || c == kZcrcg || c == kZcrcq || c == kZcrcw;
+}
+
+// What ZDLE and `c` stand for in data.
+constexpr unsigned char Unescaped(unsigned char c) {
+    return c == kZrub0 ? 0x7F : c == kZrub1 ? 0xFF : static_cast<unsigned char>(c ^ 0x40);
 }
 
 // Type and data bytes followed by their check: 7 bytes with a CRC-16, 9 with a CRC-32.
@@ -61,21 +87,24 @@ bool IsHexDigit(int c) {
     return HexValue(c & 0x7F) >= 0;
 }
 
-int Escape(const unsigned char* data, int length, unsigned char* out) {
+int FrameEncoder::Escape(const unsigned char* data, int length, unsigned char* out) {
     int n = 0;
+    unsigned char last = m_last;
     for (int i = 0; i < length; ++i) {
         const unsigned char b = data[i];
-        if (kEscaped[b]) {
+        if (kEscaped[b] && ((b & 0x7F) != kCr || (last & 0x7F) == '@')) {
             out[n++] = kZdle;
-            out[n++] = static_cast<unsigned char>(b ^ 0x40);
+            last = static_cast<unsigned char>(b ^ 0x40);
         } else {
-            out[n++] = b;
+            last = b;
         }
+        out[n++] = last;
     }
+    m_last = last;
     return n;
 }
 
-int EncodeHexHeader(const Header& header, unsigned char* out) {
+int FrameEncoder::HexHeader(const Header& header, unsigned char* out) {
     unsigned char bytes[9];
     HeaderBytes(header, Check::Crc16, bytes);
     int n = 0;
@@ -92,20 +121,22 @@ int EncodeHexHeader(const Header& header, unsigned char* out) {
     // The receiver may have sent XOFF; a ZACK or ZFIN needs no more from this side.
     if (header.type != kZack && header.type != kZfin)
         out[n++] = kXon;
+    m_last = out[n - 1];
     return n;
 }
 
-int EncodeBinaryHeader(const Header& header, Check check, unsigned char* out) {
+int FrameEncoder::BinaryHeader(const Header& header, Check check, unsigned char* out) {
     unsigned char bytes[9];
     const int count = HeaderBytes(header, check, bytes);
     out[0] = kZpad;
     out[1] = kZdle;
     out[2] = static_cast<unsigned char>(check == Check::Crc32 ? kZbin32 : kZbin);
+    m_last = out[2];
     return 3 + Escape(bytes, count, out + 3);
 }
 
-int EncodeSubpacket(const unsigned char* data, int length, int endCode, Check check,
-                    unsigned char* out) {
+int FrameEncoder::Subpacket(const unsigned char* data, int length, int endCode, Check check,
+                            unsigned char* out) {
     const auto end = static_cast<unsigned char>(endCode);
     unsigned char crc[4];
     if (check == Check::Crc32) {
@@ -122,10 +153,105 @@ int EncodeSubpacket(const unsigned char* data, int length, int endCode, Check ch
     int n = Escape(data, length, out);
     out[n++] = kZdle;
     out[n++] = end;
+    m_last = end;
     n += Escape(crc, CrcBytes(check), out + n);
-    if (endCode == kZcrcw)
+    if (endCode == kZcrcw) {
         out[n++] = kXon;
+        m_last = kXon;
+    }
     return n;
+}
+
+void SubpacketDecoder::Start(Check check, unsigned char* buffer, int capacity) {
+    *this = SubpacketDecoder{};
+    m_check = check;
+    m_buffer = buffer;
+    m_capacity = capacity;
+}
+
+SubpacketDecoder::Result SubpacketDecoder::Feed(const unsigned char* bytes, int count, int& taken) {
+    for (taken = 0; taken < count;) {
+        if (m_state == State::Data) {
+            // A run of plain bytes is copied at once.
+            int run = 0;
+            const int room = m_capacity - m_length;
+            while (taken + run < count && run < room && !kPlainRunStops[bytes[taken + run]])
+                ++run;
+            if (run > 0) {
+                std::memcpy(m_buffer + m_length, bytes + taken, static_cast<std::size_t>(run));
+                m_length += run;
+                taken += run;
+                m_flowRun = 0;
+                continue;
+            }
+        }
+        const unsigned char c = bytes[taken++];
+        if (kFlowControl[c]) {
+            if (++m_flowRun >= kFlowControlRunLimit)
+                return Result::FlowControlRun;
+            continue;
+        }
+        m_flowRun = 0;
+        Result result = Result::NeedMore;
+        switch (m_state) {
+        case State::Data:
+            if (c == kZdle) {
+                m_state = State::Escaped;
+                m_cans = 1;
+            } else {
+                return Result::TooLong; // a plain byte with the buffer full
+            }
+            break;
+        case State::Escaped:
+            result = TakeEscaped(c);
+            break;
+        case State::Crc:
+            if (c == kZdle) {
+                m_state = State::CrcEscaped;
+                m_cans = 1;
+            } else {
+                result = TakeCrcByte(c);
+            }
+            break;
+        case State::CrcEscaped:
+            if (c == kCan) {
+                if (++m_cans >= 5)
+                    return Result::Cancelled;
+                break;
+            }
+            if (IsEndCode(c))
+                return Result::BadCrc;
+            m_state = State::Crc;
+            result = TakeCrcByte(Unescaped(c));
+            break;
+        }
+        if (result != Result::NeedMore)
+            return result;
+    }
+    return Result::NeedMore;
+}
+
+SubpacketDecoder::Result SubpacketDecoder::TakeEscaped(unsigned char c) {
+    if (c == kCan)
+        return ++m_cans >= 5 ? Result::Cancelled : Result::NeedMore;
+    if (IsEndCode(c)) {
+        m_endCode = c;
+        m_state = State::Crc;
+        return Result::NeedMore;
+    }
+    if (m_length >= m_capacity)
+        return Result::TooLong;
+    m_buffer[m_length++] = Unescaped(c);
+    m_state = State::Data;
+    return Result::NeedMore;
+}
+
+SubpacketDecoder::Result SubpacketDecoder::TakeCrcByte(unsigned char c) {
+    m_crc[m_crcLength++] = c;
+    if (m_crcLength < CrcBytes(m_check))
+        return Result::NeedMore;
+    return SubpacketCrcMatches(m_buffer, m_length, m_endCode, m_check, m_crc) ? Result::Complete
+                                                                              : Result::BadCrc;
 }
 
 std::optional<Header> DecodeHexDigits(const unsigned char digits[kHexDigitCount]) {

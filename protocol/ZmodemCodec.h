@@ -55,7 +55,8 @@ inline constexpr int kZf1 = 2;
 inline constexpr int kZf2 = 1;
 inline constexpr int kZf3 = 0;
 
-// Whether a byte goes on the wire as ZDLE followed by the byte XOR 0x40.
+// Whether a byte goes on the wire as ZDLE followed by the byte XOR 0x40 (a carriage return
+// only after an '@', see FrameEncoder).
 inline constexpr std::array<bool, 256> kEscaped = [] {
     std::array<bool, 256> table{};
     for (int b : {0x0D, 0x10, 0x11, 0x13, 0x18, 0x8D, 0x90, 0x91, 0x93})
@@ -83,17 +84,67 @@ inline constexpr int kMaxHexHeaderBytes = 4 + kHexDigitCount + 3;
 // The largest encoded binary header: ZPAD ZDLE form and nine bytes, every one escaped.
 inline constexpr int kMaxBinaryHeaderBytes = 3 + 2 * 9;
 
-// The whole hex header for the wire; ZACK and ZFIN end without the XON that others carry.
-// Returns the number of bytes written to `out` (kMaxHexHeaderBytes at most).
-int EncodeHexHeader(const Header& header, unsigned char* out);
-// The whole binary header with a CRC-16 ('A') or CRC-32 ('C'); returns the bytes written.
-int EncodeBinaryHeader(const Header& header, Check check, unsigned char* out);
-// `length` data bytes, ZDLE and `endCode`, the CRC over both, and an XON after ZCRCW; `out`
-// holds 2 * length + 11 bytes. Returns the bytes written.
-int EncodeSubpacket(const unsigned char* data, int length, int endCode, Check check,
-                    unsigned char* out);
-// Data bytes with every byte that must not travel raw written as ZDLE and the byte XOR 0x40.
-int Escape(const unsigned char* data, int length, unsigned char* out);
+// Frames made into bytes for the wire. It remembers the last byte it wrote for the one rule
+// that looks back: a carriage return right after an '@' is escaped, so that no "@ CR" reaches
+// a network that takes it as a command; any other carriage return travels raw.
+class FrameEncoder {
+  public:
+    // The whole hex header; ZACK and ZFIN end without the XON that others carry. Returns the
+    // number of bytes written to `out` (kMaxHexHeaderBytes at most).
+    int HexHeader(const Header& header, unsigned char* out);
+    // The whole binary header with a CRC-16 ('A') or CRC-32 ('C'); returns the bytes written.
+    int BinaryHeader(const Header& header, Check check, unsigned char* out);
+    // `length` data bytes, ZDLE and `endCode`, the CRC over both, and an XON after ZCRCW;
+    // `out` holds 2 * length + 11 bytes. Returns the bytes written.
+    int Subpacket(const unsigned char* data, int length, int endCode, Check check,
+                  unsigned char* out);
+    // Data bytes with each that must not travel raw written as ZDLE and the byte XOR 0x40.
+    int Escape(const unsigned char* data, int length, unsigned char* out);
+
+  private:
+    unsigned char m_last{kLf};
+};
+
+// Reads one data subpacket from bytes as they come, in pieces of any size: ZDLE escapes undone,
+// raw XON and XOFF dropped, the end code and the CRC after it checked. Five CANs in a row
+// (the ZDLE counts as the first) cancel.
+class SubpacketDecoder {
+  public:
+    enum class Result {
+        NeedMore,       // every byte given was taken; the subpacket goes on
+        Complete,       // the subpacket is in the buffer, EndCode() and Length() say how it ended
+        BadCrc,         // the CRC does not match, or an end code stood where the CRC belongs
+        TooLong,        // more data than the buffer holds
+        Cancelled,      // five CANs
+        FlowControlRun, // an endless run of XON and XOFF: the sender is not talking
+    };
+    // The longest run of raw XON/XOFF taken as flow control and not as a silent line.
+    static constexpr int kFlowControlRunLimit = 4096;
+
+    // Starts a subpacket to be read into `buffer`, which holds `capacity` bytes.
+    void Start(Check check, unsigned char* buffer, int capacity);
+    // Takes bytes up to the end of the subpacket or a failure; `taken` says how many.
+    [[nodiscard]] Result Feed(const unsigned char* bytes, int count, int& taken);
+
+    int Length() const { return m_length; }
+    int EndCode() const { return m_endCode; }
+
+  private:
+    enum class State { Data, Escaped, Crc, CrcEscaped };
+    Result TakeEscaped(unsigned char c);
+    Result TakeCrcByte(unsigned char c);
+
+    Check m_check{Check::Crc32};
+    unsigned char* m_buffer{nullptr};
+    int m_capacity{0};
+    int m_length{0};
+    int m_endCode{0};
+    State m_state{State::Data};
+    int m_cans{0};
+    int m_flowRun{0};
+    unsigned char m_crc[4]{};
+    int m_crcLength{0};
+};
 
 // Whether `c` (parity bit ignored) may stand in a hex header's digits: 0-9 and a-f.
 bool IsHexDigit(int c);

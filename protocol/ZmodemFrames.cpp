@@ -26,12 +26,6 @@ constexpr std::array<bool, 256> kFlowControl = [] {
         table[b] = true;
     return table;
 }();
-// Where a run of plain subpacket bytes ends: at a ZDLE or a flow-control character.
-constexpr std::array<bool, 256> kPlainRunStops = [] {
-    std::array<bool, 256> table = kFlowControl;
-    table[kZdle] = true;
-    return table;
-}();
 
 } // namespace
 
@@ -383,58 +377,73 @@ int Zmodem::ReadPlainBytes(unsigned char* out, int count) {
     return 0;
 }
 
-int Zmodem::ReadCrc(int endCode, int length) {
-    const Check check = m_headerForm == kZbin32 ? Check::Crc32 : Check::Crc16;
-    unsigned char received[4];
-    int read = ReadPlainBytes(received, CrcBytes(check));
-    if (read < 0)
-        return read;
-    if (!SubpacketCrcMatches(m_data.get(), length, endCode, check, received)) {
-        if (check == Check::Crc32)
-            Trace("ReadCrc32: bad CRC-32");
-        return kGeneralTransferError;
-    }
-    if (check == Check::Crc32)
-        Trace("ReadCrc32:  good CRC-32");
-    return 0;
-}
-
 int Zmodem::ReadDataSubpacket() {
     m_status->blockLength = 0;
     if (!m_data)
         return kTransferNoMemory;
-    unsigned char* data = m_data.get();
-    int length = 0;
+    m_subpacket.Start(m_headerForm == kZbin32 ? Check::Crc32 : Check::Crc16, m_data.get(),
+                      kDataBufferCapacity);
     for (;;) {
-        // Runs of plain bytes are moved at once; ReadByte handles a ZDLE and what follows
-        // it, and drops raw flow-control characters.
-        length += TakeBufferedUntilAny(kPlainRunStops.data(), data + length,
-                                       kDataBufferCapacity - length);
-        int c = ReadByte();
-        if (c < 0)
-            return c;
-        if (c >= kEndCodeFlag) {
-            int endCode = c - kEndCodeFlag;
-            int check = ReadCrc(endCode, length);
-            if (check < 0)
-                return check;
-            m_status->blockLength = length;
-            return endCode;
+        // What is buffered goes to the decoder in one piece; a wait brings one byte and fills
+        // the buffer with whatever came with it.
+        int available = 0;
+        const unsigned char* bytes = Buffered(available);
+        if (available == 0 && InputWaiting())
+            bytes = Buffered(available);
+        unsigned char waited;
+        if (available == 0) {
+            if (CheckAbort())
+                return m_status->statusCode;
+            const int c = ReadTimed(kHeaderCharTimeoutMs);
+            if (c < 0)
+                return c;
+            waited = static_cast<unsigned char>(c);
+            bytes = &waited;
+            available = 1;
         }
-        if (length >= kDataBufferCapacity)
-            return kBufferFull;
-        data[length++] = static_cast<unsigned char>(c);
+        int taken = 0;
+        const SubpacketDecoder::Result result = m_subpacket.Feed(bytes, available, taken);
+        if (bytes != &waited)
+            Consume(taken);
+        if (result != SubpacketDecoder::Result::NeedMore)
+            return SubpacketEnded(result);
     }
+}
+
+int Zmodem::SubpacketEnded(SubpacketDecoder::Result result) {
+    const bool crc32 = m_headerForm == kZbin32;
+    switch (result) {
+    case SubpacketDecoder::Result::Complete:
+        if (crc32)
+            Trace("ReadCrc32:  good CRC-32");
+        m_status->blockLength = m_subpacket.Length();
+        return m_subpacket.EndCode();
+    case SubpacketDecoder::Result::BadCrc:
+        if (crc32)
+            Trace("ReadCrc32: bad CRC-32");
+        return kGeneralTransferError;
+    case SubpacketDecoder::Result::TooLong:
+        return kBufferFull;
+    case SubpacketDecoder::Result::Cancelled:
+        Fail(kRemoteCancelled);
+        Trace("ReadByte: Remote end sent 5-CAN");
+        return m_status->statusCode;
+    case SubpacketDecoder::Result::FlowControlRun:
+    case SubpacketDecoder::Result::NeedMore:
+        break;
+    }
+    return kTimedOut;
 }
 
 int Zmodem::SendHexHeader(int type, const unsigned char header[4]) {
     unsigned char line[kMaxHexHeaderBytes];
-    return WriteBufferTimed(line, EncodeHexHeader(MakeHeader(type, header), line));
+    return WriteBufferTimed(line, m_encoder.HexHeader(MakeHeader(type, header), line));
 }
 
 int Zmodem::SendBinaryHeader(int type, const unsigned char header[4]) {
     unsigned char line[kMaxBinaryHeaderBytes];
-    return WriteBufferTimed(line, EncodeBinaryHeader(MakeHeader(type, header), SendCheck(), line));
+    return WriteBufferTimed(line,
+                            m_encoder.BinaryHeader(MakeHeader(type, header), SendCheck(), line));
 }
 
 int Zmodem::SendDataSubpacket(int length, int endCode) {
@@ -444,7 +453,7 @@ int Zmodem::SendDataSubpacket(int length, int endCode) {
         return Fail(kBufferFull);
     const Check check = SendCheck();
     m_status->checkType = check == Check::Crc32 ? kCheckCrc32 : kCheckCrc16;
-    const int n = EncodeSubpacket(m_data.get(), length, endCode, check, m_output.get());
+    const int n = m_encoder.Subpacket(m_data.get(), length, endCode, check, m_output.get());
     m_lastEndCode = endCode;
     return WriteBufferTimed(m_output.get(), n);
 }

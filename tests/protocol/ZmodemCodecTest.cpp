@@ -12,19 +12,21 @@ namespace {
 
 std::string Hex(const Header& header) {
     unsigned char out[kMaxHexHeaderBytes];
-    return {reinterpret_cast<char*>(out), static_cast<std::size_t>(EncodeHexHeader(header, out))};
+    return {reinterpret_cast<char*>(out),
+            static_cast<std::size_t>(FrameEncoder{}.HexHeader(header, out))};
 }
 
 std::string Binary(const Header& header, Check check) {
     unsigned char out[kMaxBinaryHeaderBytes];
-    const int n = EncodeBinaryHeader(header, check, out);
+    const int n = FrameEncoder{}.BinaryHeader(header, check, out);
     return {reinterpret_cast<char*>(out), static_cast<std::size_t>(n)};
 }
 
 std::string Subpacket(const std::string& data, int endCode, Check check) {
     std::vector<unsigned char> out(2 * data.size() + 11);
-    const int n = EncodeSubpacket(reinterpret_cast<const unsigned char*>(data.data()),
-                                  static_cast<int>(data.size()), endCode, check, out.data());
+    const int n =
+        FrameEncoder{}.Subpacket(reinterpret_cast<const unsigned char*>(data.data()),
+                                 static_cast<int>(data.size()), endCode, check, out.data());
     return {reinterpret_cast<char*>(out.data()), static_cast<std::size_t>(n)};
 }
 
@@ -61,11 +63,15 @@ TEST(ZmodemCodec, HeadersGoOnTheWireByteForByte) {
               std::string("*\x18"
                           "C\x0a\x00\x04\x00\x00\x60\x47\x9b\x8b",
                           12));
-    // A header byte that must not travel raw is escaped, in the CRC as in the data.
-    const std::string escaped = Binary(Header::AtPosition(kZrpos, 0x0D1811), Check::Crc16);
-    EXPECT_EQ(escaped.substr(0, 10), std::string("*\x18"
-                                                 "A\x09\x18\x51\x18\x58\x18\x4d",
-                                                 10));
+    // Header bytes that must not travel raw are escaped as data is; a CR only after an '@'.
+    EXPECT_EQ(Binary(Header::AtPosition(kZrpos, 0x0D1811), Check::Crc16).substr(0, 10),
+              std::string("*\x18"
+                          "A\x09\x18Q\x18X\r\x00",
+                          10));
+    EXPECT_EQ(Binary(Header::AtPosition(kZrpos, 0x0D40), Check::Crc16).substr(0, 9),
+              std::string("*\x18"
+                          "A\x09@\x18M\x00\x00",
+                          9));
     EXPECT_EQ(Header::AtPosition(kZrpos, 0x89ABCDEF).Position(), 0x89ABCDEFu);
 }
 
@@ -103,7 +109,8 @@ TEST(ZmodemCodec, SubpacketsEscapeWhatMustNotTravelRawAndCarryTheirCrc) {
             ASSERT_NE(end, std::string::npos);
             const std::string body = wire.substr(0, end);
             for (unsigned char c : body)
-                EXPECT_TRUE(c == kZdle || !kEscaped[c]) << int(c) << " travels raw";
+                EXPECT_TRUE(c == kZdle || !kEscaped[c] || (c & 0x7F) == kCr)
+                    << int(c) << " travels raw";
             EXPECT_EQ(Unescape(body), every);
             std::string crc =
                 Unescape(wire.substr(end + 2, wire.size() - end - 2 - (endCode == kZcrcw ? 1 : 0)));
@@ -117,4 +124,85 @@ TEST(ZmodemCodec, SubpacketsEscapeWhatMustNotTravelRawAndCarryTheirCrc) {
                 << "the end code is covered by the CRC";
         }
     }
+}
+
+namespace {
+
+using Result = SubpacketDecoder::Result;
+
+struct Decoded {
+    Result result;
+    std::string data;
+    int endCode;
+    std::size_t taken;
+};
+
+// Feeds `wire` to a fresh decoder in pieces that start at each of `cuts`.
+Decoded Decode(const std::string& wire, std::vector<std::size_t> cuts, Check check = Check::Crc32,
+               int capacity = 8192) {
+    std::vector<unsigned char> buffer(static_cast<std::size_t>(capacity));
+    SubpacketDecoder decoder;
+    decoder.Start(check, buffer.data(), capacity);
+    cuts.push_back(wire.size());
+    std::size_t at = 0;
+    Result result = Result::NeedMore;
+    for (std::size_t cut : cuts) {
+        while (at < cut && result == Result::NeedMore) {
+            int taken = 0;
+            result = decoder.Feed(reinterpret_cast<const unsigned char*>(wire.data()) + at,
+                                  static_cast<int>(cut - at), taken);
+            at += static_cast<std::size_t>(taken);
+        }
+    }
+    const auto* data = reinterpret_cast<const char*>(buffer.data());
+    return {result, std::string(data, static_cast<std::size_t>(decoder.Length())),
+            decoder.EndCode(), at};
+}
+
+} // namespace
+
+TEST(ZmodemCodec, ASubpacketDecodesWhereverItsBytesAreCut) {
+    std::string data;
+    for (int i = 0; i < 600; ++i)
+        data += static_cast<char>(i * 7 % 256);
+    data += "@\r@\x8d";
+    for (Check check : {Check::Crc16, Check::Crc32}) {
+        for (int endCode : {kZcrce, kZcrcg, kZcrcq, kZcrcw}) {
+            std::string wire = Subpacket(data, endCode, check);
+            wire.insert(100, "\x11\x93"); // raw flow control belongs to no frame
+            wire += "**next";
+            for (std::size_t cut = 0; cut <= wire.size();
+                 cut += (cut < 40 || cut > wire.size() - 40) ? 1 : 13) {
+                const Decoded decoded = Decode(wire, {cut}, check);
+                ASSERT_EQ(decoded.result, Result::Complete) << cut;
+                EXPECT_EQ(decoded.data, data);
+                EXPECT_EQ(decoded.endCode, endCode);
+                EXPECT_EQ(wire.substr(decoded.taken), endCode == kZcrcw ? "\x11**next" : "**next")
+                    << "what follows the subpacket is left for the next frame";
+            }
+            std::vector<std::size_t> everyByte(wire.size());
+            for (std::size_t i = 0; i < wire.size(); ++i)
+                everyByte[i] = i;
+            EXPECT_EQ(Decode(wire, everyByte, check).data, data);
+        }
+    }
+}
+
+TEST(ZmodemCodec, ASubpacketFailsOnDamageLengthAndCancel) {
+    const std::string good = Subpacket("abc", kZcrcg, Check::Crc32);
+    std::string damaged = good;
+    damaged[1] ^= 0x01;
+    EXPECT_EQ(Decode(damaged, {}).result, Result::BadCrc);
+    EXPECT_EQ(Decode(good, {}, Check::Crc16).result, Result::BadCrc) << "a CRC-32 is no CRC-16";
+    EXPECT_EQ(Decode("ab\x18hx\x18i", {}).result, Result::BadCrc) << "an end code inside the CRC";
+    EXPECT_EQ(Decode(good, {}, Check::Crc32, 2).result, Result::TooLong);
+    EXPECT_EQ(Decode(Subpacket("ab", kZcrcg, Check::Crc32), {}, Check::Crc32, 2).result,
+              Result::Complete)
+        << "a full buffer is not too long";
+    EXPECT_EQ(Decode("ab\x18\x18\x18\x18\x18", {3}).result, Result::Cancelled);
+    const Decoded notYet = Decode("ab\x18\x18\x18\x18M", {});
+    EXPECT_EQ(notYet.result, Result::NeedMore) << "four CANs are noise";
+    EXPECT_EQ(notYet.data, "ab\r");
+    EXPECT_EQ(Decode(std::string(SubpacketDecoder::kFlowControlRunLimit, '\x13'), {}).result,
+              Result::FlowControlRun);
 }

@@ -115,20 +115,23 @@ TEST_F(ZmodemFrames, XonFollowsHexHeadersExceptZackAndZfin) {
     }
 }
 
-TEST_F(ZmodemFrames, ControlBytesAreEscapedAndCarriageReturnAlways) {
+// Control bytes are always escaped; a carriage return only after an '@' (with or without the
+// parity bit), so that no "@ CR" reaches the line.
+TEST_F(ZmodemFrames, ControlBytesAreEscapedAndCarriageReturnAfterAnAt) {
     unsigned char* data = near.DataBuffer();
     for (int i = 0; i < 256; ++i)
         data[i] = static_cast<unsigned char>(i);
-    data[256] = '@'; // "@\r" must not be sent plain either
-    data[257] = 0x0D;
+    const unsigned char tail[] = {'@', 0x0D, 0xC0, 0x8D, '@', 0x8D, 0x0D};
+    std::memcpy(data + 256, tail, sizeof tail);
+    const int length = 256 + static_cast<int>(sizeof tail);
     near.SetReceiverCapabilities(kCanFcs32, 0);
-    ASSERT_GE(near.SendDataSubpacket(258, kZcrcg), 0);
+    ASSERT_GE(near.SendDataSubpacket(length, kZcrcg), 0);
     std::string line = wire.TakeFarInput();
     std::string expected;
-    for (int i = 0; i < 258; ++i) {
+    for (int i = 0; i < length; ++i) {
         unsigned char b = data[i];
-        bool escape = b == 0x0D || b == 0x10 || b == 0x11 || b == 0x13 || b == 0x18 || b == 0x8D ||
-                      b == 0x90 || b == 0x91 || b == 0x93;
+        bool escape = b == 0x10 || b == 0x11 || b == 0x13 || b == 0x18 || b == 0x90 || b == 0x91 ||
+                      b == 0x93 || ((b & 0x7F) == 0x0D && i > 0 && (data[i - 1] & 0x7F) == '@');
         if (escape) {
             expected += '\x18';
             expected += static_cast<char>(b ^ 0x40);
@@ -139,7 +142,7 @@ TEST_F(ZmodemFrames, ControlBytesAreEscapedAndCarriageReturnAlways) {
     ASSERT_GE(line.size(), expected.size() + 2);
     EXPECT_EQ(line.substr(0, expected.size()), expected);
     EXPECT_EQ(line.substr(expected.size(), 2), "\x18i");
-    EXPECT_EQ(line.substr(expected.size() - 2, 2), "\x18\x4D");
+    EXPECT_EQ(line.substr(expected.size() - 3, 3), "\x18\xCD\x0D") << "the escaped CR is no '@'";
 }
 
 TEST_F(ZmodemFrames, SubpacketsRoundTripWithBothCrcs) {
@@ -200,7 +203,7 @@ TEST_F(ZmodemFrames, SubpacketsOfUpTo8KiBAreTakenLongerOnesRefused) {
         const unsigned char check[2] = {static_cast<unsigned char>(c >> 8),
                                         static_cast<unsigned char>(c & 0xFF)};
         unsigned char escaped[4];
-        int n = zmodem::Escape(check, 2, escaped);
+        int n = zmodem::FrameEncoder{}.Escape(check, 2, escaped);
         return body + "\x18i" + std::string(reinterpret_cast<char*>(escaped), n);
     };
     FeedFar(subpacket(1025));

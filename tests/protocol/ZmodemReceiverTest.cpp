@@ -127,11 +127,11 @@ class ScriptedSender {
         for (int i = 0; i < 4; ++i)
             check[i] = static_cast<unsigned char>(crc >> (8 * i));
         unsigned char out[2 * 1024 + 16];
-        int n = zmodem::Escape(reinterpret_cast<const unsigned char*>(data.data()),
-                               static_cast<int>(data.size()), out);
+        int n = zmodem::FrameEncoder{}.Escape(reinterpret_cast<const unsigned char*>(data.data()),
+                                              static_cast<int>(data.size()), out);
         out[n++] = kZdle;
         out[n++] = static_cast<unsigned char>(endCode);
-        n += zmodem::Escape(check, 4, out + n);
+        n += zmodem::FrameEncoder{}.Escape(check, 4, out + n);
         m_wire.farLink->WriteBuffer(out, n);
     }
     void Offer(const std::string& info, int zf0 = 0, int zf1 = 0) {
