@@ -126,9 +126,6 @@ int ComLink::ReadBuffer(unsigned char*, int) {
 int ComLink::Purge(int, int) {
     COMLINK_NOT_IMPLEMENTED();
 }
-void ComLink::DumpStatus(const LineSink&) {
-    COMLINK_NOT_IMPLEMENTED();
-}
 int ComLink::PauseInput() {
     return kNotSupported;
 }

@@ -1,9 +1,8 @@
 // The abstract byte link every modem conversation passes through. Concrete links implement
-// the operations; the order of the virtual operations is part of the interface.
+// the operations.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 
 namespace comm {
 
@@ -40,9 +39,6 @@ struct QueueStatus {
 inline constexpr int kQueueBlockSent = 1;
 inline constexpr int kQueueBlockReceived = 2;
 
-// Receives one line of DumpStatus text.
-using LineSink = std::function<void(const char* line)>;
-
 class ComLink {
   public:
     static constexpr int kPortCount = 36;
@@ -51,31 +47,30 @@ class ComLink {
     ComLink(const ComLink&) = delete;
     ComLink& operator=(const ComLink&) = delete;
 
-    virtual ~ComLink();                                                                // 0
-    virtual int Idle();                                                                // 1
-    virtual int ReadModemStatus();                                                     // 2
-    virtual int Open();                                                                // 3
-    virtual int OpenDevice();                                                          // 4
-    virtual int Close();                                                               // 5
-    virtual int GetQueueStatus(QueueStatus& status);                                   // 6
-    virtual int SetBufferSizes(long receive, long xoffLimit, long transmit);           // 7
-    virtual int SetHandshake(int inputMode, int outputMode);                           // 8
-    virtual int GetHandshake(int& inputMode, int& outputMode);                         // 9
-    virtual int SetBreak(int state);                                                   // 10
-    virtual int Line(int number, int value);                                           // 11
-    virtual int SetLineParams(long baud, char parity, int dataBits, int stopBits);     // 12
-    virtual int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits); // 13
-    virtual int GetLineStates(unsigned char states[4]);                                // 14
-    virtual int WriteChar(int c);                                                      // 15
-    virtual int WriteString(const char* text);                                         // 16
-    virtual int WriteBuffer(const unsigned char* data, int length);                    // 17
-    virtual int SendImmediate(int c);                                                  // 18
-    virtual int ReadChar();                                                            // 19
-    virtual int ReadBuffer(unsigned char* buffer, int length);                         // 20
-    virtual int Purge(int direction, int count);                                       // 21
-    virtual void DumpStatus(const LineSink& sink);                                     // 22
-    virtual int PauseInput();                                                          // 23
-    virtual int ResumeInput();                                                         // 24
+    virtual ~ComLink();
+    virtual int Idle();
+    virtual int ReadModemStatus();
+    virtual int Open();
+    virtual int OpenDevice();
+    virtual int Close();
+    virtual int GetQueueStatus(QueueStatus& status);
+    virtual int SetBufferSizes(long receive, long xoffLimit, long transmit);
+    virtual int SetHandshake(int inputMode, int outputMode);
+    virtual int GetHandshake(int& inputMode, int& outputMode);
+    virtual int SetBreak(int state);
+    virtual int Line(int number, int value);
+    virtual int SetLineParams(long baud, char parity, int dataBits, int stopBits);
+    virtual int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits);
+    virtual int GetLineStates(unsigned char states[4]);
+    virtual int WriteChar(int c);
+    virtual int WriteString(const char* text);
+    virtual int WriteBuffer(const unsigned char* data, int length);
+    virtual int SendImmediate(int c);
+    virtual int ReadChar();
+    virtual int ReadBuffer(unsigned char* buffer, int length);
+    virtual int Purge(int direction, int count);
+    virtual int PauseInput();
+    virtual int ResumeInput();
 
     // Returns the last status and resets it to 0.
     int TakeLastStatus();
@@ -90,8 +85,6 @@ class ComLink {
     // Counts this link as an opener of its port; -838 when the port is already open,
     // -832 for a port number outside the table.
     int CountOpen();
-    // Whether this link counted itself as an opener.
-    bool CountedOpen() const { return m_countedOpen; }
     void SetLastStatus(int status) { m_lastStatus = status; }
 
     int m_port;

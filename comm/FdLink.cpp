@@ -348,11 +348,4 @@ int FdLink::Purge(int direction, int) {
     return 0;
 }
 
-void FdLink::DumpStatus(const LineSink& sink) {
-    char line[96];
-    std::snprintf(line, sizeof line, "FdLink: read fd %d, write fd %d, %s", m_readFd, m_writeFd,
-                  m_hungUp ? "hung up" : "connected");
-    sink(line);
-}
-
 } // namespace comm

@@ -62,7 +62,6 @@ class FdLink : public ComLink {
     int ReadChar() override;
     int ReadBuffer(unsigned char* buffer, int length) override;
     int Purge(int direction, int count) override;
-    void DumpStatus(const LineSink& sink) override;
 
     // False once the other side closed its end (end of input or a broken output).
     bool Connected() const { return !m_hungUp; }

@@ -29,49 +29,47 @@ class HayesModem {
     HayesModem(const HayesModem&) = delete;
     HayesModem& operator=(const HayesModem&) = delete;
 
-    // The order of the virtual operations is part of the interface.
-
     // Resets and initialises the modem and notes whether it echoes commands.
-    virtual int Initialize(GFSerial* link, const ModemProfile* profile); // 0
-    virtual int SetDialMode(int mode);                                   // 1
+    virtual int Initialize(GFSerial* link, const ModemProfile* profile);
+    virtual int SetDialMode(int mode);
     // Writes the dial command and returns at once: the caller reads CONNECT or BUSY itself.
-    virtual int Dial(const char* number); // 2
-    virtual int Redial();                 // 3
+    virtual int Dial(const char* number);
+    virtual int Redial();
     // 0 once the carrier is gone, -801 when it is still present, -803 when the command failed.
-    virtual int HangUp();        // 4
-    virtual int Reset();         // 5
-    virtual int AutoAnswerOn();  // 6
-    virtual int AutoAnswerOff(); // 7
+    virtual int HangUp();
+    virtual int Reset();
+    virtual int AutoAnswerOn();
+    virtual int AutoAnswerOff();
     // Writes one command (prefix when asked, text, terminator), a pause character standing
     // for a pause, then waits as the response mode says.
-    virtual int SendCommand(const char* text, bool withPrefix);       // 8
-    virtual int SendCommandNoWait(const char* text, bool withPrefix); // 9
-    virtual int SetRegister(int reg, int value);                      // 10
+    virtual int SendCommand(const char* text, bool withPrefix);
+    virtual int SendCommandNoWait(const char* text, bool withPrefix);
+    virtual int SetRegister(int reg, int value);
     // The register's value as the modem printed it, or nullptr. The text lives in the command
     // buffer and is valid until the next command.
-    virtual const char* QueryRegister(int reg); // 11
-    virtual int SendInit();                     // 12
-    virtual int EchoOn();                       // 13
-    virtual int EchoOff();                      // 14
-    virtual int Answer();                       // 15
-    virtual int GoOnline();                     // 16
-    virtual int OnHook();                       // 17
-    virtual int OffHook();                      // 18
-    virtual int NumericResults();               // 19
-    virtual int VerboseResults();               // 20
-    virtual int SetSpeakerMode(int index);      // 21
-    virtual int SetResultCodeSet(int index);    // 22
+    virtual const char* QueryRegister(int reg);
+    virtual int SendInit();
+    virtual int EchoOn();
+    virtual int EchoOff();
+    virtual int Answer();
+    virtual int GoOnline();
+    virtual int OnHook();
+    virtual int OffHook();
+    virtual int NumericResults();
+    virtual int VerboseResults();
+    virtual int SetSpeakerMode(int index);
+    virtual int SetResultCodeSet(int index);
     // Reads one answer line into buffer (size - 1 characters at most, NUL-terminated). Returns
     // the budget left when a line ended (> 0), 0 when the budget ran out with whatever partial
     // line arrived, or a negative status. Only the 55 ms waits for input count against the
     // budget.
-    virtual int ReadLine(char* buffer, int size, int budgetMs); // 23
+    virtual int ReadLine(char* buffer, int size, int budgetMs);
     // Sees every character ReadLine or Initialize reads.
-    virtual void CharacterHook(int c); // 24
+    virtual void CharacterHook(int c);
     // Called once per ReadLine poll; a negative result ends the read with that status.
-    virtual int PollHook(); // 25
+    virtual int PollHook();
     // Builds the command buffer: prefix (when asked) + text + terminator.
-    virtual int FormatCommand(const char* text, bool withPrefix); // 26
+    virtual int FormatCommand(const char* text, bool withPrefix);
 
     // From now on every command is followed by a fixed wait of ms milliseconds (0: none).
     void SetCommandDelay(int ms) { m_responseMode = ms; }

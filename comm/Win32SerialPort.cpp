@@ -43,7 +43,8 @@ int Bit(bool on) {
 } // namespace
 
 Win32SerialPort::Win32SerialPort(int port, long receiveQueue, long transmitQueue, bool deferred)
-    : ComLink(port), m_receiveSize{QueueSize(receiveQueue)}, m_transmitSize{QueueSize(transmitQueue)} {
+    : ComLink(port), m_receiveSize{QueueSize(receiveQueue)}, m_transmitSize{
+                                                                 QueueSize(transmitQueue)} {
     // The sizes are kept even for a deferred port, so that a later Open sets up usable queues.
     if (deferred)
         return;
@@ -114,8 +115,6 @@ int Win32SerialPort::Open() {
         return Fail(status);
     }
     SetupComm(m_handle, m_receiveSize, m_transmitSize);
-    GetCommMask(m_handle, &m_savedEventMask);
-    SetCommMask(m_handle, 0);
 
     GetCommState(m_handle, &m_dcb);
     m_dcb.BaudRate = kOpenBaud;
@@ -460,72 +459,6 @@ int Win32SerialPort::Purge(int direction, int count) {
         if (count > 0 && ++dropped >= count)
             return kGeneralError;
     }
-}
-
-void Win32SerialPort::DumpStatus(const LineSink& sink) {
-    QueueStatus q;
-    GetQueueStatus(q);
-    const DCB& d = m_dcb;
-    char line[160];
-    std::snprintf(line, sizeof line,
-                  "Port type: MS Win32  BaudRate: %-6u  ByteSize: %1d  Parity: %1d",
-                  static_cast<unsigned>(d.BaudRate), d.ByteSize, d.Parity);
-    sink(line);
-    std::snprintf(line, sizeof line, "StopBits: %1d  fBinary: %1d  fRtsControl: %1d", d.StopBits,
-                  static_cast<int>(d.fBinary), static_cast<int>(d.fRtsControl));
-    sink(line);
-    std::snprintf(
-        line, sizeof line,
-        "Parity: %1d  OutCtsFlow: %1d  OutDsrFlow: %1d  DtrControl: %1d  OutX: %1d  InX: %1d",
-        static_cast<int>(d.fParity), static_cast<int>(d.fOutxCtsFlow),
-        static_cast<int>(d.fOutxDsrFlow), static_cast<int>(d.fDtrControl),
-        static_cast<int>(d.fOutX), static_cast<int>(d.fInX));
-    sink(line);
-    std::snprintf(line, sizeof line, "Null: %1d  XonChar: %02x  XoffChar: %02x",
-                  static_cast<int>(d.fNull), static_cast<unsigned char>(d.XonChar),
-                  static_cast<unsigned char>(d.XoffChar));
-    sink(line);
-    std::snprintf(line, sizeof line, "XonLim: %-5u XoffLim: %-5u EofChr: %02x  EvtChr: %02x",
-                  static_cast<unsigned>(d.XonLim), static_cast<unsigned>(d.XoffLim),
-                  static_cast<unsigned char>(d.EofChar), static_cast<unsigned char>(d.EvtChar));
-    sink(line);
-    std::snprintf(line, sizeof line,
-                  "RX sz/ct: %5d/%-5d  TX sz/ct: %5d/%-5d  BLOCK SENT:%d  BLOCK RECEIVED:%d",
-                  static_cast<int>(q.receiveSize), static_cast<int>(q.receiveCount),
-                  static_cast<int>(q.transmitSize), static_cast<int>(q.transmitCount),
-                  Bit(q.flags & kQueueBlockSent), Bit(q.flags & kQueueBlockReceived));
-    sink(line);
-}
-
-int Win32SerialPort::SetEventChar(int c) {
-    DCB dcb;
-    if (!GetCommState(m_handle, &dcb))
-        return FALSE;
-    dcb.EvtChar = static_cast<char>(c);
-    BOOL applied = SetCommState(m_handle, &dcb);
-    if (applied)
-        m_dcb.EvtChar = dcb.EvtChar; // so the next set-state keeps it
-    return applied;
-}
-
-int Win32SerialPort::GetEventMask(DWORD& mask) {
-    return GetCommMask(m_handle, &mask) ? kSuccess : MapSystemError();
-}
-
-int Win32SerialPort::SetEventMask(DWORD mask) {
-    return SetCommMask(m_handle, mask) ? kSuccess : MapSystemError();
-}
-
-int Win32SerialPort::WaitEvent(DWORD& events) {
-    return WaitCommEvent(m_handle, &events, &m_overlapped) ? kSuccess : MapSystemError();
-}
-
-int Win32SerialPort::QueryLine(int mask) {
-    if (mask == 1)
-        return m_dtr;
-    if (mask == 2)
-        return m_rts;
-    return Bit(ReadModemStatus() & mask);
 }
 
 int Win32SerialPort::MapSystemError() {

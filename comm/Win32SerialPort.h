@@ -20,36 +20,30 @@ class Win32SerialPort : public ComLink {
     Win32SerialPort(int port, long receiveQueue, long transmitQueue, bool deferred = false);
     ~Win32SerialPort() override;
 
-    int Idle() override;                                                                // 1
-    int ReadModemStatus() override;                                                     // 2
-    int Open() override;                                                                // 3
-    int OpenDevice() override;                                                          // 4
-    int Close() override;                                                               // 5
-    int GetQueueStatus(QueueStatus& status) override;                                   // 6
-    int SetBufferSizes(long receive, long xoffLimit, long transmit) override;           // 7
-    int SetHandshake(int inputMode, int outputMode) override;                           // 8
-    int GetHandshake(int& inputMode, int& outputMode) override;                         // 9
-    int SetBreak(int state) override;                                                   // 10
-    int Line(int number, int value) override;                                           // 11
+    int Idle() override;
+    int ReadModemStatus() override;
+    int Open() override;
+    int OpenDevice() override;
+    int Close() override;
+    int GetQueueStatus(QueueStatus& status) override;
+    int SetBufferSizes(long receive, long xoffLimit, long transmit) override;
+    int SetHandshake(int inputMode, int outputMode) override;
+    int GetHandshake(int& inputMode, int& outputMode) override;
+    int SetBreak(int state) override;
+    int Line(int number, int value) override;
     // A line's state from a modem status already read (never touches the device).
     int LineState(int number, int modemStatus) const;
-    int SetLineParams(long baud, char parity, int dataBits, int stopBits) override;     // 12
-    int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits) override; // 13
-    int GetLineStates(unsigned char states[4]) override;                                // 14
-    int WriteChar(int c) override;                                                      // 15
-    int WriteString(const char* text) override;                                         // 16
-    int WriteBuffer(const unsigned char* data, int length) override;                    // 17
-    int SendImmediate(int c) override;                                                  // 18
-    int ReadChar() override;                                                            // 19
-    int ReadBuffer(unsigned char* buffer, int length) override;                         // 20
-    int Purge(int direction, int count) override;                                       // 21
-    void DumpStatus(const LineSink& sink) override;                                     // 22
-    virtual int SetEventChar(int c);                                                    // 25
-    virtual int GetEventMask(platform::DWORD& mask);                                    // 26
-    virtual int SetEventMask(platform::DWORD mask);                                     // 27
-    virtual int WaitEvent(platform::DWORD& events);                                     // 28
-    virtual int QueryLine(int mask);                                                    // 29
-    virtual int MapSystemError();                                                       // 30
+    int SetLineParams(long baud, char parity, int dataBits, int stopBits) override;
+    int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits) override;
+    int GetLineStates(unsigned char states[4]) override;
+    int WriteChar(int c) override;
+    int WriteString(const char* text) override;
+    int WriteBuffer(const unsigned char* data, int length) override;
+    int SendImmediate(int c) override;
+    int ReadChar() override;
+    int ReadBuffer(unsigned char* buffer, int length) override;
+    int Purge(int direction, int count) override;
+    virtual int MapSystemError();
 
     // Handshake modes of SetHandshake.
     static constexpr int kHandshakeNone = 0;
@@ -85,7 +79,6 @@ class Win32SerialPort : public ComLink {
 
     platform::HANDLE m_handle{platform::INVALID_HANDLE_VALUE};
     platform::COMMTIMEOUTS m_savedTimeouts;
-    platform::DWORD m_savedEventMask{0};
     std::uint16_t m_receiveSize{0};
     std::uint16_t m_transmitSize{0};
     int m_inputMode{0};

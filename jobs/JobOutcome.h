@@ -41,11 +41,11 @@ struct OutcomeMessage {
 // What the decision needs from a finished job.
 struct JobEnd {
     bool isSend{true};
-    int files{0};         // files sent (send) or received (receive)
-    int finalResult{0};   // one of the kJob* results
-    int errorCode{0};     // negative status code or positive modem response code
-    int statusAtError{0}; // status id current when the error was stored
-    int fileRecords{0};   // file records the window made
+    int files{0};                     // files sent (send) or received (receive)
+    int finalResult{0};               // one of the kJob* results
+    int errorCode{0};                 // negative status code or positive modem response code
+    int statusAtError{0};             // status id current when the error was stored
+    int fileRecords{0};               // file records the window made
     std::vector<std::string> refused; // files to send that could not be read
 };
 

@@ -68,8 +68,8 @@ class JobStatusBlock {
 
     // The decision's view of a finished job.
     JobEnd End(bool isSend, int files) const {
-        return JobEnd{isSend, files, finalResult, errorCode, statusAtError, fileRecords,
-                      refusedFiles};
+        return JobEnd{isSend,        files,       finalResult, errorCode,
+                      statusAtError, fileRecords, refusedFiles};
     }
 
     // Written by the window on its own thread.

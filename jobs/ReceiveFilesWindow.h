@@ -50,8 +50,6 @@ class ReceiveFilesLogic {
     void SetPostTarget(std::shared_ptr<platform::PostTarget> target) {
         m_target = std::move(target);
     }
-    // Where the free space is measured (the receive folder setting by default).
-    void SetFreeSpaceFolder(std::string folder) { m_freeSpaceFolder = std::move(folder); }
 
     // Refreshes the counters and starts waiting for a call.
     void Open();

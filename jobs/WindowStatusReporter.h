@@ -13,10 +13,10 @@
 
 namespace jobs {
 
-inline constexpr unsigned WM_JOB_STATUS = platform::kWmUser + 300;     // 1324
-inline constexpr unsigned WM_JOB_PROGRESS = platform::kWmUser + 301;   // 1325
-inline constexpr unsigned WM_JOB_DONE = platform::kWmUser + 302;       // 1326
-inline constexpr unsigned WM_CALL_WAIT_DONE = platform::kWmUser + 303; // 1327
+inline constexpr unsigned WM_JOB_STATUS = platform::kWmUser + 300;
+inline constexpr unsigned WM_JOB_PROGRESS = platform::kWmUser + 301;
+inline constexpr unsigned WM_JOB_DONE = platform::kWmUser + 302;
+inline constexpr unsigned WM_CALL_WAIT_DONE = platform::kWmUser + 303;
 
 // Second parameter of WM_CALL_WAIT_DONE.
 inline constexpr int kCallAnswered = 2;

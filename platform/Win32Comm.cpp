@@ -5,7 +5,6 @@
 #include "platform/Win32Comm.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cerrno>
 #include <cstdio>
@@ -26,8 +25,6 @@ struct CommHandle {
     std::unique_ptr<SerialDevice> device;
     DCB dcb;
     COMMTIMEOUTS timeouts;
-    std::atomic<DWORD> eventMask{0};
-    std::atomic<unsigned> maskGeneration{0};
     DWORD inQueue{4096};
     DWORD outQueue{4096};
     // Bytes WriteFile accepted that the device has not taken yet: a write on the platform
@@ -40,7 +37,6 @@ struct CommHandle {
     int immediate{-1};
     LineErrorCounts reported;                          // counts already turned into CE_* bits
     std::chrono::steady_clock::time_point nextFlush{}; // see NoteDeviceFull
-    bool sentSinceEmpty{false}; // for EV_TXEMPTY: output went out since the queue was empty
 
     std::size_t Pending() const { return pending.size() - pendingHead + (immediate >= 0 ? 1 : 0); }
     std::size_t Queued() const { return pending.size() - pendingHead; }
@@ -50,7 +46,7 @@ namespace {
 
 thread_local DWORD t_lastError = ERROR_SUCCESS;
 
-// Waits that poll the device are capped so a changed event mask or a time-out is seen soon.
+// Waits that poll the device are capped so that a time-out is seen soon.
 constexpr int kEventPollMs = 20;
 constexpr std::size_t kMaxComNameDigits = 3;
 // The port map: value "COMn" = device path (or "vmodem:..." for a virtual modem).
@@ -385,79 +381,6 @@ BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts) {
     return Succeed();
 }
 
-BOOL GetCommMask(HANDLE h, DWORD* mask) {
-    if (!Valid(h))
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!mask)
-        return Fail(ERROR_INVALID_PARAMETER);
-    *mask = h->eventMask.load();
-    return Succeed();
-}
-
-BOOL SetCommMask(HANDLE h, DWORD mask) {
-    if (!Valid(h))
-        return Fail(ERROR_INVALID_HANDLE);
-    h->eventMask.store(mask);
-    h->maskGeneration.fetch_add(1);
-    return Succeed();
-}
-
-BOOL WaitCommEvent(HANDLE h, DWORD* events, OVERLAPPED*) {
-    if (!Valid(h))
-        return Fail(ERROR_INVALID_HANDLE);
-    if (!events)
-        return Fail(ERROR_INVALID_PARAMETER);
-    *events = 0;
-    DWORD mask = h->eventMask.load();
-    unsigned generation = h->maskGeneration.load();
-    if (mask == 0)
-        return Fail(ERROR_INVALID_PARAMETER);
-    SerialDevice& d = *h->device;
-    unsigned modemBefore = d.ModemStatus();
-    LineErrorCounts errorsBefore = d.Errors();
-    // EV_RXFLAG (the event character) is not reported: the terminal driver does not look
-    // for it, and this program never asks for it.
-    for (;;) {
-        FlushPending(*h);
-        DWORD seen = 0;
-        if ((mask & EV_RXCHAR) && d.InputQueued() > 0)
-            seen |= EV_RXCHAR;
-        if ((mask & EV_TXEMPTY) && h->sentSinceEmpty && h->Pending() == 0 &&
-            d.OutputQueued() == 0) {
-            h->sentSinceEmpty = false;
-            seen |= EV_TXEMPTY;
-        }
-        if (mask & (EV_CTS | EV_DSR | EV_RLSD | EV_RING)) {
-            unsigned modem = d.ModemStatus();
-            unsigned changed = modem ^ modemBefore;
-            if ((mask & EV_CTS) && (changed & MS_CTS_ON))
-                seen |= EV_CTS;
-            if ((mask & EV_DSR) && (changed & MS_DSR_ON))
-                seen |= EV_DSR;
-            if ((mask & EV_RLSD) && (changed & MS_RLSD_ON))
-                seen |= EV_RLSD;
-            if ((mask & EV_RING) && (changed & MS_RING_ON))
-                seen |= EV_RING;
-        }
-        if (mask & (EV_ERR | EV_BREAK)) {
-            LineErrorCounts now = d.Errors();
-            if ((mask & EV_BREAK) && now.breaks != errorsBefore.breaks)
-                seen |= EV_BREAK;
-            if ((mask & EV_ERR) &&
-                (now.framing != errorsBefore.framing || now.overrun != errorsBefore.overrun ||
-                 now.parity != errorsBefore.parity))
-                seen |= EV_ERR;
-        }
-        if (seen != 0) {
-            *events = seen;
-            return Succeed();
-        }
-        if (h->maskGeneration.load() != generation)
-            return Succeed(); // the mask was changed: the wait ends with no event
-        d.Wait(kEventPollMs, (mask & EV_RXCHAR) != 0, false);
-    }
-}
-
 BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     if (!Valid(h))
         return Fail(ERROR_INVALID_HANDLE);
@@ -550,7 +473,6 @@ BOOL TransmitCommChar(HANDLE h, char c) {
     }
     if (status != 0)
         return Fail(ErrorFromErrno(status));
-    h->sentSinceEmpty = true;
     return Succeed();
 }
 
@@ -619,9 +541,8 @@ BOOL WriteFile(HANDLE h, const void* data, DWORD length, DWORD* written, OVERLAP
         return Fail(ErrorFromErrno(status));
     h->pending.insert(h->pending.end(), in + taken, in + length);
     if (length > 0)
-        h->sentSinceEmpty = true;
-    if (written)
-        *written = length;
+        if (written)
+            *written = length;
     if (overlapped)
         overlapped->InternalHigh = length;
     return Succeed();

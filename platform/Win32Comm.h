@@ -142,17 +142,6 @@ inline constexpr DWORD PURGE_RXABORT = 0x0002;
 inline constexpr DWORD PURGE_TXCLEAR = 0x0004;
 inline constexpr DWORD PURGE_RXCLEAR = 0x0008;
 
-// Comm events of SetCommMask / WaitCommEvent.
-inline constexpr DWORD EV_RXCHAR = 0x0001;
-inline constexpr DWORD EV_RXFLAG = 0x0002;
-inline constexpr DWORD EV_TXEMPTY = 0x0004;
-inline constexpr DWORD EV_CTS = 0x0008;
-inline constexpr DWORD EV_DSR = 0x0010;
-inline constexpr DWORD EV_RLSD = 0x0020;
-inline constexpr DWORD EV_BREAK = 0x0040;
-inline constexpr DWORD EV_ERR = 0x0080;
-inline constexpr DWORD EV_RING = 0x0100;
-
 struct CommHandle;
 using HANDLE = CommHandle*;
 inline HANDLE const INVALID_HANDLE_VALUE = reinterpret_cast<HANDLE>(~std::uintptr_t{0});
@@ -172,11 +161,6 @@ BOOL GetCommState(HANDLE h, DCB* dcb);
 BOOL SetCommState(HANDLE h, const DCB* dcb);
 BOOL GetCommTimeouts(HANDLE h, COMMTIMEOUTS* timeouts);
 BOOL SetCommTimeouts(HANDLE h, const COMMTIMEOUTS* timeouts);
-BOOL GetCommMask(HANDLE h, DWORD* mask);
-BOOL SetCommMask(HANDLE h, DWORD mask);
-// Waits until one of the events of the mask happens; a SetCommMask from another thread
-// ends the wait with no event.
-BOOL WaitCommEvent(HANDLE h, DWORD* events, OVERLAPPED* overlapped);
 BOOL ClearCommError(HANDLE h, DWORD* errors, COMSTAT* stat);
 BOOL GetCommModemStatus(HANDLE h, DWORD* status);
 BOOL EscapeCommFunction(HANDLE h, DWORD function);
@@ -186,7 +170,7 @@ BOOL ReadFile(HANDLE h, void* buffer, DWORD length, DWORD* read, OVERLAPPED* ove
 BOOL WriteFile(HANDLE h, const void* data, DWORD length, DWORD* written, OVERLAPPED* overlapped);
 BOOL GetOverlappedResult(HANDLE h, OVERLAPPED* overlapped, DWORD* transferred, BOOL wait);
 
-// Our own addition, standing in for an overlapped WaitCommEvent with a time-out: sleeps
+// Our own addition, standing in for an overlapped wait for comm events with a time-out: sleeps
 // until input arrives (forRead), output room frees (forWrite) or capMs (accelerated
 // milliseconds) pass. Returns TRUE when the device became ready.
 BOOL WaitCommReady(HANDLE h, DWORD capMs, BOOL forRead, BOOL forWrite);

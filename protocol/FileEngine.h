@@ -20,36 +20,35 @@ inline constexpr int kJulianDay1970 = 2440588;
 class FileEngine {
   public:
     FileEngine();
-    virtual ~FileEngine(); // 0
+    virtual ~FileEngine();
     FileEngine(const FileEngine&) = delete;
     FileEngine& operator=(const FileEngine&) = delete;
 
-    virtual int BeginList(const char* list, int subFolders) = 0; // 1
+    virtual int BeginList(const char* list, int subFolders) = 0;
     // `name` may be rewritten by an engine that cleans names, so the caller sees the name
     // under which the file was really opened.
-    virtual int Open(std::string& name, const char* mode) = 0; // 2
-    virtual int Close() = 0;                                   // 3
-    virtual int Seek(std::int64_t offset, int origin) = 0;     // 4
-    virtual std::int64_t Tell() = 0;                           // 5
-    virtual int ApplyDate() = 0;                               // 6
-    virtual int LoadDate() = 0;                                // 7
-    virtual std::int64_t Size() = 0;                           // 8
-    virtual int NextFile() = 0;                                // 9
-    virtual int Write(const void* buffer, int count) = 0;      // 10
-    virtual int Read(void* buffer, int count) = 0;             // 11
-    virtual int PutByte(int c) = 0;                            // 12
-    virtual int GetByte(unsigned char& c) = 0;                 // 13
-    virtual int Flush() = 0;                                   // 14
-    virtual void ResetSize();                                  // 15
-    virtual const char* CurrentPath() const;                   // 16
-    virtual void SetDateFromSeconds(int seconds);              // 17
-    virtual void SetDateFromJulianDay(int day);                // 18
-    virtual int DateAsSeconds() const;                         // 19
-    virtual int JulianDay() const;                             // 20
-    virtual void SetDateFields(int year, int month, int day, int hour, int minute,
-                               int second); // 21
+    virtual int Open(std::string& name, const char* mode) = 0;
+    virtual int Close() = 0;
+    virtual int Seek(std::int64_t offset, int origin) = 0;
+    virtual std::int64_t Tell() = 0;
+    virtual int ApplyDate() = 0;
+    virtual int LoadDate() = 0;
+    virtual std::int64_t Size() = 0;
+    virtual int NextFile() = 0;
+    virtual int Write(const void* buffer, int count) = 0;
+    virtual int Read(void* buffer, int count) = 0;
+    virtual int PutByte(int c) = 0;
+    virtual int GetByte(unsigned char& c) = 0;
+    virtual int Flush() = 0;
+    virtual void ResetSize();
+    virtual const char* CurrentPath() const;
+    virtual void SetDateFromSeconds(int seconds);
+    virtual void SetDateFromJulianDay(int day);
+    virtual int DateAsSeconds() const;
+    virtual int JulianDay() const;
+    virtual void SetDateFields(int year, int month, int day, int hour, int minute, int second);
     virtual void GetDateFields(int& year, int& month, int& day, int& hour, int& minute,
-                               int& second) const; // 22
+                               int& second) const;
 
     // The name under which an offered file would be stored (an engine may clean names).
     virtual std::string StoredName(const std::string& name) const { return name; }

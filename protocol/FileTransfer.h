@@ -29,7 +29,7 @@ class FileTransfer : public Transfer {
     ~FileTransfer() override;
 
     // 1 when buffers and a file engine are ready, else 0 with the status code set.
-    virtual int PrepareTransfer(); // 5
+    virtual int PrepareTransfer();
 
     // The link's WriteChar result; gives up with -924 after 30 seconds of a full queue.
     int WriteCharTimed(int c);

@@ -21,8 +21,8 @@ class ListFileEngine : public LocalFileEngine {
     // A file opened for writing has the name part of its path cleaned first, and the cleaned
     // name is written back so that the progress display and the log show the stored name.
     // Files opened only for reading keep their names: they exist under them.
-    int Open(std::string& name, const char* mode) override; // 2
-    int NextName() override;                                // 25
+    int Open(std::string& name, const char* mode) override;
+    int NextName() override;
     std::string StoredName(const std::string& name) const override;
 };
 

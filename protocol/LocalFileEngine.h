@@ -52,9 +52,9 @@ class LocalFileEngine : public FileEngine {
     // links) is written. False when the folder cannot be opened.
     bool SetFolder(const std::string& folder);
 
-    virtual int FindFirst(const std::string& pattern, int mode); // 23
-    virtual int FindNext();                                      // 24
-    virtual int NextName();                                      // 25
+    virtual int FindFirst(const std::string& pattern, int mode);
+    virtual int FindNext();
+    virtual int NextName();
 
     bool IsOpen() const { return m_file != nullptr; }
 

@@ -14,16 +14,16 @@ class Transfer {
   public:
     // Uses `status` when given (it must outlive the transfer), else a default record.
     Transfer(comm::GFSerial* serial, TransferStatus* status = nullptr);
-    virtual ~Transfer(); // 0
+    virtual ~Transfer();
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    virtual int Send(const char* fileList); // 1
-    virtual int Receive();                  // 2
+    virtual int Send(const char* fileList);
+    virtual int Receive();
     // A supplied engine stays the caller's; returns 1 when one was given.
-    virtual int SetFileEngine(FileEngine* engine); // 3
+    virtual int SetFileEngine(FileEngine* engine);
     // While set, loss of carrier detect ends the transfer.
-    virtual int SetCarrierWatch(int flag); // 4
+    virtual int SetCarrierWatch(int flag);
 
     TransferStatus& Status() { return *m_status; }
     FileEngine* Engine() { return m_engine; }

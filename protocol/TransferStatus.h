@@ -29,15 +29,15 @@ class TransferStatus {
     TransferStatus() = default;
     virtual ~TransferStatus();
 
-    virtual void ResetStatus(int newDirection); // 0
+    virtual void ResetStatus(int newDirection);
     // Called at every poll; returns its argument so a reporter can publish the record.
-    virtual int Progress(int status);         // 1
-    virtual void TraceLine(const char* text); // 2
+    virtual int Progress(int status);
+    virtual void TraceLine(const char* text);
     // 0 to go on, or the negative code with which the transfer must stop.
-    virtual int AbortRequested(); // 3
+    virtual int AbortRequested();
     // Whether TraceLine does anything with its text: trace lines are formatted only for a
     // record that keeps them, so the per-subpacket path formats nothing by default.
-    virtual bool WantsTraceLines() const; // 4
+    virtual bool WantsTraceLines() const;
     // An offer was stored under another name, because its own was taken.
     virtual void FileRenamed(const std::string& offered, const std::string& stored);
 

@@ -38,17 +38,17 @@ class Zmodem : public FileTransfer {
     ~Zmodem() override;
 
     // Sends every file the list names; 0, -932 when no file went out, or the failure code.
-    int Send(const char* fileList) override; // 1
+    int Send(const char* fileList) override;
     // Receives files into the current folder until the sender's ZFIN; 0 when the sender
     // finished normally (also when no file came), else the failure code.
-    int Receive() override; // 2
+    int Receive() override;
 
     // 1 when a ZFILE header and its file information arrived intact (the information is in
     // the data buffer), 0 when the sender ended the conversation or the run failed.
-    virtual int GetFileName(); // 6
+    virtual int GetFileName();
     // Frame type 0-19, or a negative code. Without return-on-error, damaged headers are
     // counted and the wait goes on until the retry limit.
-    virtual int ReadFrameHeader(int returnOnError); // 7
+    virtual int ReadFrameHeader(int returnOnError);
 
     // 1 when a ZPAD arrived, 0 after ten silent seconds, too much garbage or five CANs.
     int GetPad();
@@ -84,9 +84,7 @@ class Zmodem : public FileTransfer {
     }
     int ReceiverFlags() const { return m_receiverFlags; }
 
-    void SetPauseInput(int on) { m_pauseInput = on; }
     void SetStripPaths(int on) { m_stripPaths = on; }
-    void SetSubFolders(int on) { m_subFolders = on; }
     void SetWindowedSending(int on) { m_windowed = on; }
     void SetWindowSize(int bytes) { m_windowSize = bytes; }
     void SetRequestResume(int on) { m_requestResume = on; }
@@ -137,7 +135,6 @@ class Zmodem : public FileTransfer {
     // ZFINs answered at the end of a run, and ZFINs sent, before the run ends regardless.
     static constexpr int kFinishAnswers = 3;
     static constexpr int kFinishAttempts = 3;
-    static constexpr int kPauseSettleMs = 70;
     // How long stale data after a ZRPOS is passed over before the ZRPOS is sent again.
     static constexpr long kResyncLimitMs = 20000;
     // Silence after a ZRPOS before it is sent again, once input has come since: the stale
@@ -239,9 +236,7 @@ class Zmodem : public FileTransfer {
     // an empty subpacket, which heavy noise spares, rather than with data.
     bool m_restartEmpty{false};
 
-    int m_pauseInput{0};
     int m_stripPaths{1};
-    int m_subFolders{0};
     int m_windowed{1};
     int m_windowSize{4096};
     int m_requestResume{0};

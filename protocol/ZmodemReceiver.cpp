@@ -419,14 +419,8 @@ int Zmodem::SendPosition(int type) {
 int Zmodem::ReceiveDataFrame() {
     TransferStatus& st = *m_status;
     Trace("NEW BYTE COUNT: %lx", static_cast<long>(st.position));
-    if (m_pauseInput) {
-        m_serial->PauseInput();
-        WaitIdle(kPauseSettleMs);
-    }
     // A file filed by an earlier call has no local copy: only its end is asked for.
     const int seek = m_fileOpen ? m_engine->Seek(m_writeBase + st.position, 0) : 0;
-    if (m_pauseInput)
-        m_serial->ResumeInput();
     if (seek != 0) {
         Trace("ReadFileData: seek failed");
         Fail(kFileWriteError);
@@ -445,11 +439,7 @@ int Zmodem::ReceiveDataFrame() {
         ++st.blocks;
         st.retries = 0;
         const int length = st.blockLength;
-        if (m_pauseInput)
-            m_serial->PauseInput();
         const int written = length > 0 && m_fileOpen ? m_engine->Write(m_data.get(), length) : 0;
-        if (m_pauseInput)
-            m_serial->ResumeInput();
         if (length > 0 && written < length) {
             // What the buffer held never reached the disk: the figures count what did.
             const std::int64_t stored = m_engine->StoredSize();

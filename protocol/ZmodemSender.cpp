@@ -25,7 +25,7 @@ int Zmodem::Send(const char* fileList) {
     m_status->ResetStatus(kDirectionSend);
     if (!PrepareTransfer())
         return m_status->statusCode;
-    int list = m_engine->BeginList(fileList, m_subFolders);
+    int list = m_engine->BeginList(fileList, 0);
     if (list != 0)
         return list;
     DiscardInput();

@@ -36,7 +36,7 @@ TEST(ComLink, PortNumbersOutsideTheTableAreRefused) {
 
 namespace {
 class BareLink : public ComLink {
-public:
+  public:
     BareLink() : ComLink(0) {}
 };
 } // namespace

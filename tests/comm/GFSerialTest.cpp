@@ -58,7 +58,7 @@ TEST_F(GFSerialTest, WriteStringEndings) {
     EXPECT_EQ(serial->WriteString("AT", -4), 0);
     EXPECT_EQ(serial->WriteString("AT", 256), 0);
     EXPECT_EQ(serial->WriteString(nullptr, -1), 0);
-    unsigned char got[32] {};
+    unsigned char got[32]{};
     int n = far->ReadBuffer(got, sizeof got - 1);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(got), n), "ATZ\r\nAT\nATAT!");
 }

@@ -472,7 +472,6 @@ class GivingUpLink : public ComLink {
     int ReadChar() override { return m.ReadChar(); }
     int ReadBuffer(unsigned char* b, int n) override { return m.ReadBuffer(b, n); }
     int Purge(int d, int n) override { return m.Purge(d, n); }
-    void DumpStatus(const LineSink& sink) override { m.DumpStatus(sink); }
 
   private:
     LoopbackLink& m;

@@ -217,10 +217,6 @@ TEST_F(SerialPortTest, LinesOfAPseudoTerminalAndUnknownNumbers) {
 
     EXPECT_EQ(port->Line(kLineDtr, 0), 0);
     EXPECT_EQ(port->ControlBlock().fDtrControl, platform::DTR_CONTROL_DISABLE);
-    EXPECT_EQ(port->QueryLine(1), 0);
-    EXPECT_EQ(port->QueryLine(2), 1);
-    EXPECT_EQ(port->QueryLine(platform::MS_RLSD_ON), 1);
-    EXPECT_EQ(port->QueryLine(platform::MS_RING_ON), 0);
 
     EXPECT_EQ(port->Line(kLineBreak, 1), 1);
     EXPECT_EQ(port->SetBreak(-1), 1);
@@ -300,37 +296,6 @@ TEST_F(SerialPortTest, PurgeWithACountDropsThatManyAndSaysSo) {
     EXPECT_EQ(port->ReadChar(), kTimedOut);
     EXPECT_EQ(port->Purge(1, 0), 0);
     EXPECT_EQ(port->Purge(2, 0), kBadArgument);
-}
-
-TEST_F(SerialPortTest, DumpStatusWritesSixLines) {
-    auto port = OpenPort();
-    ASSERT_EQ(port->SetLineParams(2400, 'E', 7, 1), 0);
-    pty.Send("xyz");
-    AwaitInput(*port, 3);
-    std::vector<std::string> lines;
-    port->DumpStatus([&](const char* line) { lines.emplace_back(line); });
-    ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[0], "Port type: MS Win32  BaudRate: 2400    ByteSize: 7  Parity: 2");
-    EXPECT_EQ(lines[1], "StopBits: 0  fBinary: 1  fRtsControl: 1");
-    EXPECT_EQ(lines[2], "Parity: 1  OutCtsFlow: 0  OutDsrFlow: 0  DtrControl: 1  OutX: 0  InX: 0");
-    EXPECT_EQ(lines[3], "Null: 0  XonChar: 11  XoffChar: 13");
-    EXPECT_EQ(lines[4], "XonLim: 4096  XoffLim: 128   EofChr: 00  EvtChr: 00");
-    EXPECT_EQ(lines[5],
-              "RX sz/ct: 16384/3      TX sz/ct:  8192/0      BLOCK SENT:0  BLOCK RECEIVED:0");
-}
-
-TEST_F(SerialPortTest, EventCharAndMask) {
-    auto port = OpenPort();
-    EXPECT_EQ(port->SetEventChar('\n'), platform::TRUE);
-    EXPECT_EQ(port->ControlBlock().EvtChar, '\n');
-    platform::DWORD mask = 99;
-    ASSERT_EQ(port->GetEventMask(mask), 0);
-    EXPECT_EQ(mask, 0u) << "cleared on open";
-    ASSERT_EQ(port->SetEventMask(platform::EV_RXCHAR), 0);
-    pty.Send("e");
-    platform::DWORD events = 0;
-    ASSERT_EQ(port->WaitEvent(events), 0);
-    EXPECT_EQ(events, platform::EV_RXCHAR);
 }
 
 TEST(SerialPortErrors, MapSystemErrorFollowsTheTable) {

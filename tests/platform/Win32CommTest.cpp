@@ -202,33 +202,6 @@ TEST_F(Win32CommTest, TotalReadTimeoutBoundsABlockingRead) {
     EXPECT_LT(spent, std::chrono::milliseconds(2000));
 }
 
-TEST_F(Win32CommTest, CommEventsWakeOnInputAndOnAMaskChange) {
-    OpenPort();
-    ASSERT_TRUE(SetCommMask(h, EV_RXCHAR));
-    std::thread sender([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        pty.Send("r");
-    });
-    DWORD events = 0;
-    ASSERT_TRUE(WaitCommEvent(h, &events, nullptr));
-    EXPECT_EQ(events, EV_RXCHAR);
-    sender.join();
-    ASSERT_TRUE(PurgeComm(h, PURGE_RXCLEAR));
-
-    ASSERT_TRUE(SetCommMask(h, EV_CTS | EV_RLSD));
-    std::thread changer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        SetCommMask(h, EV_CTS);
-    });
-    events = 99;
-    ASSERT_TRUE(WaitCommEvent(h, &events, nullptr));
-    EXPECT_EQ(events, 0u);
-    changer.join();
-
-    ASSERT_TRUE(SetCommMask(h, 0));
-    EXPECT_FALSE(WaitCommEvent(h, &events, nullptr));
-}
-
 TEST_F(Win32CommTest, ModemStatusOfAPseudoTerminalAndClosedHandles) {
     OpenPort();
     DWORD status = 0;

@@ -19,22 +19,22 @@ using namespace comm;
 
 struct EndState {
     std::deque<unsigned char> outgoing; // written by this end, read by the other
-    long transmitRoom { 65536 };
-    long receiveSize { 65536 };
-    bool stalled { false };
-    bool lines[32] {};
-    int injectedErrors { 0 };
-    double flipProbability { 0.0 };
-    std::mt19937 random { 1 };
-    long dropAfter { -1 };
-    long stallAfter { -1 };
-    long written { 0 };
-    int inputMode { 0 }, outputMode { 0 };
-    long baud { 1200 };
-    char parity { 'N' };
-    int dataBits { 8 }, stopBits { 1 };
-    int breakState { 0 };
-    bool open { false };
+    long transmitRoom{65536};
+    long receiveSize{65536};
+    bool stalled{false};
+    bool lines[32]{};
+    int injectedErrors{0};
+    double flipProbability{0.0};
+    std::mt19937 random{1};
+    long dropAfter{-1};
+    long stallAfter{-1};
+    long written{0};
+    int inputMode{0}, outputMode{0};
+    long baud{1200};
+    char parity{'N'};
+    int dataBits{8}, stopBits{1};
+    int breakState{0};
+    bool open{false};
     std::shared_ptr<ZmodemFaultTap> tap;
 };
 
@@ -42,7 +42,7 @@ struct LoopbackShared {
     mutable std::mutex mutex;
     std::condition_variable changed;
     EndState ends[2];
-    bool dropped { false };
+    bool dropped{false};
 };
 
 namespace {
@@ -50,7 +50,7 @@ constexpr auto kIdleWait = std::chrono::milliseconds(1);
 }
 
 LoopbackLink::LoopbackLink(std::shared_ptr<LoopbackShared> shared, int side, int port)
-    : ComLink(port), m_shared { std::move(shared) }, m_side { side } {
+    : ComLink(port), m_shared{std::move(shared)}, m_side{side} {
     EndState& me = m_shared->ends[m_side];
     me.lines[kLineCts] = me.lines[kLineDsr] = me.lines[kLineDcd] = true;
     me.lines[kLineDtr] = me.lines[kLineRts] = true;
@@ -92,7 +92,9 @@ int LoopbackLink::Open() {
     return 0;
 }
 
-int LoopbackLink::OpenDevice() { return 0; }
+int LoopbackLink::OpenDevice() {
+    return 0;
+}
 
 int LoopbackLink::Close() {
     std::lock_guard lock(m_shared->mutex);
@@ -262,7 +264,9 @@ int LoopbackLink::WriteBuffer(const unsigned char* data, int length) {
     return count;
 }
 
-int LoopbackLink::SendImmediate(int c) { return WriteChar(c) == 0 ? 0 : kGeneralError; }
+int LoopbackLink::SendImmediate(int c) {
+    return WriteChar(c) == 0 ? 0 : kGeneralError;
+}
 
 int LoopbackLink::ReadChar() {
     ++m_readPolls;
@@ -307,17 +311,6 @@ int LoopbackLink::Purge(int direction, int count) {
             return kGeneralError;
     }
     return 0;
-}
-
-void LoopbackLink::DumpStatus(const LineSink& sink) {
-    long baud;
-    char parity;
-    int dataBits, stopBits;
-    GetLineParams(baud, parity, dataBits, stopBits);
-    char line[128];
-    std::snprintf(line, sizeof line, "Port type: loopback  BaudRate: %-6ld  ByteSize: %1d  Parity: %c",
-                  baud, dataBits, parity);
-    sink(line);
 }
 
 void LoopbackLink::SetTransmitRoom(long bytes) {
@@ -387,7 +380,7 @@ MakeLoopbackPair(int portA, int portB) {
     auto b = std::make_unique<LoopbackLink>(shared, 1, portB);
     a->Open();
     b->Open();
-    return { std::move(a), std::move(b) };
+    return {std::move(a), std::move(b)};
 }
 
 } // namespace testsupport

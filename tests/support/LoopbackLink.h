@@ -15,7 +15,7 @@ struct LoopbackShared;
 class ZmodemFaultTap;
 
 class LoopbackLink : public comm::ComLink {
-public:
+  public:
     LoopbackLink(std::shared_ptr<LoopbackShared> shared, int side, int port);
     ~LoopbackLink() override;
 
@@ -40,7 +40,6 @@ public:
     int ReadChar() override;
     int ReadBuffer(unsigned char* buffer, int length) override;
     int Purge(int direction, int count) override;
-    void DumpStatus(const comm::LineSink& sink) override;
 
     // ---- Test controls ----
     // Bytes this end may have in flight towards the other end.
@@ -68,12 +67,12 @@ public:
     // How many times ReadChar was called on this end.
     long ReadPolls() const { return m_readPolls; }
 
-private:
+  private:
     std::shared_ptr<LoopbackShared> m_shared;
     int m_side;
-    bool m_countIdle { false };
-    long m_idleCalls { 0 };
-    long m_readPolls { 0 };
+    bool m_countIdle{false};
+    long m_idleCalls{0};
+    long m_readPolls{0};
 };
 
 // Creates two connected ends, already open, on the given port numbers.

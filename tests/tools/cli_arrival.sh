@@ -44,8 +44,9 @@ send() { # who output files...
 }
 filed() { find "$work/inbox" -path '*Received *' -type f -name "$1" | sort; }
 calls_done() { # count: waits until the receiver has logged that many lines
-    # A call whose sender vanished ends when the receiver has missed the carrier for 30 s.
-    for _ in $(seq 1 300); do
+    # A call whose sender vanished ends when the receiver has missed the carrier for 30 s and
+    # its waits for the sender have run out (about 46 s); a loaded machine may take longer.
+    for _ in $(seq 1 600); do
         [ -f "$receiver_log" ] && [ "$(wc -l <"$receiver_log")" -ge "$1" ] && return 0
         sleep 0.2
     done
