@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -60,13 +61,14 @@ void OnInterrupt(int) {
 
 constexpr const char* kUsage =
     "Usage: sendari-cli send --to NUMBER [--name NAME] [MODEM] FILE...\n"
-    "  or:  sendari-cli receive [MODEM]\n"
+    "  or:  sendari-cli receive [--once] [--folder DIR] [MODEM]\n"
     "  or:  sendari-cli --help | --version\n"
     "MODEM is nothing (the modem chosen in the settings), --port COMn, --device PATH, or\n"
     "--vmodem ADDR:PORT [--rate BPS|unlimited] (a virtual modem for this run).\n"
     "Progress and messages go to standard error. Exit status: 0 when every named file was\n"
     "sent (send) or the waiting ended normally (receive), 1 when the job failed, 2 for a bad\n"
-    "command line.\n";
+    "command line. receive --once ends after the first call: 0 when every file of it arrived.\n"
+    "--folder DIR receives into DIR for this run only; the settings keep their folder.\n";
 
 struct Options {
     std::string command;
@@ -77,6 +79,8 @@ struct Options {
     std::string vmodem;
     std::string rate;
     std::vector<std::string> files;
+    bool once{false};   // receive: end after the first call
+    std::string folder; // receive: this run's receive folder
 };
 
 // Empty when the command line is sound, else what is wrong with it.
@@ -119,6 +123,11 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         } else if (arg == "--rate") {
             if (!value(options.rate, "a rate in bits per second, or unlimited"))
                 return missing;
+        } else if (arg == "--once") {
+            options.once = true;
+        } else if (arg == "--folder") {
+            if (!value(options.folder, "a folder"))
+                return missing;
         } else if (arg == "--") {
             for (++i; i < argc; ++i)
                 options.files.push_back(argv[i]);
@@ -142,6 +151,8 @@ std::string ParseOptions(int argc, char** argv, Options& options) {
         return "send needs at least one file";
     if (options.command == "receive" && !options.files.empty())
         return "receive takes no files";
+    if (options.command == "send" && (options.once || !options.folder.empty()))
+        return "--once and --folder go with receive";
     return {};
 }
 
@@ -286,6 +297,33 @@ void ShowFinalRecords(const jobs::TransferWindowLogic& window) {
     }
 }
 
+// One line for a call: who called, what arrived and how it ended. True when every file of the
+// call arrived and the call ended well.
+bool PrintCallSummary(jobs::TransferWindowLogic& window) {
+    std::string station;
+    int arrived = 0, failed = 0;
+    std::int64_t bytes = 0;
+    for (const data::FileRecord& record : window.FileRecords()) {
+        if (station.empty())
+            station = record.peer;
+        if (record.Completed()) {
+            ++arrived;
+            bytes += record.size;
+        } else if (record.failed == data::kRecordFailed) {
+            ++failed;
+        }
+    }
+    const bool ended = window.Block().finalResult == jobs::kJobSucceeded;
+    const bool whole = ended && failed == 0;
+    const std::string outcome = whole   ? "every file arrived"
+                                : ended ? std::to_string(failed) + " failed"
+                                        : "the call failed";
+    std::fprintf(stderr, "Call from %s: %d file%s, %lld bytes, %s\n",
+                 station.empty() ? "an unnamed station" : station.c_str(), arrived,
+                 arrived == 1 ? "" : "s", static_cast<long long>(bytes), outcome.c_str());
+    return whole;
+}
+
 int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoice& choice) {
     jobs::PrepareResult prepared = jobs::PrepareTransferJob(
         settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, true);
@@ -337,7 +375,10 @@ int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoi
     return result == jobs::kJobSucceeded && allSent ? kExitSuccess : kExitFailure;
 }
 
-int RunReceive(data::AppSettings& settings, jobs::ModemChoice& choice) {
+int RunReceive(const Options& options, data::AppSettings& settings, jobs::ModemChoice& choice) {
+    // This run's folder stands in for the setting in memory only: nothing here saves it.
+    if (!options.folder.empty())
+        settings.generalReceiveFolder = std::filesystem::absolute(options.folder).string();
     jobs::PrepareResult prepared = jobs::PrepareTransferJob(
         settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, false);
     if (!prepared.job) {
@@ -362,6 +403,8 @@ int RunReceive(data::AppSettings& settings, jobs::ModemChoice& choice) {
     Console console;
     jobs::ReceiveFilesLogic receiving(context);
     std::string shownStatus;
+    int calls = 0;
+    bool lastCallWhole = false;
     auto runTransfer = [&] {
         jobs::TransferWindowLogic window(jobs::ReceiveJobThread, context, nullptr);
         window.SetObserver([&console](jobs::TransferWindowLogic& w,
@@ -371,6 +414,8 @@ int RunReceive(data::AppSettings& settings, jobs::ModemChoice& choice) {
         window.RunModal();
         console.EndProgressLine();
         ShowFinalRecords(window);
+        lastCallWhole = PrintCallSummary(window);
+        ++calls;
         receiving.CallFinished(false, window.ShownFilesDone(), window.Block());
         std::fprintf(stderr, "Calls answered: %s, files received: %s\n",
                      receiving.ControlText(jobs::kControlCallsAnswered).c_str(),
@@ -382,10 +427,12 @@ int RunReceive(data::AppSettings& settings, jobs::ModemChoice& choice) {
             shownStatus = receiving.StatusText();
             console.StatusOnly(shownStatus);
         }
-        return g_interrupted != 0;
+        return g_interrupted != 0 || (options.once && calls > 0);
     });
     // Succeeds only when empty: partly received files stay for the next call to resume.
     ::rmdir(partial.c_str());
+    if (options.once)
+        return calls > 0 && lastCallWhole ? kExitSuccess : kExitFailure;
     return ok ? kExitSuccess : kExitFailure;
 }
 
@@ -446,5 +493,5 @@ int main(int argc, char** argv) {
         return kExitFailure;
     if (options.command == "send")
         return RunSend(options, settings, choice);
-    return RunReceive(settings, choice);
+    return RunReceive(options, settings, choice);
 }

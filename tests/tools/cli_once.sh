@@ -1,0 +1,55 @@
+#!/usr/bin/env bash
+# sendari-cli receive --once --folder DIR: one call of two files lands in DIR, one summary line
+# names the caller and what arrived, the receiver ends by itself with status 0, and the
+# settings keep their own receive folder.
+set -euo pipefail
+cli=$1
+modems=$2
+work=$(mktemp -d)
+receiver_pid=
+cleanup() {
+    [ -n "$receiver_pid" ] && kill -KILL "$receiver_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+fail() { echo "FAIL: $*"; for f in "$work"/*.out; do echo "== $f"; tail -n 40 "$f"; done; exit 1; }
+
+source "$(dirname "$0")/ports.sh"
+source "$(dirname "$0")/stations.sh"
+rport=$(free_port)
+sport=$(free_port)
+settings receiver "Quay" "$work/inbox"
+settings sender "Lighthouse" "$work/sender-inbox"
+head -c 70000 /dev/urandom >"$work/one.bin"
+head -c 3000 /dev/urandom >"$work/two.bin"
+
+env $(station receiver) "$cli" receive --once --folder "$work/today" \
+    --vmodem "127.0.0.1:$rport" --rate unlimited >"$work/receiver.out" 2>&1 &
+receiver_pid=$!
+sleep 1.5
+env $(station sender) "$cli" send --to "127.0.0.1:$rport" --vmodem "127.0.0.1:$sport" \
+    --rate unlimited "$work/one.bin" "$work/two.bin" >"$work/sender.out" 2>&1 || fail "send"
+
+status=0
+for _ in $(seq 1 150); do
+    kill -0 "$receiver_pid" 2>/dev/null || break
+    sleep 0.2
+done
+kill -0 "$receiver_pid" 2>/dev/null && fail "the receiver did not end after its call"
+wait "$receiver_pid" || status=$?
+receiver_pid=
+[ "$status" -eq 0 ] || fail "receive --once exited $status"
+for name in one.bin two.bin; do
+    copy=$(find "$work/today" -path '*Received *' -type f -name "$name")
+    [ -n "$copy" ] || fail "$name not in the run's folder"
+    cmp -s "$work/$name" "$copy" || fail "$name differs"
+done
+[ ! -e "$work/inbox" ] || fail "the settings' folder was used"
+grep -q "Call from Lighthouse: 2 files, 73000 bytes, every file arrived" "$work/receiver.out" ||
+    fail "no summary line"
+grep -q "GeneralReceiveFolder\"=\"$work/inbox\"" "$work/receiver/config/Sendari/HKEY_CURRENT_USER.reg" ||
+    fail "the settings' folder changed"
+
+# Each new option belongs to receive alone.
+"$cli" send --once --to 1 "$work/one.bin" >/dev/null 2>&1 && fail "send --once accepted"
+exit 0
