@@ -6,6 +6,7 @@
 #include "comm/ModemResponse.h"
 #include "comm/StatusCodes.h"
 #include "jobs/JobStatusBlock.h"
+#include "platform/PortLock.h"
 #include "platform/ResourceStrings.h"
 
 namespace jobs {
@@ -132,9 +133,14 @@ OutcomeMessage ShowJobError(const JobEnd& end) {
         return Warning(end, kMsgTransferNotStarted);
     if (end.statusAtError == kStatusExtraSettings)
         return Warning(end, kMsgExtraSettings);
-    if (end.statusAtError == kStatusOpeningPort)
-        return Warning(end, end.errorCode == comm::kPortOpenFailed ? kMsgPortUnavailable
-                                                                   : kMsgPortInUse);
+    if (end.statusAtError == kStatusOpeningPort && end.errorCode == comm::kPortOpenFailed)
+        return Warning(end, kMsgPortUnavailable);
+    if (end.statusAtError == kStatusOpeningPort) {
+        const std::string holder = platform::LastPortHolder();
+        return Warning(end, kMsgPortInUse,
+                       platform::FormatMessage1(platform::ResourceText(kMsgPortInUse),
+                                                holder.empty() ? "" : " (" + holder + ")"));
+    }
     std::string text = platform::ResourceText(kMsgTransferFailed);
     if (end.errorCode < 0)
         text += CommunicationErrorLine(end.errorCode);

@@ -1,6 +1,6 @@
 // The Win32-shaped serial calls over a SerialDevice. The handle adds what the platform's
-// driver keeps and a terminal driver does not: the control block as set, the time-outs and
-// event mask, the queue sizes, a transmit queue for what the device has not yet taken, and
+// driver keeps and a terminal driver does not: the control block as set, the time-outs, the
+// lock on the device, the queue sizes, a transmit queue for what the device has not yet taken, and
 // the line-error counts already reported.
 #include "platform/Win32Comm.h"
 
@@ -12,9 +12,11 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "platform/Clock.h"
+#include "platform/PortLock.h"
 #include "platform/Registry.h"
 #include "platform/TtyDevice.h"
 #include "platform/VirtualModem.h"
@@ -23,6 +25,7 @@ namespace platform {
 
 struct CommHandle {
     std::unique_ptr<SerialDevice> device;
+    std::optional<PortLock> lock; // this process drives the device while the handle is open
     DCB dcb;
     COMMTIMEOUTS timeouts;
     DWORD inQueue{4096};
@@ -301,14 +304,24 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD creation, DWOR
         t_lastError = ERROR_INVALID_PARAMETER;
         return INVALID_HANDLE_VALUE;
     }
+    // Another copy of the program driving the same modem holds its lock: the port is in use.
+    const std::string target = PortTarget(com);
+    std::string holder;
+    std::optional<PortLock> lock = PortLock::Take(target, holder);
+    SetLastPortHolder(holder);
+    if (!lock) {
+        t_lastError = ERROR_ACCESS_DENIED;
+        return INVALID_HANDLE_VALUE;
+    }
     DWORD error = ERROR_SUCCESS;
-    std::unique_ptr<SerialDevice> device = OpenMappedDevice(PortTarget(com), error);
+    std::unique_ptr<SerialDevice> device = OpenMappedDevice(target, error);
     if (!device) {
         t_lastError = error;
         return INVALID_HANDLE_VALUE;
     }
     auto* h = new CommHandle;
     h->device = std::move(device);
+    h->lock = std::move(lock);
     h->dcb = DcbFromConfig(h->device->Configuration());
     h->dcb.XonLim = static_cast<WORD>(h->inQueue / 4);
     h->dcb.XoffLim = static_cast<WORD>(h->inQueue / 4);

@@ -52,8 +52,10 @@ TEST(JobOutcome, EveryRowChoosesItsMessage) {
         OutcomeMessage m = ShowJobOutcome(row.end);
         EXPECT_EQ(m.stringId, row.expectedId) << row.name;
         EXPECT_EQ(m.kind, row.kind) << row.name;
-        const std::string text = platform::FormatMessage1(
-            platform::LoadResourceString(row.expectedId), std::to_string(row.end.files));
+        // 50205 names the files received; 50228 the program holding the port, here none.
+        const std::string insert = row.expectedId == 50205 ? std::to_string(row.end.files) : "";
+        const std::string text =
+            platform::FormatMessage1(platform::LoadResourceString(row.expectedId), insert);
         EXPECT_EQ(m.text.rfind(text, 0), 0u) << row.name;
     }
     EXPECT_EQ(ShowJobOutcome(Receive(0, 0, 0, 2)).text.rfind("Sendari received 2 files.\n", 0), 0u);

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # sendari-cli receive --once --folder DIR: one call of two files lands in DIR, one summary line
 # names the caller and what arrived, the receiver ends by itself with status 0, and the
-# settings keep their own receive folder.
+# settings keep their own receive folder. A second receiver on the same modem is refused.
 set -euo pipefail
 cli=$1
 modems=$2
@@ -27,6 +27,13 @@ env $(station receiver) "$cli" receive --once --folder "$work/today" \
     --vmodem "127.0.0.1:$rport" --rate unlimited >"$work/receiver.out" 2>&1 &
 receiver_pid=$!
 sleep 1.5
+# A second receiver on the same modem is refused and told who holds it.
+second=0
+env $(station receiver) "$cli" receive --once --vmodem "127.0.0.1:$rport" >"$work/second.out" 2>&1 ||
+    second=$?
+[ "$second" -eq 1 ] || fail "a second receiver on the modem exited $second"
+grep -q "being used by another program (sendari-cli receive, process $receiver_pid)" \
+    "$work/second.out" || fail "the second receiver was not told who holds the modem"
 env $(station sender) "$cli" send --to "127.0.0.1:$rport" --vmodem "127.0.0.1:$sport" \
     --rate unlimited "$work/one.bin" "$work/two.bin" >"$work/sender.out" 2>&1 || fail "send"
 
