@@ -55,7 +55,8 @@ mine='[HKEY_CURRENT_USER\Software\Korvane\Sendari\1.0]
 "StationName"="Quay"'
 printf 'REGEDIT4\n\n%s\n\x01 damaged line\n' "$mine" >"$hive"
 expect 1 "" "$hive is damaged: 1 line(s)" -- "$bin/sendari-cli" send --to 555 --port COM9 "$work/here.txt"
-cat "$hive" "$hive".damaged* 2>/dev/null | grep -q '"StationName"="Quay"' || fail "the station name was lost"
+cat "$hive" "$hive".damaged* 2>/dev/null | grep -q '"StationName"="Quay"' ||
+    fail "the station name was lost: $(ls -la "$work/config/Sendari"; cat -A "$hive" "$hive".damaged*; cat "$work/err")"
 if [ "$(id -u)" -eq 0 ] && command -v setpriv >/dev/null; then
     printf 'REGEDIT4\n\n%s\n' "$mine" >"$hive"
     chmod 600 "$hive"
