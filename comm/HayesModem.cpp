@@ -117,6 +117,9 @@ const ModemProfile& DefaultModemProfile() {
 int HayesModem::Wait(long ms) {
     std::uint32_t start = platform::GetTickCount();
     while (static_cast<long>(platform::TicksSince(start)) < ms) {
+        // A stop is seen within a turn, not once the pause (up to a second) has run out.
+        if (int hook = PollHook(); hook < 0)
+            return hook;
         int idle = m_link->Idle();
         if (idle < 0)
             return idle;

@@ -92,7 +92,8 @@ class HayesModem {
 
   private:
     void Attach(GFSerial* link, const ModemProfile* profile);
-    // Waits ms milliseconds, calling the link's Idle each turn; a negative Idle ends it.
+    // Waits ms milliseconds, calling the link's Idle each turn; a stop (PollHook) or a
+    // negative Idle ends it.
     int Wait(long ms);
     // Formats and writes a command with pauses, without waiting for anything.
     int WriteCommand(const char* text, bool withPrefix);

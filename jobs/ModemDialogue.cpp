@@ -80,10 +80,13 @@ int ExpectOk(JobContext& context, JobStatusBlock& block) {
     return kJobFailed;
 }
 
-// A command's result: 0 goes on, anything else is stored as the job's error.
+// A command's result: 0 goes on, a stop seen in one of its pauses ends the job as stopped,
+// anything else is stored as the job's error.
 int Sent(JobStatusBlock& block, int status) {
     if (status == comm::kSuccess)
         return kJobSucceeded;
+    if (status == comm::kUserAbort)
+        return kJobAborted;
     block.StoreError(status);
     return kJobFailed;
 }

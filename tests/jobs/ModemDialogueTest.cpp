@@ -292,6 +292,15 @@ TEST_F(InitializeModemTest, StopWhileWaitingForTheModemAborts) {
     EXPECT_EQ(rig.block.finalResult, kJobSucceeded); // nothing stored for a stop
 }
 
+TEST_F(InitializeModemTest, StopDuringTheResetPauseSendsNothingMore) {
+    // The modem's pause after ATZ lasts a quarter of a second and the command delay half a
+    // second; a stop in them ends the set-up there, not after the next command.
+    peer.On("ATZ", "\r\nOK\r\n", [] { JobAbortFlag = kAbortStop; });
+    EXPECT_EQ(InitializeModemForJob(rig.context, rig.block), kJobAborted);
+    EXPECT_EQ(Commands(), (std::vector<std::string>{"ATZ"}));
+    EXPECT_EQ(rig.block.finalResult, kJobSucceeded);
+}
+
 // ---- DetectSvdCall ----
 
 namespace {
