@@ -397,8 +397,10 @@ int RunReceive(const Options& options, data::AppSettings& settings, jobs::ModemC
         return kExitFailure;
     }
     context.receiveFolder = partial;
-    std::fprintf(stderr, "Waiting for calls; received files go to %s (Ctrl+C ends the waiting).\n",
-                 settings.generalReceiveFolder.c_str());
+    // Under a service manager (no terminal) the waiting is ended by SIGTERM.
+    std::fprintf(stderr, "Waiting for calls; received files go to %s (%s ends the waiting).\n",
+                 settings.generalReceiveFolder.c_str(),
+                 isatty(STDERR_FILENO) ? "Ctrl+C" : "SIGTERM");
 
     Console console;
     jobs::ReceiveFilesLogic receiving(context);

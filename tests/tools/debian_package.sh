@@ -12,13 +12,16 @@ status=0
 contents=$(dpkg-deb -c "$deb")
 for f in ./usr/bin/sendari ./usr/bin/sendari-cli ./usr/share/applications/sendari.desktop \
     ./usr/share/doc/sendari/copyright ./usr/share/doc/sendari/changelog.gz \
-    ./usr/share/man/man1/sendari-cli.1.gz; do
+    ./usr/share/man/man1/sendari-cli.1.gz ./usr/lib/systemd/user/sendari-receive.service; do
     grep -q " $f\$" <<<"$contents" || { echo "the package lacks $f"; status=1; }
 done
 dpkg-deb -f "$deb" Depends | grep -q "libqt6widgets6" || { echo "no Qt dependency found"; status=1; }
 errors=$(lintian "$deb" 2>/dev/null | grep '^E:' || true)
 [ -z "$errors" ] || { echo "$errors"; status=1; }
 dpkg-deb -x "$deb" "$work/root"
+grep -qx 'ExecStart=/usr/bin/sendari-cli receive $SENDARI_RECEIVE_OPTIONS' \
+    "$work/root/usr/lib/systemd/user/sendari-receive.service" ||
+    { echo "the packaged service does not run /usr/bin/sendari-cli"; status=1; }
 export XDG_CONFIG_HOME="$work/config" XDG_DATA_HOME="$work/data"
 "$work/root/usr/bin/sendari-cli" --version | grep -q '^sendari-cli ' ||
     { echo "the packaged sendari-cli does not run"; status=1; }

@@ -11,7 +11,8 @@ for f in bin/sendari bin/sendari-cli bin/sendari-modems bin/sendari-vmodem bin/s
     share/applications/sendari.desktop share/icons/hicolor/scalable/apps/sendari.svg \
     share/sendari/help/sendari.html share/doc/sendari/README.md share/doc/sendari/copyright \
     share/man/man1/sendari.1.gz share/man/man1/sendari-cli.1.gz share/man/man1/sendari-modems.1.gz \
-    share/man/man1/sendari-vmodem.1.gz share/man/man1/sendari-zmodem.1.gz; do
+    share/man/man1/sendari-vmodem.1.gz share/man/man1/sendari-zmodem.1.gz \
+    lib/systemd/user/sendari-receive.service; do
     [ -e "$prefix/$f" ] || { echo "missing: $f"; status=1; }
 done
 for size in 16 22 24 32 48 64 128 256; do
@@ -31,6 +32,9 @@ else
     echo "desktop-file-validate is not installed (scripts/deps installs it)"
     status=1
 fi
+grep -qx "ExecStart=$prefix/bin/sendari-cli receive \$SENDARI_RECEIVE_OPTIONS" \
+    "$prefix/lib/systemd/user/sendari-receive.service" ||
+    { echo "the service does not run the installed sendari-cli"; status=1; }
 "$prefix/bin/sendari" --version | grep -q '^Sendari ' || { echo "installed sendari does not run"; status=1; }
 for p in sendari-cli sendari-modems sendari-vmodem sendari-zmodem; do
     "$prefix/bin/$p" --version | grep -q "^$p " || { echo "installed $p --version"; status=1; }
