@@ -348,15 +348,22 @@ void MainWindow::ReceiveWorkflow() {
     }
     context.receiveFolder = partial;
     context.isSend = 0;
+    bool quit = false;
     {
         ReceiveFilesDialog dialog(context, this);
         if (m_receiveObserver)
             m_receiveObserver(dialog);
-        dialog.exec();
+        dialog.Run();
+        quit = dialog.QuitRequested();
     }
     // Succeeds only when empty: partly received files stay for the next call to resume.
     ::rmdir(partial.c_str());
     prepared.job.reset();
+    if (quit) {
+        // Quit in the tray's menu ends the program, as it says, once the modem is put back.
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+        return;
+    }
     raise();
     activateWindow();
 }

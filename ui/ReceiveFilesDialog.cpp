@@ -1,7 +1,9 @@
 // The Receive Files window.
 #include "ui/ReceiveFilesDialog.h"
 
+#include <QApplication>
 #include <QCloseEvent>
+#include <QEventLoop>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
@@ -14,6 +16,7 @@
 #include "jobs/ReceiveJob.h"
 #include "ui/Help.h"
 #include "ui/MessageWindows.h"
+#include "ui/ReceiveTray.h"
 #include "ui/TransferDialog.h"
 
 namespace ui {
@@ -76,11 +79,7 @@ ReceiveFilesDialog::ReceiveFilesDialog(jobs::JobContext& context, QWidget* paren
     buttons->addWidget(help);
     layout->addSpacing(4);
     layout->addLayout(buttons);
-    connect(m_folder, &QPushButton::clicked, this, [this] {
-        const data::AppSettings* settings = m_logic.Context().settings;
-        if (settings)
-            data::OpenFolderInShell(settings->generalReceiveFolder);
-    });
+    connect(m_folder, &QPushButton::clicked, this, &ReceiveFilesDialog::OpenReceiveFolder);
     connect(m_done, &QPushButton::clicked, this, &ReceiveFilesDialog::Done);
     for (auto [control, id] : std::initializer_list<std::pair<QWidget*, int>>{
              {m_calls, jobs::kControlCallsAnswered},
@@ -92,12 +91,70 @@ ReceiveFilesDialog::ReceiveFilesDialog(jobs::JobContext& context, QWidget* paren
         SetHelpId(control, id);
     InstallHelp(this, jobs::kReceiveFilesHelp, jobs::WindowTopic(jobs::kReceiveFilesWindow));
 
+    m_tray = ReceiveTray::Create({[this] { ShowFromTray(); }, [this] { OpenReceiveFolder(); },
+                                  [this] {
+                                      m_quitRequested = true;
+                                      Done();
+                                  }});
     m_logic.SetPostTarget(m_target);
     m_logic.RefreshCounters();
     Refresh();
 }
 
+int ReceiveFilesDialog::Run() {
+    setWindowModality(Qt::ApplicationModal);
+    bool finished = false;
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, [&] {
+        finished = true;
+        loop.quit();
+    });
+    show();
+    if (!finished)
+        loop.exec(QEventLoop::DialogExec);
+    LeaveTray(!m_quitRequested); // the main window comes back unless the program ends
+    return result();
+}
+
+void ReceiveFilesDialog::LeaveTray(bool showMainWindow) {
+    if (!m_inTray)
+        return;
+    m_inTray = false;
+    QApplication::setQuitOnLastWindowClosed(m_quitOnLastWindowClosed);
+    QWidget* main = parentWidget() ? parentWidget()->window() : nullptr;
+    if (main && showMainWindow)
+        main->show();
+}
+
+void ReceiveFilesDialog::OpenReceiveFolder() {
+    const data::AppSettings* settings = m_logic.Context().settings;
+    if (settings)
+        data::OpenFolderInShell(settings->generalReceiveFolder);
+}
+
+void ReceiveFilesDialog::HideToTray() {
+    if (!m_inTray) {
+        // With every window hidden, a dialog closing in the meantime (a call's windows) must
+        // not end the program.
+        m_quitOnLastWindowClosed = QApplication::quitOnLastWindowClosed();
+        QApplication::setQuitOnLastWindowClosed(false);
+    }
+    m_inTray = true;
+    if (QWidget* main = parentWidget() ? parentWidget()->window() : nullptr)
+        main->hide();
+    hide();
+    m_tray->SayStillWaiting();
+}
+
+void ReceiveFilesDialog::ShowFromTray() {
+    LeaveTray(true);
+    showNormal();
+    raise();
+    activateWindow();
+}
+
 ReceiveFilesDialog::~ReceiveFilesDialog() {
+    LeaveTray(false);
     m_target->Detach();
 }
 
@@ -128,6 +185,8 @@ void ReceiveFilesDialog::Refresh() {
     m_files->setText(QString::fromStdString(m_logic.ControlText(jobs::kControlFilesReceivedCount)));
     m_space->setText(QString::fromStdString(m_logic.ControlText(jobs::kControlFreeSpace)));
     m_status->setText(QString::fromStdString(m_logic.StatusText()));
+    if (m_tray)
+        m_tray->SetStatus(m_status->text());
 }
 
 bool ReceiveFilesDialog::event(QEvent* event) {
@@ -158,8 +217,15 @@ void ReceiveFilesDialog::RunTransfer() {
     if (m_transferObserver)
         m_transferObserver(transfer);
     transfer.exec();
-    raise();
-    activateWindow();
+    if (!m_inTray) {
+        raise();
+        activateWindow();
+    }
+    if (m_tray) {
+        if (std::optional<jobs::ArrivalNotice> notice =
+                jobs::ArrivalNoticeFor(transfer.Logic().FileRecords()))
+            m_tray->Announce(*notice);
+    }
     const bool waiting =
         m_logic.CallFinished(false, transfer.Logic().ShownFilesDone(), transfer.Logic().Block());
     Refresh();
@@ -176,6 +242,12 @@ void ReceiveFilesDialog::Done() {
 }
 
 void ReceiveFilesDialog::closeEvent(QCloseEvent* event) {
+    // With a tray, closing the window keeps the station waiting there; Done or Quit ends it.
+    if (m_tray && isVisible() && m_logic.WorkerRunning() && m_done->isEnabled()) {
+        event->ignore();
+        HideToTray();
+        return;
+    }
     if (isVisible() && (m_logic.WorkerRunning() || !m_done->isEnabled())) {
         event->ignore();
         Done();

@@ -16,6 +16,7 @@ class QPushButton;
 namespace ui {
 
 class TransferDialog;
+class ReceiveTray;
 
 class ReceiveFilesDialog : public QDialog {
     Q_OBJECT
@@ -23,7 +24,16 @@ class ReceiveFilesDialog : public QDialog {
     explicit ReceiveFilesDialog(jobs::JobContext& context, QWidget* parent = nullptr);
     ~ReceiveFilesDialog() override;
 
+    // Shows the window modal and returns when it closes. Unlike exec(), going to the tray
+    // (which hides the window) does not end it.
+    int Run();
+
     jobs::ReceiveFilesLogic& Logic() { return m_logic; }
+    // The tray icon while the window waits, or none when the desktop has no tray.
+    ReceiveTray* Tray() const { return m_tray.get(); }
+    bool InTray() const { return m_inTray; }
+    // Quit was chosen in the tray's menu: the program ends once the waiting has.
+    bool QuitRequested() const { return m_quitRequested; }
     QLabel* Field(int control) const;
     QPushButton* DoneButton() const { return m_done; }
     QPushButton* FolderButton() const { return m_folder; }
@@ -45,6 +55,10 @@ class ReceiveFilesDialog : public QDialog {
     void Refresh();
     void Done();
     void RunTransfer();
+    void OpenReceiveFolder();
+    void HideToTray();
+    void ShowFromTray();
+    void LeaveTray(bool showMainWindow);
 
     jobs::ReceiveFilesLogic m_logic;
     std::shared_ptr<QtPostTarget> m_target;
@@ -55,6 +69,10 @@ class ReceiveFilesDialog : public QDialog {
     QPushButton* m_folder;
     QPushButton* m_done;
     bool m_started{false};
+    std::unique_ptr<ReceiveTray> m_tray;
+    bool m_inTray{false};
+    bool m_quitRequested{false};
+    bool m_quitOnLastWindowClosed{true}; // the application's setting before the tray
     std::function<void(TransferDialog&)> m_transferObserver;
 };
 

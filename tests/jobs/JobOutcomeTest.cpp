@@ -1,5 +1,6 @@
 // Every row of the outcome and error tables, through the decision function.
 #include "jobs/JobOutcome.h"
+#include "jobs/ArrivalNotice.h"
 
 #include <vector>
 
@@ -151,4 +152,42 @@ TEST(JobOutcome, ASendThatCouldNotReadEveryFileSaysWhichAndIsNoSuccess) {
     EXPECT_EQ(m.stringId, 50242);
     EXPECT_EQ(m.icon, MessageIcon::Warning);
     EXPECT_NE(m.text.find("gone.txt, locked.bin could not be read"), std::string::npos) << m.text;
+}
+
+// The tray's notice after a call: the caller and the files that arrived whole, never a file
+// that failed, and nothing at all for a call that brought none.
+TEST(ArrivalNotice, NamesTheCallerAndWhatArrived) {
+    auto record = [](std::string path, int failed, std::string peer = "Lighthouse") {
+        data::FileRecord r;
+        r.path = std::move(path);
+        r.failed = failed;
+        r.isReceive = 1;
+        r.peer = std::move(peer);
+        return r;
+    };
+    std::vector<data::FileRecord> call{
+        record("/in/Received 12-10-2026/one.bin", data::kRecordSuccessful),
+        record("/in/Partially Received Files/big.bin", data::kRecordFailed),
+        record("/in/Received 12-10-2026/two.bin", data::kRecordSuccessful)};
+    std::optional<ArrivalNotice> notice = ArrivalNoticeFor(call);
+    ASSERT_TRUE(notice);
+    EXPECT_EQ(notice->title, "Files received from Lighthouse");
+    EXPECT_EQ(notice->body, "one.bin, two.bin");
+
+    for (const char* name : {"c.txt", "d.txt", "e.txt"})
+        call.push_back(record(std::string("/in/R/") + name, data::kRecordSuccessful));
+    EXPECT_EQ(ArrivalNoticeFor(call)->body, "one.bin, two.bin, c.txt and 2 more");
+
+    EXPECT_FALSE(ArrivalNoticeFor({record("/in/P/big.bin", data::kRecordFailed)}));
+    EXPECT_FALSE(ArrivalNoticeFor({}));
+
+    // A caller without a name, and one whose name would break the notice into lines.
+    EXPECT_EQ(ArrivalNoticeFor({record("/in/R/a", data::kRecordSuccessful, "")})->title,
+              "Files received from an unnamed station");
+    EXPECT_EQ(ArrivalNoticeFor({record("/in/R/a", data::kRecordSuccessful, "Quay\nBank: pay")})
+                  ->title,
+              "Files received from QuayBank: pay");
+    const std::string longName(300, 'x');
+    EXPECT_EQ(ArrivalNoticeFor({record("/in/R/" + longName, data::kRecordSuccessful)})->body,
+              std::string(64, 'x') + "\u2026");
 }

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QLabel>
 #include <QProcess>
 #include <QProgressBar>
@@ -28,6 +29,7 @@
 #include "ui/MainWindow.h"
 #include "ui/MessageWindows.h"
 #include "ui/ReceiveFilesDialog.h"
+#include "ui/ReceiveTray.h"
 #include "ui/TransferDialog.h"
 
 namespace fs = std::filesystem;
@@ -148,6 +150,12 @@ TEST(DesktopEndToEndTest, MainWindowReceivesThreeFilesSentByTheCommandLine) {
             EXPECT_TRUE(uitest::RunUntil([&] {
                 return dialog.Logic().Block().CurrentStatus() == jobs::kStatusWaitingForRing;
             }));
+            // Where the desktop has a tray, the station waits there with its window closed.
+            if (dialog.Tray()) {
+                dialog.close();
+                EXPECT_TRUE(dialog.InTray());
+                EXPECT_FALSE(window.isVisible());
+            }
             sending.start(QStringLiteral(SENDARI_CLI_PATH), senderArguments);
             EXPECT_TRUE(uitest::RunUntil(
                 [&] {
@@ -159,6 +167,12 @@ TEST(DesktopEndToEndTest, MainWindowReceivesThreeFilesSentByTheCommandLine) {
             callsAfter = dialog.Field(jobs::kControlCallsAnswered)->text();
             filesAfter = dialog.Field(jobs::kControlFilesReceivedCount)->text();
             EXPECT_TRUE(dialog.Field(jobs::kControlFreeSpace)->text().endsWith(" MB"));
+            if (dialog.Tray()) {
+                EXPECT_EQ(dialog.Tray()->LastTitle(), "Files received from Lighthouse");
+                EXPECT_EQ(dialog.Tray()->LastBody(), "empty.dat, note.txt, photo one.bin");
+                uitest::ScreenScreenshot("tray-notification");
+                dialog.Tray()->ShowAction()->trigger();
+            }
             uitest::Screenshot(&dialog, "receive-files");
             // "Done" ends the waiting once the worker has put the modem back.
             dialog.DoneButton()->click();

@@ -55,6 +55,21 @@ TEST_F(ReceiveFilesDialogTest, DoneClosesOnlyAfterTheWorkerHasReported) {
     EXPECT_TRUE(presented.empty());
 }
 
+TEST_F(ReceiveFilesDialogTest, WithoutATrayClosingTheWindowStopsTheWaiting) {
+    peer.SetDefaultReply("\r\nOK\r\n");
+    ui::ReceiveFilesDialog dialog(rig.context);
+    dialog.show();
+    if (dialog.Tray())
+        GTEST_SKIP() << "this display has a tray";
+    ASSERT_TRUE(uitest::RunUntil(
+        [&] { return dialog.Logic().Block().CurrentStatus() == jobs::kStatusWaitingForRing; }));
+    dialog.close();
+    EXPECT_FALSE(dialog.InTray());
+    ASSERT_TRUE(uitest::RunUntil([&] { return !dialog.isVisible(); }));
+    EXPECT_FALSE(dialog.Logic().WorkerRunning());
+    EXPECT_EQ(dialog.result(), QDialog::Accepted);
+}
+
 TEST_F(ReceiveFilesDialogTest, AModemThatCannotBeSetUpShowsTheTimedErrorAndCloses) {
     platform::ScopedTimeAcceleration fast{50.0};
     peer.SetDefaultReply("\r\nERROR\r\n");

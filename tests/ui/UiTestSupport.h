@@ -24,6 +24,7 @@
 #include <QMessageBox>
 #include <QPixmap>
 #include <QPointer>
+#include <QScreen>
 #include <QTabBar>
 #include <QWidget>
 
@@ -206,6 +207,16 @@ inline void Screenshot(QWidget* window, const QString& name) {
         return;
     QDir().mkpath(QString::fromLocal8Bit(folder));
     window->grab().save(QString::fromLocal8Bit(folder) + QLatin1Char('/') + name + ".png");
+}
+
+// The same for the whole screen (a tray and its notifications are no window of ours).
+inline void ScreenScreenshot(const QString& name) {
+    const char* folder = std::getenv("SENDARI_SCREENSHOTS");
+    if (!folder || !*folder || !QGuiApplication::primaryScreen())
+        return;
+    QDir().mkpath(QString::fromLocal8Bit(folder));
+    QGuiApplication::primaryScreen()->grabWindow(0).save(QString::fromLocal8Bit(folder) +
+                                                         QLatin1Char('/') + name + ".png");
 }
 
 } // namespace uitest
