@@ -4,6 +4,7 @@
 # so its absence fails here.
 set -euo pipefail
 tests=$1
+export LSAN_OPTIONS="suppressions=$(dirname "$0")/lsan-xcb.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
 command -v xvfb-run >/dev/null || { echo "xvfb-run is not installed (scripts/deps installs xvfb)"; exit 1; }
 command -v trayer >/dev/null || { echo "trayer is not installed (scripts/deps installs it)"; exit 1; }
 exec xvfb-run -a -s "-screen 0 1280x1024x24" bash -c '
