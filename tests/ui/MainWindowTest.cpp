@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QPushButton>
 
 #include "comm/ModemDiscovery.h"
@@ -105,6 +106,53 @@ TEST_F(MainWindowTest, AReceiveWithoutAModemGoesOnWithTheOneAdded) {
     QTimer::singleShot(0, &window, [&] { window.ReceiveButton()->click(); });
     ASSERT_TRUE(uitest::RunUntil([&] { return opened && ui::g_busy == 0; }, 30000));
     EXPECT_EQ(window.Settings().modemSelection, comm::ListInstalledModems().at(0).name);
+}
+
+// A receiving station already waits on the modem (the command-line receiver, as the service
+// runs it): the desktop program's Receive is refused and names it, and never answers there.
+TEST_F(MainWindowTest, AReceiveOnAModemThatAServiceHoldsNamesTheService) {
+    const auto virtualModem = comm::FindModemDefinition("virtual");
+    ASSERT_TRUE(virtualModem);
+    const std::string listen = "127.0.0.1:" + std::to_string(uitest::FreePort());
+    ASSERT_TRUE(comm::InstallModem(virtualModem->text, "COM2",
+                                   comm::VirtualModemMapValue(listen, "unlimited"))
+                    .ok);
+    data::AppSettings settings;
+    data::LoadSettings(settings);
+    settings.generalReceiveFolder = temp / "inbox";
+    settings.modemSelection = comm::ListInstalledModems().at(0).name;
+    data::SaveSettings(settings);
+    QProcess service;
+    service.setProcessChannelMode(QProcess::MergedChannels);
+    service.start(QStringLiteral(SENDARI_CLI_PATH), {"receive"});
+    QByteArray said;
+    ASSERT_TRUE(uitest::RunUntil(
+        [&] {
+            said += service.readAll();
+            return said.contains("Waiting for ring");
+        },
+        20000))
+        << said.toStdString();
+
+    // The refusal comes as the timed message, which closes by itself: nobody is at the desk.
+    QString refusal;
+    uitest::ModalWatcher watcher([&](QWidget* modal) {
+        if (auto* timed = qobject_cast<ui::TimedMessageDialog*>(modal)) {
+            refusal = timed->MessageText();
+            timed->accept();
+        }
+    });
+    ui::MainWindow window;
+    StartUp(window);
+    QTimer::singleShot(0, &window, [&] { window.ReceiveButton()->click(); });
+    ASSERT_TRUE(uitest::RunUntil([&] { return !refusal.isEmpty() && ui::g_busy == 0; }, 30000));
+    const QString expected = QString("being used by another program (sendari-cli receive, "
+                                     "process %1)")
+                                 .arg(service.processId());
+    service.terminate();
+    EXPECT_TRUE(service.waitForFinished(5000));
+    EXPECT_EQ(service.exitCode(), 0) << said.toStdString() << service.readAll().toStdString();
+    EXPECT_TRUE(refusal.contains(expected)) << refusal.toStdString();
 }
 
 TEST_F(MainWindowTest, StartUpWithOneModemChoosesItAndNamesIt) {
