@@ -17,6 +17,19 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*.out; do echo "== $f"; tail -n 40 "$f"; done; exit 1; }
 
+# receiver_ended SECONDS STATUS WHEN: the receiver ends by itself within SECONDS, with STATUS.
+receiver_ended() {
+    local status=0
+    for _ in $(seq 1 $(($1 * 5))); do
+        kill -0 "$receiver_pid" 2>/dev/null || break
+        sleep 0.2
+    done
+    kill -0 "$receiver_pid" 2>/dev/null && fail "the receiver did not end $3"
+    wait "$receiver_pid" || status=$?
+    receiver_pid=
+    [ "$status" -eq "$2" ] || fail "receive --once $3 exited $status, not $2"
+}
+
 source "$(dirname "$0")/ports.sh"
 source "$(dirname "$0")/stations.sh"
 rport=$(free_port)
@@ -40,15 +53,7 @@ grep -q "being used by another program (sendari-cli receive, process $receiver_p
 env $(station sender) "$cli" send --to "127.0.0.1:$rport" --vmodem "127.0.0.1:$sport" \
     --rate unlimited "$work/one.bin" "$work/two.bin" >"$work/sender.out" 2>&1 || fail "send"
 
-status=0
-for _ in $(seq 1 150); do
-    kill -0 "$receiver_pid" 2>/dev/null || break
-    sleep 0.2
-done
-kill -0 "$receiver_pid" 2>/dev/null && fail "the receiver did not end after its call"
-wait "$receiver_pid" || status=$?
-receiver_pid=
-[ "$status" -eq 0 ] || fail "receive --once exited $status"
+receiver_ended 30 0 "after its call"
 for name in one.bin two.bin; do
     copy=$(find "$work/today" -path '*Received *' -type f -name "$name")
     [ -n "$copy" ] || fail "$name not in the run's folder"
@@ -78,15 +83,7 @@ grep -q "Receiving: big.bin" "$work/broken-receiver.out" || fail "big.bin never 
 kill -KILL "$sender_pid"
 wait "$sender_pid" 2>/dev/null || true
 sender_pid=
-status=0
-for _ in $(seq 1 450); do
-    kill -0 "$receiver_pid" 2>/dev/null || break
-    sleep 0.2
-done
-kill -0 "$receiver_pid" 2>/dev/null && fail "the receiver did not end after the broken call"
-wait "$receiver_pid" || status=$?
-receiver_pid=
-[ "$status" -eq 1 ] || fail "receive --once after a broken call exited $status"
+receiver_ended 90 1 "after the broken call"
 grep -q "Call from Lighthouse: 0 files, 0 bytes, " "$work/broken-receiver.out" ||
     fail "no summary line for the broken call"
 
