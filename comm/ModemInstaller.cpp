@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "platform/Paths.h"
+#include "platform/Win32Comm.h"
 #include "platform/Registry.h"
 #include "platform/RegistryHive.h"
 #include "platform/Telephony.h"
@@ -295,9 +296,9 @@ std::vector<InstalledModem> ListInstalledModems() {
 }
 
 int ParseComPort(const std::string& text) {
-    if (text.size() != 4 || Lower(text.substr(0, 3)) != "com" || text[3] < '1' || text[3] > '9')
-        return 0;
-    return text[3] - '0';
+    // The ports a modem can be installed on: COM1 to COM9, as the user writes them.
+    const int number = text.size() == 4 ? platform::ComPortNumber(text) : 0;
+    return number >= 1 && number <= 9 ? number : 0;
 }
 
 InstallResult InstallModem(const std::string& definitionText, const std::string& port,

@@ -15,6 +15,7 @@
 #include <optional>
 #include <vector>
 
+#include "platform/ByteQueue.h"
 #include "platform/Clock.h"
 #include "platform/PortLock.h"
 #include "platform/Registry.h"
@@ -34,15 +35,14 @@ struct CommHandle {
     // completes into the driver's queue, so nothing handed to WriteFile is ever dropped.
     // They move on during later calls on the handle (every write, status call and wait),
     // and a waiting caller's WaitCommReady sleeps until the device takes more.
-    std::vector<unsigned char> pending;
-    std::size_t pendingHead{0};
+    ByteQueue pending;
     // A TransmitCommChar byte the device could not take at once; it goes out before the queue.
     int immediate{-1};
     LineErrorCounts reported;                          // counts already turned into CE_* bits
     std::chrono::steady_clock::time_point nextFlush{}; // see NoteDeviceFull
 
-    std::size_t Pending() const { return pending.size() - pendingHead + (immediate >= 0 ? 1 : 0); }
-    std::size_t Queued() const { return pending.size() - pendingHead; }
+    std::size_t Pending() const { return pending.Size() + (immediate >= 0 ? 1 : 0); }
+    std::size_t Queued() const { return pending.Size(); }
 };
 
 namespace {
@@ -123,41 +123,12 @@ int FlushPending(CommHandle& h, bool force = false) {
     std::size_t waiting = h.Queued();
     if (waiting == 0)
         return 0;
-    int n = h.device->Write(h.pending.data() + h.pendingHead, static_cast<int>(waiting));
+    int n = h.device->Write(h.pending.Front(), static_cast<int>(waiting));
     if (n < 0)
         return n;
     NoteDeviceFull(h, static_cast<std::size_t>(n) < waiting);
-    h.pendingHead += static_cast<std::size_t>(n);
-    if (h.pendingHead == h.pending.size()) {
-        h.pending.clear();
-        h.pendingHead = 0;
-    } else if (h.pendingHead > h.pending.size() / 2) {
-        h.pending.erase(h.pending.begin(), h.pending.begin() + static_cast<long>(h.pendingHead));
-        h.pendingHead = 0;
-    }
+    h.pending.Drop(static_cast<std::size_t>(n));
     return 0;
-}
-
-// Parses "\\.\COMn" or "COMn"; 0 when the name is no COM port.
-int ComNumber(const char* name) {
-    if (!name)
-        return 0;
-    std::string s(name);
-    if (s.rfind("\\\\.\\", 0) == 0)
-        s.erase(0, 4);
-    if (s.size() < 4 || s.size() > 3 + kMaxComNameDigits)
-        return 0;
-    for (int i = 0; i < 3; ++i) {
-        if (std::toupper(static_cast<unsigned char>(s[i])) != "COM"[i])
-            return 0;
-    }
-    int n = 0;
-    for (std::size_t i = 3; i < s.size(); ++i) {
-        if (s[i] < '0' || s[i] > '9')
-            return 0;
-        n = n * 10 + (s[i] - '0');
-    }
-    return n;
 }
 
 SerialConfig ConfigFromDcb(const DCB& dcb) {
@@ -294,8 +265,26 @@ std::unique_ptr<SerialDevice> OpenMappedDevice(const std::string& target, DWORD&
     return tty;
 }
 
+int ComPortNumber(std::string_view name) {
+    if (name.rfind("\\\\.\\", 0) == 0)
+        name.remove_prefix(4);
+    if (name.size() < 4 || name.size() > 3 + kMaxComNameDigits)
+        return 0;
+    for (std::size_t i = 0; i < 3; ++i) {
+        if (std::toupper(static_cast<unsigned char>(name[i])) != "COM"[i])
+            return 0;
+    }
+    int n = 0;
+    for (std::size_t i = 3; i < name.size(); ++i) {
+        if (name[i] < '0' || name[i] > '9')
+            return 0;
+        n = n * 10 + (name[i] - '0');
+    }
+    return n;
+}
+
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, void*, DWORD creation, DWORD, HANDLE) {
-    int com = ComNumber(name);
+    int com = ComPortNumber(name ? name : "");
     if (com <= 0) {
         t_lastError = ERROR_FILE_NOT_FOUND;
         return INVALID_HANDLE_VALUE;
@@ -464,8 +453,7 @@ BOOL PurgeComm(HANDLE h, DWORD flags) {
     bool input = (flags & (PURGE_RXABORT | PURGE_RXCLEAR)) != 0;
     bool output = (flags & (PURGE_TXABORT | PURGE_TXCLEAR)) != 0;
     if (output) {
-        h->pending.clear();
-        h->pendingHead = 0;
+        h->pending.Clear();
         h->immediate = -1;
     }
     int status = h->device->Purge(input, output);
@@ -552,7 +540,7 @@ BOOL WriteFile(HANDLE h, const void* data, DWORD length, DWORD* written, OVERLAP
     }
     if (status != 0)
         return Fail(ErrorFromErrno(status));
-    h->pending.insert(h->pending.end(), in + taken, in + length);
+    h->pending.Append(in + taken, length - taken);
     if (length > 0)
         if (written)
             *written = length;

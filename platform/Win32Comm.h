@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/Registry.h"
 #include "platform/SerialDevice.h"
@@ -27,6 +28,10 @@ inline constexpr LONG ERROR_GEN_FAILURE = 31;
 inline constexpr LONG ERROR_NOT_SUPPORTED = 50;
 inline constexpr LONG ERROR_OPERATION_ABORTED = 995;
 inline constexpr LONG ERROR_IO_PENDING = 997;
+
+// The number of a port named "COMn" or "\\.\COMn" (any case, up to three digits); 0 when the
+// name is no COM port.
+int ComPortNumber(std::string_view name);
 
 // CreateFileA arguments (only the ones a COM port takes are honoured).
 inline constexpr DWORD GENERIC_READ = 0x80000000u;

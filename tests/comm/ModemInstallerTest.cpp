@@ -1,6 +1,7 @@
 // Installing modems as sendari-modems does, and finding them again the way a job does: the
 // port map, the modem entry, the listing, the profile and a call through the virtual modem.
 #include "comm/ModemInstaller.h"
+#include "platform/Win32Comm.h"
 
 #include <atomic>
 #include <string>
@@ -442,3 +443,17 @@ TEST_F(ModemInstallerTest, TwoInstalledVirtualModemsCallEachOther) {
 }
 
 } // namespace
+
+// The two ways a port is named: the device name the serial calls take ("\\.\COM12", up to
+// three digits) and the COM1 to COM9 a modem is installed on.
+TEST(PortNames, DeviceNamesAndInstallablePorts) {
+    EXPECT_EQ(platform::ComPortNumber("COM1"), 1);
+    EXPECT_EQ(platform::ComPortNumber("\\\\.\\com12"), 12);
+    EXPECT_EQ(platform::ComPortNumber("COM999"), 999);
+    for (const char* bad : {"", "COM", "COM1234", "COMx", "LPT1", "\\\\.\\COM", "COM-1"})
+        EXPECT_EQ(platform::ComPortNumber(bad), 0) << bad;
+    EXPECT_EQ(comm::ParseComPort("com3"), 3);
+    EXPECT_EQ(comm::ParseComPort("COM9"), 9);
+    for (const char* bad : {"COM0", "COM10", "\\\\.\\COM1", "COM 1", "COM"})
+        EXPECT_EQ(comm::ParseComPort(bad), 0) << bad;
+}
