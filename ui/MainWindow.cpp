@@ -38,9 +38,20 @@
 
 namespace ui {
 
-int g_busy = 0;
-
 namespace {
+
+// Marks the window busy for as long as a workflow runs, however it ends.
+class BusyScope {
+  public:
+    explicit BusyScope(bool& busy) : m_busy{busy} { m_busy = true; }
+    BusyScope(const BusyScope&) = delete;
+    BusyScope& operator=(const BusyScope&) = delete;
+    ~BusyScope() { m_busy = false; }
+
+  private:
+    bool& m_busy;
+};
+
 constexpr int kMsgSettingsTrouble = 50244;
 constexpr int kApplicationTitle = 128;
 constexpr int kPartialFolderName = 50121;
@@ -235,7 +246,7 @@ void MainWindow::HandOver(std::vector<std::string> paths) {
     show();
     raise();
     activateWindow();
-    if (g_busy || paths.empty())
+    if (m_busy || paths.empty())
         return;
     std::vector<std::string> list;
     for (const std::string& path : paths)
@@ -271,12 +282,9 @@ jobs::PrepareResult MainWindow::PrepareJob(bool isSend) {
 }
 
 void MainWindow::SendWorkflow() {
-    if (g_busy)
+    if (m_busy)
         return;
-    g_busy = 1;
-    struct ClearBusy {
-        ~ClearBusy() { g_busy = 0; }
-    } clearBusy;
+    BusyScope busy{m_busy};
     bool showSelection = !m_filesGiven;
     m_filesGiven = false;
     jobs::PrepareResult prepared{PrepareJob(true)};
@@ -329,12 +337,9 @@ void MainWindow::SendWorkflow() {
 }
 
 void MainWindow::ReceiveWorkflow() {
-    if (g_busy)
+    if (m_busy)
         return;
-    g_busy = 1;
-    struct ClearBusy {
-        ~ClearBusy() { g_busy = 0; }
-    } clearBusy;
+    BusyScope busy{m_busy};
     jobs::PrepareResult prepared{PrepareJob(false)};
     if (!prepared.job)
         return;

@@ -18,9 +18,6 @@ namespace ui {
 
 class ReceiveFilesDialog;
 
-// 1 while the main window prepares, runs or finishes a transfer job.
-extern int g_busy;
-
 class MainWindow : public QMainWindow {
     Q_OBJECT
   public:
@@ -31,6 +28,9 @@ class MainWindow : public QMainWindow {
     QPushButton* ReceiveButton() const { return m_receiveButton; }
     QAction* Action(const QString& objectName) const;
     bool StartedUp() const { return m_startedUp; }
+    // While the window prepares, runs or finishes a transfer job (a later start's files are
+    // then refused, and the Send and Receive buttons do nothing).
+    bool Busy() const { return m_busy; }
     // Tests and screenshots look at the Receive Files window while it is open.
     void SetReceiveObserver(std::function<void(ReceiveFilesDialog&)> observer) {
         m_receiveObserver = std::move(observer);
@@ -71,6 +71,7 @@ class MainWindow : public QMainWindow {
     bool m_shown{false};
     bool m_startedUp{false};
     std::function<void(ReceiveFilesDialog&)> m_receiveObserver;
+    bool m_busy{false};
 };
 
 } // namespace ui

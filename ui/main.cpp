@@ -52,7 +52,6 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    ui::g_busy = 0;
     jobs::JobAbortFlag = jobs::kAbortNone;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Sendari"));
@@ -97,7 +96,7 @@ int main(int argc, char** argv) {
 
     ui::MainWindow window;
     ui::InstanceServer instance(
-        [] { return ui::g_busy != 0; },
+        [&window] { return window.Busy(); },
         [&window](std::vector<std::string> handed) { window.HandOver(std::move(handed)); });
     if (!instance.Listen()) {
         // Without the socket this copy runs alone; later starts open copies of their own.

@@ -180,7 +180,7 @@ TEST(DesktopEndToEndTest, MainWindowReceivesThreeFilesSentByTheCommandLine) {
         });
     });
     QTimer::singleShot(0, &window, [&] { window.ReceiveButton()->click(); });
-    ASSERT_TRUE(uitest::RunUntil([&] { return scriptDone && ui::g_busy == 0; }, 180000));
+    ASSERT_TRUE(uitest::RunUntil([&] { return scriptDone && !window.Busy(); }, 180000));
 
     const std::string senderOutput = sending.readAll().toStdString();
     EXPECT_EQ(sending.exitCode(), 0) << senderOutput;

@@ -104,7 +104,7 @@ TEST_F(MainWindowTest, AReceiveWithoutAModemGoesOnWithTheOneAdded) {
         QTimer::singleShot(0, &dialog, [&] { dialog.DoneButton()->click(); });
     });
     QTimer::singleShot(0, &window, [&] { window.ReceiveButton()->click(); });
-    ASSERT_TRUE(uitest::RunUntil([&] { return opened && ui::g_busy == 0; }, 30000));
+    ASSERT_TRUE(uitest::RunUntil([&] { return opened && !window.Busy(); }, 30000));
     EXPECT_EQ(window.Settings().modemSelection, comm::ListInstalledModems().at(0).name);
 }
 
@@ -145,7 +145,7 @@ TEST_F(MainWindowTest, AReceiveOnAModemThatAServiceHoldsNamesTheService) {
     ui::MainWindow window;
     StartUp(window);
     QTimer::singleShot(0, &window, [&] { window.ReceiveButton()->click(); });
-    ASSERT_TRUE(uitest::RunUntil([&] { return !refusal.isEmpty() && ui::g_busy == 0; }, 30000));
+    ASSERT_TRUE(uitest::RunUntil([&] { return !refusal.isEmpty() && !window.Busy(); }, 30000));
     const QString expected = QString("being used by another program (sendari-cli receive, "
                                      "process %1)")
                                  .arg(service.processId());

@@ -363,11 +363,11 @@ TEST_F(SendWorkflowTest, CancellingTheFilesEmptiesTheListAndCancellingTheDestina
     ASSERT_TRUE(uitest::RunUntil([&] { return window.StartedUp(); }));
     window.SendList() = {file};
     QTimer::singleShot(0, &window, [&] { window.SendButton()->click(); });
-    ASSERT_TRUE(uitest::RunUntil([&] { return selectFiles == 1 && ui::g_busy == 0; }));
+    ASSERT_TRUE(uitest::RunUntil([&] { return selectFiles == 1 && !window.Busy(); }));
     EXPECT_TRUE(window.SendList().empty());
     window.SendList() = {file};
     QTimer::singleShot(0, &window, [&] { window.SendButton()->click(); });
-    ASSERT_TRUE(uitest::RunUntil([&] { return destinations == 1 && ui::g_busy == 0; }));
+    ASSERT_TRUE(uitest::RunUntil([&] { return destinations == 1 && !window.Busy(); }));
     EXPECT_EQ(window.SendList(), std::vector<std::string>{file});
 }
 
@@ -401,7 +401,7 @@ TEST_F(SendWorkflowTest, AFileGoneFromTheListIsNamedBeforeDialling) {
     ASSERT_TRUE(uitest::RunUntil([&] { return window.StartedUp(); }));
     window.SendList() = {kept, gone};
     QTimer::singleShot(0, &window, [&] { window.SendButton()->click(); });
-    ASSERT_TRUE(uitest::RunUntil([&] { return !said.isEmpty() && ui::g_busy == 0; }))
+    ASSERT_TRUE(uitest::RunUntil([&] { return !said.isEmpty() && !window.Busy(); }))
         << seen.join(", ").toStdString();
     EXPECT_TRUE(said.contains(QString::fromStdString(gone))) << said.toStdString();
     EXPECT_FALSE(seen.contains("ui::TransferDialog")) << "no call was made";
@@ -496,7 +496,7 @@ void SendWorkflowTest::SendTwoFilesToTheCommandLineReceiver(bool keyboardOnly) {
         else
             window.SendButton()->click();
     });
-    ASSERT_TRUE(uitest::RunUntil([&] { return !outcome.isEmpty() && ui::g_busy == 0; }, 180000))
+    ASSERT_TRUE(uitest::RunUntil([&] { return !outcome.isEmpty() && !window.Busy(); }, 180000))
         << seen.join(", ").toStdString();
     EXPECT_EQ(outcome, "Sendari successfully sent the files.");
     EXPECT_TRUE(seen.contains("ui::TelephoneNumberDialog"));

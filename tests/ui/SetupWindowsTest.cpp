@@ -255,7 +255,7 @@ TEST(ModemsDialogTest, AVirtualModemAddedThereIsUsedByTheNextReceive) {
         });
     });
     QTimer::singleShot(0, &window, [&] { window.ReceiveButton()->click(); });
-    ASSERT_TRUE(uitest::RunUntil([&] { return waited && ui::g_busy == 0; }, 30000));
+    ASSERT_TRUE(uitest::RunUntil([&] { return waited && !window.Busy(); }, 30000));
     platform::ReloadRegistry();
 }
 

@@ -88,7 +88,7 @@ TEST_F(SingleInstanceTest, LaterStartsHandTheirFilesToTheRunningCopyOrAreRefused
     // why; one without files ends quietly. The send is then cancelled.
     auto whileBusy = [&](ui::SelectDestinationDialog* destination, ui::MainWindow* window) {
         handed = window->SendList();
-        EXPECT_EQ(ui::g_busy, 1);
+        EXPECT_TRUE(window->Busy());
         {
             LaterStart later(temp.Path().string(), {QString::fromStdString(second)});
             QByteArray said;
@@ -121,7 +121,7 @@ TEST_F(SingleInstanceTest, LaterStartsHandTheirFilesToTheRunningCopyOrAreRefused
     ASSERT_TRUE(uitest::RunUntil([&] { return window.StartedUp(); }));
     LeaveDeadSocket(ui::InstanceSocketPath());
     ui::InstanceServer server(
-        [] { return ui::g_busy != 0; },
+        [&window] { return window.Busy(); },
         [&](std::vector<std::string> paths) { window.HandOver(std::move(paths)); });
     ASSERT_TRUE(server.Listen()) << "a socket left by a crash is taken over";
 
@@ -143,7 +143,7 @@ TEST_F(SingleInstanceTest, LaterStartsHandTheirFilesToTheRunningCopyOrAreRefused
     // Idle, files named relative to the later start's own folder, one of them with blanks, a
     // switch and a name that is gone: the two files go straight to the destination.
     LaterStart later(temp / "outbox", {"report one.txt", "-p", "gone.txt", "notes.txt"});
-    ASSERT_TRUE(uitest::RunUntil([&] { return busyTried && ui::g_busy == 0; }, 60000));
+    ASSERT_TRUE(uitest::RunUntil([&] { return busyTried && !window.Busy(); }, 60000));
     EXPECT_EQ(later.process.exitCode(), 0);
     EXPECT_EQ(handed, (std::vector<std::string>{first, second}));
     EXPECT_EQ(destinations, 1);
