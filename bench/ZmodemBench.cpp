@@ -100,7 +100,7 @@ void SubpacketsOverLoopback(benchmark::State& state) {
     sender.SetReceiverCapabilities(protocol::zmodem::kCanFcs32, 0);
     const unsigned char zero[4]{};
     sender.SendBinaryHeader(protocol::zmodem::kZdata, zero);
-    if (receiver.ReadFrameHeader(1) != protocol::zmodem::kZdata) {
+    if (receiver.ReadFrameHeader(protocol::OnHeaderError::Return) != protocol::zmodem::kZdata) {
         state.SkipWithError("no data header");
         return;
     }

@@ -153,9 +153,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     comm::GFSerial serial(&link);
     protocol::Zmodem zmodem(&serial);
     zmodem.SetReceiverCapabilities(mode & 0x20, 0);
-    const int returnOnError = mode & 1;
+    const auto onError =
+        (mode & 1) ? protocol::OnHeaderError::Return : protocol::OnHeaderError::Retry;
     for (int round = 0; round < 64 && zmodem.Status().statusCode >= 0; ++round) {
-        int type = zmodem.ReadFrameHeader(returnOnError);
+        int type = zmodem.ReadFrameHeader(onError);
         if (type < 0) {
             if (!zmodem.InputWaiting())
                 break;

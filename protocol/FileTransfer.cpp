@@ -180,7 +180,7 @@ void FileTransfer::FinishFile() {
             m_engine->ApplyDate();
         }
         m_engine->Close();
-        m_fileOpen = 0;
+        m_fileOpen = false;
     }
     int status = m_status->statusCode;
     if (status == 0)
@@ -264,7 +264,7 @@ void FileTransfer::ReceiveAsNewCopy() {
 }
 
 void FileTransfer::Skip() {
-    m_fileOpen = 0;
+    m_fileOpen = false;
     Fail(kShouldSendZskip);
 }
 
@@ -305,7 +305,7 @@ void FileTransfer::CarryOut(const ArrivalDecision& decision) {
             m_engine->Seek(decision.position, 0) != 0) {
             if (m_fileOpen)
                 m_engine->Close();
-            m_fileOpen = 0;
+            m_fileOpen = false;
             m_arrivedNames.erase(st.fileName);
             ReceiveAsNewCopy();
             break;
@@ -358,7 +358,7 @@ int FileTransfer::OpenTransferFile() {
                 // Larger than 32-bit positions can carry: refuse rather than send it wrong.
                 Trace("File too large to transfer: %s", st.fileName.c_str());
                 m_engine->Close();
-                m_fileOpen = 0;
+                m_fileOpen = false;
                 Fail(kFileOpenError);
                 return 0;
             }

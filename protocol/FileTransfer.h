@@ -121,7 +121,7 @@ class FileTransfer : public Transfer {
     const std::vector<ArrivedFile>& Arrivals() const { return m_arrivals; }
     // Names this run has written: a later offer of one of them is another file.
     const std::set<std::string>& ArrivedNames() const { return m_arrivedNames; }
-    int FileIsOpen() const { return m_fileOpen; }
+    bool FileIsOpen() const { return m_fileOpen; }
     // The current offer is a file an earlier call filed: asked for from its end, not stored.
     bool AlreadyFiled() const { return m_alreadyFiled; }
 

@@ -16,8 +16,8 @@ ReceivingZmodem::ReceivingZmodem(comm::GFSerial* serial, TransferStatus* status)
 
 ReceivingZmodem::~ReceivingZmodem() = default;
 
-int ReceivingZmodem::ReadFrameHeader(int returnOnError) {
-    return ReadHeaderLoop(returnOnError, false);
+int ReceivingZmodem::ReadFrameHeader(OnHeaderError onError) {
+    return ReadHeaderLoop(onError, false);
 }
 
 } // namespace protocol

@@ -18,7 +18,7 @@ class ReceivingZmodem : public Zmodem {
     ~ReceivingZmodem() override;
 
     // As the library's, but a wait that found no header is -802 and never counted.
-    int ReadFrameHeader(int returnOnError) override;
+    int ReadFrameHeader(OnHeaderError onError) override;
 };
 
 } // namespace protocol

@@ -30,7 +30,7 @@ class Transfer {
 
   protected:
     int m_ownsEngine{1};
-    int m_fileOpen{0};
+    bool m_fileOpen{false};
     int m_ownsStatus{0};
     int m_carrierWatch{0};
     comm::GFSerial* m_serial;

@@ -19,6 +19,10 @@ inline constexpr int kEndCodeFlag = 256;
 inline constexpr int kNoHeaderForm = -802;
 } // namespace zmodem
 
+// What a header read does with a damaged or missing header: hand it to the caller, or count
+// it and wait on until the retry limit.
+enum class OnHeaderError { Return, Retry };
+
 class Zmodem : public FileTransfer {
   public:
     static constexpr int kHeaderCharTimeoutMs = 2500;
@@ -46,9 +50,9 @@ class Zmodem : public FileTransfer {
     // 1 when a ZFILE header and its file information arrived intact (the information is in
     // the data buffer), 0 when the sender ended the conversation or the run failed.
     virtual int GetFileName();
-    // Frame type 0-19, or a negative code. Without return-on-error, damaged headers are
+    // Frame type 0-19, or a negative code. With OnHeaderError::Retry, damaged headers are
     // counted and the wait goes on until the retry limit.
-    virtual int ReadFrameHeader(int returnOnError);
+    virtual int ReadFrameHeader(OnHeaderError onError);
 
     // 1 when a ZPAD arrived, 0 after ten silent seconds, too much garbage or five CANs.
     int GetPad();
@@ -84,7 +88,7 @@ class Zmodem : public FileTransfer {
     }
     int ReceiverFlags() const { return m_receiverFlags; }
 
-    void SetStripPaths(int on) { m_stripPaths = on; }
+    void SetStripPaths(bool on) { m_stripPaths = on; }
     void SetWindowedSending(int on) { m_windowed = on; }
     void SetWindowSize(int bytes) { m_windowSize = bytes; }
     void SetRequestResume(int on) { m_requestResume = on; }
@@ -191,7 +195,7 @@ class Zmodem : public FileTransfer {
     void RunReceiver();
     // The frame header loop; `silenceCounts` decides whether a wait that found no header at
     // all is an error (the library's receiver) or only a time-out (the application's).
-    int ReadHeaderLoop(int returnOnError, bool silenceCounts);
+    int ReadHeaderLoop(OnHeaderError onError, bool silenceCounts);
     // Answers a ZFIN with ZFIN and lets the sender's "OO" go by.
     void AnswerFinish();
     // After a ZRQINIT: lets a hex header's line end arrive and drops it.
@@ -224,7 +228,7 @@ class Zmodem : public FileTransfer {
     int m_headerForm{zmodem::kNoHeaderForm};
     int m_hexTerminated{0};
     int m_subpacketLength{0};
-    int m_restart{0};
+    bool m_restart{false};
     // Whether a data frame went out for the current file, and the end code of the last
     // subpacket sent.
     bool m_dataSent{false};
@@ -236,7 +240,7 @@ class Zmodem : public FileTransfer {
     // an empty subpacket, which heavy noise spares, rather than with data.
     bool m_restartEmpty{false};
 
-    int m_stripPaths{1};
+    bool m_stripPaths{true};
     int m_windowed{1};
     int m_windowSize{4096};
     int m_requestResume{0};

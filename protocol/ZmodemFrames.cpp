@@ -185,11 +185,11 @@ int Zmodem::GetHeaderType() {
     }
 }
 
-int Zmodem::ReadFrameHeader(int returnOnError) {
-    return ReadHeaderLoop(returnOnError, true);
+int Zmodem::ReadFrameHeader(OnHeaderError onError) {
+    return ReadHeaderLoop(onError, true);
 }
 
-int Zmodem::ReadHeaderLoop(int returnOnError, bool silenceCounts) {
+int Zmodem::ReadHeaderLoop(OnHeaderError onError, bool silenceCounts) {
     m_garbageCount = 0;
     for (;;) {
         int form;
@@ -232,7 +232,7 @@ int Zmodem::ReadHeaderLoop(int returnOnError, bool silenceCounts) {
             return result;
         if (form == kNoHeaderForm && !silenceCounts) {
             Trace("ReadFrameHeader: Frame type %d", kTimedOut);
-            if (returnOnError)
+            if (onError == OnHeaderError::Return)
                 return kTimedOut;
             continue;
         }
@@ -246,7 +246,7 @@ int Zmodem::ReadHeaderLoop(int returnOnError, bool silenceCounts) {
             Fail(kTooManyErrors);
             break;
         }
-        if (returnOnError)
+        if (onError == OnHeaderError::Return)
             return result;
     }
     return m_status->statusCode;

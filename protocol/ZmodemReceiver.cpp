@@ -195,7 +195,7 @@ bool Zmodem::CloseReceivedFile() {
         m_engine->ApplyDate();
     }
     const bool closed = m_engine->Close() == 0;
-    m_fileOpen = 0;
+    m_fileOpen = false;
     if (!closed) {
         Trace("Failed to close file");
         Fail(kFileCloseError);
@@ -274,7 +274,7 @@ int Zmodem::GetFileName() {
         if (invite && !SendReceiverInit())
             return 0;
         invite = true;
-        int type = ReadFrameHeader(1);
+        int type = ReadFrameHeader(OnHeaderError::Return);
         if (type >= 0)
             m_frameSeen = true;
         bool count = false;
@@ -382,7 +382,7 @@ std::optional<std::uint32_t> Zmodem::AwaitFileCrc(std::int64_t length) {
         const std::uint32_t start = platform::GetTickCount();
         bool again = false;
         while (!again && !answer && st.statusCode >= 0 && !platform::Expired(start, waitMs)) {
-            const int type = ReadFrameHeader(1);
+            const int type = ReadFrameHeader(OnHeaderError::Return);
             if (type == kZcrc) {
                 answer = static_cast<std::uint32_t>(PositionFromHeader(m_receivedHeader));
             } else if (type == kZfile) {
@@ -497,7 +497,7 @@ void Zmodem::ReadFileData() {
         m_quietAfterInputMs = resyncing ? kResyncQuietMs : 0;
         answered = false;
         const std::uint32_t readStart = platform::GetTickCount();
-        const int type = ReadFrameHeader(1);
+        const int type = ReadFrameHeader(OnHeaderError::Return);
         m_countHeaderErrors = true;
         m_silenceLimit = kPadSilenceLimit;
         m_quietAfterInputMs = 0;

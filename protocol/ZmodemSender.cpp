@@ -46,7 +46,7 @@ void Zmodem::RunSender() {
                 break;
             if (m_fileOpen) {
                 m_engine->Close();
-                m_fileOpen = 0;
+                m_fileOpen = false;
             }
         }
         if (st.statusCode >= 0)
@@ -65,7 +65,7 @@ int Zmodem::OpenLink() {
         return 0;
     }
     for (;;) {
-        int type = ReadFrameHeader(1);
+        int type = ReadFrameHeader(OnHeaderError::Return);
         if (type == kZrinit)
             break;
         if (m_status->statusCode < 0)
@@ -127,7 +127,7 @@ int Zmodem::PrepareNextFile() {
             // A name that does not fit one subpacket would reach the receiver cut short.
             Trace("SendFile: file name too long: %s", name);
             m_engine->Close();
-            m_fileOpen = 0;
+            m_fileOpen = false;
             ++st.filesFailed;
             st.Progress(st.statusCode);
             continue;
@@ -139,7 +139,7 @@ int Zmodem::PrepareNextFile() {
 
 int Zmodem::SendFile() {
     TransferStatus& st = *m_status;
-    m_restart = 0;
+    m_restart = false;
     m_restartPosition = -1;
     m_restartEmpty = false;
     m_dataSent = false;
@@ -162,7 +162,7 @@ int Zmodem::SendFile() {
                 return st.statusCode;
             offer = false;
         }
-        int type = ReadFrameHeader(0);
+        int type = ReadFrameHeader(OnHeaderError::Retry);
         bool count = true;
         switch (type) {
         case kZskip:
@@ -239,7 +239,8 @@ void Zmodem::SendFileData() {
                 // out), then the same frame goes out again; that silence counts one error
                 // per ten seconds.
                 m_silenceLimit = m_restart ? kRestartSilenceLimit : kPadSilenceLimit;
-                response = m_restart ? ReadHeaderLoop(1, false) : ReadFrameHeader(1);
+                response = m_restart ? ReadHeaderLoop(OnHeaderError::Return, false)
+                                     : ReadFrameHeader(OnHeaderError::Return);
                 m_silenceLimit = kPadSilenceLimit;
                 if (response == kTimedOut && m_restart && st.statusCode >= 0) {
                     st.position = m_restartPosition;
@@ -269,7 +270,7 @@ void Zmodem::SendFileData() {
             case kZack:
                 Trace("SendFile: received an ACK frame");
                 st.retries = 0;
-                m_restart = 0;
+                m_restart = false;
                 stepDone = true;
                 break;
             case kZrpos:
@@ -337,7 +338,7 @@ void Zmodem::Restart() {
     m_restartEmpty = st.position == m_restartPosition;
     m_restartPosition = st.position;
     Trace("SendFileData: ZRPOS location %ld", static_cast<long>(st.position));
-    m_restart = 1;
+    m_restart = true;
     m_serial->PurgeOutput();
 }
 
@@ -357,7 +358,7 @@ int Zmodem::EndFile() {
         send = true;
         // The file counts as sent only when the receiver confirms it with ZRINIT: a ZEOF
         // that was lost or damaged must never let the next offer run into this file.
-        const int type = ReadFrameHeader(1);
+        const int type = ReadFrameHeader(OnHeaderError::Return);
         if (st.statusCode < 0)
             return -1;
         switch (type) {
@@ -509,7 +510,7 @@ int Zmodem::SendDataFrame() {
                     }
                     return 0;
                 }
-                int type = ReadFrameHeader(0);
+                int type = ReadFrameHeader(OnHeaderError::Retry);
                 if (type != kZack)
                     return type;
                 const std::int64_t lastBlockStart = st.position - st.blockLength;
@@ -577,11 +578,11 @@ int Zmodem::CloseLink() {
             Trace("Error sending ZFIN frame");
             break;
         }
-        int type = ReadFrameHeader(1);
+        int type = ReadFrameHeader(OnHeaderError::Return);
         // A ZRINIT may still answer the last ZEOF, with the ZFIN following; if nothing follows,
         // the receiver is waiting for an offer and never saw the ZFIN.
         if ((type == kZrinit || type == kZferr) && WaitForInput(kReofferWaitMs))
-            type = ReadFrameHeader(1);
+            type = ReadFrameHeader(OnHeaderError::Return);
         answered = type == kZfin;
         if (answered)
             break;

@@ -64,7 +64,7 @@ TEST_F(ZmodemFrames, HeadersRoundTripInAllThreeForms) {
                 far.SendHexHeader(type, awkward);
             else
                 far.SendBinaryHeader(type, awkward);
-            ASSERT_EQ(near.ReadFrameHeader(1), type) << form << " " << type;
+            ASSERT_EQ(near.ReadFrameHeader(OnHeaderError::Return), type) << form << " " << type;
             EXPECT_EQ(near.HeaderForm(), form);
             EXPECT_EQ(0, std::memcmp(near.ReceivedHeader(), awkward, 4));
         }
@@ -74,7 +74,7 @@ TEST_F(ZmodemFrames, HeadersRoundTripInAllThreeForms) {
     }
     EXPECT_EQ(nearStatus.errors, 0);
     far.SendHexHeader(kLastFrameType + 1, zero); // a type no ZMODEM frame has
-    EXPECT_EQ(near.ReadFrameHeader(1), kGeneralTransferError);
+    EXPECT_EQ(near.ReadFrameHeader(OnHeaderError::Return), kGeneralTransferError);
 }
 
 TEST_F(ZmodemFrames, PositionsAreLittleEndian) {
@@ -95,9 +95,9 @@ TEST_F(ZmodemFrames, HexHeaderOnTheWireAndUpperCaseDigitsRejected) {
     for (std::size_t i = 4; i < 18; ++i)
         upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[i])));
     wire.FeedNear(upper);
-    EXPECT_EQ(near.ReadFrameHeader(1), kGeneralTransferError);
+    EXPECT_EQ(near.ReadFrameHeader(OnHeaderError::Return), kGeneralTransferError);
     wire.FeedNear(line);
-    EXPECT_EQ(near.ReadFrameHeader(1), kZrpos);
+    EXPECT_EQ(near.ReadFrameHeader(OnHeaderError::Return), kZrpos);
     EXPECT_TRUE(near.HexHeaderTerminated());
     EXPECT_EQ(Zmodem::PositionFromHeader(near.ReceivedHeader()), 0x0AEFCDAB);
 }
@@ -155,7 +155,7 @@ TEST_F(ZmodemFrames, SubpacketsRoundTripWithBothCrcs) {
         near.SendDataSubpacket(1024, kZcrcg);
         near.SendDataSubpacket(0, kZcrcw);
         EXPECT_EQ(nearStatus.checkType, flags ? kCheckCrc32 : kCheckCrc16);
-        ASSERT_EQ(far.ReadFrameHeader(1), kZdata);
+        ASSERT_EQ(far.ReadFrameHeader(OnHeaderError::Return), kZdata);
         ASSERT_EQ(far.ReadDataSubpacket(), kZcrcg);
         EXPECT_EQ(farStatus.blockLength, 1024);
         EXPECT_EQ(0, std::memcmp(far.DataBuffer(), near.DataBuffer(), 1024));
@@ -181,7 +181,7 @@ TEST_F(ZmodemFrames, DamagedSubpacketsFailTheirCrc) {
             std::size_t at = damage ? damage : subpacket.size() - 1;
             subpacket[at] = static_cast<char>(subpacket[at] ^ 0x01);
             FeedFar(header + subpacket);
-            ASSERT_EQ(far.ReadFrameHeader(1), kZdata);
+            ASSERT_EQ(far.ReadFrameHeader(OnHeaderError::Return), kZdata);
             EXPECT_EQ(far.ReadDataSubpacket(), kGeneralTransferError) << flags << " " << at;
         }
     }
@@ -192,7 +192,7 @@ TEST_F(ZmodemFrames, SubpacketsOfUpTo8KiBAreTakenLongerOnesRefused) {
     near.SetReceiverCapabilities(0, 0);
     near.SendBinaryHeader(kZdata, zero);
     FeedFar(wire.TakeFarInput());
-    ASSERT_EQ(far.ReadFrameHeader(1), kZdata);
+    ASSERT_EQ(far.ReadFrameHeader(OnHeaderError::Return), kZdata);
     // Bodies with a correct CRC-16: only the length decides.
     auto subpacket = [](std::size_t length) {
         std::string body(length, 'z');
@@ -232,7 +232,7 @@ TEST_F(ZmodemFrames, RawFlowControlInsideSubpacketsAndHeadersIsDropped) {
             noisy += flow[i % 4];
     }
     FeedFar(noisy);
-    ASSERT_EQ(far.ReadFrameHeader(1), kZdata);
+    ASSERT_EQ(far.ReadFrameHeader(OnHeaderError::Return), kZdata);
     ASSERT_EQ(far.ReadDataSubpacket(), kZcrcw);
     ASSERT_EQ(farStatus.blockLength, 256);
     for (int i = 0; i < 256; ++i)
@@ -243,11 +243,11 @@ TEST_F(ZmodemFrames, FourCansAreNoiseFiveAreACancel) {
     platform::ScopedTimeAcceleration fast(50.0);
     std::string header = FarHexHeader(kZrinit, zero);
     wire.FeedNear(std::string(4, '\x18') + "x" + header);
-    EXPECT_EQ(near.ReadFrameHeader(1), kZrinit);
+    EXPECT_EQ(near.ReadFrameHeader(OnHeaderError::Return), kZrinit);
     EXPECT_EQ(nearStatus.statusCode, 0);
 
     wire.FeedNear(std::string(5, '\x18') + header);
-    EXPECT_EQ(near.ReadFrameHeader(1), kRemoteCancelled);
+    EXPECT_EQ(near.ReadFrameHeader(OnHeaderError::Return), kRemoteCancelled);
     EXPECT_EQ(nearStatus.statusCode, kRemoteCancelled);
     EXPECT_TRUE(nearStatus.Traced("GetPad: Remote end sent 5-CAN"));
     EXPECT_EQ(wire.TakeFarInput(), ""); // a cancelled peer gets no cancel back
@@ -269,7 +269,7 @@ TEST_F(ZmodemFrames, CansInsideBinaryData) {
 TEST_F(ZmodemFrames, TenSilentSecondsEndTheWaitForAHeader) {
     platform::ScopedTimeAcceleration fast(100.0);
     std::uint32_t start = platform::GetTickCount();
-    EXPECT_EQ(near.ReadFrameHeader(1), kGeneralTransferError);
+    EXPECT_EQ(near.ReadFrameHeader(OnHeaderError::Return), kGeneralTransferError);
     EXPECT_GE(platform::TicksSince(start), 10000u);
     EXPECT_LT(platform::TicksSince(start), 12500u);
     EXPECT_EQ(near.HeaderForm(), kNoHeaderForm);
@@ -287,14 +287,14 @@ TEST_F(ZmodemFrames, AHeaderAfterNineSilentSecondsIsStillFound) {
         platform::Sleep(9200);
         wire.FeedNear(header);
     });
-    EXPECT_EQ(near.ReadFrameHeader(1), kZrinit);
+    EXPECT_EQ(near.ReadFrameHeader(OnHeaderError::Return), kZrinit);
     late.join();
     EXPECT_FALSE(nearStatus.Traced("GetPad: timeout on ZPAD"));
 }
 
 TEST_F(ZmodemFrames, EndlessGarbageIsCutOff) {
     wire.FeedNear(std::string(3000, 'g'));
-    EXPECT_EQ(near.ReadFrameHeader(1), kGeneralTransferError);
+    EXPECT_EQ(near.ReadFrameHeader(OnHeaderError::Return), kGeneralTransferError);
     EXPECT_TRUE(nearStatus.Traced("GetPad: Exceeded garbage count"));
     EXPECT_EQ(nearStatus.CountOf("GetPad: incoming garbage"), 4);
 }
@@ -304,7 +304,7 @@ TEST_F(ZmodemFrames, DamagedHeadersStopAtTheRetryLimit) {
     header[6] = header[6] == '0' ? '1' : '0';
     for (int i = 0; i < 12; ++i)
         wire.FeedNear(header);
-    EXPECT_EQ(near.ReadFrameHeader(0), kTooManyErrors);
+    EXPECT_EQ(near.ReadFrameHeader(OnHeaderError::Retry), kTooManyErrors);
     EXPECT_EQ(nearStatus.statusCode, kTooManyErrors);
     EXPECT_EQ(nearStatus.errors, 10);
     EXPECT_EQ(nearStatus.CountOf("ReadHexFrameHeaderData: bad CRC-16"), 10);
@@ -321,7 +321,7 @@ TEST_F(ZmodemFrames, BufferedInputCostsNoLinkCallPerByte) {
     far.SendBinaryHeader(kZdata, zero);
     far.SendDataSubpacket(1024, kZcrcg);
     far.SendDataSubpacket(1024, kZcrcw);
-    ASSERT_EQ(reader.ReadFrameHeader(1), kZdata);
+    ASSERT_EQ(reader.ReadFrameHeader(OnHeaderError::Return), kZdata);
     ASSERT_EQ(reader.ReadDataSubpacket(), kZcrcg);
     ASSERT_EQ(reader.ReadDataSubpacket(), kZcrcw);
     EXPECT_LE(counting.bufferReads, 5);

@@ -126,24 +126,24 @@ TEST_F(ZmodemJobSetup, WildcardCharactersInAReceivedNameAreStoredAsUnderscores) 
     Zmodem sender(wire.farSerial.get(), &senderStatus);
     sender.SetReceiverCapabilities(kCanFcs32, 0);
     std::array<unsigned char, 4> none{};
-    ASSERT_EQ(sender.ReadFrameHeader(1), kZrinit);
+    ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZrinit);
     const std::string info("what?*<now>.txt\0"
                            "2 0",
                            19);
     sender.SendBinaryHeader(kZfile, none.data());
     std::memcpy(sender.DataBuffer(), info.data(), info.size());
     sender.SendDataSubpacket(static_cast<int>(info.size()), kZcrcw);
-    ASSERT_EQ(sender.ReadFrameHeader(1), kZrpos);
+    ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZrpos);
     sender.SendBinaryHeader(kZdata, none.data());
     std::memcpy(sender.DataBuffer(), "ok", 2);
     sender.SendDataSubpacket(2, kZcrcw);
-    ASSERT_EQ(sender.ReadFrameHeader(1), kZack);
+    ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZack);
     unsigned char end[4];
     Zmodem::PositionToHeader(2, end);
     sender.SendBinaryHeader(kZeof, end);
-    ASSERT_EQ(sender.ReadFrameHeader(1), kZrinit);
+    ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZrinit);
     sender.SendHexHeader(kZfin, none.data());
-    ASSERT_EQ(sender.ReadFrameHeader(1), kZfin);
+    ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZfin);
     wire.FeedNear("OO");
     EXPECT_EQ(JoinReceiver(), 0);
     EXPECT_EQ(TempDir::ReadFile(dir.Path() / "in/what___now_.txt"), "ok");
@@ -168,7 +168,7 @@ TEST_F(ZmodemJobSetup, ASenderThatFellSilentTimesOutAfterTheThirtyFirstSilence) 
     Zmodem sender(wire.farSerial.get(), &senderStatus);
     std::array<unsigned char, 4> none{};
     StartReceiver();
-    ASSERT_EQ(sender.ReadFrameHeader(1), kZrinit);
+    ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZrinit);
     sender.SendHexHeader(kZrqinit, none.data());
     EXPECT_EQ(JoinReceiver(), kTimedOut);
     EXPECT_GE(status.CountOf("GetFileName: sending RINIT"), 31);
@@ -183,7 +183,7 @@ TEST_F(ZmodemJobSetup, SenderSilentInMidFileIsAskedAgainUntilTheJobStops) {
     Zmodem sender(wire.farSerial.get(), &senderStatus);
     sender.SetReceiverCapabilities(kCanFcs32, 0);
     std::array<unsigned char, 4> none{};
-    ASSERT_EQ(sender.ReadFrameHeader(1), kZrinit);
+    ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZrinit);
     const std::string info("quiet.bin\0"
                            "5000 0",
                            16);
@@ -195,7 +195,7 @@ TEST_F(ZmodemJobSetup, SenderSilentInMidFileIsAskedAgainUntilTheJobStops) {
     sender.SetRetryLimit(1000);
     int asked = 0;
     for (int reads = 0; reads < 100 && asked < 15; ++reads) {
-        int type = sender.ReadFrameHeader(1);
+        int type = sender.ReadFrameHeader(OnHeaderError::Return);
         if (type >= 0) {
             ASSERT_EQ(type, kZrpos);
             ++asked;

@@ -97,7 +97,7 @@ class ScriptedSender {
 
     // The next header from the receiver; its position in `position`.
     int Read(int* position = nullptr) {
-        int type = z.ReadFrameHeader(1);
+        int type = z.ReadFrameHeader(OnHeaderError::Return);
         if (position)
             *position = static_cast<int>(Zmodem::PositionFromHeader(z.ReceivedHeader()));
         return type;
@@ -458,7 +458,7 @@ INSTANTIATE_TEST_SUITE_P(
                     NameCase{std::string(300, 'n') + ".txt", std::string(251, 'n') + ".txt"}));
 
 TEST_F(ZmodemReceiverScript, NamesStayInsideWithoutPathStrippingToo) {
-    receiver.SetStripPaths(0);
+    receiver.SetStripPaths(false);
     Start();
     ASSERT_EQ(sender.Read(), kZrinit);
     sender.Offer(std::string("../../up.txt\0", 13) + "0 0");

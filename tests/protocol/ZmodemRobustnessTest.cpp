@@ -101,7 +101,7 @@ struct SenderAgainstHand : testing::Test {
     bool AwaitOffer() {
         Answer(kZrinit);
         for (int i = 0; i < 20 && handStatus.statusCode >= 0; ++i) {
-            int type = hand.ReadFrameHeader(1);
+            int type = hand.ReadFrameHeader(OnHeaderError::Return);
             if (type == kZfile)
                 return hand.ReadDataSubpacket() >= 0;
             if (type == kZrqinit)

@@ -79,7 +79,7 @@ class ScriptedReceiver {
             // This peer keeps listening however much stale data and silence it met: only the
             // sender under test decides when a run has failed.
             m_status.retries = 0;
-            int type = m_z.ReadFrameHeader(1);
+            int type = m_z.ReadFrameHeader(OnHeaderError::Return);
             if (m_status.statusCode < 0)
                 return;
             const unsigned char* h = m_z.ReceivedHeader();
@@ -101,7 +101,7 @@ class ScriptedReceiver {
                 fileFlags.push_back({h[kZf0], h[kZf1]});
                 if (const long asked = m_script.crcOf(*file); asked >= 0) {
                     SendPosition(kZcrc, static_cast<int>(asked));
-                    if (m_z.ReadFrameHeader(1) == kZcrc)
+                    if (m_z.ReadFrameHeader(OnHeaderError::Return) == kZcrc)
                         file->crcAnswer = static_cast<std::uint32_t>(
                             Zmodem::PositionFromHeader(m_z.ReceivedHeader()));
                 }
