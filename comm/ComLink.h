@@ -82,8 +82,8 @@ class ComLink {
     static int OpenCount(int port);
 
   protected:
-    // Counts this link as an opener of its port; -838 when the port is already open,
-    // -832 for a port number outside the table.
+    // Counts this link as an opener of its port; kAlreadyOpen when the port is already open,
+    // kBadArgument for a port number outside the table.
     int CountOpen();
     void SetLastStatus(int status) { m_lastStatus = status; }
 

@@ -87,7 +87,7 @@ class GFSerial {
     GFSerial(const GFSerial&) = delete;
     GFSerial& operator=(const GFSerial&) = delete;
 
-    // A byte 0-255, -802 when the time-out passed, or a negative Idle result.
+    // A byte 0-255, kTimedOut when the time-out passed, or a negative Idle result.
     // With time-out 0 the link is polled exactly once.
     virtual int ReadChar(long timeoutMs);
     // The link's WriteChar status, followed by the pacing delay when one is set.

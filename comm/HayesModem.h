@@ -35,7 +35,8 @@ class HayesModem {
     // Writes the dial command and returns at once: the caller reads CONNECT or BUSY itself.
     virtual int Dial(const char* number);
     virtual int Redial();
-    // 0 once the carrier is gone, -801 when it is still present, -803 when the command failed.
+    // 0 once the carrier is gone, kGeneralError when it is still present, kNotSupported when the
+    // command failed.
     virtual int HangUp();
     virtual int Reset();
     virtual int AutoAnswerOn();

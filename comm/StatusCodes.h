@@ -100,7 +100,7 @@ constexpr int StatusTextId(int code) {
     return 20000 - code;
 }
 
-// The text of a status code; empty for -929 and for codes without a text.
+// The text of a status code; empty for kCarrierLost and for codes without a text.
 std::string_view StatusText(int code);
 
 } // namespace comm

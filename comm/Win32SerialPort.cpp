@@ -54,7 +54,7 @@ Win32SerialPort::Win32SerialPort(int port, long receiveQueue, long transmitQueue
 }
 
 Win32SerialPort::~Win32SerialPort() {
-    // Only the object that opened the device closes it: a second object refused with -838
+    // Only the object that opened the device closes it: a second object refused with kAlreadyOpen
     // must leave the first one's port alone.
     if (IsOpen())
         Close();

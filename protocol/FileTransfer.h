@@ -31,10 +31,10 @@ class FileTransfer : public Transfer {
     // 1 when buffers and a file engine are ready, else 0 with the status code set.
     virtual int PrepareTransfer();
 
-    // The link's WriteChar result; gives up with -924 after 30 seconds of a full queue.
+    // The link's WriteChar result; gives up with kCannotPutChar after 30 seconds of a full queue.
     int WriteCharTimed(int c);
     // The length when the block went out at once, 0 when it went out in pieces, or a negative
-    // code (-925 after 60 seconds without progress, -901 on abort).
+    // code (kCannotPutBuffer after 60 seconds without progress, kUserCancelled on abort).
     int WriteBufferTimed(const unsigned char* data, int length);
     void Trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
     // 1 when the transfer must stop (abort requested or carrier lost), else 0.
@@ -48,15 +48,16 @@ class FileTransfer : public Transfer {
     void DiscardFor(long milliseconds);
     // The name without its folder: after the last "/" or "\", else after the last ":".
     static const char* StripPath(const char* name);
-    // 1 when the caller may go on (file open, to be skipped: status -933, or filed already by
-    // an earlier call), 0 on failure (-902 when the file cannot be opened: the caller may
-    // pass over it and go on). A received file goes where the arrival decision says, with the
-    // proofs gathered so far; a question still open counts as one the sender did not answer.
+    // 1 when the caller may go on (file open, to be skipped: status kShouldSendZskip, or filed
+    // already by an earlier call), 0 on failure (kFileOpenError when the file cannot be opened: the
+    // caller may pass over it and go on). A received file goes where the arrival decision says,
+    // with the proofs gathered so far; a question still open counts as one the sender did not
+    // answer.
     int OpenTransferFile();
 
     // Reading goes through a small buffer filled a burst at a time, so that the per-byte
     // path and the "is input waiting?" question cost no call into the link while bytes are
-    // buffered. A byte 0-255, -802 after the time-out, or a negative Idle result.
+    // buffered. A byte 0-255, kTimedOut after the time-out, or a negative Idle result.
     int ReadTimed(long timeoutMs) {
         if (m_readPosition < m_readEnd)
             return m_readBuffer[m_readPosition++];

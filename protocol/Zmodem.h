@@ -41,7 +41,7 @@ class Zmodem : public FileTransfer {
     Zmodem(comm::GFSerial* serial, TransferStatus* status = nullptr);
     ~Zmodem() override;
 
-    // Sends every file the list names; 0, -932 when no file went out, or the failure code.
+    // Sends every file the list names; 0, kNoFilesSent when no file went out, or the failure code.
     int Send(const char* fileList) override;
     // Receives files into the current folder until the sender's ZFIN; 0 when the sender
     // finished normally (also when no file came), else the failure code.
@@ -65,7 +65,7 @@ class Zmodem : public FileTransfer {
     // A decoded byte 0-255, kEndCodeFlag + end code at a subpacket end, or negative.
     int ReadByte();
     // The end code with the data in the data buffer and its length in the block length, or
-    // -931 (bad CRC), -805 (too long) or another negative code.
+    // kGeneralTransferError (bad CRC), kBufferFull (too long) or another negative code.
     int ReadDataSubpacket();
 
     int SendHexHeader(int type, const unsigned char header[4]);

@@ -22,11 +22,11 @@ ZmodemJob<Zmodem> MakeSendingZmodem(comm::GFSerial* serial, TransferStatus* stat
 // A ReceivingZmodem over `serial` reporting to `status`, with a ListFileEngine.
 ZmodemJob<ReceivingZmodem> MakeReceivingZmodem(comm::GFSerial* serial, TransferStatus* status);
 
-// Sends the "|"-separated list. A receiver that skipped every file (-932) is a success for
+// Sends the "|"-separated list. A receiver that skipped every file (kNoFilesSent) is a success for
 // the job, so the result is 0 then.
 int RunSendingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::string& list);
 // Receives into `folder`, every file opened inside it and never through a link, with what
-// `policy` lets an offer do to the files there; -902 when the folder cannot be opened.
+// `policy` lets an offer do to the files there; kFileOpenError when the folder cannot be opened.
 int RunReceivingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::string& folder,
                        const ArrivalPolicy& policy = ArrivalPolicy{});
 
