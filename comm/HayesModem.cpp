@@ -114,11 +114,11 @@ const ModemProfile& DefaultModemProfile() {
 
 // ---- Waiting and writing ----
 
-int HayesModem::Wait(long ms) {
+int HayesModem::Wait(long ms, bool watchStop) {
     std::uint32_t start = platform::GetTickCount();
     while (static_cast<long>(platform::TicksSince(start)) < ms) {
         // A stop is seen within a turn, not once the pause (up to a second) has run out.
-        if (int hook = PollHook(); hook < 0)
+        if (int hook = watchStop ? PollHook() : kSuccess; hook < 0)
             return hook;
         int idle = m_link->Idle();
         if (idle < 0)
@@ -224,7 +224,7 @@ int HayesModem::ReadLine(char* buffer, int size, int budgetMs) {
         }
         int c = m_link->ReadChar(0);
         if (c == kTimedOut) {
-            int status = Wait(kPollWaitMs);
+            int status = Wait(kPollWaitMs, false); // the loop asked PollHook already
             if (status < 0) {
                 buffer[stored] = '\0';
                 return status;

@@ -93,9 +93,9 @@ class HayesModem {
 
   private:
     void Attach(GFSerial* link, const ModemProfile* profile);
-    // Waits ms milliseconds, calling the link's Idle each turn; a stop (PollHook) or a
-    // negative Idle ends it.
-    int Wait(long ms);
+    // Waits ms milliseconds, calling the link's Idle each turn; a negative Idle ends it, and
+    // with `watchStop` so does a stop (PollHook).
+    int Wait(long ms, bool watchStop = true);
     // Formats and writes a command with pauses, without waiting for anything.
     int WriteCommand(const char* text, bool withPrefix);
     int AwaitExpectedAnswer(int budgetMs);
