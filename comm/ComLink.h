@@ -1,5 +1,5 @@
-// The abstract byte link every modem conversation passes through. Concrete links implement
-// the operations.
+// The abstract byte link every modem conversation passes through: every concrete link (a serial
+// port, a pair of descriptors, a test's loopback) provides each operation.
 #pragma once
 
 #include <cstdint>
@@ -48,29 +48,27 @@ class ComLink {
     ComLink& operator=(const ComLink&) = delete;
 
     virtual ~ComLink();
-    virtual int Idle();
-    virtual int ReadModemStatus();
-    virtual int Open();
-    virtual int OpenDevice();
-    virtual int Close();
-    virtual int GetQueueStatus(QueueStatus& status);
-    virtual int SetBufferSizes(long receive, long xoffLimit, long transmit);
-    virtual int SetHandshake(int inputMode, int outputMode);
-    virtual int GetHandshake(int& inputMode, int& outputMode);
-    virtual int SetBreak(int state);
-    virtual int Line(int number, int value);
-    virtual int SetLineParams(long baud, char parity, int dataBits, int stopBits);
-    virtual int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits);
-    virtual int GetLineStates(unsigned char states[4]);
-    virtual int WriteChar(int c);
-    virtual int WriteString(const char* text);
-    virtual int WriteBuffer(const unsigned char* data, int length);
-    virtual int SendImmediate(int c);
-    virtual int ReadChar();
-    virtual int ReadBuffer(unsigned char* buffer, int length);
-    virtual int Purge(int direction, int count);
-    virtual int PauseInput();
-    virtual int ResumeInput();
+    virtual int Idle() = 0;
+    virtual int ReadModemStatus() = 0;
+    virtual int Open() = 0;
+    virtual int OpenDevice() = 0;
+    virtual int Close() = 0;
+    virtual int GetQueueStatus(QueueStatus& status) = 0;
+    virtual int SetBufferSizes(long receive, long xoffLimit, long transmit) = 0;
+    virtual int SetHandshake(int inputMode, int outputMode) = 0;
+    virtual int GetHandshake(int& inputMode, int& outputMode) = 0;
+    virtual int SetBreak(int state) = 0;
+    virtual int Line(int number, int value) = 0;
+    virtual int SetLineParams(long baud, char parity, int dataBits, int stopBits) = 0;
+    virtual int GetLineParams(long& baud, char& parity, int& dataBits, int& stopBits) = 0;
+    virtual int GetLineStates(unsigned char states[4]) = 0;
+    virtual int WriteChar(int c) = 0;
+    virtual int WriteString(const char* text) = 0;
+    virtual int WriteBuffer(const unsigned char* data, int length) = 0;
+    virtual int SendImmediate(int c) = 0;
+    virtual int ReadChar() = 0;
+    virtual int ReadBuffer(unsigned char* buffer, int length) = 0;
+    virtual int Purge(int direction, int count) = 0;
 
     // Returns the last status and resets it to 0.
     int TakeLastStatus();
@@ -93,8 +91,5 @@ class ComLink {
   private:
     bool m_countedOpen{false};
 };
-
-// Stops the program: an abstract operation of a library class was called.
-[[noreturn]] void PureVirtualCalled(const char* file, int line);
 
 } // namespace comm

@@ -108,8 +108,6 @@ class GFSerial {
 
     int PurgeInput(int count) { return m_link->Purge(0, count); }
     int PurgeOutput() { return m_link->Purge(1, 0); }
-    int PauseInput() { return m_link->PauseInput(); }
-    int ResumeInput() { return m_link->ResumeInput(); }
     int Idle() { return m_link->Idle(); }
 
     void SetPacing(int ms) { m_pacingMs = ms; }

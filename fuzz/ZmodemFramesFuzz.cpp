@@ -11,15 +11,16 @@
 #include "comm/StatusCodes.h"
 #include "platform/Clock.h"
 #include "protocol/Zmodem.h"
+#include "tests/support/StubLink.h"
 
 namespace {
 
 // Serves the fuzz input in bursts of varying size; once it is used up, Idle reports a
 // failure so that every wait ends at once instead of running into its time-out.
-class ScriptedLink : public comm::ComLink {
+class ScriptedLink : public testsupport::StubLink {
   public:
     ScriptedLink(const std::uint8_t* data, std::size_t size)
-        : ComLink(0), m_data{data}, m_size{size} {}
+        : StubLink(0), m_data{data}, m_size{size} {}
 
     int Idle() override { return m_position < m_size ? 0 : comm::kGeneralError; }
     int GetQueueStatus(comm::QueueStatus& status) override {

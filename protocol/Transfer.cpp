@@ -14,14 +14,6 @@ Transfer::Transfer(comm::GFSerial* serial, TransferStatus* status)
 
 Transfer::~Transfer() = default;
 
-int Transfer::Send(const char*) {
-    comm::PureVirtualCalled(__FILE__, __LINE__);
-}
-
-int Transfer::Receive() {
-    comm::PureVirtualCalled(__FILE__, __LINE__);
-}
-
 int Transfer::SetFileEngine(FileEngine* engine) {
     if (!engine)
         return 0;

@@ -18,8 +18,8 @@ class Transfer {
     Transfer(const Transfer&) = delete;
     Transfer& operator=(const Transfer&) = delete;
 
-    virtual int Send(const char* fileList);
-    virtual int Receive();
+    virtual int Send(const char* fileList) = 0;
+    virtual int Receive() = 0;
     // A supplied engine stays the caller's; returns 1 when one was given.
     virtual int SetFileEngine(FileEngine* engine);
     // While set, loss of carrier detect ends the transfer.

@@ -20,7 +20,6 @@
 #include "data/AppSettings.h"
 #include "data/FileUtilities.h"
 #include "data/UserMessages.h"
-#include "platform/FatalError.h"
 #include "platform/Clock.h"
 #include "platform/ResourceStrings.h"
 
@@ -269,23 +268,6 @@ comm::ModemSelectionHooks ModemHooks(QWidget* parent) {
 
 void InstallMessageHooks() {
     jobs::SetOutcomePresenter(PresentOutcome);
-    // A programming error stops the program; with a window on the screen the user sees why.
-    platform::SetFatalErrorHook([](const std::string& title, const std::string& message) {
-        std::fprintf(stderr, "%s: %s\n", title.c_str(), message.c_str());
-        QCoreApplication* app = QCoreApplication::instance();
-        if (!app)
-            return;
-        auto show = [&] {
-            if (QApplication::topLevelWidgets().isEmpty())
-                return;
-            QMessageBox::critical(ParentWindow(), QString::fromStdString(title),
-                                  QString::fromStdString(message));
-        };
-        if (OnUiThread())
-            show();
-        else
-            QMetaObject::invokeMethod(app, show, Qt::BlockingQueuedConnection);
-    });
     data::SetMessageHook([](data::MessageKind kind, int stringId, const std::string& text) {
         const bool question = kind != data::MessageKind::Exclamation;
         if (!OnUiThread()) {

@@ -1,10 +1,9 @@
-// The abstract link: open counting per port, last status, and the stop on abstract calls.
+// The abstract link: open counting per port and the last status.
 #include "comm/ComLink.h"
 
 #include <gtest/gtest.h>
 
 #include "comm/StatusCodes.h"
-#include "platform/FatalError.h"
 #include "tests/support/LoopbackLink.h"
 
 using namespace comm;
@@ -32,38 +31,4 @@ TEST(ComLink, PortNumbersOutsideTheTableAreRefused) {
     EXPECT_EQ(a->LastStatus(), kBadArgument);
     EXPECT_EQ(ComLink::OpenCount(36), 0);
     EXPECT_EQ(ComLink::OpenCount(-1), 0);
-}
-
-namespace {
-class BareLink : public ComLink {
-  public:
-    BareLink() : ComLink(0) {}
-};
-} // namespace
-
-TEST(ComLink, PauseAndResumeAreNotSupportedByDefault) {
-    BareLink link;
-    EXPECT_EQ(link.PauseInput(), kNotSupported);
-    EXPECT_EQ(link.ResumeInput(), kNotSupported);
-}
-
-TEST(ComLinkDeathTest, AbstractOperationStopsWithLibraryError) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    BareLink link;
-    EXPECT_EXIT(link.ReadChar(), testing::ExitedWithCode(1),
-                "Library Error: Pure Virtual function called @.*ComLink\\.cpp,[0-9]+\nUnable to "
-                "continue execution");
-}
-
-TEST(ComLinkDeathTest, FatalErrorHookSeesTitleAndMessage) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            platform::SetFatalErrorHook([](const std::string& title, const std::string& message) {
-                std::fprintf(stderr, "[%s] %s", title.c_str(), message.c_str());
-            });
-            BareLink link;
-            link.Idle();
-        },
-        testing::ExitedWithCode(1), "\\[Library Error\\] Pure Virtual function called @");
 }

@@ -191,5 +191,4 @@ TEST_F(GFSerialTest, PurgeForwardsToTheLink) {
     EXPECT_EQ(serial->PurgeInput(0), 0);
     EXPECT_EQ(serial->InputCount(), 0);
     EXPECT_EQ(serial->Reserved(), kNotSupported);
-    EXPECT_EQ(serial->PauseInput(), kNotSupported);
 }

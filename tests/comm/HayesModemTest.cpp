@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "tests/support/LoopbackLink.h"
 #include "tests/support/ScriptedModem.h"
+#include "tests/support/StubLink.h"
 
 using namespace comm;
 using platform::GetTickCount;
@@ -446,9 +447,9 @@ TEST(HayesModemWithoutLink, EveryOperationReportsTheMissingLink) {
 namespace {
 
 // A loopback end whose Idle reports that the user gave up, as an aborted job's link does.
-class GivingUpLink : public ComLink {
+class GivingUpLink : public testsupport::StubLink {
   public:
-    explicit GivingUpLink(LoopbackLink& inner) : ComLink(inner.PortNumber()), m{inner} {}
+    explicit GivingUpLink(LoopbackLink& inner) : StubLink(inner.PortNumber()), m{inner} {}
     int Idle() override { return kUserAbort; }
     int ReadModemStatus() override { return m.ReadModemStatus(); }
     int Open() override { return 0; }

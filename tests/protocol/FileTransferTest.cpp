@@ -28,7 +28,9 @@ class TestTransfer : public FileTransfer {
   public:
     using FileTransfer::Fail;
     using FileTransfer::FileTransfer;
-    void MarkOpen() { m_fileOpen = 1; }
+    int Send(const char*) override { return 0; }
+    int Receive() override { return 0; }
+    void MarkOpen() { m_fileOpen = true; }
 };
 
 struct TransferFixture : testing::Test {

@@ -23,6 +23,7 @@
 #include "protocol/LocalFileEngine.h"
 #include "tests/protocol/ProtocolTestSupport.h"
 #include "tests/support/TempDir.h"
+#include "tests/support/StubLink.h"
 
 using namespace protocol;
 using namespace comm;
@@ -32,9 +33,9 @@ namespace {
 
 // A link over a non-blocking descriptor; Idle sleeps in poll until input arrives or a
 // millisecond passes.
-class DescriptorLink : public ComLink {
+class DescriptorLink : public testsupport::StubLink {
   public:
-    explicit DescriptorLink(int fd) : ComLink(29), m_fd{fd} {
+    explicit DescriptorLink(int fd) : StubLink(29), m_fd{fd} {
         ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) | O_NONBLOCK);
     }
     ~DescriptorLink() override { ::close(m_fd); }

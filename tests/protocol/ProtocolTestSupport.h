@@ -96,6 +96,15 @@ class CountingLink : public comm::ComLink {
     explicit CountingLink(comm::ComLink* inner) : ComLink(inner->PortNumber()), m_inner{inner} {}
 
     int Idle() override { return m_inner->Idle(); }
+    int ReadModemStatus() override { return m_inner->ReadModemStatus(); }
+    int Open() override { return m_inner->Open(); }
+    int OpenDevice() override { return m_inner->OpenDevice(); }
+    int Close() override { return m_inner->Close(); }
+    int SetBufferSizes(long r, long x, long t) override { return m_inner->SetBufferSizes(r, x, t); }
+    int SetBreak(int state) override { return m_inner->SetBreak(state); }
+    int Line(int number, int value) override { return m_inner->Line(number, value); }
+    int WriteString(const char* text) override { return m_inner->WriteString(text); }
+    int SendImmediate(int c) override { return m_inner->SendImmediate(c); }
     int GetQueueStatus(comm::QueueStatus& s) override {
         ++queueQueries;
         return m_inner->GetQueueStatus(s);
