@@ -2,7 +2,7 @@
 // records, one record per file, the carrier watch, Stop and "Dial Now", and the closing work.
 #include "jobs/TransferWindow.h"
 
-#include "jobs/FiledCopies.h"
+#include "jobs/ReceivedFiling.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -517,32 +517,12 @@ void TransferWindowLogic::HandleDone() {
         data::AppendTransferLog(m_fileRecords, m_context.filesReceived, m_logPath);
         RemoveSentFiles();
     } else {
-        const data::AppSettings* settings = m_context.settings;
-        std::string receiveSetting = settings ? settings->generalReceiveFolder : std::string();
-        // Without a receive folder setting there is no dated folder to move into. A call
-        // received into a folder of its station's (one per named station, one shared by
-        // every caller without a name) remembers what it filed if it broke.
-        const bool station =
-            !m_context.callFolder.empty() && m_context.callFolder != m_context.receiveFolder;
-        std::vector<std::string> pathsBefore;
-        for (const data::FileRecord& record : m_fileRecords)
-            pathsBefore.push_back(record.path);
-        if (!receiveSetting.empty())
-            data::MoveToDatedFolder(m_fileRecords, receiveSetting, m_clock());
-        if (station)
-            RememberFiledCopies(m_context.callFolder, pathsBefore, m_fileRecords,
-                                m_block.finalResult == kJobSucceeded, std::time(nullptr),
-                                m_context.arrivals);
-        // A station's folder stays only while it holds partial copies to resume.
-        if (!m_context.callFolder.empty() && m_context.callFolder != m_context.receiveFolder)
-            ::rmdir(m_context.callFolder.c_str());
-        if (settings && settings->macBinary != data::kMacBinaryOff) {
-            SetText(kControlStatusLine, platform::ResourceText(kStatusConvertingMacBinary));
-            if (m_observer)
-                m_observer(*this, platform::PostedMessage{});
-            data::ConvertReceivedMacBinaryFiles(m_fileRecords, settings->macBinary);
-        }
-        data::AppendTransferLog(m_fileRecords, m_context.filesReceived, m_logPath);
+        ReceivedFiling(m_context, m_logPath)
+            .File(m_fileRecords, m_block.finalResult == kJobSucceeded, m_clock(), [this] {
+                SetText(kControlStatusLine, platform::ResourceText(kStatusConvertingMacBinary));
+                if (m_observer)
+                    m_observer(*this, platform::PostedMessage{});
+            });
     }
     m_done = true;
 }
