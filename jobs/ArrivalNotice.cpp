@@ -5,9 +5,9 @@
 namespace jobs {
 namespace {
 
-constexpr int kTitle = 51240;        // "Files received from %1"
+constexpr int kTitle = 51240; // "Files received from %1"
 constexpr int kUnnamedStation = 51241;
-constexpr int kAndMore = 51242;      // "%1 and %2 more"
+constexpr int kAndMore = 51242; // "%1 and %2 more"
 constexpr std::size_t kNamesShown = 3;
 constexpr std::size_t kMostNameBytes = 64;
 
@@ -18,8 +18,7 @@ std::string Shown(const std::string& text) {
     for (char c : text)
         if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f)
             out += c;
-    return out.size() > kMostNameBytes ? platform::CutToBytes(out, kMostNameBytes) + "\u2026"
-                                       : out;
+    return out.size() > kMostNameBytes ? platform::CutToBytes(out, kMostNameBytes) + "\u2026" : out;
 }
 
 std::string BaseName(const std::string& path) {

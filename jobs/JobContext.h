@@ -1,5 +1,5 @@
 // The records a transfer job shares between its owner window and its worker thread: the job
-// context, the modem's response table and the process-wide abort flag.
+// context with its requests to the worker, and the modem's response table.
 #pragma once
 
 #include <atomic>
@@ -37,36 +37,53 @@ using comm::ModemResponse;
 using comm::ResponseCode;
 using comm::ResponseTable;
 
-// Values of JobAbortFlag.
-inline constexpr int kAbortNone = 0;
-inline constexpr int kAbortStop = 1;        // the user pressed Stop
-inline constexpr int kAbortCarrierLost = 2; // the carrier has been down too long
-inline constexpr int kAbortDialNow = 3;     // "Dial Now" while waiting to redial
+// What a job's window (or the command line's signal handler) has asked of its worker, read by
+// the worker at every bounded wait. One per job, held by its context: two jobs side by side
+// never see each other's requests.
+//
+// Stop is the user's, and final: it overrides any other request. "Dial Now" ends only the wait
+// before a redial: it is taken back when the dial starts and means nothing anywhere else, since
+// a press can arrive just after the wait has ended. A lost carrier stops only a running
+// transfer: the window can raise it from a record it reads after the transfer has ended, and
+// the job must then go on (redial, or wait for the next call) rather than take it for Stop.
+class JobRequests {
+  public:
+    enum class Request { None, Stop, CarrierLost, DialNow };
 
-// Written by the user interface, polled by the worker at every bounded wait. The window sets it
-// to kAbortNone just before it starts a worker.
-extern std::atomic<int> JobAbortFlag;
+    // Before a worker starts: nothing is asked.
+    void Clear() { m_request = Request::None; }
+    // Safe in a signal handler (a lock-free store).
+    void RequestStop() { m_request = Request::Stop; }
+    // Made unless Stop was; true when it was made.
+    bool RequestDialNow() {
+        Request current = Current();
+        while (current != Request::Stop) {
+            if (m_request.compare_exchange_weak(current, Request::DialNow))
+                return true;
+        }
+        return false;
+    }
+    // Made only when nothing else is asked; true when it was made.
+    bool RaiseCarrierLost() { return Replace(Request::None, Request::CarrierLost); }
+    // Takes back a request of that kind; true when there was one.
+    bool TakeBackDialNow() { return Replace(Request::DialNow, Request::None); }
+    bool TakeBackCarrierLost() { return Replace(Request::CarrierLost, Request::None); }
 
-// Whether the user asked the worker to stop. "Dial Now" only ends the wait before a redial; it
-// is taken back when the dial starts and means nothing anywhere else, since a press can arrive
-// just after the wait has ended. A lost carrier stops only a running transfer: the window can
-// raise it from a record it reads after the transfer has ended, and the job must then go on
-// (redial, or wait for the next call) rather than take it for the user's Stop.
-inline bool StopRequested() {
-    return JobAbortFlag.load() == kAbortStop;
-}
+    Request Current() const { return m_request.load(); }
+    bool Any() const { return Current() != Request::None; }
+    bool StopRequested() const { return Current() == Request::Stop; }
+    // Whether a running transfer should stop: the user's Stop or a carrier that stayed down.
+    bool TransferStopRequested() const {
+        const Request r = Current();
+        return r == Request::Stop || r == Request::CarrierLost;
+    }
 
-// Whether a running transfer should stop: the user's Stop or a carrier that stayed down.
-inline bool TransferStopRequested() {
-    const int flag = JobAbortFlag.load();
-    return flag == kAbortStop || flag == kAbortCarrierLost;
-}
+  private:
+    bool Replace(Request from, Request to) { return m_request.compare_exchange_strong(from, to); }
 
-// Takes back a lost-carrier request; returns whether there was one.
-inline bool TakeBackCarrierAbort() {
-    int expected = kAbortCarrierLost;
-    return JobAbortFlag.compare_exchange_strong(expected, kAbortNone);
-}
+    std::atomic<Request> m_request{Request::None};
+    static_assert(std::atomic<Request>::is_always_lock_free);
+};
 
 inline constexpr const char* kOwnVersion = "1.0";
 inline constexpr int kMachineMacintosh = 0;
@@ -116,6 +133,9 @@ struct JobContext {
     std::string peerPhone;
 
     const data::AppSettings* settings{nullptr};
+
+    // Stop, Dial Now and a lost carrier, for this job's worker.
+    JobRequests requests;
 
     // Receive side, over the whole waiting for calls: calls handed to a receive job, and files
     // received whole (counted by the transfer log's writer).

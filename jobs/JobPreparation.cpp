@@ -69,6 +69,7 @@ PrepareResult PrepareTransferJob(const data::AppSettings& settings, int comNumbe
     context.port = job->port.get();
     context.link = job->link.get();
     context.modem = job->modem.get();
+    job->modem->Watch(&context.requests);
     context.profile = profile;
     context.extraSettings = extraSettings;
     for (const auto& entry : responses)

@@ -126,7 +126,7 @@ bool ConfirmSvdCommand(comm::GFSerial& link, std::string_view command) {
 } // namespace
 
 int JobModem::PollHook() {
-    return StopRequested() ? comm::kUserAbort : comm::kSuccess;
+    return m_requests && m_requests->StopRequested() ? comm::kUserAbort : comm::kSuccess;
 }
 
 std::unique_ptr<ModemResponse> MakeResponseEntry(const char* line) {
@@ -167,7 +167,7 @@ int WaitForModemResponse(JobContext& context, char* buffer, int size, int timeou
         int slice = std::min(remaining, kResponseSliceMs);
         int left = context.modem->ReadLine(buffer, size, slice);
         if (left < 0) {
-            if (StopRequested())
+            if (context.requests.StopRequested())
                 return kResponseAborted;
             return left; // the link failed
         }
@@ -183,7 +183,7 @@ int WaitForModemResponse(JobContext& context, char* buffer, int size, int timeou
                 std::memcpy(buffer, held.c_str(), held.size() + 1);
                 held.clear();
             }
-            if (StopRequested())
+            if (context.requests.StopRequested())
                 return kResponseAborted;
             if (buffer[0] != '\0') {
                 if (classify == 0)
@@ -210,7 +210,7 @@ int WaitForModemResponse(JobContext& context, char* buffer, int size, int timeou
                 // An echo or a line that is no modem response: wait on.
             }
         }
-        if (StopRequested())
+        if (context.requests.StopRequested())
             return kResponseAborted;
         if (remaining <= 0 || static_cast<int>(platform::TicksSince(start)) >= timeoutMs)
             return kResponseTimedOut;

@@ -20,10 +20,15 @@ inline constexpr const char* kDsvdEnableCommand = "-SSE=1";
 
 // The modem object a job runs with: its line reads stop as soon as the abort flag is set, so a
 // Stop is seen within one poll instead of at the end of a read slice.
+// The job's modem: its waits end at the job's Stop.
 class JobModem : public comm::HayesModem {
   public:
     using comm::HayesModem::HayesModem;
+    void Watch(const JobRequests* requests) { m_requests = requests; }
     int PollHook() override;
+
+  private:
+    const JobRequests* m_requests{nullptr};
 };
 
 // Classifies a line by the word it begins with, or gives nothing for a line that is no modem
@@ -33,7 +38,7 @@ std::unique_ptr<ModemResponse> MakeResponseEntry(const char* line);
 // Reads modem lines for up to timeoutMs into buffer (size bytes). Returns the ResponseCode of the
 // first line the response table knows, or of a new line that classifying (classify != 0) adds to
 // the table; with classify 0 an unknown line comes back as kResponseUnrecognised with its text as
-// received. kResponseTimedOut when the time ran out, kResponseAborted when JobAbortFlag is set,
+// received. kResponseTimedOut when the time ran out, kResponseAborted at the job's Stop,
 // or the link's negative status when the link failed. *entry is the matched entry or nullptr.
 int WaitForModemResponse(JobContext& context, char* buffer, int size, int timeoutMs,
                          const ModemResponse** entry, int classify);

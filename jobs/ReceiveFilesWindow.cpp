@@ -33,13 +33,14 @@ std::string FreeSpaceText(std::int64_t bytes) {
 ReceiveFilesLogic::ReceiveFilesLogic(JobContext& context) : m_context{context} {
     m_parameter.block = &m_block;
     m_parameter.context = &m_context;
+    m_block.Reporter().WatchRequests(&m_context.requests);
     if (context.settings)
         m_freeSpaceFolder = context.settings->generalReceiveFolder;
 }
 
 ReceiveFilesLogic::~ReceiveFilesLogic() {
     if (m_worker.joinable()) {
-        JobAbortFlag = kAbortStop;
+        m_context.requests.RequestStop();
         m_worker.join();
     }
 }
@@ -83,7 +84,7 @@ void ReceiveFilesLogic::StartWaiting() {
     m_block.finalResult = kJobSucceeded;
     m_block.errorCode = 0;
     m_block.statusAtError = 0;
-    JobAbortFlag = kAbortNone;
+    m_context.requests.Clear();
     m_worker = platform::StartThread(platform::ThreadPriority::Normal,
                                      [this] { WaitForCallThread(m_parameter); });
 }
@@ -139,7 +140,7 @@ bool ReceiveFilesLogic::CallFinished(bool isSend, int filesDone,
 
 bool ReceiveFilesLogic::PressDone() {
     m_doneRequested = true;
-    JobAbortFlag = kAbortStop;
+    m_context.requests.RequestStop();
     return !m_worker.joinable();
 }
 

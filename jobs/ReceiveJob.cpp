@@ -123,7 +123,7 @@ int ReceiveFiles(JobContext& context, JobStatusBlock& block) {
         status = receiver.Receive();
         context.arrivals = receiver.Arrivals();
     }
-    return TransferOutcome(block, status);
+    return TransferOutcome(context, block, status);
 }
 
 } // namespace

@@ -95,7 +95,7 @@ int DialUntilConnected(JobContext& context, JobStatusBlock& block, int& attempt,
         WaitBeforeRedial(context, block);
         context.redialCountdown = 0;
         SetJobStatus(block, kStatusWaitingToRedial);
-        if (StopRequested())
+        if (context.requests.StopRequested())
             return kJobAborted;
     }
 }
@@ -104,7 +104,7 @@ int DialUntilConnected(JobContext& context, JobStatusBlock& block, int& attempt,
 int SendFiles(JobContext& context, JobStatusBlock& block, const std::string& fileList) {
     SetJobStatus(block, kStatusSendingFiles);
     // What the window raised about the previous call must not stop this one.
-    TakeBackCarrierAbort();
+    context.requests.TakeBackCarrierLost();
     int status;
     {
         protocol::ListFileEngine engine;
@@ -117,7 +117,7 @@ int SendFiles(JobContext& context, JobStatusBlock& block, const std::string& fil
     // A receiver that skipped every file has them all already.
     if (status == comm::kNoFilesSent)
         status = comm::kSuccess;
-    return TransferOutcome(block, status);
+    return TransferOutcome(context, block, status);
 }
 
 // One connection: initialise, dial, connect, identify, send.
@@ -146,10 +146,10 @@ int RunConnectionCycle(JobContext& context, JobStatusBlock& block, const std::st
 }
 
 // A failure while files were moving, other than a cancel by either side, is worth a new call.
-bool WorthRecovering(const JobStatusBlock& block) {
+bool WorthRecovering(const JobContext& context, const JobStatusBlock& block) {
     return block.statusAtError == kStatusSendingFiles && block.errorCode < 0 &&
            block.errorCode != comm::kUserCancelled && block.errorCode != comm::kRemoteCancelled &&
-           !StopRequested();
+           !context.requests.StopRequested();
 }
 
 } // namespace
@@ -161,8 +161,7 @@ int AllowedAttempts(const JobContext& context) {
 
 int DialNumber(JobContext& context, JobStatusBlock& block, const std::string& number) {
     // A "Dial Now" that came after the wait before this dial had ended is done with.
-    int dialNow = kAbortDialNow;
-    JobAbortFlag.compare_exchange_strong(dialNow, kAbortNone);
+    context.requests.TakeBackDialNow();
     const std::size_t length = number.size();
     std::size_t offset = 0;
     while (offset < length) {
@@ -198,16 +197,14 @@ void WaitBeforeRedial(JobContext& context, JobStatusBlock& block) {
         for (std::uint32_t waited = 0; waited < kRedialStepMs; waited += kRedialPollMs) {
             platform::Sleep(kRedialPollMs);
             // A lost carrier concerns the call that has ended, not this wait.
-            TakeBackCarrierAbort();
-            if (JobAbortFlag.load() != kAbortNone)
+            context.requests.TakeBackCarrierLost();
+            if (context.requests.Any())
                 break;
         }
         --seconds;
-        int flag = JobAbortFlag.load();
-        if (flag != kAbortNone) {
+        if (context.requests.Any()) {
             // "Dial Now" is a request to this wait only; the job goes on as if it had run out.
-            if (flag == kAbortDialNow)
-                JobAbortFlag.compare_exchange_strong(flag, kAbortNone);
+            context.requests.TakeBackDialNow();
             break;
         }
     }
@@ -242,11 +239,11 @@ void TrimFileListToCurrent(std::string& fileList, const std::string& name, bool 
     fileList.erase(0, at);
 }
 
-int TransferOutcome(JobStatusBlock& block, int status) {
+int TransferOutcome(JobContext& context, JobStatusBlock& block, int status) {
     // The window stopped the protocol because the carrier stayed down: the line is lost, which
     // a send job's recovery treats like any other transfer error.
     // A request the window raised after the protocol had ended on its own is taken back too.
-    if (TakeBackCarrierAbort() && status == comm::kUserCancelled)
+    if (context.requests.TakeBackCarrierLost() && status == comm::kUserCancelled)
         status = comm::kLostCarrier;
     if (status < 0) {
         block.StoreError(status);
@@ -278,7 +275,7 @@ int SendJobThread(JobThreadParameter& parameter) {
         result = RunConnectionCycle(context, block, parameter.fileList, attempt, connected);
         HangUpAfterJob(context, block, connected);
 
-        if (!WorthRecovering(block))
+        if (!WorthRecovering(context, block))
             break;
         std::string remaining = parameter.fileList;
         TrimFileListToCurrent(remaining, block.Reporter().CurrentFileName(),
@@ -309,7 +306,7 @@ int SendJobThread(JobThreadParameter& parameter) {
         WaitBeforeRedial(context, block);
         context.redialCountdown = 0;
         SetJobStatus(block, kStatusWaitingToRedial);
-        if (StopRequested()) {
+        if (context.requests.StopRequested()) {
             result = kJobAborted;
             break;
         }

@@ -39,8 +39,8 @@ void WaitBeforeRedial(JobContext& context, JobStatusBlock& block);
 void TrimFileListToCurrent(std::string& fileList, const std::string& name, bool finished);
 
 // The job's result for a protocol's status code; a stop by the carrier watch becomes the lost
-// carrier (and the flag is taken back), and a failure is stored as the job's error.
-int TransferOutcome(JobStatusBlock& block, int status);
+// carrier (and the request is taken back), and a failure is stored as the job's error.
+int TransferOutcome(JobContext& context, JobStatusBlock& block, int status);
 
 // The end of every connection, shared by both jobs: hang up and let the modem's answers pass.
 void HangUpAfterJob(JobContext& context, JobStatusBlock& block, bool connected);

@@ -140,12 +140,13 @@ TransferWindowLogic::TransferWindowLogic(JobThreadProcedure procedure, JobContex
     m_fileCount = CountListEntries(m_parameter.fileList);
     m_parameter.block = &m_block;
     m_parameter.context = &m_context;
+    m_block.Reporter().WatchRequests(&m_context.requests);
 }
 
 TransferWindowLogic::~TransferWindowLogic() {
     // A window that goes away while its job still runs stops the job first.
     if (m_worker.joinable()) {
-        JobAbortFlag = kAbortStop;
+        m_context.requests.RequestStop();
         m_worker.join();
     }
 }
@@ -206,7 +207,7 @@ void TransferWindowLogic::Open() {
 }
 
 void TransferWindowLogic::Start() {
-    JobAbortFlag = kAbortNone;
+    m_context.requests.Clear();
     m_worker = platform::StartThread(platform::ThreadPriority::BelowNormal,
                                      [this] { m_procedure(m_parameter); });
 }
@@ -507,8 +508,7 @@ void TransferWindowLogic::WatchCarrier(std::time_t now, int reportedCarrier) {
     // back, and it never turns the user's Stop into a lost carrier (which would redial).
     if (now - m_carrierLostSince > grace && !m_carrierAbortRaised) {
         m_carrierAbortRaised = true;
-        int none = kAbortNone;
-        JobAbortFlag.compare_exchange_strong(none, kAbortCarrierLost);
+        m_context.requests.RaiseCarrierLost();
     }
 }
 
@@ -549,7 +549,7 @@ void TransferWindowLogic::RemoveSentFiles() {
 
 void TransferWindowLogic::PressStopButton() {
     if (m_dialNowShown) {
-        JobAbortFlag = kAbortDialNow;
+        m_context.requests.RequestDialNow();
         return;
     }
     CloseCommand();
@@ -557,13 +557,13 @@ void TransferWindowLogic::PressStopButton() {
 
 void TransferWindowLogic::CloseCommand() {
     // A second Stop, or a stop while the carrier watch already ended the job, asks nothing.
-    if (JobAbortFlag.load() != kAbortNone) {
-        JobAbortFlag = kAbortStop;
+    if (m_context.requests.Any()) {
+        m_context.requests.RequestStop();
         return;
     }
     if (data::ShowMessage(data::MessageKind::QuestionYesNo, kQuestionStop) !=
         data::MessageAnswer::No)
-        JobAbortFlag = kAbortStop;
+        m_context.requests.RequestStop();
 }
 
 std::string TransferWindowLogic::ControlText(int control) const {

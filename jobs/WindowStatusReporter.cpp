@@ -83,7 +83,8 @@ int WindowStatusReporter::Progress(int status) {
 }
 
 int WindowStatusReporter::AbortRequested() {
-    return TransferStopRequested() ? comm::kUserCancelled : comm::kSuccess;
+    return m_requests && m_requests->TransferStopRequested() ? comm::kUserCancelled
+                                                             : comm::kSuccess;
 }
 
 bool PostResetRecord(const platform::WindowHandle& window) {

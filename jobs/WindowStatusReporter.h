@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "jobs/JobContext.h"
 #include "platform/PostedMessages.h"
 #include "protocol/TransferStatus.h"
 
@@ -67,6 +68,8 @@ class WindowStatusReporter : public protocol::TransferStatus {
     void SetCarrierProbe(CarrierProbe probe) { m_carrierProbe = std::move(probe); }
     // With a probe, a sender's records show what the line has carried, not what was queued.
     void SetQueueProbe(QueueProbe probe) { m_queueProbe = std::move(probe); }
+    // The job's requests, which end a running protocol (none: it runs to its end).
+    void WatchRequests(const JobRequests* requests) { m_requests = requests; }
 
     void ResetStatus(int newDirection) override;
     int Progress(int status) override;
@@ -86,6 +89,7 @@ class WindowStatusReporter : public protocol::TransferStatus {
     TickSource m_clock;
     CarrierProbe m_carrierProbe;
     QueueProbe m_queueProbe;
+    const JobRequests* m_requests{nullptr};
     platform::WindowHandle m_window;
     bool m_firstCall{true};
     // The full name, not the record's shortened copy, so a long name does not look new at

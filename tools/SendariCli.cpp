@@ -51,13 +51,30 @@ constexpr int kProgressWidth = 30;
 constexpr std::uint32_t kLogProgressEveryMs = 5000;
 
 std::atomic<int> g_interrupted{0};
+// The running job's requests, while there is one.
+std::atomic<jobs::JobRequests*> g_requests{nullptr};
 
 void OnInterrupt(int) {
-    // Stop as the user's Stop button would: the worker sees the flag within half a second and
-    // puts the modem back before it ends.
+    // Stop as the user's Stop button would: the worker sees it within half a second and puts
+    // the modem back before it ends.
     g_interrupted = 1;
-    jobs::JobAbortFlag = jobs::kAbortStop;
+    if (jobs::JobRequests* requests = g_requests.load())
+        requests->RequestStop();
 }
+
+// Hands Ctrl+C and SIGTERM the job's requests for as long as it lives; one that came before
+// stops the job at once.
+class StoppedBySignals {
+  public:
+    explicit StoppedBySignals(jobs::JobRequests& requests) {
+        g_requests = &requests;
+        if (g_interrupted)
+            requests.RequestStop();
+    }
+    StoppedBySignals(const StoppedBySignals&) = delete;
+    StoppedBySignals& operator=(const StoppedBySignals&) = delete;
+    ~StoppedBySignals() { g_requests = nullptr; }
+};
 
 constexpr const char* kUsage =
     "Usage: sendari-cli send --to NUMBER [--name NAME] [MODEM] FILE...\n"
@@ -365,7 +382,11 @@ int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoi
     });
     window.Open();
     window.Start();
-    int result = window.RunModal();
+    int result = 0;
+    {
+        StoppedBySignals signals(context.requests);
+        result = window.RunModal();
+    }
     console.EndProgressLine();
     ShowFinalRecords(window);
     jobs::OutcomeMessage outcome =
@@ -404,6 +425,7 @@ int RunReceive(const Options& options, data::AppSettings& settings, jobs::ModemC
 
     Console console;
     jobs::ReceiveFilesLogic receiving(context);
+    StoppedBySignals signals(context.requests);
     std::string shownStatus;
     int calls = 0;
     bool lastCallWhole = false;

@@ -52,7 +52,6 @@ int main(int argc, char** argv) {
             return 0;
         }
     }
-    jobs::JobAbortFlag = jobs::kAbortNone;
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Sendari"));
     QApplication::setApplicationVersion(QStringLiteral(SENDARI_VERSION));

@@ -184,9 +184,9 @@ TEST(ArrivalNotice, NamesTheCallerAndWhatArrived) {
     // A caller without a name, and one whose name would break the notice into lines.
     EXPECT_EQ(ArrivalNoticeFor({record("/in/R/a", data::kRecordSuccessful, "")})->title,
               "Files received from an unnamed station");
-    EXPECT_EQ(ArrivalNoticeFor({record("/in/R/a", data::kRecordSuccessful, "Quay\nBank: pay")})
-                  ->title,
-              "Files received from QuayBank: pay");
+    EXPECT_EQ(
+        ArrivalNoticeFor({record("/in/R/a", data::kRecordSuccessful, "Quay\nBank: pay")})->title,
+        "Files received from QuayBank: pay");
     const std::string longName(300, 'x');
     EXPECT_EQ(ArrivalNoticeFor({record("/in/R/" + longName, data::kRecordSuccessful)})->body,
               std::string(64, 'x') + "\u2026");

@@ -24,6 +24,8 @@ struct JobRig {
         context.port = &end;
         context.link = &serial;
         context.modem = &modem;
+        modem.Watch(&context.requests);
+        block.Reporter().WatchRequests(&context.requests);
     }
 
     // The status ids posted so far, in order.
@@ -42,19 +44,15 @@ struct JobRig {
     jobs::JobStatusBlock block{window};
 };
 
-// Every test starts and ends with the abort flag clear, as the window leaves it for a worker.
-struct AbortFlagGuard {
-    AbortFlagGuard() { jobs::JobAbortFlag = jobs::kAbortNone; }
-    ~AbortFlagGuard() { jobs::JobAbortFlag = jobs::kAbortNone; }
-};
+using Request = jobs::JobRequests::Request;
 
 // Presses Stop after `ms` clock milliseconds, as the user would; `setAt` is when.
-inline std::thread StopAfter(std::uint32_t ms, std::uint32_t& setAt) {
-    jobs::JobAbortFlag = jobs::kAbortNone;
-    return std::thread([ms, &setAt] {
+inline std::thread StopAfter(jobs::JobRequests& requests, std::uint32_t ms, std::uint32_t& setAt) {
+    requests.Clear();
+    return std::thread([&requests, ms, &setAt] {
         platform::Sleep(ms);
         setAt = platform::GetTickCount();
-        jobs::JobAbortFlag = jobs::kAbortStop;
+        requests.RequestStop();
     });
 }
 
@@ -65,7 +63,6 @@ using LinkPair = std::pair<std::unique_ptr<testsupport::LoopbackLink>,
 struct RigAndPeer {
     RigAndPeer() : pair{testsupport::MakeLoopbackPair()}, rig{*pair.first}, peer{*pair.second} {}
 
-    AbortFlagGuard flag;
     LinkPair pair;
     JobRig rig;
     testsupport::ScriptedModem peer;

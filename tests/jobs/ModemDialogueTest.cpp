@@ -177,7 +177,7 @@ TEST_F(ModemDialogueTest, StopEndsTheWaitWithinHalfASecond) {
         comm::HayesModem plain(&rig.serial);
         rig.context.modem = plainModem ? &plain : static_cast<comm::HayesModem*>(&rig.modem);
         std::uint32_t setAt = 0;
-        std::thread stopper = jobtest::StopAfter(300, setAt);
+        std::thread stopper = jobtest::StopAfter(rig.context.requests, 300, setAt);
         int code = Wait(20000, 1);
         std::uint32_t end = GetTickCount();
         stopper.join();
@@ -287,7 +287,7 @@ TEST_F(InitializeModemTest, FailuresBeforeTheExtraSettingsBlameTheModemSetUp) {
 }
 
 TEST_F(InitializeModemTest, StopWhileWaitingForTheModemAborts) {
-    peer.On("ATX1 V1 S0=0", "", [] { JobAbortFlag = kAbortStop; });
+    peer.On("ATX1 V1 S0=0", "", [this] { rig.context.requests.RequestStop(); });
     EXPECT_EQ(InitializeModemForJob(rig.context, rig.block), kJobAborted);
     EXPECT_EQ(rig.block.finalResult, kJobSucceeded); // nothing stored for a stop
 }
@@ -295,7 +295,7 @@ TEST_F(InitializeModemTest, StopWhileWaitingForTheModemAborts) {
 TEST_F(InitializeModemTest, StopDuringTheResetPauseSendsNothingMore) {
     // The modem's pause after ATZ lasts a quarter of a second and the command delay half a
     // second; a stop in them ends the set-up there, not after the next command.
-    peer.On("ATZ", "\r\nOK\r\n", [] { JobAbortFlag = kAbortStop; });
+    peer.On("ATZ", "\r\nOK\r\n", [this] { rig.context.requests.RequestStop(); });
     EXPECT_EQ(InitializeModemForJob(rig.context, rig.block), kJobAborted);
     EXPECT_EQ(Commands(), (std::vector<std::string>{"ATZ"}));
     EXPECT_EQ(rig.block.finalResult, kJobSucceeded);

@@ -39,7 +39,7 @@ struct ReceiveJobTest : testing::Test, jobtest::RigAndPeer {
 
     // Starts the wait for a call on its own thread, as the waiting dialog does.
     std::thread StartWaiting() {
-        JobAbortFlag = kAbortNone;
+        rig.context.requests.Clear();
         rig.block.SetCurrentStatus(0);
         return std::thread([this] { WaitForCallThread(parameter); });
     }
@@ -59,7 +59,7 @@ struct ReceiveJobTest : testing::Test, jobtest::RigAndPeer {
             if (message->id == WM_CALL_WAIT_DONE)
                 return static_cast<int>(message->second);
         // Nothing came: stop the worker so that the test can end.
-        JobAbortFlag = kAbortStop;
+        rig.context.requests.RequestStop();
         return -1;
     }
 

@@ -117,13 +117,13 @@ TEST_F(SendJobTest, DialNowEndsTheCountdownAndIsTakenBack) {
     auto dials = Dials();
     ASSERT_EQ(dials.size(), 2u);
     EXPECT_LT(dials[1].endTick - dials[0].endTick, 60000u);
-    EXPECT_EQ(JobAbortFlag.load(), kAbortNone);
+    EXPECT_FALSE(rig.context.requests.Any());
 }
 
 TEST_F(SendJobTest, DialNowPressedAfterTheCountdownEndedIsNoAbort) {
     // The press reaches the flag while the dial is already under way.
-    peer.On(kDial, "\r\nBUSY\r\n", [] {
-        JobAbortFlag = kAbortDialNow;
+    peer.On(kDial, "\r\nBUSY\r\n", [this] {
+        rig.context.requests.RequestDialNow();
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     });
     settings.numberOfAttempts = 2;
@@ -137,7 +137,7 @@ TEST_F(SendJobTest, StopDuringTheCountdownAbortsWithoutAMessage) {
     data::MessageHook previous = data::SetMessageHook(
         [](data::MessageKind, int, const std::string&) { return data::MessageAnswer::Yes; });
     int result = Run([&](TransferWindowLogic& w, const platform::PostedMessage&) {
-        if (w.DialNowShown() && JobAbortFlag.load() == kAbortNone)
+        if (w.DialNowShown() && !rig.context.requests.Any())
             w.CloseCommand();
     });
     data::SetMessageHook(previous);

@@ -38,7 +38,6 @@ struct TwoCopiesTest : testing::Test {
         PrepareStation(answerer, "Hill Farm ", " 555 0199");
     }
 
-    jobtest::AbortFlagGuard flag;
     jobtest::LinkPair pair{testsupport::MakeLoopbackPair()};
     JobRig caller;
     JobRig answerer;
@@ -187,7 +186,7 @@ TEST_F(TerminalPeerTest, StopDuringTheExchangeAbortsWithinHalfASecond) {
     for (bool asCaller : {false, true}) {
         SCOPED_TRACE(asCaller ? "caller" : "answerer");
         std::uint32_t setAt = 0;
-        std::thread stopper = jobtest::StopAfter(1200, setAt);
+        std::thread stopper = jobtest::StopAfter(rig.context.requests, 1200, setAt);
         int result = asCaller ? ExchangeIdentificationAsCaller(rig.context, rig.block)
                               : ExchangeIdentificationAsAnswerer(rig.context, rig.block);
         std::uint32_t end = GetTickCount();

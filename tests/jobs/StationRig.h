@@ -59,6 +59,7 @@ struct Station {
         context.port = port.get();
         context.link = serial.get();
         context.modem = modem.get();
+        modem->Watch(&context.requests);
         context.stationName = name;
         context.settings = &settings;
         settings.stationName = name;
@@ -96,6 +97,7 @@ class Answerer {
         for (;;) {
             auto queue = std::make_shared<platform::MessageQueue>();
             jobs::JobStatusBlock block{queue};
+            block.Reporter().WatchRequests(&m_station.context.requests);
             jobs::JobThreadParameter parameter{{}, &block, &m_station.context};
             std::thread waiting([&] { jobs::WaitForCallThread(parameter); });
             std::optional<platform::PostedMessage> done;
@@ -119,7 +121,7 @@ class Answerer {
                 std::lock_guard lock(m_mutex);
                 m_calls.push_back(std::move(call));
             }
-            jobs::JobAbortFlag = jobs::kAbortNone;
+            m_station.context.requests.Clear();
         }
     }
 

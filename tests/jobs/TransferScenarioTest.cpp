@@ -21,6 +21,7 @@
 
 #include "comm/StatusCodes.h"
 #include "data/FileUtilities.h"
+#include "data/UserMessages.h"
 #include "jobs/FiledCopies.h"
 #include "jobs/JobOutcome.h"
 #include "jobs/ModemDialogue.h"
@@ -82,7 +83,7 @@ struct TransferScenario : testing::Test {
     }
     ~TransferScenario() override {
         if (answering.joinable()) {
-            JobAbortFlag = kAbortStop;
+            receiver.context.requests.RequestStop();
             answering.join();
         }
     }
@@ -103,11 +104,10 @@ struct TransferScenario : testing::Test {
     void StopAnswering(std::size_t count) {
         for (int i = 0; i < 600 && answerer.Calls().size() < count; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        JobAbortFlag = kAbortStop;
+        receiver.context.requests.RequestStop();
         answering.join();
     }
 
-    jobtest::AbortFlagGuard flag;
     testsupport::TempDir temp;
     platform::ScopedTimeAcceleration fast{4.0};
     int receiverPort{jobtest::FreeTcpPort()};
@@ -173,7 +173,7 @@ TEST_F(TransferScenario, StopWhileSendingIsNeitherRetriedNorReported) {
         if (m.id == WM_JOB_STATUS)
             statuses.push_back(static_cast<int>(m.first));
         // The user presses Stop as soon as the file is on its way (and confirms).
-        if (m.id == WM_JOB_PROGRESS && JobAbortFlag.load() == kAbortNone)
+        if (m.id == WM_JOB_PROGRESS && !sender.context.requests.Any())
             w.PressStopButton();
     });
     window.Open();
@@ -185,6 +185,86 @@ TEST_F(TransferScenario, StopWhileSendingIsNeitherRetriedNorReported) {
     EXPECT_EQ(ShowJobOutcome(end).kind, MessageKind::None);
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), kStatusRetry), 0);
     EXPECT_EQ(files.size(), 1u); // the file stays on the list
+}
+
+// Two send jobs at once in one program, each calling a station of its own over four virtual
+// modems: the user's Stop of one ends that one only, and the other's files arrive whole.
+TEST(TwoJobs, RunSideBySideAndAStopEndsOnlyItsOwn) {
+    testsupport::TempDir temp;
+    platform::ScopedTimeAcceleration fast{4.0};
+    const int portA = jobtest::FreeTcpPort();
+    const int portB = jobtest::FreeTcpPort();
+    Station receiverA{23, portA, "Station A"};
+    Station receiverB{24, portB, "Station B"};
+    Station senderA{25, jobtest::FreeTcpPort(), "Sender A"};
+    Station senderB{26, jobtest::FreeTcpPort(), "Sender B"};
+    for (Station* s : {&receiverA, &receiverB, &senderA, &senderB})
+        ASSERT_EQ(s->status, 0);
+    std::vector<std::thread> threads;
+    std::vector<std::unique_ptr<Answerer>> answerers;
+    for (auto [station, name] : {std::pair{&receiverA, "a"}, std::pair{&receiverB, "b"}}) {
+        station->settings.generalReceiveFolder = temp / ("in-" + std::string(name));
+        station->context.receiveFolder =
+            station->settings.generalReceiveFolder + "/Partially Received Files";
+        data::CreateFolderPath(station->context.receiveFolder);
+        answerers.push_back(std::make_unique<Answerer>(
+            *station, temp / ("receiver-" + std::string(name) + ".log")));
+        threads.emplace_back([a = answerers.back().get()] { a->Run(); });
+    }
+    senderA.context.isSend = senderB.context.isSend = 1;
+    senderA.context.destinationPhone = "127.0.0.1:" + std::to_string(portA);
+    senderB.context.destinationPhone = "127.0.0.1:" + std::to_string(portB);
+    std::vector<std::string> filesA{temp.WriteFile("outbox-a/big.bin", RandomBytes(3000000, 8))};
+    const std::vector<std::pair<std::string, std::string>> originalsB{
+        {"one.bin", RandomBytes(200000, 9)},
+        {"two.txt", RandomBytes(5000, 10)},
+        {"three.dat", RandomBytes(90000, 11)}};
+    std::vector<std::string> filesB;
+    for (const auto& [name, content] : originalsB)
+        filesB.push_back(temp.WriteFile("outbox-b/" + name, content));
+    data::MessageHook previous = data::SetMessageHook(
+        [](data::MessageKind, int, const std::string&) { return data::MessageAnswer::Yes; });
+
+    int resultA = 0, resultB = 0;
+    std::thread jobA([&] {
+        TransferWindowLogic window(SendJobThread, senderA.context, &filesA);
+        window.SetLogPath(temp / "sender-a.log");
+        // Stop (confirmed) once A's file is on its way.
+        window.SetObserver([&](TransferWindowLogic& w, const platform::PostedMessage& m) {
+            if (m.id == WM_JOB_PROGRESS && !senderA.context.requests.Any())
+                w.PressStopButton();
+        });
+        window.Open();
+        window.Start();
+        resultA = window.RunModal();
+    });
+    std::thread jobB([&] {
+        TransferWindowLogic window(SendJobThread, senderB.context, &filesB);
+        window.SetLogPath(temp / "sender-b.log");
+        window.Open();
+        window.Start();
+        resultB = window.RunModal();
+    });
+    jobA.join();
+    jobB.join();
+    data::SetMessageHook(previous);
+    EXPECT_FALSE(senderB.context.requests.Any()) << "A's Stop reached B";
+
+    for (std::size_t i = 0; i < 600 && answerers[1]->Calls().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    receiverA.context.requests.RequestStop();
+    receiverB.context.requests.RequestStop();
+    for (std::thread& t : threads)
+        t.join();
+
+    EXPECT_NE(resultA, kJobSucceeded);
+    EXPECT_EQ(filesA.size(), 1u) << "the stopped file stays on A's list";
+    EXPECT_EQ(resultB, kJobSucceeded);
+    EXPECT_TRUE(filesB.empty());
+    const std::string dated =
+        receiverB.settings.generalReceiveFolder + "/" + data::DatedFolderName(std::time(nullptr));
+    for (const auto& [name, content] : originalsB)
+        EXPECT_EQ(testsupport::TempDir::ReadFile(dated + "/" + name), content) << name;
 }
 
 // ---- A line that breaks, and a receiving station in a process of its own ----
@@ -342,8 +422,8 @@ std::vector<std::string> ReadLines(const std::string& path) {
 
 } // namespace
 
-// The far station of LinkCutDuringTheThirdFile, started by it as a process of its own: two
-// stations in one process would share the job's abort flag, which is one per program.
+// The far station of LinkCutDuringTheThirdFile, started by it as a process of its own, with
+// its own registry and settings, as a station on another computer has.
 TEST(ReceivingStation, AnswersUntilTold) {
     const char* dir = std::getenv(kStationDirVariable);
     const char* port = std::getenv(kStationPortVariable);
@@ -372,7 +452,7 @@ TEST(ReceivingStation, AnswersUntilTold) {
                 out << '\n';
             }
             if (std::filesystem::exists(std::string(dir) + "/" + kStopFile))
-                JobAbortFlag = kAbortStop;
+                receiver.context.requests.RequestStop();
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     });
@@ -425,7 +505,6 @@ struct LinkCutScenario : testing::Test {
         }
     }
 
-    jobtest::AbortFlagGuard flag;
     testsupport::TempDir temp;
     pid_t child{0};
 };
@@ -471,8 +550,7 @@ TEST_F(LinkCutScenario, LinkCutDuringTheThirdFileIsRecoveredFromThatFile) {
             retryTexts.push_back(w.ControlText(kControlStatusLine));
             // As the window's carrier watch does when it reads, after the protocol has ended,
             // a record made while the carrier was down: the job must still call again.
-            int none = kAbortNone;
-            JobAbortFlag.compare_exchange_strong(none, kAbortCarrierLost);
+            sender.context.requests.RaiseCarrierLost();
         }
     });
     window.Open();

@@ -22,6 +22,8 @@
 
 using namespace jobs;
 
+using Request = JobRequests::Request;
+
 namespace {
 
 int NoJob(JobThreadParameter&) {
@@ -71,7 +73,6 @@ struct TransferWindowTest : testing::Test {
 
     std::string Text(int control) const { return window->ControlText(control); }
 
-    jobtest::AbortFlagGuard flag;
     testsupport::TempDir temp;
     int reportedCarrier{-1};
     int skipped{0}; // files the receiver skipped, carried by every record
@@ -279,8 +280,8 @@ TEST_F(TransferWindowTest, RedialCountdownOffersDialNowAndKeepsTheReason) {
     EXPECT_EQ(Text(kControlStatusLine), "Destination phone line busy. Waiting to redial: 00:00:59");
 
     window->PressStopButton();
-    EXPECT_EQ(JobAbortFlag.load(), kAbortDialNow);
-    JobAbortFlag = kAbortNone; // the worker takes it back
+    EXPECT_EQ(context.requests.Current(), Request::DialNow);
+    context.requests.TakeBackDialNow(); // the worker takes it back
     context.redialCountdown = 0;
     Status(kStatusWaitingToRedial);
     EXPECT_EQ(Text(kControlStopButton), "Stop");
@@ -302,23 +303,24 @@ TEST_F(TransferWindowTest, StopAsksOnceAndTheCloseCommandNeverDialsNow) {
             return answer;
         });
     window->PressStopButton();
-    EXPECT_EQ(JobAbortFlag.load(), kAbortNone);
+    EXPECT_EQ(context.requests.Current(), Request::None);
     answer = data::MessageAnswer::Yes;
     window->PressStopButton();
-    EXPECT_EQ(JobAbortFlag.load(), kAbortStop);
+    EXPECT_EQ(context.requests.Current(), Request::Stop);
     window->PressStopButton(); // a second Stop does not ask again
     EXPECT_EQ(asked, (std::vector<int>{50221, 50221}));
 
-    // With the carrier watch's flag set, Stop turns it into a user stop without a question.
-    JobAbortFlag = kAbortCarrierLost;
+    // With the carrier watch's request made, Stop turns it into a user stop without a question.
+    context.requests.Clear();
+    context.requests.RaiseCarrierLost();
     window->PressStopButton();
-    EXPECT_EQ(JobAbortFlag.load(), kAbortStop);
+    EXPECT_EQ(context.requests.Current(), Request::Stop);
 
-    JobAbortFlag = kAbortNone;
+    context.requests.Clear();
     context.redialCountdown = 30;
     Status(kStatusWaitingToRedial);
     window->CloseCommand();
-    EXPECT_EQ(JobAbortFlag.load(), kAbortStop);
+    EXPECT_EQ(context.requests.Current(), Request::Stop);
     EXPECT_EQ(asked.size(), 3u);
     data::SetMessageHook(previous);
 }
@@ -327,56 +329,56 @@ TEST_F(TransferWindowTest, CarrierWatchGivesSendTenAndReceiveThirtySeconds) {
     struct Case {
         bool send;
         int downFor;
-        int expected;
-    } cases[] = {{true, 9, kAbortNone},
-                 {true, 11, kAbortCarrierLost},
-                 {false, 29, kAbortNone},
-                 {false, 31, kAbortCarrierLost}};
+        Request expected;
+    } cases[] = {{true, 9, Request::None},
+                 {true, 11, Request::CarrierLost},
+                 {false, 29, Request::None},
+                 {false, 31, Request::CarrierLost}};
     for (const Case& c : cases) {
-        JobAbortFlag = kAbortNone;
+        context.requests.Clear();
         carrier = true;
         Make(c.send, {"/f/a.txt"});
         Progress(500, "/f/a.txt", 0, 100000, 1000);
         carrier = false;
         Progress(501, "/f/a.txt", 0, 100000, 2000);
         Progress(501 + c.downFor, "/f/a.txt", 0, 100000, 3000);
-        EXPECT_EQ(JobAbortFlag.load(), c.expected) << c.send << " " << c.downFor;
+        EXPECT_EQ(context.requests.Current(), c.expected) << c.send << " " << c.downFor;
     }
     // Without a probe of its own the window goes by the carrier the worker put in each record.
-    JobAbortFlag = kAbortNone;
+    context.requests.Clear();
     Make(true, {"/f/a.txt"});
     window->SetCarrierProbe(nullptr);
     reportedCarrier = 0;
     Progress(600, "/f/a.txt", 0, 100000, 1000);
     Progress(611, "/f/a.txt", 0, 100000, 2000);
-    EXPECT_EQ(JobAbortFlag.load(), kAbortCarrierLost);
+    EXPECT_EQ(context.requests.Current(), Request::CarrierLost);
     reportedCarrier = -1;
 
     // Raised once per loss: a late record neither raises it again after the worker took it
     // back, nor turns a Stop into a lost carrier.
-    JobAbortFlag = kAbortNone;
+    context.requests.Clear();
     Make(true, {"/f/a.txt"});
     carrier = false;
     Progress(700, "/f/a.txt", 0, 100000, 1000);
     Progress(711, "/f/a.txt", 0, 100000, 1000);
-    EXPECT_EQ(JobAbortFlag.exchange(kAbortNone), kAbortCarrierLost);
+    EXPECT_TRUE(context.requests.TakeBackCarrierLost());
     Progress(712, "/f/a.txt", 0, 100000, 1000);
-    EXPECT_EQ(JobAbortFlag.load(), kAbortNone);
-    JobAbortFlag = kAbortStop;
+    EXPECT_EQ(context.requests.Current(), Request::None);
+    context.requests.RequestStop();
     Make(true, {"/f/a.txt"});
     Progress(800, "/f/a.txt", 0, 100000, 1000);
     Progress(811, "/f/a.txt", 0, 100000, 1000);
-    EXPECT_EQ(JobAbortFlag.load(), kAbortStop);
+    EXPECT_EQ(context.requests.Current(), Request::Stop);
 
     // A reset record clears the loss clock.
-    JobAbortFlag = kAbortNone;
+    context.requests.Clear();
     Make(true, {"/f/a.txt"});
     carrier = false;
     Progress(500, "/f/a.txt", 0, 100000, 1000);
     Reset();
     Progress(509, "/f/a.txt", 0, 100000, 1000);
     Progress(518, "/f/a.txt", 0, 100000, 1000);
-    EXPECT_EQ(JobAbortFlag.load(), kAbortNone);
+    EXPECT_EQ(context.requests.Current(), Request::None);
 }
 
 namespace {

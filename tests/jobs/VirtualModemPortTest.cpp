@@ -42,7 +42,6 @@ struct Station : jobtest::Station {
 };
 
 struct VirtualModemPort : testing::Test {
-    VirtualModemPort() { JobAbortFlag = kAbortNone; }
     testsupport::TempDir dir;
     int calleePort{jobtest::FreeTcpPort()};
     int callerPort{jobtest::FreeTcpPort()};

@@ -82,7 +82,7 @@ TEST_F(WindowStatusReporterTest, NewFilePostsAtOnce) {
     Poll(5300, "b.txt", 100, 1);
     EXPECT_FALSE(reporter.CurrentFileFinished());
     Poll(5400, "b.txt", 100, 2); // the second file finished
-    reporter.filesSkipped = 1;    // and the receiver skipped the third at once
+    reporter.filesSkipped = 1;   // and the receiver skipped the third at once
     Poll(5450, "b.txt", 100, 2);
     std::vector<ProgressRecord> records = Records();
     ASSERT_EQ(records.size(), 4u);
@@ -151,14 +151,22 @@ TEST_F(WindowStatusReporterTest, GoneWindowLosesTheRecordQuietly) {
 }
 
 TEST(WindowStatusReporter, StopAndLostCarrierStopTheProtocolALateDialNowDoesNot) {
-    jobtest::AbortFlagGuard guard;
+    JobRequests requests;
     WindowStatusReporter reporter;
+    EXPECT_EQ(reporter.AbortRequested(), 0) << "no job's requests: runs to its end";
+    reporter.WatchRequests(&requests);
     EXPECT_EQ(reporter.AbortRequested(), 0);
-    for (int value : {kAbortStop, kAbortCarrierLost}) {
-        JobAbortFlag = value;
-        EXPECT_EQ(reporter.AbortRequested(), comm::kUserCancelled) << value;
-    }
-    JobAbortFlag = kAbortDialNow;
+    EXPECT_TRUE(requests.RaiseCarrierLost());
+    EXPECT_EQ(reporter.AbortRequested(), comm::kUserCancelled) << "lost carrier";
+    requests.RequestStop();
+    EXPECT_EQ(reporter.AbortRequested(), comm::kUserCancelled) << "Stop";
+    requests.Clear();
+    EXPECT_TRUE(requests.RequestDialNow());
+    EXPECT_EQ(reporter.AbortRequested(), 0);
+    // Another job's Stop is not this one's.
+    JobRequests other;
+    other.RequestStop();
+    requests.Clear();
     EXPECT_EQ(reporter.AbortRequested(), 0);
 }
 
@@ -231,4 +239,27 @@ TEST_F(WindowStatusReporterTest, ASendersRecordsCountOnlyWhatTheLineHasCarried) 
     EXPECT_EQ(records[1].position, 0);
     EXPECT_EQ(records[2].position, 30000 - 700);
     EXPECT_EQ(records[3].position, 40000);
+}
+
+// The rules between a job's requests: Stop is final, a lost carrier is raised only over
+// nothing, Dial Now is made over anything but Stop, and each take-back takes only its own.
+TEST(JobRequests, StopIsFinalAndEachTakeBackTakesOnlyItsOwn) {
+    using Request = JobRequests::Request;
+    JobRequests r;
+    EXPECT_TRUE(r.RaiseCarrierLost());
+    EXPECT_FALSE(r.RaiseCarrierLost());
+    EXPECT_FALSE(r.TakeBackDialNow());
+    EXPECT_EQ(r.Current(), Request::CarrierLost);
+    EXPECT_TRUE(r.RequestDialNow()) << "a press during the carrier's take-back is not lost";
+    EXPECT_FALSE(r.TakeBackCarrierLost());
+    EXPECT_TRUE(r.TakeBackDialNow());
+    EXPECT_FALSE(r.Any());
+    r.RequestStop();
+    EXPECT_FALSE(r.RequestDialNow());
+    EXPECT_FALSE(r.RaiseCarrierLost());
+    EXPECT_FALSE(r.TakeBackCarrierLost());
+    EXPECT_TRUE(r.StopRequested());
+    EXPECT_TRUE(r.TransferStopRequested());
+    r.Clear();
+    EXPECT_FALSE(r.TransferStopRequested());
 }

@@ -21,10 +21,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// Waits (bounded) until the window has set the abort flag to `value`.
-bool AwaitFlag(int value) {
+using Request = jobs::JobRequests::Request;
+
+// Waits (bounded) until the window has made the request `value` of the job.
+bool AwaitRequest(const jobs::JobContext& context, Request value) {
     for (int i = 0; i < 1000; ++i) {
-        if (jobs::JobAbortFlag.load() == value)
+        if (context.requests.Current() == value)
             return true;
         std::this_thread::sleep_for(10ms);
     }
@@ -53,8 +55,8 @@ int ScriptedSendJob(jobs::JobThreadParameter& parameter) {
     context.redialCountdown = 90;
     jobs::SetJobStatus(block, jobs::kStatusWaitingToRedial);
     g_scriptStage = 1;
-    if (AwaitFlag(jobs::kAbortDialNow)) {
-        jobs::JobAbortFlag = jobs::kAbortNone;
+    if (AwaitRequest(context, Request::DialNow)) {
+        context.requests.TakeBackDialNow();
         context.redialCountdown = 0;
         jobs::SetJobStatus(block, jobs::kStatusWaitingToRedial);
         PostProgress(block, 1, "", 0, 0, 0);
@@ -62,7 +64,7 @@ int ScriptedSendJob(jobs::JobThreadParameter& parameter) {
         jobs::SetJobStatus(block, jobs::kStatusConnected);
         PostProgress(block, 0, "/outbox/report.txt", 1000000, 250000, 2);
         g_scriptStage = 2;
-        AwaitFlag(jobs::kAbortStop);
+        AwaitRequest(context, Request::Stop);
     }
     block.finalResult = jobs::kJobAborted;
     jobs::PostJobDone(block);
@@ -71,7 +73,6 @@ int ScriptedSendJob(jobs::JobThreadParameter& parameter) {
 
 TEST(TransferDialogTest, ShowsTheJobAndStopsOnlyWhenTheUserConfirms) {
     testsupport::TempDir temp;
-    jobs::JobAbortFlag = jobs::kAbortNone;
     g_scriptStage = 0;
     jobs::JobContext context;
     context.isSend = 1;
@@ -114,7 +115,7 @@ TEST(TransferDialogTest, ShowsTheJobAndStopsOnlyWhenTheUserConfirms) {
     dialog.close();
     EXPECT_EQ(messages.ids, std::vector<int>{50221});
     EXPECT_TRUE(dialog.isVisible());
-    EXPECT_EQ(jobs::JobAbortFlag.load(), jobs::kAbortNone);
+    EXPECT_FALSE(context.requests.Any());
     // Escape is Stop too, and "Yes" stops.
     messages.answer = data::MessageAnswer::Yes;
     dialog.reject();
@@ -133,7 +134,6 @@ TEST(TransferDialogTest, ShowsTheJobAndStopsOnlyWhenTheUserConfirms) {
     // The file that was under way is logged as failed and stays in the list to send.
     EXPECT_EQ(files.size(), 2u);
     EXPECT_NE(testsupport::TempDir::ReadFile(temp / "log.txt").find("Failed"), std::string::npos);
-    jobs::JobAbortFlag = jobs::kAbortNone;
 }
 
 } // namespace
