@@ -48,30 +48,19 @@ std::string ListFileEngine::StoredName(const std::string& name) const {
     return CleanNamePart(name);
 }
 
+bool ListFileEngine::IsEntrySeparator(char c) const {
+    return c == kEntrySeparator;
+}
+
 int ListFileEngine::NextName() {
+    if (!m_singleLookup)
+        return LocalFileEngine::NextName();
+    // The receiver asks whether a file of the offered name is here: the whole text is that
+    // name, looked up as it will be stored.
     SearchState& s = *m_search;
-    std::string entry;
-    if (m_singleLookup) {
-        // The receiver asks whether a file of the offered name is here: the whole text is
-        // that name, looked up as it will be stored.
-        entry = CleanNamePart(m_list.substr(s.parsePosition));
-        s.parsePosition = m_list.size();
-    } else {
-        while (s.parsePosition < m_list.size() && m_list[s.parsePosition] == kEntrySeparator)
-            ++s.parsePosition;
-        std::size_t start = s.parsePosition;
-        while (s.parsePosition < m_list.size() && m_list[s.parsePosition] != kEntrySeparator)
-            ++s.parsePosition;
-        entry = m_list.substr(start, s.parsePosition - start);
-    }
-    std::size_t split = entry.rfind(kFolderSeparator);
-    s.prefix = split == std::string::npos ? "" : entry.substr(0, split + 1);
-    s.pattern = split == std::string::npos ? entry : entry.substr(split + 1);
-    if (m_singleLookup) {
-        m_currentPath = s.prefix + s.pattern;
-        return 0;
-    }
-    return static_cast<int>(s.pattern.size()) + 1;
+    const std::string entry = CleanNamePart(m_list.substr(s.parsePosition));
+    s.parsePosition = m_list.size();
+    return UseEntry(entry);
 }
 
 } // namespace protocol

@@ -24,6 +24,10 @@ class ListFileEngine : public LocalFileEngine {
     int Open(std::string& name, const char* mode) override;
     int NextName() override;
     std::string StoredName(const std::string& name) const override;
+
+  protected:
+    // A list of this engine is "|"-separated: names may hold blanks.
+    bool IsEntrySeparator(char c) const override;
 };
 
 } // namespace protocol

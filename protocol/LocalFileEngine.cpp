@@ -415,14 +415,22 @@ int LocalFileEngine::FindNext() {
     return 1;
 }
 
+bool LocalFileEngine::IsEntrySeparator(char c) const {
+    return IsListSeparator(c);
+}
+
 int LocalFileEngine::NextName() {
     SearchState& s = *m_search;
-    while (s.parsePosition < m_list.size() && IsListSeparator(m_list[s.parsePosition]))
+    while (s.parsePosition < m_list.size() && IsEntrySeparator(m_list[s.parsePosition]))
         ++s.parsePosition;
     std::size_t start = s.parsePosition;
-    while (s.parsePosition < m_list.size() && !IsListSeparator(m_list[s.parsePosition]))
+    while (s.parsePosition < m_list.size() && !IsEntrySeparator(m_list[s.parsePosition]))
         ++s.parsePosition;
-    std::string entry = m_list.substr(start, s.parsePosition - start);
+    return UseEntry(m_list.substr(start, s.parsePosition - start));
+}
+
+int LocalFileEngine::UseEntry(const std::string& entry) {
+    SearchState& s = *m_search;
     std::size_t split = entry.rfind(kFolderSeparator);
     s.prefix = split == std::string::npos ? "" : entry.substr(0, split + 1);
     s.pattern = split == std::string::npos ? entry : entry.substr(split + 1);

@@ -79,6 +79,12 @@ class LocalFileEngine : public FileEngine {
 
     std::unique_ptr<SearchState> m_search;
 
+    // Whether `c` parts two entries of a send list: blanks, commas and semicolons here.
+    virtual bool IsEntrySeparator(char c) const;
+    // Makes `entry` the search's next folder and pattern (or, in a single lookup, the path to
+    // look up): 0 for a single lookup, else the pattern's length plus one.
+    int UseEntry(const std::string& entry);
+
   private:
     enum class LastOp { None, Read, Write };
     // Switching between reading and writing on one stream needs a repositioning in between.
