@@ -180,13 +180,7 @@ SelectDestinationDialog::SelectDestinationDialog(data::AppSettings& settings, QW
     listLabel->setBuddy(m_list);
     middle->addWidget(m_list, 1);
     auto* side = new QVBoxLayout;
-    auto sideButton = [&](const char* name, int text) {
-        auto* b = new QPushButton(Text(text));
-        b->setObjectName(QString::fromLatin1(name));
-        b->setAutoDefault(false);
-        side->addWidget(b);
-        return b;
-    };
+    auto sideButton = [&](const char* name, int text) { return AddListButton(side, name, text); };
     connect(sideButton("new", kNew), &QPushButton::clicked, this,
             &SelectDestinationDialog::NewEntry);
     connect(sideButton("edit", kEdit), &QPushButton::clicked, this,

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QHBoxLayout>
 #include <QMessageBox>
+#include <QBoxLayout>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
@@ -70,6 +71,14 @@ bool OnUiThread() {
 
 QString Text(int id) {
     return QString::fromStdString(platform::ResourceText(id));
+}
+
+QPushButton* AddListButton(QBoxLayout* layout, const char* name, int textId) {
+    auto* button = new QPushButton(Text(textId));
+    button->setObjectName(QString::fromLatin1(name));
+    button->setAutoDefault(false);
+    layout->addWidget(button);
+    return button;
 }
 
 void GiveRowLabelsBuddies(QWidget* window) {

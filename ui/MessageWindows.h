@@ -16,7 +16,9 @@
 #include "comm/ModemDiscovery.h"
 #include "jobs/JobOutcome.h"
 
+class QBoxLayout;
 class QDialogButtonBox;
+class QPushButton;
 
 namespace ui {
 
@@ -26,6 +28,10 @@ QString Text(int id);
 // first control of that row as its label's buddy, so the label's shortcut letter works and no
 // "&" shows.
 void GiveRowLabelsBuddies(QWidget* window);
+
+// A button of a window's row or column of buttons beside a list: named `name` for tests and
+// screenshots, never the default (Enter belongs to the window's own button).
+QPushButton* AddListButton(QBoxLayout* layout, const char* name, int textId);
 
 // Gives `window` its first size: `wanted`, made smaller where the screen it opens on has less
 // room (at a large scale factor a generous size would put OK off the screen).

@@ -140,13 +140,7 @@ SelectFilesDialog::SelectFilesDialog(std::vector<std::string>& sendList, QWidget
     layout->addWidget(splitter, 3);
 
     auto* middle = new QHBoxLayout;
-    auto button = [&](const char* name, int text) {
-        auto* b = new QPushButton(Text(text));
-        b->setObjectName(QString::fromLatin1(name));
-        b->setAutoDefault(false);
-        middle->addWidget(b);
-        return b;
-    };
+    auto button = [&](const char* name, int text) { return AddListButton(middle, name, text); };
     connect(button("add", kAdd), &QPushButton::clicked, this, &SelectFilesDialog::Add);
     connect(button("addAll", kAddAll), &QPushButton::clicked, this, &SelectFilesDialog::AddAll);
     middle->addStretch(1);
