@@ -341,17 +341,27 @@ bool PrintCallSummary(jobs::TransferWindowLogic& window) {
     return whole;
 }
 
-int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoice& choice) {
+// The job on the chosen modem with its voice-call state found; none, with the reason printed,
+// when the modem cannot be prepared.
+std::unique_ptr<jobs::PreparedJob> PrepareJob(const data::AppSettings& settings,
+                                              jobs::ModemChoice& choice, bool isSend) {
     jobs::PrepareResult prepared = jobs::PrepareTransferJob(
-        settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, true);
+        settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, isSend);
     if (!prepared.job) {
         PrintMessage(prepared.failure);
-        return kExitFailure;
+        return nullptr;
     }
-    jobs::JobContext& context = prepared.job->context;
+    prepared.job->context.svdInCall = jobs::DetectSvdCall(prepared.job->context);
+    return std::move(prepared.job);
+}
+
+int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoice& choice) {
+    std::unique_ptr<jobs::PreparedJob> job = PrepareJob(settings, choice, true);
+    if (!job)
+        return kExitFailure;
+    jobs::JobContext& context = job->context;
     context.destinationName = options.name.empty() ? options.number : options.name;
     context.destinationPhone = options.number;
-    context.svdInCall = jobs::DetectSvdCall(context);
 
     std::vector<std::string> sendList;
     bool everyFileListed = true;
@@ -400,14 +410,10 @@ int RunReceive(const Options& options, data::AppSettings& settings, jobs::ModemC
     // This run's folder stands in for the setting in memory only: nothing here saves it.
     if (!options.folder.empty())
         settings.generalReceiveFolder = std::filesystem::absolute(options.folder).string();
-    jobs::PrepareResult prepared = jobs::PrepareTransferJob(
-        settings, choice.comNumber, choice.profile, choice.extraSettings, choice.responses, false);
-    if (!prepared.job) {
-        PrintMessage(prepared.failure);
+    std::unique_ptr<jobs::PreparedJob> job = PrepareJob(settings, choice, false);
+    if (!job)
         return kExitFailure;
-    }
-    jobs::JobContext& context = prepared.job->context;
-    context.svdInCall = jobs::DetectSvdCall(context);
+    jobs::JobContext& context = job->context;
     std::string partial =
         settings.generalReceiveFolder + "/" + platform::ResourceText(kStringPartialFolder);
     if (!data::CreateFolderPath(partial)) {
