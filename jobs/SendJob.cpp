@@ -10,8 +10,7 @@
 #include "jobs/ModemDialogue.h"
 #include "jobs/StationIdentification.h"
 #include "platform/Clock.h"
-#include "protocol/ListFileEngine.h"
-#include "protocol/Zmodem.h"
+#include "protocol/ZmodemJob.h"
 
 namespace jobs {
 namespace {
@@ -105,18 +104,8 @@ int SendFiles(JobContext& context, JobStatusBlock& block, const std::string& fil
     SetJobStatus(block, kStatusSendingFiles);
     // What the window raised about the previous call must not stop this one.
     context.requests.TakeBackCarrierLost();
-    int status;
-    {
-        protocol::ListFileEngine engine;
-        protocol::Zmodem sender(context.link, &block.Reporter());
-        sender.SetFileEngine(&engine);
-        // Streaming without a window: the receiver's ZRPOS is the only flow control needed.
-        sender.SetWindowedSending(0);
-        status = sender.Send(fileList.c_str());
-    }
-    // A receiver that skipped every file has them all already.
-    if (status == comm::kNoFilesSent)
-        status = comm::kSuccess;
+    // A receiver that skipped every file has them all already: that is a success.
+    const int status = protocol::RunSendingZmodem(context.link, &block.Reporter(), fileList);
     return TransferOutcome(context, block, status);
 }
 
