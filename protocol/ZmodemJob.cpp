@@ -30,13 +30,4 @@ int RunSendingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::
     return result == kNoFilesSent ? 0 : result;
 }
 
-int RunReceivingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::string& folder,
-                       const ArrivalPolicy& policy) {
-    ZmodemJob<ReceivingZmodem> job = MakeReceivingZmodem(serial, status);
-    if (!job.engine->SetFolder(folder))
-        return kFileOpenError;
-    job.transfer->SetArrivalPolicy(policy);
-    return job.transfer->Receive();
-}
-
 } // namespace protocol

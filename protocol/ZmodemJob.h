@@ -25,9 +25,5 @@ ZmodemJob<ReceivingZmodem> MakeReceivingZmodem(comm::GFSerial* serial, TransferS
 // Sends the "|"-separated list. A receiver that skipped every file (kNoFilesSent) is a success for
 // the job, so the result is 0 then.
 int RunSendingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::string& list);
-// Receives into `folder`, every file opened inside it and never through a link, with what
-// `policy` lets an offer do to the files there; kFileOpenError when the folder cannot be opened.
-int RunReceivingZmodem(comm::GFSerial* serial, TransferStatus* status, const std::string& folder,
-                       const ArrivalPolicy& policy = ArrivalPolicy{});
 
 } // namespace protocol

@@ -17,9 +17,24 @@
 #include "comm/GFSerial.h"
 #include "comm/StatusCodes.h"
 #include "protocol/TransferStatus.h"
+#include "protocol/ZmodemJob.h"
 #include "tests/support/LoopbackLink.h"
 
 namespace prototest {
+
+// Receives into `folder` with the job's receiver, every file opened inside it and never
+// through a link, with what `policy` lets an offer do to the files there; kFileOpenError when
+// the folder cannot be opened.
+inline int RunReceivingZmodem(comm::GFSerial* serial, protocol::TransferStatus* status,
+                              const std::string& folder,
+                              const protocol::ArrivalPolicy& policy = protocol::ArrivalPolicy{}) {
+    protocol::ZmodemJob<protocol::ReceivingZmodem> job =
+        protocol::MakeReceivingZmodem(serial, status);
+    if (!job.engine->SetFolder(folder))
+        return comm::kFileOpenError;
+    job.transfer->SetArrivalPolicy(policy);
+    return job.transfer->Receive();
+}
 
 class RecordingStatus : public protocol::TransferStatus {
   public:

@@ -116,7 +116,7 @@ TEST_P(FaultMatrix, EveryFileArrivesWholeOrTheRunFails) {
             auto job = MakeSendingZmodem(wire.farSerial.get(), &sendStatus);
             sent = job.transfer->Send(list.c_str());
         });
-        received = RunReceivingZmodem(wire.nearSerial.get(), &receiveStatus, dir / "in");
+        received = prototest::RunReceivingZmodem(wire.nearSerial.get(), &receiveStatus, dir / "in");
         peer.join();
         ASSERT_FALSE(watchdog.fired) << "the run did not end by itself";
     }

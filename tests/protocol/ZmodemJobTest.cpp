@@ -50,15 +50,16 @@ struct JobFixture : testing::Test {
             const int result = job.transfer->Send(list.c_str());
             *sendResult = result == kNoFilesSent ? 0 : result;
         });
-        int result = RunReceivingZmodem(wire.nearSerial.get(), &status, dir / "in");
+        int result = prototest::RunReceivingZmodem(wire.nearSerial.get(), &status, dir / "in");
         peer.join();
         return result;
     }
 
     // A receiving job on another thread, against a sender the test plays by hand.
     void StartReceiver() {
-        receiver = std::thread(
-            [this] { received = RunReceivingZmodem(wire.nearSerial.get(), &status, dir / "in"); });
+        receiver = std::thread([this] {
+            received = prototest::RunReceivingZmodem(wire.nearSerial.get(), &status, dir / "in");
+        });
     }
     int JoinReceiver() {
         receiver.join();
@@ -156,7 +157,7 @@ TEST_F(ZmodemJobSetup, WildcardCharactersInAReceivedNameAreStoredAsUnderscores) 
 TEST_F(ZmodemJobSetup, ACallerWhoNeverStartsASenderIsGivenUpAfterTwoMinutes) {
     platform::ScopedTimeAcceleration faster(2000.0);
     const std::uint32_t start = platform::GetTickCount();
-    EXPECT_EQ(RunReceivingZmodem(wire.nearSerial.get(), &status, dir / "in"), kTimedOut);
+    EXPECT_EQ(prototest::RunReceivingZmodem(wire.nearSerial.get(), &status, dir / "in"), kTimedOut);
     EXPECT_TRUE(status.Traced("GetFileName: no ZMODEM frame from the caller"));
     EXPECT_LT(platform::TicksSince(start), 200000u); // not the 310 s of silences
     EXPECT_EQ(status.errors, 0);

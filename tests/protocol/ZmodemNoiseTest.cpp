@@ -44,7 +44,7 @@ struct NoiseFixture : testing::Test {
             sent = job.transfer->Send(list.c_str());
             sendDone = true;
         });
-        received = RunReceivingZmodem(wire.nearSerial.get(), &receiveStatus, dir / "in");
+        received = prototest::RunReceivingZmodem(wire.nearSerial.get(), &receiveStatus, dir / "in");
         peer.join();
         EXPECT_FALSE(watchdog.fired) << "the transfer did not end by itself";
     }

@@ -79,7 +79,8 @@ TEST(ZmodemSlowLine, DataStillQueuedNeverCountsAgainstTheRetryLimit) {
         SlowLine line(senderSide, receiverSide, 240);
         std::thread peer(
             [&] { sent = RunSendingZmodem(senderSide.nearSerial.get(), &sendStatus, path); });
-        int received = RunReceivingZmodem(receiverSide.farSerial.get(), &receiveStatus, dir / "in");
+        int received =
+            prototest::RunReceivingZmodem(receiverSide.farSerial.get(), &receiveStatus, dir / "in");
         peer.join();
         EXPECT_EQ(received, 0);
     }
@@ -190,7 +191,7 @@ TEST(ZmodemFiles, AFileThatCannotBeReadIsReportedAndTheRestAreSent) {
         auto job = MakeSendingZmodem(wire.farSerial.get(), &sendStatus);
         sent = job.transfer->Send((pathA + "|" + pathB + "|" + pathC).c_str());
     });
-    EXPECT_EQ(RunReceivingZmodem(wire.nearSerial.get(), &receiveStatus, dir / "in"), 0);
+    EXPECT_EQ(prototest::RunReceivingZmodem(wire.nearSerial.get(), &receiveStatus, dir / "in"), 0);
     peer.join();
     ::close(holder);
     EXPECT_EQ(sent, 0);
@@ -217,7 +218,8 @@ TEST(ZmodemFiles, AnOfferWhoseNameIsAFolderArrivesBesideItAndTheRestAreReceived)
         auto job = MakeSendingZmodem(wire.farSerial.get(), &sendStatus);
         sent = job.transfer->Send(list.c_str());
     });
-    const int received = RunReceivingZmodem(wire.nearSerial.get(), &receiveStatus, dir / "in");
+    const int received =
+        prototest::RunReceivingZmodem(wire.nearSerial.get(), &receiveStatus, dir / "in");
     peer.join();
     EXPECT_EQ(received, 0);
     EXPECT_EQ(sent, 0);
