@@ -20,13 +20,8 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*.out; do echo "== $f"; tail -n 40 "$f"; done; exit 1; }
 
-source "$(dirname "$0")/ports.sh"
-rport=$(free_port)
-sport=$(free_port)
-
 source "$(dirname "$0")/stations.sh"
-settings receiver "Quay" "$work/inbox"
-settings sender "Lighthouse" "$work/sender-inbox"
+quay_and_lighthouse
 settings stranger "" "$work/stranger-inbox"
 receiver_log=$work/receiver/data/Sendari/TRANSLOG.TXT
 

@@ -15,13 +15,8 @@ cleanup() {
 trap cleanup EXIT
 fail() { echo "FAIL: $*"; for f in "$work"/*.out; do echo "== $f"; cat "$f"; done; exit 1; }
 
-source "$(dirname "$0")/ports.sh"
-rport=$(free_port)
-sport=$(free_port)
-
 source "$(dirname "$0")/stations.sh"
-settings receiver "Quay" "$work/inbox"
-settings sender "Lighthouse" "$work/sender-inbox"
+quay_and_lighthouse
 
 env $(station receiver) "$modems" add-virtual --port COM4 --listen "127.0.0.1:$rport" --rate unlimited >"$work/modems.out" 2>&1 ||
     fail "add-virtual"

@@ -30,12 +30,8 @@ receiver_ended() {
     [ "$status" -eq "$2" ] || fail "receive --once $3 exited $status, not $2"
 }
 
-source "$(dirname "$0")/ports.sh"
 source "$(dirname "$0")/stations.sh"
-rport=$(free_port)
-sport=$(free_port)
-settings receiver "Quay" "$work/inbox"
-settings sender "Lighthouse" "$work/sender-inbox"
+quay_and_lighthouse
 head -c 70000 /dev/urandom >"$work/one.bin"
 head -c 3000 /dev/urandom >"$work/two.bin"
 

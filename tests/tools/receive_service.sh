@@ -43,12 +43,8 @@ done
 read -r -a command <<<"$exec_start"
 [ "${command[0]}" = "$work/prefix/bin/sendari-cli" ] || fail "ExecStart runs ${command[0]}"
 
-source "$(dirname "$0")/ports.sh"
 source "$(dirname "$0")/stations.sh"
-rport=$(free_port)
-sport=$(free_port)
-settings receiver "Quay" "$work/inbox"
-settings sender "Lighthouse" "$work/sender-inbox"
+quay_and_lighthouse
 cli="$work/prefix/bin/sendari-cli"
 env $(station receiver) "$work/prefix/bin/sendari-modems" add-virtual --port COM4 \
     --listen "127.0.0.1:$rport" --rate unlimited >"$work/modems.out" 2>&1 || fail "add-virtual"
