@@ -138,6 +138,36 @@ void CheckSubpacketSplits(const std::uint8_t* data, std::size_t size, int mode) 
         std::abort();
 }
 
+// The header decoder reads the same headers, with the same results, however the bytes are cut;
+// a header it takes has a type ZMODEM knows.
+void CheckHeaderSplits(const std::uint8_t* data, std::size_t size) {
+    using protocol::zmodem::HeaderDecoder;
+    HeaderDecoder one, cut;
+    one.Start();
+    cut.Start();
+    const int count = static_cast<int>(size);
+    int atWhole = 0, atCut = 0;
+    while (atWhole < count) {
+        int taken = 0;
+        const HeaderDecoder::Result first = one.Feed(data + atWhole, count - atWhole, taken);
+        atWhole += taken;
+        HeaderDecoder::Result second = HeaderDecoder::Result::NeedMore;
+        while (atCut < count && second == HeaderDecoder::Result::NeedMore) {
+            const int piece = std::min(count - atCut, 1 + data[atCut] % 5);
+            second = cut.Feed(data + atCut, piece, taken);
+            atCut += taken;
+        }
+        if (first != second || (first == HeaderDecoder::Result::Header &&
+                                (!(one.Decoded() == cut.Decoded()) ||
+                                 one.Decoded().type > protocol::zmodem::kLastFrameType)))
+            std::abort();
+        if (first == HeaderDecoder::Result::NeedMore)
+            break;
+        if (first != HeaderDecoder::Result::Header && first != HeaderDecoder::Result::Damaged)
+            return;
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -145,6 +175,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     CheckCodec(data + 1, size - 1, data[0]);
     CheckSubpacketSplits(data + 1, size - 1, data[0]);
+    CheckHeaderSplits(data + 1, size - 1);
     // The settling waits after a cancel run in accelerated time, so an input costs no
     // real seconds.
     static const bool accelerated = (platform::SetTimeAcceleration(100000.0), true);

@@ -395,17 +395,24 @@ bool FileTransfer::FillReadBuffer() {
     return true;
 }
 
-int FileTransfer::ReadTimedSlow(long timeoutMs) {
+int FileTransfer::AwaitInput(long timeoutMs) {
     std::uint32_t start = platform::GetTickCount();
     for (;;) {
-        if (FillReadBuffer())
-            return m_readBuffer[m_readPosition++];
+        if (InputWaiting())
+            return 1;
         if (timeoutMs <= 0 || Expired(start, timeoutMs))
-            return kTimedOut;
+            return 0;
         int idle = m_serial->Idle();
         if (idle < 0)
             return idle;
     }
+}
+
+int FileTransfer::ReadTimedSlow(long timeoutMs) {
+    const int got = AwaitInput(timeoutMs);
+    if (got <= 0)
+        return got == 0 ? kTimedOut : got;
+    return m_readBuffer[m_readPosition++];
 }
 
 long FileTransfer::OutputQueued() {

@@ -64,6 +64,9 @@ class FileTransfer : public Transfer {
         return ReadTimedSlow(timeoutMs);
     }
     bool InputWaiting() { return m_readPosition < m_readEnd || FillReadBuffer(); }
+    // Waits up to `timeoutMs` for input without taking it: 1 when some is buffered, 0 when
+    // none came, or a negative Idle result.
+    int AwaitInput(long timeoutMs);
     // Moves buffered bytes up to (not including) the first byte marked in `stops` into `out`,
     // at most `room` of them; returns how many. Lets a protocol take plain runs of data without
     // a call per byte.

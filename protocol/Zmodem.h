@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <optional>
 
 #include "protocol/Checksum.h"
 #include "protocol/FileTransfer.h"
@@ -12,9 +13,6 @@
 namespace protocol {
 
 namespace zmodem {
-// ReadByte adds this to a subpacket end code so that it cannot be mistaken for data.
-inline constexpr int kEndCodeFlag = 256;
-
 // Header form recorded when no header start was found.
 inline constexpr int kNoHeaderForm = -802;
 } // namespace zmodem
@@ -28,11 +26,8 @@ class Zmodem : public FileTransfer {
     static constexpr int kHeaderCharTimeoutMs = 2500;
     static constexpr int kPadTimeoutMs = 1000;
     static constexpr int kPadSilenceLimit = 10;
-    static constexpr int kCanFollowTimeoutMs = 120;
-    static constexpr int kCancelCount = 5;
-    static constexpr int kGarbageLimit = 2048;
+    // How long a hex header's line end may take to follow its digits.
     static constexpr int kHexLineEndWaitMs = 55;
-    static constexpr int kHexLineEndLookahead = 5;
     // Worst case of one subpacket: every data byte escaped, ZDLE and end code, an escaped
     // CRC-32 and an XON.
     static constexpr int kMaxEncodedSubpacket = 2 * kDataBufferSize + 2 + 8 + 1;
@@ -54,16 +49,6 @@ class Zmodem : public FileTransfer {
     // counted and the wait goes on until the retry limit.
     virtual int ReadFrameHeader(OnHeaderError onError);
 
-    // 1 when a ZPAD arrived, 0 after ten silent seconds, too much garbage or five CANs.
-    int GetPad();
-    // The header form character, 0 for garbage, or a negative code.
-    int GetHeaderType();
-    int ReadHexFrameHeaderData();
-    int ReadBinaryHeaderData(int form);
-    // One header character: 7 bits, flow-control characters dropped.
-    int ReadHeaderChar();
-    // A decoded byte 0-255, kEndCodeFlag + end code at a subpacket end, or negative.
-    int ReadByte();
     // The end code with the data in the data buffer and its length in the block length, or
     // kGeneralTransferError (bad CRC), kBufferFull (too long) or another negative code.
     int ReadDataSubpacket();
@@ -196,6 +181,8 @@ class Zmodem : public FileTransfer {
     // The frame header loop; `silenceCounts` decides whether a wait that found no header at
     // all is an error (the library's receiver) or only a time-out (the application's).
     int ReadHeaderLoop(OnHeaderError onError, bool silenceCounts);
+    // The rest of a header whose first ZPAD was read: its type, or a negative code.
+    int ReadHeaderAfterPad();
     // Answers a ZFIN with ZFIN and lets the sender's "OO" go by.
     void AnswerFinish();
     // After a ZRQINIT: lets a hex header's line end arrive and drops it.
@@ -217,9 +204,8 @@ class Zmodem : public FileTransfer {
     bool m_heardInput{false};
     std::uint32_t m_askedAt{0};
     int m_answerDueMs{kPadTimeoutMs};
-    int m_canCount{0};
-    int m_garbageCount{0};
-    // Set when the last GetPad gave up on too much garbage rather than on silence.
+    int m_garbageCount{0}; // what the sender's back channel counts while it streams
+    // Set when the last wait for a header gave up on too much garbage rather than on silence.
     bool m_garbageOverflow{false};
     int m_receiverFlags{0};
     int m_receiverBufferSize{0};
@@ -259,12 +245,43 @@ class Zmodem : public FileTransfer {
     int m_crcAnswers{0}; // ZCRC questions answered for the current offer
 
   private:
+    // How one wait for a header ended.
+    enum class HeaderWait {
+        Header,  // a header arrived and checks
+        Damaged, // a header began but did not check
+        CutOff,  // a header began and its next byte never came
+        Silent,  // no header through the silence allowed
+        Garbage, // too much garbage came instead of a header
+        Stopped, // the run failed: a stop, a cancel or a broken link (see the status code)
+    };
+    // The silences counted in one wait for a header.
+    struct HeaderSilence {
+        int count{0};
+        long queued{-1}; // output queued at the last silence; asked only when one passes
+        // The start of a stretch in which only flow-control characters came.
+        bool quietKnown{false};
+        std::uint32_t quietSince{0};
+    };
+
     zmodem::FrameEncoder m_encoder;
     zmodem::SubpacketDecoder m_subpacket;
+    zmodem::HeaderDecoder m_headers;
+
+    // Feeds the line to the header decoder until a header, a failure or the silence limit.
+    HeaderWait AwaitHeader();
+    // Waits for input when none is buffered; a result when the wait ended the header wait.
+    std::optional<HeaderWait> WaitForHeaderBytes(HeaderSilence& silence);
+    // Input that was all flow control; true when the silence it stands for ends the wait.
+    bool OnlyFlowControlCame(HeaderSilence& silence);
+    // One more silent period; true when that makes the wait give up.
+    bool OneMoreSilence(HeaderSilence& silence);
+    bool QuickSilence() const;
+    long SilenceUnit() const;
+    HeaderWait HeaderEnded(zmodem::HeaderDecoder::Result result);
+    void TraceDamagedHeader();
 
     // What ReadDataSubpacket returns for the way the decoder ended.
     int SubpacketEnded(zmodem::SubpacketDecoder::Result result);
-    int ReadPlainBytes(unsigned char* out, int count);
     // Keeps a decoded header's data bytes as the received header; returns its type.
     int TakeHeader(const zmodem::Header& header);
     // The check this side's frames carry: CRC-32 when the receiver can take it.

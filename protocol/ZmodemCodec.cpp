@@ -254,6 +254,177 @@ SubpacketDecoder::Result SubpacketDecoder::TakeCrcByte(unsigned char c) {
                                                                               : Result::BadCrc;
 }
 
+void HeaderDecoder::Start() {
+    *this = HeaderDecoder{};
+}
+
+void HeaderDecoder::Abandon() {
+    m_state = State::Hunt;
+    m_cans = 0;
+}
+
+HeaderDecoder::Result HeaderDecoder::LineQuiet() {
+    if (m_state == State::LineEnd) {
+        m_state = State::Hunt;
+        return Result::Header;
+    }
+    if (m_state == State::Hunt)
+        m_cans = 0;
+    return Result::NeedMore;
+}
+
+HeaderDecoder::Result HeaderDecoder::Feed(const unsigned char* bytes, int count, int& taken) {
+    for (taken = 0; taken < count;) {
+        const unsigned char c = bytes[taken++];
+        // The line end of a hex header is read as it stands: an XON there is one of its bytes.
+        if (m_state != State::LineEnd && kFlowControl[c]) {
+            if (m_state != State::Hunt && ++m_flowRun >= kFlowControlRunLimit) {
+                m_state = State::Hunt;
+                return Result::Damaged;
+            }
+            continue;
+        }
+        m_flowRun = 0;
+        ++m_talk;
+        const Result result = Take(c);
+        // The XON that often follows the line end belongs to no frame.
+        if (result == Result::Header && m_lineEndSeen) {
+            while (taken < count && kFlowControl[bytes[taken]])
+                ++taken;
+        }
+        if (result != Result::NeedMore)
+            return result;
+    }
+    return Result::NeedMore;
+}
+
+HeaderDecoder::Result HeaderDecoder::Take(unsigned char c) {
+    switch (m_state) {
+    case State::Hunt:
+        return Hunt(c);
+    case State::Pads:
+        // A hex header's second pad is normal, an endless run of them is garbage.
+        if ((c & 0x7F) == kZpad)
+            return ++m_count > 1 ? CountGarbage() : Result::NeedMore;
+        if ((c & 0x7F) == kZdle) {
+            m_state = State::Form;
+            return Result::NeedMore;
+        }
+        m_state = State::Hunt;
+        return CountGarbage();
+    case State::Form:
+        return TakeForm(c & 0x7F);
+    case State::HexDigits:
+        return TakeHexDigit(c & 0x7F);
+    case State::LineEnd:
+        return TakeLineEnd(c & 0x7F);
+    case State::Binary:
+    case State::BinaryEscaped:
+        return TakeBinary(c);
+    }
+    return Result::NeedMore;
+}
+
+HeaderDecoder::Result HeaderDecoder::Hunt(unsigned char c) {
+    if (c == kCan)
+        return ++m_cans >= kCancelCount ? Result::Cancelled : Result::NeedMore;
+    m_cans = 0;
+    if (c == kZpad) {
+        m_state = State::Pads;
+        m_count = 0;
+        m_form = 0;
+        m_crcFailed = false;
+        return Result::NeedMore;
+    }
+    return CountGarbage();
+}
+
+HeaderDecoder::Result HeaderDecoder::CountGarbage() {
+    return ++m_garbage >= kGarbageLimit ? Result::Garbage : Result::NeedMore;
+}
+
+HeaderDecoder::Result HeaderDecoder::TakeForm(int c) {
+    m_form = c;
+    m_count = 0;
+    m_lineEndSeen = false;
+    if (c == kZhex) {
+        m_state = State::HexDigits;
+    } else if (c == kZbin || c == kZbin32) {
+        m_state = State::Binary;
+    } else {
+        m_state = State::Hunt;
+        return Result::Damaged;
+    }
+    return Result::NeedMore;
+}
+
+HeaderDecoder::Result HeaderDecoder::TakeHexDigit(int c) {
+    // A damaged header ends at its first wrong digit: what follows may be the next header.
+    if (!IsHexDigit(c)) {
+        m_state = State::Hunt;
+        return Result::Damaged;
+    }
+    m_bytes[m_count++] = static_cast<unsigned char>(c);
+    if (m_count < kHexDigitCount)
+        return Result::NeedMore;
+    const Result result = Finish(DecodeHexDigits(m_bytes));
+    if (result != Result::Header)
+        return result;
+    // The header is good; its line end follows at once from a well-behaved sender.
+    m_state = State::LineEnd;
+    m_count = 0;
+    return Result::NeedMore;
+}
+
+HeaderDecoder::Result HeaderDecoder::TakeLineEnd(int c) {
+    if (c == kLf) {
+        m_lineEndSeen = true;
+        m_state = State::Hunt;
+        return Result::Header;
+    }
+    if (c != kCr && c != kXon) {
+        m_state = State::Hunt;
+        return Result::Damaged;
+    }
+    if (++m_count < kLineEndLookahead)
+        return Result::NeedMore;
+    m_state = State::Hunt;
+    return Result::Header;
+}
+
+HeaderDecoder::Result HeaderDecoder::TakeBinary(unsigned char c) {
+    if (m_state == State::Binary && c == kZdle) {
+        m_state = State::BinaryEscaped;
+        m_cans = 1;
+        return Result::NeedMore;
+    }
+    if (m_state == State::BinaryEscaped) {
+        if (c == kCan)
+            return ++m_cans >= kCancelCount ? Result::Cancelled : Result::NeedMore;
+        if (IsEndCode(c)) {
+            m_state = State::Hunt;
+            return Result::Damaged;
+        }
+        c = Unescaped(c);
+        m_state = State::Binary;
+    }
+    m_bytes[m_count++] = c;
+    const Check check = m_form == kZbin32 ? Check::Crc32 : Check::Crc16;
+    if (m_count < 5 + CrcBytes(check))
+        return Result::NeedMore;
+    return Finish(DecodeBinaryHeader(m_bytes, check));
+}
+
+HeaderDecoder::Result HeaderDecoder::Finish(const std::optional<Header>& header) {
+    m_state = State::Hunt;
+    m_cans = 0;
+    m_crcFailed = !header;
+    if (!header || header->type > kLastFrameType)
+        return Result::Damaged;
+    m_header = *header;
+    return Result::Header;
+}
+
 std::optional<Header> DecodeHexDigits(const unsigned char digits[kHexDigitCount]) {
     unsigned char bytes[7];
     for (int i = 0; i < 7; ++i) {

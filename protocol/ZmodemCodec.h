@@ -146,6 +146,78 @@ class SubpacketDecoder {
     int m_crcLength{0};
 };
 
+// Finds and reads one frame header in bytes as they come, in pieces of any size: the hunt
+// for ZPAD, ZDLE and the form, then the fourteen hex digits and their line end, or the
+// escaped bytes of a binary header. Raw XON and XOFF are dropped, the parity bit of the
+// pads, the form and hex digits ignored; five CANs in a row cancel. Time is the caller's:
+// it tells the decoder when the line went quiet.
+class HeaderDecoder {
+  public:
+    enum class Result {
+        NeedMore,  // every byte given was taken; no header yet
+        Header,    // Decoded() holds the header, Form() its form
+        Damaged,   // a header began but did not check: the hunt goes on after it
+        Garbage,   // kGarbageLimit bytes came without a header since Start
+        Cancelled, // five CANs
+    };
+    static constexpr int kGarbageLimit = 2048;
+    static constexpr int kCancelCount = 5;
+    // Bytes after a hex header's digits in which its line feed may come (CR and XON before it).
+    static constexpr int kLineEndLookahead = 5;
+    // The longest run of flow control inside a header before the header counts as damaged.
+    static constexpr int kFlowControlRunLimit = 4096;
+
+    // Starts the search with no garbage counted.
+    void Start();
+    // Takes bytes up to the end of a header or a failure; `taken` says how many. After a
+    // Header or Damaged result the next Feed hunts for the next header.
+    [[nodiscard]] Result Feed(const unsigned char* bytes, int count, int& taken);
+    // The line fell quiet: a run of CANs is broken off, and a hex header still waiting for
+    // its line end is taken without it (Header); otherwise NeedMore.
+    [[nodiscard]] Result LineQuiet();
+    // Gives up the header begun (its next byte never came) and hunts again.
+    void Abandon();
+
+    // Past the first ZPAD: the rest of the header is due at once.
+    bool InHeader() const { return m_state != State::Hunt; }
+    bool AwaitingLineEnd() const { return m_state == State::LineEnd; }
+    const Header& Decoded() const { return m_header; }
+    // kZhex, kZbin or kZbin32; the character that stood there for an unknown form; 0 before.
+    int Form() const { return m_form; }
+    // Whether the hex header just decoded ended with its line feed.
+    bool LineEndSeen() const { return m_lineEndSeen; }
+    // Whether the last damaged header was whole but its CRC did not match.
+    bool CrcFailed() const { return m_crcFailed; }
+    int GarbageCount() const { return m_garbage; }
+    // Bytes other than flow control taken since Start: whether the other side is talking.
+    long TalkCount() const { return m_talk; }
+
+  private:
+    enum class State { Hunt, Pads, Form, HexDigits, LineEnd, Binary, BinaryEscaped };
+    Result Take(unsigned char c);
+    Result Hunt(unsigned char c);
+    Result TakeForm(int c);
+    Result TakeHexDigit(int c);
+    Result TakeLineEnd(int c);
+    Result TakeBinary(unsigned char c);
+    Result CountGarbage();
+    // Ends the header begun: the decoded header when it checks and its type is one ZMODEM
+    // has, Damaged otherwise.
+    Result Finish(const std::optional<Header>& header);
+
+    State m_state{State::Hunt};
+    int m_form{0};
+    Header m_header;
+    bool m_lineEndSeen{false};
+    bool m_crcFailed{false};
+    int m_garbage{0};
+    long m_talk{0};
+    int m_cans{0};
+    int m_flowRun{0};
+    unsigned char m_bytes[kHexDigitCount]{};
+    int m_count{0};
+};
+
 // Whether `c` (parity bit ignored) may stand in a hex header's digits: 0-9 and a-f.
 bool IsHexDigit(int c);
 // The header the fourteen digits carry (parity bits ignored), or nullopt when a digit is not

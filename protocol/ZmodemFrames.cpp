@@ -15,17 +15,6 @@ using namespace zmodem;
 namespace {
 constexpr int kGarbageTraceEvery = 512;
 constexpr int kGarbagePollEvery = 256;
-// A peer that sends nothing but flow-control characters still has to be answered.
-constexpr int kFlowCharLimit = 4096;
-
-// Raw XON and XOFF, with or without the parity bit: a sender escapes them in data, so raw
-// ones were put on the line by a modem or terminal and are no part of a frame.
-constexpr std::array<bool, 256> kFlowControl = [] {
-    std::array<bool, 256> table{};
-    for (int b : {kXon, kXoff, kXon | 0x80, kXoff | 0x80})
-        table[b] = true;
-    return table;
-}();
 
 } // namespace
 
@@ -54,191 +43,29 @@ void Zmodem::PositionToHeader(std::int64_t position, unsigned char header[4]) {
         header[i] = static_cast<unsigned char>(p >> (8 * i));
 }
 
-int Zmodem::ReadHeaderChar() {
-    int flowChars = 0;
-    for (;;) {
-        if (!InputWaiting() && CheckAbort())
-            return m_status->statusCode;
-        int c = ReadTimed(kHeaderCharTimeoutMs);
-        if (c < 0)
-            return c;
-        c &= 0x7F;
-        if ((c == kXon || c == kXoff) && ++flowChars < kFlowCharLimit)
-            continue;
-        return c;
-    }
-}
-
-int Zmodem::GetPad() {
-    m_canCount = 0;
-    m_garbageOverflow = false;
-    int silences = 0;
-    long queued = -1; // asked only when a second passes in silence
-    // The start of a stretch in which only flow-control characters came; the clock is read
-    // for those characters alone, never for ordinary input.
-    bool quietKnown = false;
-    std::uint32_t quietSince = 0;
-    auto quick = [this]() { return m_heardInput && m_quietAfterInputMs > 0; };
-    // One more second without a header; true when that makes the wait give up.
-    auto silence = [&]() {
-        // A short silence ends the wait only once the answer could be here.
-        if (quick() && !platform::Expired(m_askedAt, m_answerDueMs))
-            return false;
-        // Output still on its way explains the silence: the answer cannot come before the
-        // data it answers has gone out.
-        const long now = OutputQueued();
-        const bool draining = now > 0 && (queued < 0 || now < queued);
-        queued = now;
-        if (!draining && ++silences >= m_silenceLimit) {
-            Trace("GetPad: timeout on ZPAD");
-            return true;
-        }
-        return false;
-    };
-    auto unit = [&]() { return quick() ? m_quietAfterInputMs : kPadTimeoutMs; };
-    while (InputWaiting() || !CheckAbort()) {
-        int c = ReadTimed(unit());
-        if (c == kTimedOut) {
-            quietKnown = false;
-            if (silence() || CheckAbort())
-                return 0;
-            continue;
-        }
-        if (c < 0) {
-            Fail(c);
-            return 0;
-        }
-        if (kFlowControl[c]) {
-            // Flow control is not talk: it neither ends a silence nor counts as garbage.
-            if (!quietKnown) {
-                quietKnown = true;
-                quietSince = platform::GetTickCount();
-            } else if (platform::Expired(quietSince, unit())) {
-                quietSince = platform::GetTickCount();
-                if (silence() || CheckAbort())
-                    return 0;
-            }
-            continue;
-        }
-        quietKnown = false;
-        m_heardInput = true;
-        if (c == kCan) {
-            bool cancelled = ++m_canCount >= kCancelCount;
-            if (!cancelled) {
-                if (CheckAbort())
-                    return 0;
-                int next = ReadTimed(kCanFollowTimeoutMs);
-                if (next == kCan) {
-                    cancelled = ++m_canCount >= kCancelCount;
-                } else {
-                    m_canCount = 0;
-                    ++m_garbageCount;
-                }
-            }
-            if (cancelled) {
-                Fail(kRemoteCancelled);
-                Trace("GetPad: Remote end sent 5-CAN");
-                FinishFile();
-                return 0;
-            }
-        } else if (c == kZpad) {
-            return 1;
-        } else {
-            m_canCount = 0;
-            ++m_garbageCount;
-            if (m_garbageCount % kGarbageTraceEvery == 0)
-                Trace("GetPad: incoming garbage");
-            if (m_garbageCount % kGarbagePollEvery == 0 && CheckAbort())
-                return 0;
-        }
-        silences = 0;
-        if (m_garbageCount >= kGarbageLimit) {
-            Trace("GetPad: Exceeded garbage count");
-            m_garbageOverflow = true;
-            return 0;
-        }
-    }
-    return 0;
-}
-
-int Zmodem::GetHeaderType() {
-    for (;;) {
-        int c = ReadHeaderChar();
-        if (c < 0) {
-            Trace("GetHeaderType: error char %d", c);
-            return c;
-        }
-        if (c == kZpad) {
-            // Extra pads are normal, an endless run of them is garbage.
-            if (++m_garbageCount < kGarbageLimit)
-                continue;
-            return 0;
-        }
-        if (c == kZdle) {
-            c = ReadHeaderChar();
-            if (c < 0)
-                Trace("GetHeaderType: error char %d", c);
-            return c;
-        }
-        ++m_garbageCount;
-        return 0;
-    }
-}
-
 int Zmodem::ReadFrameHeader(OnHeaderError onError) {
     return ReadHeaderLoop(onError, true);
 }
 
 int Zmodem::ReadHeaderLoop(OnHeaderError onError, bool silenceCounts) {
-    m_garbageCount = 0;
+    m_headers.Start();
     for (;;) {
-        int form;
-        if (GetPad()) {
-            form = GetHeaderType();
-        } else {
-            form = kNoHeaderForm;
-            if (m_status->statusCode < 0)
-                break;
-        }
-        m_headerForm = form;
-        int result;
-        switch (form) {
-        case 0:
-            if (m_garbageCount < kGarbageLimit)
-                continue;
-            Trace("GetPad: Exceeded garbage count");
-            result = kGeneralTransferError;
-            break;
-        case kZbin:
-            m_status->checkType = kCheckCrc16;
-            result = ReadBinaryHeaderData(form);
-            break;
-        case kZhex:
-            result = ReadHexFrameHeaderData();
-            break;
-        case kZbin32:
-            m_status->checkType = kCheckCrc32;
-            result = ReadBinaryHeaderData(form);
-            break;
-        default:
-            if (form > 0 && form < 128 && std::isprint(form))
-                Trace("ReadFrameHeader: Header Type %c", form);
-            else
-                Trace("ReadFrameHeader: Header Type <%d>", form);
-            result = kGeneralTransferError;
-            break;
-        }
-        if (result >= 0)
-            return result;
-        if (form == kNoHeaderForm && !silenceCounts) {
-            Trace("ReadFrameHeader: Frame type %d", kTimedOut);
-            if (onError == OnHeaderError::Return)
-                return kTimedOut;
-            continue;
-        }
-        Trace("ReadFrameHeader: Frame type %d", result);
+        const HeaderWait wait = AwaitHeader();
+        if (wait == HeaderWait::Header)
+            return TakeHeader(m_headers.Decoded());
         if (m_status->statusCode < 0)
             break;
+        if (m_headerForm == kNoHeaderForm) {
+            Trace("ReadFrameHeader: Header Type <%d>", kNoHeaderForm);
+            if (!silenceCounts) {
+                Trace("ReadFrameHeader: Frame type %d", kTimedOut);
+                if (onError == OnHeaderError::Return)
+                    return kTimedOut;
+                continue;
+            }
+        }
+        const int result = wait == HeaderWait::CutOff ? kTimedOut : kGeneralTransferError;
+        Trace("ReadFrameHeader: Frame type %d", result);
         // While the caller waits out stale data, a damaged header is its to judge.
         if (!m_countHeaderErrors)
             return result;
@@ -252,129 +79,164 @@ int Zmodem::ReadHeaderLoop(OnHeaderError onError, bool silenceCounts) {
     return m_status->statusCode;
 }
 
-int Zmodem::ReadHexFrameHeaderData() {
-    m_hexTerminated = 0;
-    unsigned char digits[kHexDigitCount];
-    for (unsigned char& digit : digits) {
-        const int c = ReadHeaderChar();
-        if (c < 0)
-            return c;
-        // A damaged header ends at its first wrong digit: what follows may be the next header.
-        if (!IsHexDigit(c))
-            return kGeneralTransferError;
-        digit = static_cast<unsigned char>(c);
-    }
-    const std::optional<Header> header = DecodeHexDigits(digits);
-    if (!header) {
-        Trace("ReadHexFrameHeaderData: bad CRC-16");
-        return kGeneralTransferError;
-    }
-    // The line end follows at once from a well-behaved sender; wait only as long as needed.
-    std::uint32_t start = platform::GetTickCount();
-    for (int i = 0; i < kHexLineEndLookahead; ++i) {
-        long left = kHexLineEndWaitMs - static_cast<long>(platform::TicksSince(start));
-        int c = ReadTimed(left > 0 ? left : 0);
-        if (c < 0)
-            break;
-        c &= 0x7F;
-        if (c == kLf) {
-            m_hexTerminated = 1;
-            // The XON that often follows the line end belongs to no frame: left in place it
-            // would be read as the first byte of the next subpacket.
-            SkipBuffered(kFlowControl.data());
-            break;
+Zmodem::HeaderWait Zmodem::AwaitHeader() {
+    m_garbageOverflow = false;
+    m_headerForm = kNoHeaderForm;
+    HeaderSilence silence;
+    for (;;) {
+        int available = 0;
+        const unsigned char* bytes = Buffered(available);
+        if (available == 0 && InputWaiting())
+            bytes = Buffered(available);
+        if (available == 0) {
+            if (const std::optional<HeaderWait> ended = WaitForHeaderBytes(silence))
+                return *ended;
+            continue;
         }
-        if (c != kCr && c != kXon)
-            return kGeneralTransferError;
+        const long talk = m_headers.TalkCount();
+        const int garbage = m_headers.GarbageCount();
+        int taken = 0;
+        const HeaderDecoder::Result result = m_headers.Feed(bytes, available, taken);
+        Consume(taken);
+        for (int k = garbage / kGarbageTraceEvery;
+             k < m_headers.GarbageCount() / kGarbageTraceEvery; ++k)
+            Trace("GetPad: incoming garbage");
+        if (result != HeaderDecoder::Result::NeedMore)
+            return HeaderEnded(result);
+        if (m_headers.TalkCount() != talk) {
+            m_heardInput = true;
+            silence.count = 0;
+            silence.quietKnown = false;
+        } else if (!m_headers.InHeader() && OnlyFlowControlCame(silence)) {
+            return HeaderWait::Silent;
+        }
+        if (m_headers.GarbageCount() / kGarbagePollEvery != garbage / kGarbagePollEvery &&
+            CheckAbort())
+            return HeaderWait::Stopped;
     }
-    return TakeHeader(*header);
+}
+
+std::optional<Zmodem::HeaderWait> Zmodem::WaitForHeaderBytes(HeaderSilence& silence) {
+    if (CheckAbort())
+        return HeaderWait::Stopped;
+    // Inside a header the rest is due at once; between frames the wait is the silence rule's.
+    const long wait = m_headers.AwaitingLineEnd() ? kHexLineEndWaitMs
+                      : m_headers.InHeader()      ? kHeaderCharTimeoutMs
+                                                  : SilenceUnit();
+    const int got = AwaitInput(wait);
+    if (got < 0) {
+        Fail(got);
+        return HeaderWait::Stopped;
+    }
+    if (got > 0)
+        return std::nullopt;
+    if (m_headers.AwaitingLineEnd())
+        return HeaderEnded(m_headers.LineQuiet());
+    if (m_headers.InHeader()) {
+        m_headers.Abandon();
+        m_headerForm = m_headers.Form();
+        return HeaderWait::CutOff;
+    }
+    (void)m_headers.LineQuiet(); // a run of CANs broken by silence is no cancel
+    silence.quietKnown = false;
+    if (OneMoreSilence(silence) || CheckAbort())
+        return HeaderWait::Silent;
+    return std::nullopt;
+}
+
+bool Zmodem::OnlyFlowControlCame(HeaderSilence& silence) {
+    // Flow control is not talk: it neither ends a silence nor counts as garbage. The clock
+    // is read for such input alone, never for ordinary input.
+    if (!silence.quietKnown) {
+        silence.quietKnown = true;
+        silence.quietSince = platform::GetTickCount();
+        return false;
+    }
+    if (!platform::Expired(silence.quietSince, SilenceUnit()))
+        return false;
+    silence.quietSince = platform::GetTickCount();
+    return OneMoreSilence(silence) || CheckAbort();
+}
+
+bool Zmodem::QuickSilence() const {
+    return m_heardInput && m_quietAfterInputMs > 0;
+}
+
+long Zmodem::SilenceUnit() const {
+    return QuickSilence() ? m_quietAfterInputMs : kPadTimeoutMs;
+}
+
+bool Zmodem::OneMoreSilence(HeaderSilence& silence) {
+    // A short silence ends the wait only once the answer could be here.
+    if (QuickSilence() && !platform::Expired(m_askedAt, m_answerDueMs))
+        return false;
+    // Output still on its way explains the silence: the answer cannot come before the data
+    // it answers has gone out.
+    const long now = OutputQueued();
+    const bool draining = now > 0 && (silence.queued < 0 || now < silence.queued);
+    silence.queued = now;
+    if (!draining && ++silence.count >= m_silenceLimit) {
+        Trace("GetPad: timeout on ZPAD");
+        return true;
+    }
+    return false;
+}
+
+Zmodem::HeaderWait Zmodem::HeaderEnded(HeaderDecoder::Result result) {
+    switch (result) {
+    case HeaderDecoder::Result::Header:
+        m_headerForm = m_headers.Form();
+        m_hexTerminated = m_headers.LineEndSeen();
+        if (m_headerForm != kZhex)
+            m_status->checkType = m_headerForm == kZbin32 ? kCheckCrc32 : kCheckCrc16;
+        return HeaderWait::Header;
+    case HeaderDecoder::Result::Damaged:
+        m_headerForm = m_headers.Form();
+        TraceDamagedHeader();
+        return HeaderWait::Damaged;
+    case HeaderDecoder::Result::Garbage:
+        Trace("GetPad: Exceeded garbage count");
+        m_garbageOverflow = true;
+        return HeaderWait::Garbage;
+    case HeaderDecoder::Result::Cancelled:
+        Fail(kRemoteCancelled);
+        Trace("GetPad: Remote end sent 5-CAN");
+        FinishFile();
+        return HeaderWait::Stopped;
+    case HeaderDecoder::Result::NeedMore:
+        break;
+    }
+    return HeaderWait::Damaged;
+}
+
+void Zmodem::TraceDamagedHeader() {
+    const int form = m_headers.Form();
+    if (form != kZhex && form != kZbin && form != kZbin32) {
+        if (form > 0 && form < 128 && std::isprint(form))
+            Trace("ReadFrameHeader: Header Type %c", form);
+        else
+            Trace("ReadFrameHeader: Header Type <%d>", form);
+    } else if (m_headers.CrcFailed()) {
+        Trace(form == kZhex     ? "ReadHexFrameHeaderData: bad CRC-16"
+              : form == kZbin32 ? "ReadBinaryHeaderData: bad CRC-32"
+                                : "ReadBinaryHeaderData: bad CRC-16");
+    }
+}
+
+int Zmodem::ReadHeaderAfterPad() {
+    m_headers.Start();
+    const unsigned char pad = kZpad;
+    int taken = 0;
+    (void)m_headers.Feed(&pad, 1, taken);
+    if (AwaitHeader() != HeaderWait::Header)
+        return kGeneralTransferError;
+    return TakeHeader(m_headers.Decoded());
 }
 
 int Zmodem::TakeHeader(const Header& header) {
-    if (header.type > kLastFrameType)
-        return kGeneralTransferError;
     for (int i = 0; i < 4; ++i)
         m_receivedHeader[i] = header.data[static_cast<std::size_t>(i)];
     return header.type;
-}
-
-int Zmodem::ReadBinaryHeaderData(int form) {
-    const Check check = form == kZbin32 ? Check::Crc32 : Check::Crc16;
-    unsigned char bytes[9];
-    int read = ReadPlainBytes(bytes, 5 + CrcBytes(check));
-    if (read < 0)
-        return read;
-    const std::optional<Header> header = DecodeBinaryHeader(bytes, check);
-    if (!header) {
-        Trace(check == Check::Crc32 ? "ReadBinaryHeaderData: bad CRC-32"
-                                    : "ReadBinaryHeaderData: bad CRC-16");
-        return kGeneralTransferError;
-    }
-    return TakeHeader(*header);
-}
-
-int Zmodem::ReadByte() {
-    m_canCount = 0;
-    int c;
-    int flowChars = 0;
-    for (;;) {
-        if (!InputWaiting() && CheckAbort())
-            return m_status->statusCode;
-        c = ReadTimed(kHeaderCharTimeoutMs);
-        if (c < 0 || !kFlowControl[c])
-            break;
-        if (++flowChars >= kFlowCharLimit)
-            return kTimedOut;
-    }
-    if (c != kZdle)
-        return c;
-    m_canCount = 1;
-    for (;;) {
-        if (!InputWaiting() && CheckAbort())
-            return m_status->statusCode;
-        c = ReadTimed(kHeaderCharTimeoutMs);
-        if (c < 0)
-            return c;
-        if (kFlowControl[c]) {
-            if (++flowChars >= kFlowCharLimit)
-                return kTimedOut;
-            continue;
-        }
-        if (c == kCan) {
-            if (++m_canCount >= kCancelCount) {
-                Fail(kRemoteCancelled);
-                Trace("ReadByte: Remote end sent 5-CAN");
-                return m_status->statusCode;
-            }
-            continue;
-        }
-        switch (c) {
-        case kZcrce:
-        case kZcrcg:
-        case kZcrcq:
-        case kZcrcw:
-            return kEndCodeFlag + c;
-        case kZrub0:
-            return 0x7F;
-        case kZrub1:
-            return 0xFF;
-        default:
-            return c ^ 0x40;
-        }
-    }
-}
-
-// A fixed number of bytes that must not contain a subpacket end code.
-int Zmodem::ReadPlainBytes(unsigned char* out, int count) {
-    for (int i = 0; i < count; ++i) {
-        int c = ReadByte();
-        if (c < 0)
-            return c;
-        if (c >= kEndCodeFlag)
-            return kGeneralTransferError;
-        out[i] = static_cast<unsigned char>(c);
-    }
-    return 0;
 }
 
 int Zmodem::ReadDataSubpacket() {

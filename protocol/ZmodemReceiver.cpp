@@ -228,9 +228,7 @@ void Zmodem::AnswerFinish() {
                 ReadTimed(kSecondOWaitMs);
             return;
         }
-        const int form = GetHeaderType();
-        const int type = form == kZhex ? ReadHexFrameHeaderData() : -1;
-        if (type != kZfin)
+        if (ReadHeaderAfterPad() != kZfin)
             return;
     }
 }

@@ -1,6 +1,7 @@
 // The frame codec byte for byte: what goes on the wire, and which arrivals are taken.
 #include "protocol/ZmodemCodec.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -205,4 +206,161 @@ TEST(ZmodemCodec, ASubpacketFailsOnDamageLengthAndCancel) {
     EXPECT_EQ(notYet.data, "ab\r");
     EXPECT_EQ(Decode(std::string(SubpacketDecoder::kFlowControlRunLimit, '\x13'), {}).result,
               Result::FlowControlRun);
+}
+
+namespace {
+
+using HeaderResult = HeaderDecoder::Result;
+
+struct HeaderRead {
+    HeaderResult result{HeaderResult::NeedMore};
+    std::size_t taken{0};
+};
+
+// Feeds `wire` to the decoder in pieces cut at `cuts`, until it has a result.
+HeaderRead ReadHeader(HeaderDecoder& decoder, const std::string& wire,
+                      const std::vector<std::size_t>& cuts = {}) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(wire.data());
+    HeaderRead read;
+    std::size_t from = 0;
+    for (std::size_t i = 0; i <= cuts.size() && read.result == HeaderResult::NeedMore; ++i) {
+        const std::size_t to = i < cuts.size() ? std::min(cuts[i], wire.size()) : wire.size();
+        if (to < from)
+            continue;
+        int taken = 0;
+        read.result = decoder.Feed(bytes + from, static_cast<int>(to - from), taken);
+        from += static_cast<std::size_t>(taken);
+    }
+    read.taken = from;
+    return read;
+}
+
+HeaderRead ReadHeader(const std::string& wire, const std::vector<std::size_t>& cuts = {}) {
+    HeaderDecoder decoder;
+    return ReadHeader(decoder, wire, cuts);
+}
+
+const Header kAwkward = [] {
+    Header header = Header::AtPosition(kZrpos, 0);
+    header.data = {0x0D, 0x18, 0x91, 0xFF};
+    return header;
+}();
+
+} // namespace
+
+TEST(ZmodemCodec, AHeaderDecodesWhereverItsBytesAreCut) {
+    const std::string before = "line noise\x11\x13*x";
+    for (int form : {kZhex, kZbin, kZbin32}) {
+        const std::string header = form == kZhex   ? Hex(kAwkward)
+                                   : form == kZbin ? Binary(kAwkward, Check::Crc16)
+                                                   : Binary(kAwkward, Check::Crc32);
+        const std::string wire = before + header + "*next";
+        for (std::size_t cut = 0; cut <= wire.size(); ++cut) {
+            HeaderDecoder decoder;
+            const HeaderRead read = ReadHeader(decoder, wire, {cut});
+            ASSERT_EQ(read.result, HeaderResult::Header) << form << " cut at " << cut;
+            EXPECT_EQ(decoder.Decoded(), kAwkward);
+            EXPECT_EQ(decoder.Form(), form);
+            // The XON after a hex header's line end is taken with it when it has come.
+            const bool xonLeft = form == kZhex && cut == before.size() + header.size() - 1;
+            EXPECT_EQ(wire.substr(read.taken), xonLeft ? "\x11*next" : "*next") << cut;
+            EXPECT_EQ(decoder.LineEndSeen(), form == kZhex);
+        }
+        std::vector<std::size_t> everyByte(wire.size());
+        for (std::size_t i = 0; i < wire.size(); ++i)
+            everyByte[i] = i;
+        EXPECT_EQ(ReadHeader(wire, everyByte).result, HeaderResult::Header);
+    }
+}
+
+TEST(ZmodemCodec, AHeaderWithParityBitsAndFlowControlInsideIsTaken) {
+    std::string wire = Hex(kAwkward);
+    for (std::size_t i = 1; i < 18; ++i)
+        wire[i] = static_cast<char>(wire[i] | 0x80);
+    wire.insert(9, "\x11\x93");
+    HeaderDecoder decoder;
+    ASSERT_EQ(ReadHeader(decoder, wire).result, HeaderResult::Header);
+    EXPECT_EQ(decoder.Decoded(), kAwkward);
+    std::string binary = Binary(kAwkward, Check::Crc32);
+    binary.insert(6, "\x13\x91\x11");
+    EXPECT_EQ(ReadHeader(binary).result, HeaderResult::Header);
+}
+
+TEST(ZmodemCodec, DamagedHeadersEndAtTheFault) {
+    std::string upper = Hex(kAwkward);
+    upper[8] = 'D';
+    std::string badCrc = Hex(kAwkward);
+    badCrc[17] = badCrc[17] == '0' ? '1' : '0';
+    std::string binaryBad = Binary(kAwkward, Check::Crc32);
+    binaryBad[4] ^= 0x01;
+    std::string endCodeInside = Binary(kAwkward, Check::Crc16);
+    endCodeInside.replace(4, 1, "\x18k");
+    const std::string unknownType = Hex(Header::AtPosition(kLastFrameType + 1, 0));
+    std::string junkBeforeLineFeed = Hex(kAwkward);
+    junkBeforeLineFeed[18] = 'x';
+    const std::string flowRun = "**\x18"
+                                "B0" +
+                                std::string(HeaderDecoder::kFlowControlRunLimit, '\x11');
+    struct Case {
+        std::string wire;
+        const char* what;
+    } cases[] = {
+        {upper, "an upper-case digit"},
+        {badCrc, "a hex CRC-16 that does not match"},
+        {binaryBad, "a binary CRC-32 that does not match"},
+        {endCodeInside, "an end code inside a binary header"},
+        {unknownType, "a type no ZMODEM frame has"},
+        {"*\x18Z0000", "an unknown form"},
+        {junkBeforeLineFeed, "a byte other than CR or XON before the line feed"},
+        {flowRun, "a header that never goes on past flow control"},
+    };
+    for (const Case& c : cases) {
+        HeaderDecoder decoder;
+        const HeaderRead read = ReadHeader(decoder, c.wire + Hex(Header{}));
+        EXPECT_EQ(read.result, HeaderResult::Damaged) << c.what;
+        EXPECT_LE(read.taken, c.wire.size()) << c.what << ": the fault ends the header";
+        const HeaderRead next = ReadHeader(decoder, (c.wire + Hex(Header{})).substr(read.taken));
+        EXPECT_EQ(next.result, HeaderResult::Header) << c.what << ": the next header is found";
+        EXPECT_EQ(decoder.Decoded(), Header{}) << c.what;
+    }
+}
+
+TEST(ZmodemCodec, AHexHeaderWhoseLineEndNeverComesIsTakenWhenTheLineFallsQuiet) {
+    const std::string digitsOnly = Hex(kAwkward).substr(0, 18);
+    HeaderDecoder decoder;
+    EXPECT_EQ(ReadHeader(decoder, digitsOnly + "\r").result, HeaderResult::NeedMore);
+    EXPECT_TRUE(decoder.AwaitingLineEnd());
+    EXPECT_EQ(decoder.LineQuiet(), HeaderResult::Header);
+    EXPECT_FALSE(decoder.LineEndSeen());
+    EXPECT_EQ(decoder.Decoded(), kAwkward);
+    EXPECT_EQ(ReadHeader(digitsOnly + "\r\x11\r\r\r").result, HeaderResult::Header)
+        << "five bytes of CR and XON end the wait for the line feed";
+    EXPECT_EQ(decoder.LineQuiet(), HeaderResult::NeedMore) << "nothing is pending any more";
+}
+
+TEST(ZmodemCodec, CancelsAndGarbageEndTheHunt) {
+    EXPECT_EQ(ReadHeader("ab\x18\x18\x18\x18\x18", {4}).result, HeaderResult::Cancelled);
+    HeaderDecoder broken;
+    EXPECT_EQ(ReadHeader(broken, "\x18\x18\x18\x18").result, HeaderResult::NeedMore);
+    EXPECT_EQ(broken.LineQuiet(), HeaderResult::NeedMore);
+    EXPECT_EQ(ReadHeader(broken, "\x18\x18").result, HeaderResult::NeedMore)
+        << "CANs with a silence between them are noise";
+    EXPECT_EQ(ReadHeader("\x18\x18\x18\x18M\x18").result, HeaderResult::NeedMore);
+    std::string escapedCans = Binary(kAwkward, Check::Crc32).substr(0, 5);
+    escapedCans += "\x18\x18\x18\x18\x18";
+    EXPECT_EQ(ReadHeader(escapedCans).result, HeaderResult::Cancelled)
+        << "a cancel inside a binary header";
+
+    const std::string garbage(HeaderDecoder::kGarbageLimit - 1, 'g');
+    HeaderDecoder decoder;
+    EXPECT_EQ(ReadHeader(decoder, garbage + Hex(kAwkward)).result, HeaderResult::Header);
+    EXPECT_EQ(decoder.GarbageCount(), HeaderDecoder::kGarbageLimit - 1);
+    EXPECT_EQ(ReadHeader(decoder, "g").result, HeaderResult::Garbage)
+        << "garbage counts until the search starts again";
+    decoder.Start();
+    EXPECT_EQ(ReadHeader(decoder, garbage + "**").result, HeaderResult::NeedMore);
+    EXPECT_EQ(ReadHeader(decoder, "*").result, HeaderResult::Garbage)
+        << "an endless run of pads is garbage too";
+    EXPECT_EQ(ReadHeader(std::string(10000, '\x11')).result, HeaderResult::NeedMore)
+        << "flow control between frames is not garbage";
 }
