@@ -159,7 +159,7 @@ int LocalFileEngine::BeginList(const char* list, int subFolders) {
     m_search->parsePosition = 0;
     m_search->prefix.clear();
     m_search->pattern.clear();
-    m_search->step = 0;
+    m_search->step = SearchStep::NextEntry;
     m_search->depth = 0;
     m_subFolders = subFolders;
     return kSuccess;
@@ -455,70 +455,75 @@ int LocalFileEngine::NextFile() {
         return !s.pattern.empty() && ExistsAsFile(s.prefix + s.pattern) ? 1 : 0;
     }
     for (;;) {
-        switch (s.step) {
-        case 0:
-            NextName();
-            if (s.pattern.empty())
-                return 0;
-            s.depth = 0;
-            s.prefixLength[0] = s.prefix.size();
-            s.step = 1;
-            break;
-        case 1:
-            if (FindFirst(s.prefix + s.pattern, kFindFilesOnly)) {
-                m_currentPath = s.prefix + s.levels[s.depth].found;
-                s.step = 2;
-                return 1;
-            }
-            s.step = 3;
-            // A file named without wildcards that is not there (deleted since it was listed,
-            // or no plain file) is still the caller's: its open fails and it is reported.
-            if (s.depth == 0 && s.pattern.find_first_of("*?") == std::string::npos) {
-                m_currentPath = s.prefix + s.pattern;
-                return 1;
-            }
-            break;
-        case 2:
-            if (FindNext()) {
-                m_currentPath = s.prefix + s.levels[s.depth].found;
-                return 1;
-            }
-            s.step = 3;
-            break;
-        case 3:
-            if (s.depth < kMaxFolderDepth && m_subFolders)
-                s.step = FindFirst(s.prefix + "*.*", kFindAnyEntry) ? 5 : 6;
-            else
-                s.step = 6;
-            break;
-        case 4:
-            s.step = FindNext() ? 5 : 6;
-            break;
-        case 5: {
-            const std::string& name = s.levels[s.depth].found;
-            if (name != "." && name != ".." && IsFolder(s.prefix + name)) {
-                s.prefix += name;
-                s.prefix += kFolderSeparator;
-                ++s.depth;
-                s.prefixLength[s.depth] = s.prefix.size();
-                s.step = 1;
-            } else {
-                s.step = 4;
-            }
-            break;
-        }
-        case 6:
-        default:
-            if (s.depth > 0) {
-                --s.depth;
-                s.prefix.resize(s.prefixLength[s.depth]);
-                s.step = 4;
-            } else {
-                s.step = 0;
-            }
-            break;
-        }
+        if (const std::optional<int> result = Advance(s))
+            return *result;
     }
+}
+
+void LocalFileEngine::EnterFoundFolder(SearchState& s) {
+    const std::string& name = s.levels[s.depth].found;
+    s.step = SearchStep::NextFolder;
+    if (name == "." || name == ".." || !IsFolder(s.prefix + name))
+        return;
+    s.prefix += name;
+    s.prefix += kFolderSeparator;
+    ++s.depth;
+    s.prefixLength[s.depth] = s.prefix.size();
+    s.step = SearchStep::FirstMatch;
+}
+
+std::optional<int> LocalFileEngine::Advance(SearchState& s) {
+    switch (s.step) {
+    case SearchStep::NextEntry:
+        NextName();
+        if (s.pattern.empty())
+            return 0;
+        s.depth = 0;
+        s.prefixLength[0] = s.prefix.size();
+        s.step = SearchStep::FirstMatch;
+        break;
+    case SearchStep::FirstMatch:
+        if (FindFirst(s.prefix + s.pattern, kFindFilesOnly)) {
+            m_currentPath = s.prefix + s.levels[s.depth].found;
+            s.step = SearchStep::NextMatch;
+            return 1;
+        }
+        s.step = SearchStep::FirstFolder;
+        // A file named without wildcards that is not there (deleted since it was listed, or
+        // no plain file) is still the caller's: its open fails and it is reported.
+        if (s.depth == 0 && s.pattern.find_first_of("*?") == std::string::npos) {
+            m_currentPath = s.prefix + s.pattern;
+            return 1;
+        }
+        break;
+    case SearchStep::NextMatch:
+        if (FindNext()) {
+            m_currentPath = s.prefix + s.levels[s.depth].found;
+            return 1;
+        }
+        s.step = SearchStep::FirstFolder;
+        break;
+    case SearchStep::FirstFolder:
+        s.step =
+            s.depth < kMaxFolderDepth && m_subFolders && FindFirst(s.prefix + "*.*", kFindAnyEntry)
+                ? SearchStep::EnterFolder
+                : SearchStep::LeaveFolder;
+        break;
+    case SearchStep::NextFolder:
+        s.step = FindNext() ? SearchStep::EnterFolder : SearchStep::LeaveFolder;
+        break;
+    case SearchStep::EnterFolder:
+        EnterFoundFolder(s);
+        break;
+    case SearchStep::LeaveFolder:
+        s.step = s.depth > 0 ? SearchStep::NextFolder : SearchStep::NextEntry;
+        if (s.depth > 0) {
+            --s.depth;
+            s.prefix.resize(s.prefixLength[s.depth]);
+        }
+        break;
+    }
+    return std::nullopt;
 }
 
 } // namespace protocol

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -67,17 +68,31 @@ class LocalFileEngine : public FileEngine {
         std::string found;
     };
 
+    // Where the walk of a send list stands.
+    enum class SearchStep {
+        NextEntry,   // take the next entry of the list
+        FirstMatch,  // the first file matching the pattern in the current folder
+        NextMatch,   // the next matching file
+        FirstFolder, // the first entry of the current folder, looking for subfolders
+        NextFolder,  // the next entry, looking for subfolders
+        EnterFolder, // the entry found is a folder: walk it
+        LeaveFolder, // the current folder is done: back to its parent
+    };
     struct SearchState {
         FindRecord levels[kMaxFolderDepth + 1];
         std::size_t parsePosition{0};
         std::string prefix;
         std::string pattern;
         std::size_t prefixLength[kMaxFolderDepth + 1]{};
-        int step{0};
+        SearchStep step{SearchStep::NextEntry};
         int depth{0};
     };
 
     std::unique_ptr<SearchState> m_search;
+    // One step of the walk; 0 or 1 when it ends NextFile with that result.
+    std::optional<int> Advance(SearchState& s);
+    // Walks into the entry just found when it is a folder, else goes on to the next entry.
+    void EnterFoundFolder(SearchState& s);
 
     // Whether `c` parts two entries of a send list: blanks, commas and semicolons here.
     virtual bool IsEntrySeparator(char c) const;

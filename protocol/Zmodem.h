@@ -94,7 +94,17 @@ class Zmodem : public FileTransfer {
     int OpenLink();
     int PrepareNextFile();
     int SendFile();
+    // The ZFILE header and the file information subpacket; the status code.
+    int SendOffer(const unsigned char flags[4], int infoLength);
     void SendFileData();
+    // After the last data: the empty data frame a receiver still needs, then ZEOF; true when
+    // the receiver asked for data again.
+    bool EndFileData();
+    // Obeys the receiver's answer to a data frame (`response`: a frame type already read, or
+    // 0 to read one); false when the file is done with (the run failed or ended).
+    bool ObeyAnswer(int response, int& quietRestarts);
+    // Reads the receiver's answer; a restart waiting for its confirmation counts its silences.
+    int AwaitAnswer(int& quietRestarts);
     // Whether the ZRPOS just read asks for a place inside the file; fails the run otherwise.
     bool PositionWithinFile();
     // Answers a receiver's ZCRC with the CRC-32 of the first bytes of the file it asks about.
@@ -102,6 +112,16 @@ class Zmodem : public FileTransfer {
     int FillSubpacket();
     int BackChannel();
     int SendDataFrame();
+    // Checks the back channel and sends the ZDATA header; false when the frame is not to go.
+    bool StartDataFrame();
+    // Hears the receiver while a frame goes out: a result for SendDataFrame to return, or
+    // nothing to go on (`awaitAck` set when only an acknowledgement is owed).
+    std::optional<int> ListenInFrame(std::int64_t& acknowledged, bool& awaitAck);
+    // Sends the next subpacket of the frame; true when it ended a streamed file (ZCRCE).
+    bool SendNextSubpacket(bool& frameEnded);
+    // Waits for the receiver when the window is full; the failure code when the silence
+    // reached the retry limit, else 0.
+    int AwaitWindowRoom();
     // After the last data: ZEOF until the receiver confirms the file with ZRINIT. 1 when the
     // file is done (confirmed or skipped), 0 when the receiver asked for data again (the
     // position is where), -1 on failure.
@@ -266,6 +286,45 @@ class Zmodem : public FileTransfer {
     zmodem::FrameEncoder m_encoder;
     zmodem::SubpacketDecoder m_subpacket;
     zmodem::HeaderDecoder m_headers;
+
+    // Where the receiver stands while a file's data arrives.
+    struct DataPhase {
+        // After a ZRPOS, what the sender had already sent is still arriving until the ZDATA
+        // header at the asked position: that stale data is passed over without counting its
+        // damaged-looking headers as errors, so that the retry count measures failures
+        // without progress only.
+        bool resyncing{true};
+        int staleEnds{0}; // ZEOFs at another position seen while resynchronising
+        // Time header reads found nothing since the last good frame, not yet counted.
+        int quietMs{0};
+        // Whether the last ZRPOS was sent for silence: its answer may be to an earlier one,
+        // so the time it takes says nothing of the line.
+        bool askedForSilence{false};
+        std::uint32_t resyncStart{0};
+        // Where the ZDATA frame being read began: the last position the sender named. Beyond
+        // it the position is only the sum of the subpackets taken, so a subpacket lost whole
+        // would leave every later one a little too early in the file.
+        std::int64_t frameStart{0};
+        // The last frame ended with ZCRCW and was answered with ZACK.
+        bool answered{false};
+    };
+    // What the receiver does after one frame of the data phase.
+    enum class DataStep {
+        Next,                 // read the next frame
+        Ask,                  // send the position again
+        AskCounted,           // count an error, then send the position again
+        AskForSilence,        // the sender fell silent: send the position again
+        AskForSilenceCounted, // the same, with ten silent seconds counted as an error
+        Done,                 // the file ended at the position
+        Failed,               // the run failed (the status code says why)
+    };
+    int ReadDataPhaseHeader(DataPhase& phase);
+    DataStep OnDataHeader(DataPhase& phase);
+    DataStep OnEndOfFileHeader(DataPhase& phase);
+    DataStep OnSilence(DataPhase& phase, std::uint32_t silentMs);
+    DataStep OnOtherFrame(DataPhase& phase, int type);
+    // Sends the position again; false when the errors reached the retry limit.
+    bool AskAgain(DataPhase& phase, DataStep step);
 
     // Feeds the line to the header decoder until a header, a failure or the silence limit.
     HeaderWait AwaitHeader();

@@ -470,113 +470,126 @@ void Zmodem::ReadFileData() {
     }
     if (CheckAbort())
         return;
-    // After a ZRPOS, what the sender had already sent is still arriving until the ZDATA
-    // header at the asked position: that stale data is passed over without counting its
-    // damaged-looking headers as errors, so that the retry count measures failures without
-    // progress only.
-    bool resyncing = true;
-    int staleEnds = 0;
-    // Time header reads found nothing since the last good frame, not yet counted as errors.
-    int quietMs = 0;
-    // Whether the last ZRPOS was sent for silence: its answer may be to an earlier one, so
-    // the time it takes says nothing of the line.
-    bool askedForSilence = false;
-    std::uint32_t resyncStart = platform::GetTickCount();
-    // Where the ZDATA frame being read began: the last position the sender named. Beyond it
-    // the position is only the sum of the subpackets taken, so a subpacket lost whole would
-    // leave every later one a little too early in the file.
-    std::int64_t frameStart = st.position;
-    // A frame closed by ZCRCW has been answered with ZACK, and the sender waits for it: a
-    // second of silence means the answer was lost, and the position is sent again.
-    bool answered = false;
+    DataPhase phase;
+    phase.resyncStart = platform::GetTickCount();
+    phase.frameStart = st.position;
     while (!CheckAbort()) {
-        m_countHeaderErrors = !resyncing;
-        m_silenceLimit = resyncing || answered ? 1 : kPadSilenceLimit;
-        m_quietAfterInputMs = resyncing ? kResyncQuietMs : 0;
-        answered = false;
         const std::uint32_t readStart = platform::GetTickCount();
-        const int type = ReadFrameHeader(OnHeaderError::Return);
-        m_countHeaderErrors = true;
-        m_silenceLimit = kPadSilenceLimit;
-        m_quietAfterInputMs = 0;
+        const int type = ReadDataPhaseHeader(phase);
         if (st.statusCode < 0) {
             Trace("ReadFileData: Fatal error on header");
             return;
         }
-        bool recover = false;
-        bool count = true;
-        bool forSilence = false;
-        if (type == kZdata) {
-            if (PositionFromHeader(m_receivedHeader) != st.position) {
-                Trace("ReadFileData: Mismatch in rx_pos");
-                recover = true;
-            } else {
-                if (resyncing && !askedForSilence)
-                    m_answerDueMs = static_cast<int>(std::min<std::uint32_t>(
-                        kPadTimeoutMs, 2 * platform::TicksSince(m_askedAt)));
-                resyncing = false;
-                staleEnds = 0;
-                quietMs = 0;
-                frameStart = st.position;
-                const int r = ReceiveDataFrame();
-                if (st.statusCode < 0)
-                    return;
-                recover = r < 0;
-                answered = r == kZcrcw;
-            }
-        } else if (type == kZeof) {
-            if (PositionFromHeader(m_receivedHeader) == st.position) {
-                Trace("ReadFileData: frame_type=%d", type);
-                return;
-            }
-            Trace("ZEOF at wrong position");
-            // One ZEOF may have been sent before the sender saw the ZRPOS; a later one means
-            // the ZRPOS was lost.
-            recover = !resyncing || ++staleEnds > 1;
-            if (!resyncing) {
-                // Outside a resynchronisation a subpacket went missing whole somewhere in the
-                // frame, and what followed it was written too early: the frame is asked for
-                // again from where it began, and rewritten in place.
-                Trace("ReadFileData: data lost in the frame from %ld",
-                      static_cast<long>(frameStart));
-                st.position = frameStart;
-            }
-        } else if (type < 0 && m_headerForm == kNoHeaderForm && !m_garbageOverflow) {
-            // Silence: ask again at once, but a sender that stays silent is counted once for
-            // every ten seconds of it, so that a vanished sender ends the run.
-            recover = true;
-            forSilence = true;
-            // A header read that found nothing: all of its time went without progress.
-            quietMs += static_cast<int>(platform::TicksSince(readStart));
-            count = quietMs >= kPadSilenceLimit * kPadTimeoutMs;
-            if (count)
-                quietMs = 0;
-        } else {
-            if (type >= 0)
-                Trace("ReadFileData: frame_type=%d", type);
-            // A damaged header has been counted where it was read. The offer again means the
-            // sender never saw the answer to it; other frames are let go by.
-            count = type < 0 ? m_headerForm == kNoHeaderForm : true;
-            recover = type < 0 || type == kZfile;
-            // Stale data is waited out for a while, not for ever.
-            if (resyncing && !platform::Expired(resyncStart, kResyncLimitMs))
-                recover = false;
-        }
-        if (!recover)
-            continue;
-        if (count && CountError()) {
-            Fail(kTooManyErrors);
+        DataStep step = DataStep::Next;
+        if (type == kZdata)
+            step = OnDataHeader(phase);
+        else if (type == kZeof)
+            step = OnEndOfFileHeader(phase);
+        else if (type < 0 && m_headerForm == kNoHeaderForm && !m_garbageOverflow)
+            step = OnSilence(phase, platform::TicksSince(readStart));
+        else
+            step = OnOtherFrame(phase, type);
+        if (step == DataStep::Done || step == DataStep::Failed)
             return;
-        }
-        DiscardInput();
-        SendPosition(kZrpos);
-        // A ZRPOS sent while another is unanswered may be answered by the earlier one.
-        askedForSilence = forSilence || resyncing;
-        resyncing = true;
-        staleEnds = 0;
-        resyncStart = platform::GetTickCount();
-        Trace("Sending a new file offset!!!");
+        if (step != DataStep::Next && !AskAgain(phase, step))
+            return;
     }
+}
+
+int Zmodem::ReadDataPhaseHeader(DataPhase& phase) {
+    m_countHeaderErrors = !phase.resyncing;
+    m_silenceLimit = phase.resyncing || phase.answered ? 1 : kPadSilenceLimit;
+    m_quietAfterInputMs = phase.resyncing ? kResyncQuietMs : 0;
+    phase.answered = false;
+    const int type = ReadFrameHeader(OnHeaderError::Return);
+    m_countHeaderErrors = true;
+    m_silenceLimit = kPadSilenceLimit;
+    m_quietAfterInputMs = 0;
+    return type;
+}
+
+Zmodem::DataStep Zmodem::OnDataHeader(DataPhase& phase) {
+    TransferStatus& st = *m_status;
+    if (PositionFromHeader(m_receivedHeader) != st.position) {
+        Trace("ReadFileData: Mismatch in rx_pos");
+        return DataStep::AskCounted;
+    }
+    if (phase.resyncing && !phase.askedForSilence)
+        m_answerDueMs = static_cast<int>(
+            std::min<std::uint32_t>(kPadTimeoutMs, 2 * platform::TicksSince(m_askedAt)));
+    phase.resyncing = false;
+    phase.staleEnds = 0;
+    phase.quietMs = 0;
+    phase.frameStart = st.position;
+    const int end = ReceiveDataFrame();
+    if (st.statusCode < 0)
+        return DataStep::Failed;
+    // A frame closed by ZCRCW has been answered with ZACK, and the sender waits for it: a
+    // second of silence means the answer was lost, and the position is sent again.
+    phase.answered = end == kZcrcw;
+    return end < 0 ? DataStep::AskCounted : DataStep::Next;
+}
+
+Zmodem::DataStep Zmodem::OnEndOfFileHeader(DataPhase& phase) {
+    TransferStatus& st = *m_status;
+    if (PositionFromHeader(m_receivedHeader) == st.position) {
+        Trace("ReadFileData: frame_type=%d", kZeof);
+        return DataStep::Done;
+    }
+    Trace("ZEOF at wrong position");
+    // One ZEOF may have been sent before the sender saw the ZRPOS; a later one means the
+    // ZRPOS was lost.
+    const bool ask = !phase.resyncing || ++phase.staleEnds > 1;
+    if (!phase.resyncing) {
+        // Outside a resynchronisation a subpacket went missing whole somewhere in the frame,
+        // and what followed it was written too early: the frame is asked for again from
+        // where it began, and rewritten in place.
+        Trace("ReadFileData: data lost in the frame from %ld", static_cast<long>(phase.frameStart));
+        st.position = phase.frameStart;
+    }
+    return ask ? DataStep::AskCounted : DataStep::Next;
+}
+
+Zmodem::DataStep Zmodem::OnSilence(DataPhase& phase, std::uint32_t silentMs) {
+    // Ask again at once, but a sender that stays silent is counted once for every ten
+    // seconds of it, so that a vanished sender ends the run. A header read that found
+    // nothing spent all of its time without progress.
+    phase.quietMs += static_cast<int>(silentMs);
+    if (phase.quietMs < kPadSilenceLimit * kPadTimeoutMs)
+        return DataStep::AskForSilence;
+    phase.quietMs = 0;
+    return DataStep::AskForSilenceCounted;
+}
+
+Zmodem::DataStep Zmodem::OnOtherFrame(DataPhase& phase, int type) {
+    if (type >= 0)
+        Trace("ReadFileData: frame_type=%d", type);
+    // Stale data is waited out for a while, not for ever.
+    if (phase.resyncing && !platform::Expired(phase.resyncStart, kResyncLimitMs))
+        return DataStep::Next;
+    // The offer again means the sender never saw the answer to it; other frames are let go
+    // by. A damaged header has been counted where it was read.
+    if (type >= 0)
+        return type == kZfile ? DataStep::AskCounted : DataStep::Next;
+    return m_headerForm == kNoHeaderForm ? DataStep::AskCounted : DataStep::Ask;
+}
+
+bool Zmodem::AskAgain(DataPhase& phase, DataStep step) {
+    const bool counted = step == DataStep::AskCounted || step == DataStep::AskForSilenceCounted;
+    if (counted && CountError()) {
+        Fail(kTooManyErrors);
+        return false;
+    }
+    DiscardInput();
+    SendPosition(kZrpos);
+    // A ZRPOS sent while another is unanswered may be answered by the earlier one.
+    phase.askedForSilence = step == DataStep::AskForSilence ||
+                            step == DataStep::AskForSilenceCounted || phase.resyncing;
+    phase.resyncing = true;
+    phase.staleEnds = 0;
+    phase.resyncStart = platform::GetTickCount();
+    Trace("Sending a new file offset!!!");
+    return true;
 }
 
 } // namespace protocol

@@ -152,16 +152,9 @@ int Zmodem::SendFile() {
     }
     bool offer = true;
     for (;;) {
-        if (offer) {
-            if (m_receiverFlags & kCanFcs32)
-                Trace("Sending with CRC-32");
-            SendBinaryHeader(kZfile, flags);
-            if (st.statusCode >= 0)
-                SendDataSubpacket(infoLength, kZcrcw);
-            if (st.statusCode < 0)
-                return st.statusCode;
-            offer = false;
-        }
+        if (offer && SendOffer(flags, infoLength) < 0)
+            return st.statusCode;
+        offer = false;
         int type = ReadFrameHeader(OnHeaderError::Retry);
         bool count = true;
         switch (type) {
@@ -204,90 +197,108 @@ int Zmodem::SendFile() {
     }
 }
 
+int Zmodem::SendOffer(const unsigned char flags[4], int infoLength) {
+    if (m_receiverFlags & kCanFcs32)
+        Trace("Sending with CRC-32");
+    SendBinaryHeader(kZfile, flags);
+    if (m_status->statusCode >= 0)
+        SendDataSubpacket(infoLength, kZcrcw);
+    return m_status->statusCode;
+}
+
 void Zmodem::SendFileData() {
     TransferStatus& st = *m_status;
     int quietRestarts = 0; // restarts sent again because their confirmation did not come
     for (;;) {
         if (st.position >= st.fileSize) {
-            // Nothing (more) to send: a receiver still gets one data frame before the ZEOF,
-            // an empty one when the file is empty or already complete there.
-            if (!m_dataSent) {
-                unsigned char position[4];
-                PositionToHeader(st.position, position);
-                SendBinaryHeader(kZdata, position);
-                if (st.statusCode >= 0)
-                    SendDataSubpacket(0, kZcrce);
-                m_dataSent = true;
-                if (st.statusCode < 0)
-                    return;
-            }
-            if (EndFile() != 0)
+            if (!EndFileData())
                 return; // confirmed, or failed
             continue;   // the receiver asked for data again
         }
-        int response = SendDataFrame();
+        const int response = SendDataFrame();
         m_dataSent = true;
         if (st.statusCode < 0)
             return;
         // A frame closed by ZCRCE at the end of the file asks for no answer: the ZEOF does.
         if (response == 0 && st.position >= st.fileSize && m_lastEndCode == kZcrce)
             continue;
-        bool stepDone = false;
-        while (!stepDone) {
-            if (response == 0) {
-                // A restart waits a moment for its confirmation (once its own bytes are
-                // out), then the same frame goes out again; that silence counts one error
-                // per ten seconds.
-                m_silenceLimit = m_restart ? kRestartSilenceLimit : kPadSilenceLimit;
-                response = m_restart ? ReadHeaderLoop(OnHeaderError::Return, false)
-                                     : ReadFrameHeader(OnHeaderError::Return);
-                m_silenceLimit = kPadSilenceLimit;
-                if (response == kTimedOut && m_restart && st.statusCode >= 0) {
-                    st.position = m_restartPosition;
-                    if (++quietRestarts % (kPadSilenceLimit / kRestartSilenceLimit) == 0 &&
-                        CountError())
-                        Fail(kTooManyRetries);
-                }
-            }
-            // A damaged header (counted where it was read) was the receiver asking for
-            // something, and silence leaves both sides waiting: the data goes on from here,
-            // and a receiver that wants another position asks for it again at once.
-            if (response < 0) {
-                if (st.statusCode < 0)
-                    return;
-                Trace("SendFile: frame type %d, the data goes on", response);
-                break;
-            }
-            quietRestarts = 0;
-            switch (response) {
-            case kZrinit:
-            case kZskip:
-            case kZabort:
-            case kZferr:
-            case kZcan:
-                Fail(kRemoteCancelled);
-                return;
-            case kZack:
-                Trace("SendFile: received an ACK frame");
-                st.retries = 0;
-                m_restart = false;
-                stepDone = true;
-                break;
-            case kZrpos:
-                Restart();
-                if (st.statusCode < 0)
-                    return;
-                stepDone = true;
-                break;
-            default:
-                Trace("SendFile: frame type %d", response);
-                if (st.statusCode < 0)
-                    return;
-                response = 0;
-                break;
-            }
+        if (!ObeyAnswer(response, quietRestarts))
+            return;
+    }
+}
+
+bool Zmodem::EndFileData() {
+    TransferStatus& st = *m_status;
+    // Nothing (more) to send: a receiver still gets one data frame before the ZEOF, an empty
+    // one when the file is empty or already complete there.
+    if (!m_dataSent) {
+        unsigned char position[4];
+        PositionToHeader(st.position, position);
+        SendBinaryHeader(kZdata, position);
+        if (st.statusCode >= 0)
+            SendDataSubpacket(0, kZcrce);
+        m_dataSent = true;
+        if (st.statusCode < 0)
+            return false;
+    }
+    return EndFile() == 0;
+}
+
+bool Zmodem::ObeyAnswer(int response, int& quietRestarts) {
+    TransferStatus& st = *m_status;
+    for (;;) {
+        if (response == 0)
+            response = AwaitAnswer(quietRestarts);
+        // A damaged header (counted where it was read) was the receiver asking for
+        // something, and silence leaves both sides waiting: the data goes on from here, and
+        // a receiver that wants another position asks for it again at once.
+        if (response < 0) {
+            if (st.statusCode < 0)
+                return false;
+            Trace("SendFile: frame type %d, the data goes on", response);
+            return true;
+        }
+        quietRestarts = 0;
+        switch (response) {
+        case kZrinit:
+        case kZskip:
+        case kZabort:
+        case kZferr:
+        case kZcan:
+            Fail(kRemoteCancelled);
+            return false;
+        case kZack:
+            Trace("SendFile: received an ACK frame");
+            st.retries = 0;
+            m_restart = false;
+            return true;
+        case kZrpos:
+            Restart();
+            return st.statusCode >= 0;
+        default:
+            Trace("SendFile: frame type %d", response);
+            if (st.statusCode < 0)
+                return false;
+            response = 0;
+            break;
         }
     }
+}
+
+int Zmodem::AwaitAnswer(int& quietRestarts) {
+    TransferStatus& st = *m_status;
+    // A restart waits a moment for its confirmation (once its own bytes are out), then the
+    // same frame goes out again; that silence counts one error per ten seconds.
+    m_silenceLimit = m_restart ? kRestartSilenceLimit : kPadSilenceLimit;
+    const int response = m_restart ? ReadHeaderLoop(OnHeaderError::Return, false)
+                                   : ReadFrameHeader(OnHeaderError::Return);
+    m_silenceLimit = kPadSilenceLimit;
+    if (response == kTimedOut && m_restart && st.statusCode >= 0) {
+        st.position = m_restartPosition;
+        if (++quietRestarts % (kPadSilenceLimit / kRestartSilenceLimit) == 0 && CountError())
+            Fail(kTooManyRetries);
+    }
+    return response;
 }
 
 bool Zmodem::PositionWithinFile() {
@@ -474,22 +485,7 @@ bool Zmodem::WaitForInput(long ms) {
 int Zmodem::SendDataFrame() {
     TransferStatus& st = *m_status;
     const std::int64_t size = st.fileSize;
-    m_garbageCount = 0;
-    switch (BackChannel()) {
-    case 1:
-        Trace("BackChannel: backtalk ZCAN/ZPAD");
-        SendDataSubpacket(0, kZcrce);
-        return 0;
-    case 2:
-        return 0;
-    default:
-        break;
-    }
-    unsigned char position[4];
-    PositionToHeader(st.position, position);
-    SendBinaryHeader(kZdata, position);
-    m_windowBytes = 0;
-    if (st.statusCode < 0)
+    if (!StartDataFrame())
         return 0;
     std::int64_t acknowledged = st.position;
     bool frameEnded = false;
@@ -497,67 +493,21 @@ int Zmodem::SendDataFrame() {
         if (CheckAbort())
             return 0;
         bool awaitAck = false;
-        const std::int64_t P = st.position;
-        const bool listen = !m_windowed || P - acknowledged >= m_windowSize ||
-                            (frameEnded && P >= size && acknowledged < P);
-        while (listen) {
-            int talk = BackChannel();
-            if (talk == 1) {
-                if (!m_windowed) {
-                    if (st.position < size) {
-                        Trace("BackChannel: backtalk ZCAN/ZPAD");
-                        SendDataSubpacket(0, kZcrce);
-                    }
-                    return 0;
-                }
-                int type = ReadFrameHeader(OnHeaderError::Retry);
-                if (type != kZack)
-                    return type;
-                const std::int64_t lastBlockStart = st.position - st.blockLength;
-                if (st.position >= size && lastBlockStart == acknowledged)
-                    return kZack;
-                acknowledged += lastBlockStart == acknowledged ? st.blockLength : m_subpacketLength;
-                st.retries = 0;
-                continue;
-            }
-            if (talk == 2)
-                return 0;
-            // The stop was checked at the top of this step.
-            if (m_windowed && st.position >= size) {
-                if (acknowledged >= st.position || st.position - st.blockLength == acknowledged)
-                    return 0;
-                awaitAck = true;
-            }
-            break;
+        const std::int64_t at = st.position;
+        const bool listen = !m_windowed || at - acknowledged >= m_windowSize ||
+                            (frameEnded && at >= size && acknowledged < at);
+        if (listen) {
+            if (const std::optional<int> heard = ListenInFrame(acknowledged, awaitAck))
+                return *heard;
         }
         bool sent = false;
         const bool room = !m_windowed || st.position - acknowledged < m_windowSize;
         if (room && st.position < size && !awaitAck) {
-            Trace("SendDataFrame: sending @%ld", static_cast<long>(st.position));
-            int ends = FillSubpacket();
-            // After a ZRPOS the first subpacket (with its data) closes the frame with ZCRCW:
-            // the stream goes on only once the receiver has confirmed that it is in step.
-            frameEnded = m_restart ? true : ends != 0;
-            // A streamed file ends with ZCRCE: its ZEOF, not a ZACK, is what gets answered.
-            const bool streamEnd = !m_windowed && !m_restart && st.position >= size;
-            int endCode = frameEnded ? kZcrcw : (m_windowed ? kZcrcq : kZcrcg);
-            if (streamEnd)
-                endCode = kZcrce;
-            if (st.statusCode >= 0)
-                SendDataSubpacket(st.blockLength, endCode);
-            sent = true;
-            if (streamEnd && st.statusCode >= 0)
+            if (SendNextSubpacket(frameEnded))
                 return 0;
-        } else {
-            const long queued = OutputQueued();
-            if (!WaitForInput(kAckWaitMs) && st.statusCode >= 0) {
-                // Nothing to send and nothing heard: the receiver owes an acknowledgement,
-                // unless what it is to acknowledge is still on its way out.
-                const long left = OutputQueued();
-                const bool draining = left > 0 && left < queued;
-                if (!draining && CountError())
-                    return Fail(kTooManyRetries);
-            }
+            sent = true;
+        } else if (AwaitWindowRoom() < 0) {
+            return st.statusCode;
         }
         if (st.statusCode < 0)
             return 0;
@@ -566,6 +516,92 @@ int Zmodem::SendDataFrame() {
         if (frameEnded && (st.position < size || m_restart))
             return 0;
     }
+}
+
+bool Zmodem::StartDataFrame() {
+    TransferStatus& st = *m_status;
+    m_garbageCount = 0;
+    switch (BackChannel()) {
+    case 1:
+        Trace("BackChannel: backtalk ZCAN/ZPAD");
+        SendDataSubpacket(0, kZcrce);
+        return false;
+    case 2:
+        return false;
+    default:
+        break;
+    }
+    unsigned char position[4];
+    PositionToHeader(st.position, position);
+    SendBinaryHeader(kZdata, position);
+    m_windowBytes = 0;
+    return st.statusCode >= 0;
+}
+
+std::optional<int> Zmodem::ListenInFrame(std::int64_t& acknowledged, bool& awaitAck) {
+    TransferStatus& st = *m_status;
+    const std::int64_t size = st.fileSize;
+    for (;;) {
+        const int talk = BackChannel();
+        if (talk == 2)
+            return 0;
+        if (talk == 1) {
+            if (!m_windowed) {
+                if (st.position < size) {
+                    Trace("BackChannel: backtalk ZCAN/ZPAD");
+                    SendDataSubpacket(0, kZcrce);
+                }
+                return 0;
+            }
+            const int type = ReadFrameHeader(OnHeaderError::Retry);
+            if (type != kZack)
+                return type;
+            const std::int64_t lastBlockStart = st.position - st.blockLength;
+            if (st.position >= size && lastBlockStart == acknowledged)
+                return kZack;
+            acknowledged += lastBlockStart == acknowledged ? st.blockLength : m_subpacketLength;
+            st.retries = 0;
+            continue;
+        }
+        // The stop was checked before this step.
+        if (m_windowed && st.position >= size) {
+            if (acknowledged >= st.position || st.position - st.blockLength == acknowledged)
+                return 0;
+            awaitAck = true;
+        }
+        return std::nullopt;
+    }
+}
+
+bool Zmodem::SendNextSubpacket(bool& frameEnded) {
+    TransferStatus& st = *m_status;
+    Trace("SendDataFrame: sending @%ld", static_cast<long>(st.position));
+    const int ends = FillSubpacket();
+    // After a ZRPOS the first subpacket (with its data) closes the frame with ZCRCW: the
+    // stream goes on only once the receiver has confirmed that it is in step.
+    frameEnded = m_restart ? true : ends != 0;
+    // A streamed file ends with ZCRCE: its ZEOF, not a ZACK, is what gets answered.
+    const bool streamEnd = !m_windowed && !m_restart && st.position >= st.fileSize;
+    int endCode = frameEnded ? kZcrcw : (m_windowed ? kZcrcq : kZcrcg);
+    if (streamEnd)
+        endCode = kZcrce;
+    if (st.statusCode >= 0)
+        SendDataSubpacket(st.blockLength, endCode);
+    return streamEnd && st.statusCode >= 0;
+}
+
+int Zmodem::AwaitWindowRoom() {
+    TransferStatus& st = *m_status;
+    const long queued = OutputQueued();
+    if (!WaitForInput(kAckWaitMs) && st.statusCode >= 0) {
+        // Nothing to send and nothing heard: the receiver owes an acknowledgement, unless
+        // what it is to acknowledge is still on its way out.
+        const long left = OutputQueued();
+        const bool draining = left > 0 && left < queued;
+        if (!draining && CountError())
+            return Fail(kTooManyRetries);
+    }
+    return 0;
 }
 
 int Zmodem::CloseLink() {
