@@ -134,6 +134,10 @@ int FileTransfer::WriteBufferTimed(const unsigned char* data, int length) {
             return 0;
         unsent.count = length - sent;
         long remaining = Remaining(start, kWriteBufferLimitMs);
+        if (wrote <= 0 && CancelQueued()) {
+            Trace("Cancel heard while the output could not drain");
+            return Fail(kRemoteCancelled);
+        }
         if (wrote <= 0 && remaining <= 0) {
             Trace("Timeout error sending buffer");
             Fail(kCannotPutBuffer);
@@ -393,6 +397,27 @@ bool FileTransfer::FillReadBuffer() {
     m_readPosition = 0;
     m_readEnd = got;
     return true;
+}
+
+bool FileTransfer::CancelQueued() {
+    constexpr unsigned char kCancelByte = 0x18;
+    constexpr int kCancelRun = 5;
+    if (m_readPosition > 0) {
+        std::memmove(m_readBuffer, m_readBuffer + m_readPosition,
+                     static_cast<std::size_t>(m_readEnd - m_readPosition));
+        m_readEnd -= m_readPosition;
+        m_readPosition = 0;
+    }
+    if (m_readEnd < kReadBufferSize) {
+        const int got =
+            m_serial->Link()->ReadBuffer(m_readBuffer + m_readEnd, kReadBufferSize - m_readEnd);
+        if (got > 0)
+            m_readEnd += got;
+    }
+    int run = 0;
+    for (int i = 0; i < m_readEnd && run < kCancelRun; ++i)
+        run = m_readBuffer[i] == kCancelByte ? run + 1 : 0;
+    return run >= kCancelRun;
 }
 
 int FileTransfer::AwaitInput(long timeoutMs) {

@@ -94,6 +94,10 @@ class FileTransfer : public Transfer {
         while (m_readPosition < m_readEnd && skip[m_readBuffer[m_readPosition]])
             ++m_readPosition;
     }
+    // Whether the input already holds a peer's cancel (five CANs in a row), without taking
+    // any of it: tops the buffer up from the link first. Lets a writer whose output cannot
+    // drain see that the peer gave up and stopped reading.
+    bool CancelQueued();
     // Bytes written and not yet sent by the link (0 when it cannot tell).
     long OutputQueued();
     // Discards input buffered here and in the link.

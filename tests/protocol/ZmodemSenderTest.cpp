@@ -4,6 +4,7 @@
 #include "protocol/Zmodem.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
 #include <map>
@@ -53,6 +54,8 @@ struct ReceiverScript {
     // with a bad CRC.
     enum Damage { kNothing, kTheRewind, kTheAckAfterIt, kNoAckAfterIt } damage{kNothing};
     bool cancelOnData{false};
+    // How long the receiver stops reading before it sends that cancel (ms, real time).
+    int cancelDelayMs{0};
     // Requests not heard (no ZRINIT at the start either), as by a terminal not yet ready.
     int missedRequests{0};
 };
@@ -124,6 +127,7 @@ class ScriptedReceiver {
                     break;
                 }
                 if (m_script.cancelOnData) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(m_script.cancelDelayMs));
                     std::string cancel = std::string(10, '\x18') + std::string(10, '\b');
                     m_z.WriteBufferTimed(reinterpret_cast<const unsigned char*>(cancel.data()), 20);
                     return;
@@ -423,6 +427,18 @@ TEST_F(ZmodemSender, ReceiverCancelEndsTheRunWithoutACancelBack) {
     script.cancelOnData = true;
     EXPECT_EQ(Transfer(dir / "c.bin", script), kRemoteCancelled);
     EXPECT_FALSE(receiver->finished);
+}
+
+TEST_F(ZmodemSender, ACancelIsHeardWhileTheOutputCannotDrain) {
+    // The receiver stops reading, the line fills, and only then does its cancel come.
+    dir.WriteFile("c.bin", Pattern(100000, 8));
+    wire.nearLink->SetTransmitRoom(4096);
+    ReceiverScript script;
+    script.cancelOnData = true;
+    script.cancelDelayMs = 200;
+    const std::uint32_t start = platform::GetTickCount();
+    EXPECT_EQ(Transfer(dir / "c.bin", script), kRemoteCancelled);
+    EXPECT_LT(platform::GetTickCount() - start, 10000u); // well inside the write time-out
 }
 
 TEST_F(ZmodemSender, ZrqinitIsRepeatedUntilTheReceiverAnswers) {
