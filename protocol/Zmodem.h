@@ -8,6 +8,7 @@
 
 #include "protocol/Checksum.h"
 #include "protocol/FileTransfer.h"
+#include "protocol/SendWindow.h"
 #include "protocol/ZmodemCodec.h"
 
 namespace protocol {
@@ -76,6 +77,10 @@ class Zmodem : public FileTransfer {
     void SetStripPaths(bool on) { m_stripPaths = on; }
     void SetWindowedSending(int on) { m_windowed = on; }
     void SetWindowSize(int bytes) { m_windowSize = bytes; }
+    // Streams until the receiver asks for data again, then bounds the data not yet
+    // acknowledged (see SendWindow), so that the next error costs less than a full line
+    // buffer; streaming takes over again after clean stretches.
+    void SetAdaptiveWindow(bool on) { m_adaptiveWindow = on; }
     void SetRequestResume(int on) { m_requestResume = on; }
     void SetRetryLimit(int limit) { m_retryLimit = limit; }
     int RetryLimit() const { return m_retryLimit; }
@@ -122,6 +127,13 @@ class Zmodem : public FileTransfer {
     // Waits for the receiver when the window is full; the failure code when the silence
     // reached the retry limit, else 0.
     int AwaitWindowRoom();
+    // Takes the position a ZACK confirms, when it lies in what was sent since `acknowledged`.
+    void TakeAcknowledgement(std::int64_t& acknowledged);
+    // After the receiver asked for data again: an adaptive sender bounds its window.
+    void NarrowWindow();
+    // Whether the adaptive window decides the window now.
+    bool Adapting() const { return m_adaptiveWindow && m_windowed; }
+    void ApplySendWindow();
     // After the last data: ZEOF until the receiver confirms the file with ZRINIT. 1 when the
     // file is done (confirmed or skipped), 0 when the receiver asked for data again (the
     // position is where), -1 on failure.
@@ -249,6 +261,10 @@ class Zmodem : public FileTransfer {
     bool m_stripPaths{true};
     int m_windowed{1};
     int m_windowSize{4096};
+    bool m_adaptiveWindow{false};
+    SendWindow m_sendWindow;
+    // Whether the receiver can hear while it receives: a window needs its acknowledgements.
+    bool m_receiverHears{true};
     int m_requestResume{0};
     int m_retryLimit{10};
     // Silent periods GetFileName waits through for an offer before "Timed out"; -1 counts

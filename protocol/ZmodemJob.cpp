@@ -13,6 +13,7 @@ ZmodemJob<Zmodem> MakeSendingZmodem(comm::GFSerial* serial, TransferStatus* stat
     job.transfer = std::make_unique<Zmodem>(serial, status);
     job.transfer->SetFileEngine(job.engine.get());
     job.transfer->SetWindowedSending(0);
+    job.transfer->SetAdaptiveWindow(true);
     return job;
 }
 

@@ -87,7 +87,8 @@ int Zmodem::OpenLink() {
     const unsigned char* header = m_receivedHeader;
     m_receiverBufferSize = header[0] + 256 * header[1];
     m_receiverFlags = header[kZf0];
-    if (!(m_receiverFlags & kCanFullDuplex))
+    m_receiverHears = (m_receiverFlags & kCanFullDuplex) != 0;
+    if (!m_receiverHears)
         m_windowed = 0;
     return 1;
 }
@@ -350,6 +351,7 @@ void Zmodem::Restart() {
     m_restartPosition = st.position;
     Trace("SendFileData: ZRPOS location %ld", static_cast<long>(st.position));
     m_restart = true;
+    NarrowWindow();
     m_serial->PurgeOutput();
 }
 
@@ -413,9 +415,9 @@ int Zmodem::FillSubpacket() {
         st.blockLength = 0;
         return 1;
     }
-    int length = kDataBufferSize;
+    int length = Adapting() ? m_sendWindow.Subpacket() : kDataBufferSize;
     if (m_receiverBufferSize > 0)
-        length = std::min(kDataBufferSize, m_receiverBufferSize - m_windowBytes);
+        length = std::min(length, m_receiverBufferSize - m_windowBytes);
     m_subpacketLength = length;
     // Never more than the size announced in the offer, even if the file has grown since.
     length = static_cast<int>(std::min<std::int64_t>(length, st.fileSize - st.position));
@@ -556,10 +558,9 @@ std::optional<int> Zmodem::ListenInFrame(std::int64_t& acknowledged, bool& await
             const int type = ReadFrameHeader(OnHeaderError::Retry);
             if (type != kZack)
                 return type;
-            const std::int64_t lastBlockStart = st.position - st.blockLength;
-            if (st.position >= size && lastBlockStart == acknowledged)
+            TakeAcknowledgement(acknowledged);
+            if (st.position >= size && acknowledged >= st.position)
                 return kZack;
-            acknowledged += lastBlockStart == acknowledged ? st.blockLength : m_subpacketLength;
             st.retries = 0;
             continue;
         }
@@ -587,7 +588,38 @@ bool Zmodem::SendNextSubpacket(bool& frameEnded) {
         endCode = kZcrce;
     if (st.statusCode >= 0)
         SendDataSubpacket(st.blockLength, endCode);
+    if (Adapting() && endCode != kZcrcg)
+        m_sendWindow.Sent(st.position, platform::GetTickCount());
     return streamEnd && st.statusCode >= 0;
+}
+
+void Zmodem::TakeAcknowledgement(std::int64_t& acknowledged) {
+    // Positions travel as 32 bits: the distance from what was acknowledged is taken modulo
+    // 2^32, and one outside what was sent since (a stale ZACK) is passed over.
+    const std::uint32_t heard = static_cast<std::uint32_t>(PositionFromHeader(m_receivedHeader));
+    const std::int64_t step =
+        static_cast<std::uint32_t>(heard - static_cast<std::uint32_t>(acknowledged));
+    if (step == 0 || step > m_status->position - acknowledged)
+        return;
+    acknowledged += step;
+    if (!Adapting())
+        return;
+    m_sendWindow.Acknowledged(acknowledged, step, platform::GetTickCount());
+    ApplySendWindow();
+    if (!m_windowed)
+        Trace("SendDataFrame: streaming again");
+}
+
+void Zmodem::NarrowWindow() {
+    if (!m_adaptiveWindow || !m_receiverHears)
+        return;
+    m_sendWindow.Error();
+    ApplySendWindow();
+}
+
+void Zmodem::ApplySendWindow() {
+    m_windowed = m_sendWindow.Streaming() ? 0 : 1;
+    m_windowSize = m_sendWindow.Window();
 }
 
 int Zmodem::AwaitWindowRoom() {

@@ -37,7 +37,8 @@ struct ReceivedFile {
     std::vector<int> frameEnds;   // end code of the last subpacket of every data frame
     std::vector<int> dataHeaders; // positions of the ZDATA headers
     int subpackets{0};
-    long crcAnswer{-1}; // the sender's answer to ZCRC
+    std::vector<int> askingAt; // where the subpackets that ask for a ZACK end
+    long crcAnswer{-1};        // the sender's answer to ZCRC
 };
 
 struct ReceiverScript {
@@ -53,6 +54,8 @@ struct ReceiverScript {
     // Noise on the way back: the interruption's ZRPOS, or the first ZACK after it, arrives
     // with a bad CRC.
     enum Damage { kNothing, kTheRewind, kTheAckAfterIt, kNoAckAfterIt } damage{kNothing};
+    // Every n-th ZACK is lost on the way back (0: none).
+    int loseEveryAck{0};
     bool cancelOnData{false};
     // How long the receiver stops reading before it sends that cancel (ms, real time).
     int cancelDelayMs{0};
@@ -146,10 +149,13 @@ class ScriptedReceiver {
                                       static_cast<std::size_t>(m_status.blockLength));
                     position += m_status.blockLength;
                     if (end == kZcrcq || end == kZcrcw) {
+                        file->askingAt.push_back(static_cast<int>(position));
                         const bool hit = interrupted && !ackDamaged &&
                                          m_script.damage >= ReceiverScript::kTheAckAfterIt;
                         ackDamaged = ackDamaged || hit;
-                        if (!hit || m_script.damage != ReceiverScript::kNoAckAfterIt)
+                        const bool lost =
+                            m_script.loseEveryAck > 0 && ++acks % m_script.loseEveryAck == 0;
+                        if (!lost && (!hit || m_script.damage != ReceiverScript::kNoAckAfterIt))
                             SendPosition(kZack, position, hit);
                     }
                     if (!interrupted && m_script.interruptAfter >= 0 &&
@@ -191,6 +197,7 @@ class ScriptedReceiver {
     }
 
     std::vector<ReceivedFile> files;
+    int acks{0};
     std::vector<std::pair<int, int>> fileFlags;
     std::string overAndOut;
     bool finished{false};
@@ -419,6 +426,53 @@ TEST_F(ZmodemSender, WindowedSendingAsksForAcknowledgements) {
     const ReceivedFile& f = receiver->files.at(0);
     EXPECT_EQ(f.data, data);
     EXPECT_EQ(f.subpackets, 20);
+}
+
+TEST_F(ZmodemSender, LostAcknowledgementsAreCoveredByTheNextOne) {
+    // A ZACK confirms everything up to its position: one lost on the way back is made good
+    // by the next, and the window never stalls waiting for it. (The files are sized so that
+    // the ZACK of each file's last subpacket gets through.)
+    platform::ScopedTimeAcceleration gentle(4.0);
+    for (int files : {1, 2}) {
+        std::string a = Pattern(19000, 7), b = Pattern(10000, 8);
+        const std::string list =
+            dir.WriteFile("w.bin", a) + (files == 2 ? " " + dir.WriteFile("v.bin", b) : "");
+        sender.SetWindowedSending(1);
+        ReceiverScript script;
+        script.loseEveryAck = 2;
+        const std::uint32_t start = platform::GetTickCount();
+        ASSERT_EQ(Transfer(list, script), 0) << files;
+        EXPECT_LT(platform::GetTickCount() - start, 5000u) << files;
+        ASSERT_EQ(receiver->files.size(), static_cast<std::size_t>(files));
+        EXPECT_EQ(receiver->files[0].data, a);
+        if (files == 2) {
+            EXPECT_EQ(receiver->files[1].data, b);
+        }
+    }
+}
+
+TEST_F(ZmodemSender, AnAdaptiveSenderBoundsItsWindowOnlyAfterAnError) {
+    std::string clean = Pattern(30000, 3), noisy = Pattern(60000, 4);
+    dir.WriteFile("clean.bin", clean);
+    dir.WriteFile("noisy.bin", noisy);
+    sender.SetAdaptiveWindow(true);
+    ASSERT_EQ(Transfer(dir / "clean.bin"), 0);
+    EXPECT_EQ(receiver->files.at(0).data, clean);
+    EXPECT_TRUE(receiver->files[0].askingAt.empty()); // a clean line streams throughout
+
+    ReceiverScript script;
+    script.interruptAfter = 20000;
+    script.rewindTo = 4096;
+    ASSERT_EQ(Transfer(dir / "noisy.bin", script), 0);
+    const ReceivedFile& f = receiver->files.at(0);
+    EXPECT_EQ(f.data, noisy);
+    // After the ZRPOS: the ZCRCW that confirms the restart, then a ZACK asked for at least
+    // every 4096 bytes, so that the next error costs no more than that.
+    ASSERT_GE(f.askingAt.size(), 2u);
+    EXPECT_EQ(f.askingAt[0], 4096 + 1024);
+    for (std::size_t i = 1; i < f.askingAt.size(); ++i)
+        EXPECT_LE(f.askingAt[i] - f.askingAt[i - 1], 4096) << i;
+    EXPECT_EQ(f.askingAt.back(), 60000);
 }
 
 TEST_F(ZmodemSender, ReceiverCancelEndsTheRunWithoutACancelBack) {
