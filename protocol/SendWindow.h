@@ -35,8 +35,8 @@ class SendWindow {
     void Sent(std::int64_t end, std::uint32_t now);
     // The receiver confirmed `step` more bytes, up to `end`.
     void Acknowledged(std::int64_t end, std::int64_t step, std::uint32_t now);
-    // The receiver asked for data again. On a line whose round trip a probe found longer than
-    // a streaming window, the sender streams on.
+    // The receiver asked for data again. On a line found to carry kLongLineBytes in a round
+    // trip, the sender streams on.
     void Error();
 
     // What the line carries in one round trip, as far as the acknowledgements have shown it
