@@ -75,13 +75,12 @@ class Zmodem : public FileTransfer {
     int ReceiverFlags() const { return m_receiverFlags; }
 
     void SetStripPaths(bool on) { m_stripPaths = on; }
-    void SetWindowedSending(int on) { m_windowed = on; }
-    void SetWindowSize(int bytes) { m_windowSize = bytes; }
+    void SetWindowedSending(bool on) { m_windowed = on; }
     // Streams until the receiver asks for data again, then bounds the data not yet
     // acknowledged (see SendWindow), so that the next error costs less than a full line
     // buffer; streaming takes over again after clean stretches.
     void SetAdaptiveWindow(bool on) { m_adaptiveWindow = on; }
-    void SetRequestResume(int on) { m_requestResume = on; }
+    void SetRequestResume(bool on) { m_requestResume = on; }
     void SetRetryLimit(int limit) { m_retryLimit = limit; }
     int RetryLimit() const { return m_retryLimit; }
 
@@ -259,13 +258,13 @@ class Zmodem : public FileTransfer {
     bool m_restartEmpty{false};
 
     bool m_stripPaths{true};
-    int m_windowed{1};
+    bool m_windowed{true};
     int m_windowSize{4096};
     bool m_adaptiveWindow{false};
     SendWindow m_sendWindow;
     // Whether the receiver can hear while it receives: a window needs its acknowledgements.
     bool m_receiverHears{true};
-    int m_requestResume{0};
+    bool m_requestResume{false};
     int m_retryLimit{10};
     // Silent periods GetFileName waits through for an offer before "Timed out"; -1 counts
     // each silence as an error instead.

@@ -12,7 +12,7 @@ ZmodemJob<Zmodem> MakeSendingZmodem(comm::GFSerial* serial, TransferStatus* stat
     job.engine = std::make_unique<ListFileEngine>();
     job.transfer = std::make_unique<Zmodem>(serial, status);
     job.transfer->SetFileEngine(job.engine.get());
-    job.transfer->SetWindowedSending(0);
+    job.transfer->SetWindowedSending(false);
     job.transfer->SetAdaptiveWindow(true);
     return job;
 }

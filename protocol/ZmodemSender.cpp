@@ -89,7 +89,7 @@ int Zmodem::OpenLink() {
     m_receiverFlags = header[kZf0];
     m_receiverHears = (m_receiverFlags & kCanFullDuplex) != 0;
     if (!m_receiverHears)
-        m_windowed = 0;
+        m_windowed = false;
     return 1;
 }
 
@@ -618,7 +618,7 @@ void Zmodem::NarrowWindow() {
 }
 
 void Zmodem::ApplySendWindow() {
-    m_windowed = m_sendWindow.Streaming() ? 0 : 1;
+    m_windowed = !m_sendWindow.Streaming();
     m_windowSize = m_sendWindow.Window();
 }
 

@@ -767,7 +767,7 @@ int ImpostorCall(Station& caller, const std::string& number, const std::string& 
         protocol::ListFileEngine engine;
         protocol::Zmodem sender(context.link, &block.Reporter());
         sender.SetFileEngine(&engine);
-        sender.SetWindowedSending(0);
+        sender.SetWindowedSending(false);
         sender.SetManagementOption(protocol::kManageReplace);
         status = sender.Send(list.c_str());
     }

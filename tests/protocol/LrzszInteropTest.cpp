@@ -153,7 +153,7 @@ TEST(LrzszInterop, RzReceivesWhatTheSenderStreams) {
     LocalFileEngine engine;
     Zmodem sender(&serial, &status);
     sender.SetFileEngine(&engine);
-    sender.SetWindowedSending(0);
+    sender.SetWindowedSending(false);
     std::string list = dir / "out/*";
     int result = sender.Send(list.c_str());
     int childStatus = 0;

@@ -69,7 +69,7 @@ struct ReceiverFixture : testing::Test {
         LocalFileEngine sendEngine;
         Zmodem sender(wire.farSerial.get(), &sendStatus);
         sender.SetFileEngine(&sendEngine);
-        sender.SetWindowedSending(0);
+        sender.SetWindowedSending(false);
         int sent = 0;
         std::thread peer([&] { sent = sender.Send(list.c_str()); });
         int result = receiver.Receive();

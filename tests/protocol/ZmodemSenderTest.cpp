@@ -228,7 +228,7 @@ class ScriptedReceiver {
 struct SenderFixture : testing::Test {
     SenderFixture() : sender(wire.nearSerial.get(), &status) {
         sender.SetFileEngine(&engine);
-        sender.SetWindowedSending(0);
+        sender.SetWindowedSending(false);
     }
 
     // Runs the sender on this thread and the receiver on another.
@@ -291,7 +291,7 @@ TEST_F(ZmodemSender, FileInformationCarriesSizeAndOctalDate) {
     ASSERT_EQ(engine.ApplyDate(), 0);
     ASSERT_EQ(engine.Close(), 0);
     sender.SetManagementOption(5);
-    sender.SetRequestResume(1);
+    sender.SetRequestResume(true);
     ASSERT_EQ(Transfer(path), 0);
     ASSERT_EQ(receiver->files.size(), 1u);
     EXPECT_EQ(receiver->files[0].date, seconds);
@@ -421,7 +421,7 @@ TEST_F(ZmodemSender, ReceiverWithoutOverlappedIoGetsZcrcwAfterEverySubpacket) {
 TEST_F(ZmodemSender, WindowedSendingAsksForAcknowledgements) {
     std::string data = Pattern(20000, 7);
     dir.WriteFile("w.bin", data);
-    sender.SetWindowedSending(1);
+    sender.SetWindowedSending(true);
     ASSERT_EQ(Transfer(dir / "w.bin"), 0);
     const ReceivedFile& f = receiver->files.at(0);
     EXPECT_EQ(f.data, data);
@@ -437,7 +437,7 @@ TEST_F(ZmodemSender, LostAcknowledgementsAreCoveredByTheNextOne) {
         std::string a = Pattern(19000, 7), b = Pattern(10000, 8);
         const std::string list =
             dir.WriteFile("w.bin", a) + (files == 2 ? " " + dir.WriteFile("v.bin", b) : "");
-        sender.SetWindowedSending(1);
+        sender.SetWindowedSending(true);
         ReceiverScript script;
         script.loseEveryAck = 2;
         const std::uint32_t start = platform::GetTickCount();
