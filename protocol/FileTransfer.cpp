@@ -11,6 +11,7 @@
 #include "platform/Clock.h"
 #include "platform/Paths.h"
 #include "protocol/LocalFileEngine.h"
+#include "protocol/ZmodemCodec.h"
 
 namespace protocol {
 
@@ -400,8 +401,6 @@ bool FileTransfer::FillReadBuffer() {
 }
 
 bool FileTransfer::CancelQueued() {
-    constexpr unsigned char kCancelByte = 0x18;
-    constexpr int kCancelRun = 5;
     if (m_readPosition > 0) {
         std::memmove(m_readBuffer, m_readBuffer + m_readPosition,
                      static_cast<std::size_t>(m_readEnd - m_readPosition));
@@ -415,9 +414,9 @@ bool FileTransfer::CancelQueued() {
             m_readEnd += got;
     }
     int run = 0;
-    for (int i = 0; i < m_readEnd && run < kCancelRun; ++i)
-        run = m_readBuffer[i] == kCancelByte ? run + 1 : 0;
-    return run >= kCancelRun;
+    for (int i = 0; i < m_readEnd && run < zmodem::kCancelCount; ++i)
+        run = m_readBuffer[i] == zmodem::kCan ? run + 1 : 0;
+    return run >= zmodem::kCancelCount;
 }
 
 int FileTransfer::AwaitInput(long timeoutMs) {

@@ -215,7 +215,7 @@ SubpacketDecoder::Result SubpacketDecoder::Feed(const unsigned char* bytes, int 
             break;
         case State::CrcEscaped:
             if (c == kCan) {
-                if (++m_cans >= 5)
+                if (++m_cans >= kCancelCount)
                     return Result::Cancelled;
                 break;
             }
@@ -233,7 +233,7 @@ SubpacketDecoder::Result SubpacketDecoder::Feed(const unsigned char* bytes, int 
 
 SubpacketDecoder::Result SubpacketDecoder::TakeEscaped(unsigned char c) {
     if (c == kCan)
-        return ++m_cans >= 5 ? Result::Cancelled : Result::NeedMore;
+        return ++m_cans >= kCancelCount ? Result::Cancelled : Result::NeedMore;
     if (IsEndCode(c)) {
         m_endCode = c;
         m_state = State::Crc;

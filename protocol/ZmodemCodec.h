@@ -11,6 +11,8 @@ namespace protocol::zmodem {
 inline constexpr int kZpad = '*';
 inline constexpr int kZdle = 0x18;
 inline constexpr int kCan = 0x18;
+// CANs in a row that cancel the session, wherever they come.
+inline constexpr int kCancelCount = 5;
 inline constexpr int kZbin = 'A';
 inline constexpr int kZhex = 'B';
 inline constexpr int kZbin32 = 'C';
@@ -161,7 +163,6 @@ class HeaderDecoder {
         Cancelled, // five CANs
     };
     static constexpr int kGarbageLimit = 2048;
-    static constexpr int kCancelCount = 5;
     // Bytes after a hex header's digits in which its line feed may come (CR and XON before it).
     static constexpr int kLineEndLookahead = 5;
     // The longest run of flow control inside a header before the header counts as damaged.
