@@ -1,6 +1,6 @@
-// Feeds arbitrary bytes to the ZMODEM frame codec directly, then to the frame layer through a
-// scripted link: headers are read as a receiver would, and every data header is followed by
-// its subpackets.
+// Feeds arbitrary bytes to the ZMODEM frame codec directly, to the frame reader and receiver
+// state machine in simulated time, then to the frame layer through a scripted link: headers
+// are read as a receiver would, and every data header is followed by its subpackets.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -11,6 +11,8 @@
 #include "comm/StatusCodes.h"
 #include "platform/Clock.h"
 #include "protocol/Zmodem.h"
+#include "protocol/ZmodemFrameReader.h"
+#include "protocol/ZmodemReceiver.h"
 #include "tests/support/StubLink.h"
 
 namespace {
@@ -168,6 +170,78 @@ void CheckHeaderSplits(const std::uint8_t* data, std::size_t size) {
     }
 }
 
+// A files side that checks what the receiver hands it: data only at the position it asked
+// for, in pieces no longer than a subpacket, and offers of every kind answered.
+class CheckingFiles : public protocol::ReceiverFiles {
+  public:
+    explicit CheckingFiles(int mode) : m_mode{mode} {}
+    protocol::OfferStep Offer(const protocol::zmodem::Header&, const unsigned char*,
+                              int length) override {
+        if (length < 0 || length > 8192)
+            std::abort();
+        return Step();
+    }
+    protocol::OfferStep Proved(std::optional<std::uint32_t>) override { return Step(); }
+    int Seek(std::int64_t position) override {
+        if (position < 0)
+            std::abort();
+        return 0;
+    }
+    int Store(const unsigned char*, int length) override {
+        if (length <= 0 || length > 8192)
+            std::abort();
+        return 0;
+    }
+    int EndFile() override { return 0; }
+
+  private:
+    protocol::OfferStep Step() {
+        using Kind = protocol::OfferStep::Kind;
+        const Kind kinds[] = {Kind::Receive, Kind::Verify, Kind::Skip, Kind::Receive};
+        return protocol::OfferStep{kinds[(m_mode >> 3 & 3) ^ (m_steps++ & 1)], m_steps * 100, 0};
+    }
+    int m_mode;
+    int m_steps{0};
+};
+
+// The receiver state machine takes any input, in pieces at any times, without a failure
+// of its own: every wake-up it asks for lies ahead, and its actions are headers it can send.
+void CheckReceiverMachine(const std::uint8_t* data, std::size_t size, int mode) {
+    using namespace protocol::zmodem;
+    protocol::TransferStatus status;
+    CheckingFiles files{mode};
+    protocol::ReceiverOptions options;
+    options.silenceCounts = (mode & 1) != 0;
+    protocol::ZmodemReceiver rx{status, files, options};
+    FrameReader reader{8192};
+    TimeMs now = 0;
+    rx.Start(now);
+    const int count = static_cast<int>(size);
+    for (int at = 0; at < count && !rx.Finished();) {
+        (void)rx.TakeActions();
+        now += data[at] % 4 == 0 ? data[at] * 20 : 0;
+        if (const std::optional<TimeMs> wake = rx.WakeAt(); wake && *wake <= now) {
+            rx.OnFrame(reader.Tick(now), now);
+            rx.OnTime(now, 0);
+            if (const std::optional<TimeMs> next = rx.WakeAt();
+                next && *next <= now && !rx.Finished())
+                std::abort();
+            continue;
+        }
+        const int piece = std::min(count - at, 1 + data[at] % 97);
+        const long talk = reader.TalkCount();
+        int taken = 0;
+        const FrameEvent event = reader.Feed(data + at, piece, taken, now);
+        at += taken;
+        if (reader.TalkCount() != talk)
+            rx.OnHeard(now, reader.TalkCount() - talk,
+                       event.kind == FrameEvent::Kind::None && !reader.InFrame());
+        rx.OnFrame(event, now);
+        if (status.position < 0 || status.errors < 0)
+            std::abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -176,6 +250,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckCodec(data + 1, size - 1, data[0]);
     CheckSubpacketSplits(data + 1, size - 1, data[0]);
     CheckHeaderSplits(data + 1, size - 1);
+    CheckReceiverMachine(data + 1, size - 1, data[0]);
     // The settling waits after a cancel run in accelerated time, so an input costs no
     // real seconds.
     static const bool accelerated = (platform::SetTimeAcceleration(100000.0), true);

@@ -76,12 +76,10 @@ int FileTransfer::PrepareTransfer() {
 void FileTransfer::Trace(const char* format, ...) {
     if (!m_status->WantsTraceLines())
         return;
-    char text[kTraceSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(text, sizeof text, format, args);
+    TraceLineV(*m_status, format, args);
     va_end(args);
-    m_status->TraceLine(text);
 }
 
 int FileTransfer::WriteCharTimed(int c) {
@@ -158,6 +156,10 @@ int FileTransfer::WriteBufferTimed(const unsigned char* data, int length) {
 
 int FileTransfer::CheckAbort() {
     m_status->Progress(m_status->statusCode);
+    return StopRequested();
+}
+
+int FileTransfer::StopRequested() {
     if (m_status->statusCode < 0)
         return 0;
     int answer = m_status->AbortRequested();

@@ -23,7 +23,6 @@ class FileTransfer : public Transfer {
     static constexpr int kDataBufferSize = 1024;
     static constexpr int kDataBufferCapacity = 8192;
     static constexpr int kOutputBufferSize = 2060;
-    static constexpr int kTraceSize = 520;
 
     FileTransfer(comm::GFSerial* serial, TransferStatus* status = nullptr);
     ~FileTransfer() override;
@@ -37,8 +36,11 @@ class FileTransfer : public Transfer {
     // code (kCannotPutBuffer after 60 seconds without progress, kUserCancelled on abort).
     int WriteBufferTimed(const unsigned char* data, int length);
     void Trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
-    // 1 when the transfer must stop (abort requested or carrier lost), else 0.
+    // Publishes the progress, then asks StopRequested.
     int CheckAbort();
+    // 1 when the transfer must stop (abort requested or carrier lost), else 0; a stop records
+    // its code and finishes the file.
+    int StopRequested();
     // Closes the current file (stamping a received one), and after a failure tells the other
     // side with the cancel sequence and drains the line.
     void FinishFile();

@@ -10,6 +10,7 @@ using namespace zmodem;
 
 ReceivingZmodem::ReceivingZmodem(comm::GFSerial* serial, TransferStatus* status)
     : Zmodem(serial, status) {
+    m_silenceCounts = false;
     m_offerSilenceLimit = kSilenceLimit;
     m_firstFrameLimitMs = kFirstFrameLimitMs;
 }

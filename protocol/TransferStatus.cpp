@@ -2,6 +2,8 @@
 // publishes the record to its window instead.
 #include "protocol/TransferStatus.h"
 
+#include <cstdio>
+
 namespace protocol {
 
 const char* const kCheckTypeNames[5] = {"Not Determined", "1 Byte Checksum", "2 Byte Checksum",
@@ -32,5 +34,12 @@ bool TransferStatus::WantsTraceLines() const {
 }
 
 void TransferStatus::FileRenamed(const std::string&, const std::string&) {}
+
+void TraceLineV(TransferStatus& status, const char* format, va_list args) {
+    constexpr int kTraceSize = 520;
+    char text[kTraceSize];
+    std::vsnprintf(text, sizeof text, format, args);
+    status.TraceLine(text);
+}
 
 } // namespace protocol

@@ -2,6 +2,7 @@
 // progress and trace lines and learns that it must stop.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -64,5 +65,9 @@ class TransferStatus {
     int errors{0};
     int retries{0};
 };
+
+// Formats a trace line and hands it to the record (a line is cut at 519 characters).
+void TraceLineV(TransferStatus& status, const char* format, va_list args)
+    __attribute__((format(printf, 2, 0)));
 
 } // namespace protocol

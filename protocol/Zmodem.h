@@ -10,6 +10,8 @@
 #include "protocol/FileTransfer.h"
 #include "protocol/SendWindow.h"
 #include "protocol/ZmodemCodec.h"
+#include "protocol/ZmodemFrameReader.h"
+#include "protocol/ZmodemReceiver.h"
 
 namespace protocol {
 
@@ -43,9 +45,6 @@ class Zmodem : public FileTransfer {
     // finished normally (also when no file came), else the failure code.
     int Receive() override;
 
-    // 1 when a ZFILE header and its file information arrived intact (the information is in
-    // the data buffer), 0 when the sender ended the conversation or the run failed.
-    virtual int GetFileName();
     // Frame type 0-19, or a negative code. With OnHeaderError::Retry, damaged headers are
     // counted and the wait goes on until the retry limit.
     virtual int ReadFrameHeader(OnHeaderError onError);
@@ -144,59 +143,20 @@ class Zmodem : public FileTransfer {
     // ---- Receiver ----
     // The name buffer holds names of up to 519 characters; longer ones are cut.
     static constexpr int kNameBufferSize = 520;
-    // What this receiver announces in ZF0 of its ZRINIT: full duplex, overlapped I/O, break
-    // and CRC-32. Its buffer size is 0, so the sender may stream without limit.
-    static constexpr int kReceiverCapabilities =
-        zmodem::kCanFullDuplex | zmodem::kCanOverlapIo | zmodem::kCanBreak | zmodem::kCanFcs32;
-    static constexpr int kZrqinitSettleMs = 200;
-    static constexpr int kZrqinitDrainLimit = 20;
-    static constexpr int kFinalOWaitMs = 2000;
-    static constexpr int kSecondOWaitMs = 500;
-    // ZFINs answered at the end of a run, and ZFINs sent, before the run ends regardless.
-    static constexpr int kFinishAnswers = 3;
-    static constexpr int kFinishAttempts = 3;
-    // How long stale data after a ZRPOS is passed over before the ZRPOS is sent again.
-    static constexpr long kResyncLimitMs = 20000;
-    // Silence after a ZRPOS before it is sent again, once input has come since: the stale
-    // data has stopped, and a sender that says nothing lost the frame it restarted with or
-    // our ZRPOS. A line that stayed silent since the ZRPOS is given a full second instead,
-    // and the short wait never ends before twice the time the last answer to a ZRPOS took,
-    // so that a line slow to answer is not asked again before it could.
-    static constexpr int kResyncQuietMs = 250;
     // Seconds a restart waits for its confirmation before it goes out again: longer than
     // the receiver's waits, so that a receiver which asks again itself is heard first.
     static constexpr int kRestartSilenceLimit = 2;
-
-    // How long the receiver waits for the sender's answer to ZCRC, and how often it asks
-    // after a damaged answer.
-    static constexpr long kCrcAnswerMs = 3000;
-    static constexpr int kCrcAsks = 2;
-    // The wait for the answer grows by a second for every so many bytes the sender reads.
-    static constexpr std::int64_t kCrcBytesPerSecond = 64 << 20;
+    // ZFINs sent before the run ends regardless of an answer.
+    static constexpr int kFinishAttempts = 3;
     // ZCRC questions the sender answers per offer; more are errors.
     static constexpr int kCrcAnswersPerOffer = 4;
 
-    int SendReceiverInit();
     // Takes the name, size and date of the offer just read; nothing is shown of it yet.
     void TakeOffer();
     // Stamps and closes a file that arrived whole and counts it; false when closing failed.
     bool CloseReceivedFile();
     // What the folder holds under the offered name, and what an earlier call filed under it.
     void LookUpLocalFile();
-    // Asks the sender with ZCRC for what the arrival decision needs proven; false when the
-    // run failed meanwhile.
-    bool ProveOffer();
-    // Asks the sender for the CRC-32 of its first `length` bytes, and waits for the answer;
-    // nothing when it gave none.
-    void AskFileCrc(std::int64_t length);
-    std::optional<std::uint32_t> AwaitFileCrc(std::int64_t length);
-    // Sends a hex header of `type` carrying the status position (ZRPOS, ZACK).
-    int SendPosition(int type);
-    void ReadFileData();
-    // Reads the subpackets of a ZDATA frame at the status position into the file; the last
-    // end code, or a negative code when a subpacket failed (the status code tells a failure
-    // that ends the run).
-    int ReceiveDataFrame();
     // The name the file information subpacket offers, cut to the name buffer and made safe
     // to open in the receive folder.
     std::string OfferedName() const;
@@ -208,36 +168,24 @@ class Zmodem : public FileTransfer {
     // Waits up to `ms` for input; false when none came (or the wait failed).
     bool WaitForInput(long ms);
     void RunSender();
+    // Runs the receiver state machine over the link until it finishes, fails or is stopped.
     void RunReceiver();
+    // Does what the machine asked, in order; false when a write failed.
+    bool CarryOutActions(const std::vector<ZmodemReceiver::Action>& actions,
+                         zmodem::FrameReader& reader);
+    // Feeds what is buffered to the reader and the machine, or waits for input until the
+    // next wake-up and tells them the time; false when the link failed.
+    bool Pump(ZmodemReceiver& machine, zmodem::FrameReader& reader, zmodem::TimeMs now);
     // The frame header loop; `silenceCounts` decides whether a wait that found no header at
     // all is an error (the library's receiver) or only a time-out (the application's).
     int ReadHeaderLoop(OnHeaderError onError, bool silenceCounts);
     // The rest of a header whose first ZPAD was read: its type, or a negative code.
     int ReadHeaderAfterPad();
-    // Answers a ZFIN with ZFIN and lets the sender's "OO" go by.
-    void AnswerFinish();
-    // After a ZRQINIT: lets a hex header's line end arrive and drops it.
-    void SkipHexLineEnd();
-    // Reads and acknowledges a ZSINIT's subpacket; false when it was damaged.
-    bool AcceptSenderInit();
     // Size and date from the file information; false when the size field is missing.
     bool ParseFileInformation();
 
-    // Off while the receiver waits out stale data after a ZRPOS: damaged headers then come
-    // back to it uncounted.
-    bool m_countHeaderErrors{true};
     int m_silenceLimit{kPadSilenceLimit}; // seconds of silence before a header read gives up
-    // When set, what a second of silence shortens to once input has been heard (since
-    // m_heardInput was last cleared), though never before m_answerDueMs have passed since
-    // m_askedAt: a header read then gives up sooner after input stops, but not before the
-    // answer to what was asked could be back.
-    int m_quietAfterInputMs{0};
-    bool m_heardInput{false};
-    std::uint32_t m_askedAt{0};
-    int m_answerDueMs{kPadTimeoutMs};
-    int m_garbageCount{0}; // what the sender's back channel counts while it streams
-    // Set when the last wait for a header gave up on too much garbage rather than on silence.
-    bool m_garbageOverflow{false};
+    int m_garbageCount{0};                // what the sender's back channel counts while it streams
     int m_receiverFlags{0};
     int m_receiverBufferSize{0};
     int m_windowBytes{0};
@@ -266,20 +214,24 @@ class Zmodem : public FileTransfer {
     bool m_receiverHears{true};
     bool m_requestResume{false};
     int m_retryLimit{10};
-    // Silent periods GetFileName waits through for an offer before "Timed out"; -1 counts
+    // Whether a header wait that found nothing counts as an error (see ReceiverOptions).
+    bool m_silenceCounts{true};
+    // Silent periods the receiver waits through for an offer before "Timed out"; -1 counts
     // each silence as an error instead.
     int m_offerSilenceLimit{-1};
     // How long the receiver waits for its first ZMODEM frame of all before "Timed out"
     // (a caller who never starts a sender); -1 for no bound but the error counts.
     long m_firstFrameLimitMs{-1};
-    std::uint32_t m_receiveStart{0};
-    bool m_frameSeen{false};
     std::unique_ptr<char[]> m_names;
     // The name the current offer would be stored under.
     std::string m_offerName;
     int m_crcAnswers{0}; // ZCRC questions answered for the current offer
 
   private:
+    class ReceiveFiles;
+    // The longest the receiver's driver waits before it checks for a stop again.
+    static constexpr zmodem::TimeMs kReceiverPollMs = 250;
+
     // How one wait for a header ended.
     enum class HeaderWait {
         Header,  // a header arrived and checks
@@ -302,45 +254,6 @@ class Zmodem : public FileTransfer {
     zmodem::SubpacketDecoder m_subpacket;
     zmodem::HeaderDecoder m_headers;
 
-    // Where the receiver stands while a file's data arrives.
-    struct DataPhase {
-        // After a ZRPOS, what the sender had already sent is still arriving until the ZDATA
-        // header at the asked position: that stale data is passed over without counting its
-        // damaged-looking headers as errors, so that the retry count measures failures
-        // without progress only.
-        bool resyncing{true};
-        int staleEnds{0}; // ZEOFs at another position seen while resynchronising
-        // Time header reads found nothing since the last good frame, not yet counted.
-        int quietMs{0};
-        // Whether the last ZRPOS was sent for silence: its answer may be to an earlier one,
-        // so the time it takes says nothing of the line.
-        bool askedForSilence{false};
-        std::uint32_t resyncStart{0};
-        // Where the ZDATA frame being read began: the last position the sender named. Beyond
-        // it the position is only the sum of the subpackets taken, so a subpacket lost whole
-        // would leave every later one a little too early in the file.
-        std::int64_t frameStart{0};
-        // The last frame ended with ZCRCW and was answered with ZACK.
-        bool answered{false};
-    };
-    // What the receiver does after one frame of the data phase.
-    enum class DataStep {
-        Next,                 // read the next frame
-        Ask,                  // send the position again
-        AskCounted,           // count an error, then send the position again
-        AskForSilence,        // the sender fell silent: send the position again
-        AskForSilenceCounted, // the same, with ten silent seconds counted as an error
-        Done,                 // the file ended at the position
-        Failed,               // the run failed (the status code says why)
-    };
-    int ReadDataPhaseHeader(DataPhase& phase);
-    DataStep OnDataHeader(DataPhase& phase);
-    DataStep OnEndOfFileHeader(DataPhase& phase);
-    DataStep OnSilence(DataPhase& phase, std::uint32_t silentMs);
-    DataStep OnOtherFrame(DataPhase& phase, int type);
-    // Sends the position again; false when the errors reached the retry limit.
-    bool AskAgain(DataPhase& phase, DataStep step);
-
     // Feeds the line to the header decoder until a header, a failure or the silence limit.
     HeaderWait AwaitHeader();
     // Waits for input when none is buffered; a result when the wait ended the header wait.
@@ -349,8 +262,6 @@ class Zmodem : public FileTransfer {
     bool OnlyFlowControlCame(HeaderSilence& silence);
     // One more silent period; true when that makes the wait give up.
     bool OneMoreSilence(HeaderSilence& silence);
-    bool QuickSilence() const;
-    long SilenceUnit() const;
     HeaderWait HeaderEnded(zmodem::HeaderDecoder::Result result);
     void TraceDamagedHeader();
 

@@ -66,9 +66,6 @@ int Zmodem::ReadHeaderLoop(OnHeaderError onError, bool silenceCounts) {
         }
         const int result = wait == HeaderWait::CutOff ? kTimedOut : kGeneralTransferError;
         Trace("ReadFrameHeader: Frame type %d", result);
-        // While the caller waits out stale data, a damaged header is its to judge.
-        if (!m_countHeaderErrors)
-            return result;
         if (CountError()) {
             Fail(kTooManyErrors);
             break;
@@ -80,7 +77,6 @@ int Zmodem::ReadHeaderLoop(OnHeaderError onError, bool silenceCounts) {
 }
 
 Zmodem::HeaderWait Zmodem::AwaitHeader() {
-    m_garbageOverflow = false;
     m_headerForm = kNoHeaderForm;
     HeaderSilence silence;
     for (;;) {
@@ -104,7 +100,6 @@ Zmodem::HeaderWait Zmodem::AwaitHeader() {
         if (result != HeaderDecoder::Result::NeedMore)
             return HeaderEnded(result);
         if (m_headers.TalkCount() != talk) {
-            m_heardInput = true;
             silence.count = 0;
             silence.quietKnown = false;
         } else if (!m_headers.InHeader() && OnlyFlowControlCame(silence)) {
@@ -122,7 +117,7 @@ std::optional<Zmodem::HeaderWait> Zmodem::WaitForHeaderBytes(HeaderSilence& sile
     // Inside a header the rest is due at once; between frames the wait is the silence rule's.
     const long wait = m_headers.AwaitingLineEnd() ? kHexLineEndWaitMs
                       : m_headers.InHeader()      ? kHeaderCharTimeoutMs
-                                                  : SilenceUnit();
+                                                  : kPadTimeoutMs;
     const int got = AwaitInput(wait);
     if (got < 0) {
         Fail(got);
@@ -152,24 +147,13 @@ bool Zmodem::OnlyFlowControlCame(HeaderSilence& silence) {
         silence.quietSince = platform::GetTickCount();
         return false;
     }
-    if (!platform::Expired(silence.quietSince, SilenceUnit()))
+    if (!platform::Expired(silence.quietSince, kPadTimeoutMs))
         return false;
     silence.quietSince = platform::GetTickCount();
     return OneMoreSilence(silence) || CheckAbort();
 }
 
-bool Zmodem::QuickSilence() const {
-    return m_heardInput && m_quietAfterInputMs > 0;
-}
-
-long Zmodem::SilenceUnit() const {
-    return QuickSilence() ? m_quietAfterInputMs : kPadTimeoutMs;
-}
-
 bool Zmodem::OneMoreSilence(HeaderSilence& silence) {
-    // A short silence ends the wait only once the answer could be here.
-    if (QuickSilence() && !platform::Expired(m_askedAt, m_answerDueMs))
-        return false;
     // Output still on its way explains the silence: the answer cannot come before the data
     // it answers has gone out.
     const long now = OutputQueued();
@@ -196,7 +180,6 @@ Zmodem::HeaderWait Zmodem::HeaderEnded(HeaderDecoder::Result result) {
         return HeaderWait::Damaged;
     case HeaderDecoder::Result::Garbage:
         Trace("GetPad: Exceeded garbage count");
-        m_garbageOverflow = true;
         return HeaderWait::Garbage;
     case HeaderDecoder::Result::Cancelled:
         Fail(kRemoteCancelled);

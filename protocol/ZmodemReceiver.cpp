@@ -1,595 +1,562 @@
-// The ZMODEM receiver: invites files with ZRINIT, decides for each offer whether to take it
-// from the start, resume it or skip it, receives the data with position checks and recovery
-// by ZRPOS, stamps each file with the sender's date and answers the sender's ZFIN.
-#include "protocol/Zmodem.h"
+// The ZMODEM receiver's transitions: invitation, offers and their proofs, the data phase
+// with its recovery by ZRPOS, and the answer to ZFIN, each on the time passed in.
+#include "protocol/ZmodemReceiver.h"
 
 #include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <new>
+#include <cstdarg>
 
 #include "comm/StatusCodes.h"
-#include "platform/Clock.h"
 
 namespace protocol {
 
 using namespace comm;
 using namespace zmodem;
 
-namespace {
-const unsigned char kZeroHeader[4]{};
-// Stands in for an offered name that is empty or would name a folder rather than a file.
-constexpr const char* kSafeName = "_";
-// The longest name, in bytes, that the local file system stores.
-constexpr std::size_t kLongestStoredName = 255;
-constexpr std::size_t kLongestExtension = 16;
+ZmodemReceiver::ZmodemReceiver(TransferStatus& status, ReceiverFiles& files,
+                               const ReceiverOptions& options)
+    : m_status{status}, m_files{files}, m_options{options} {}
 
-bool IsDotName(const std::string& name) {
-    return name.empty() || name == "." || name == "..";
+std::vector<ZmodemReceiver::Action> ZmodemReceiver::TakeActions() {
+    std::vector<Action> actions;
+    actions.swap(m_actions);
+    return actions;
 }
 
-// Whether a path given by the sender could reach outside the receive folder.
-bool LeavesFolder(const std::string& name) {
-    if (name.empty() || name[0] == '/' || name[0] == '\\' || name.find(':') != std::string::npos)
-        return true;
-    std::size_t start = 0;
-    while (start <= name.size()) {
-        std::size_t end = name.find_first_of("/\\", start);
-        if (end == std::string::npos)
-            end = name.size();
-        std::string part = name.substr(start, end - start);
-        if (part == "..")
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-// A name the file system cannot hold would fail to open and end the whole run; it is cut
-// instead, keeping a short extension and never splitting a multi-byte character.
-std::string FitFileSystem(std::string name) {
-    if (name.size() <= kLongestStoredName)
-        return name;
-    std::string extension;
-    std::size_t dot = name.rfind('.');
-    if (dot != std::string::npos && dot > 0 && name.size() - dot <= kLongestExtension)
-        extension = name.substr(dot);
-    std::size_t keep = kLongestStoredName - extension.size();
-    while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80)
-        --keep;
-    return name.substr(0, keep) + extension;
-}
-} // namespace
-
-int Zmodem::Receive() {
-    m_status->ResetStatus(kDirectionReceive);
-    DiscardInput();
-    RunReceiver();
-    return m_status->statusCode;
+void ZmodemReceiver::Start(TimeMs now) {
+    m_now = m_startedAt = now;
+    Invite(true);
 }
 
-std::string Zmodem::OfferedName() const {
-    const char* info = reinterpret_cast<const char*>(m_data.get());
-    // The subpacket need not hold a NUL: the name ends at the first NUL or at the data's end,
-    // and what the name buffer cannot hold is cut off.
-    int length = 0;
-    const int limit = std::min(m_status->blockLength, kNameBufferSize - 1);
-    while (length < limit && info[length] != '\0')
-        ++length;
-    std::string name(info, static_cast<std::size_t>(length));
-    if (m_stripPaths || LeavesFolder(name))
-        name = StripPath(name.c_str());
-    if (IsDotName(name))
-        name = kSafeName;
-    return FitFileSystem(name);
+// ---- Header waits ----
+
+void ZmodemReceiver::StartWait(int limit, bool countErrors, TimeMs quietAfterInputMs) {
+    m_wait = HeaderWait{};
+    m_wait.active = true;
+    m_wait.start = m_wait.unitStart = m_now;
+    m_wait.limit = limit;
+    m_wait.countErrors = countErrors;
+    m_wait.quietAfterInputMs = quietAfterInputMs;
 }
 
-bool Zmodem::ParseFileInformation() {
-    TransferStatus& st = *m_status;
-    const char* info = reinterpret_cast<const char*>(m_data.get());
-    const int length = st.blockLength;
-    int nameEnd = 0;
-    while (nameEnd < length && info[nameEnd] != '\0')
-        ++nameEnd;
-    if (nameEnd + 1 >= length)
-        return false;
-    // The fields are parsed from a terminated copy: the buffer holds stale bytes beyond them.
-    std::string fields(info + nameEnd + 1, static_cast<std::size_t>(length - nameEnd - 1));
-    const char* p = fields.c_str();
-    char* end = nullptr;
-    long size = std::strtol(p, &end, 10);
-    if (end == p)
-        return false;
-    // A size beyond what 32-bit positions carry cannot be received whole: it is kept at the
-    // limit, so that the file fails rather than arrives cut short and counted good.
-    st.fileSize = size < 0 ? 0 : std::min<long>(size, kMaxTransferFileSize);
-    p = end;
-    long date = std::strtol(p, &end, 8);
-    if (end == p || date <= 0 || date > INT32_MAX)
-        st.fileDate = kNoDate;
+TimeMs ZmodemReceiver::SilenceUnit() const {
+    return m_heardInput && m_wait.quietAfterInputMs > 0 ? m_wait.quietAfterInputMs : kSilenceUnitMs;
+}
+
+TimeMs ZmodemReceiver::WaitDeadline() const {
+    return m_wait.unitStart + SilenceUnit();
+}
+
+TimeMs ZmodemReceiver::CrcDeadline() const {
+    // The sender reads as many bytes before it answers: the wait grows with them.
+    return m_crcAskedAt + kCrcAnswerMs + m_crcLength / kCrcBytesPerSecond * kSilenceUnitMs;
+}
+
+std::optional<TimeMs> ZmodemReceiver::WakeAt() const {
+    std::optional<TimeMs> wake;
+    if (m_wait.active)
+        wake = WaitDeadline();
+    auto also = [&wake](TimeMs at) { wake = wake ? std::min(*wake, at) : at; };
+    if (m_phase == Phase::Verify)
+        also(CrcDeadline());
+    if (m_phase == Phase::Finish)
+        also(m_finishDeadline);
+    return wake;
+}
+
+void ZmodemReceiver::OnHeard(TimeMs now, long bytes, bool plain) {
+    m_now = now;
+    m_heardInput = true;
+    m_wait.silences = 0;
+    m_wait.unitStart = now;
+    if (m_phase != Phase::Finish || !plain)
+        return;
+    // The sender's "OO" after the last ZFIN: once both came the run is over.
+    m_finishHeard += bytes;
+    if (m_finishHeard >= 2)
+        m_phase = Phase::Done;
     else
-        st.fileDate = static_cast<int>(date);
-    return true;
+        m_finishDeadline = std::min(m_finishDeadline, now + kSecondOWaitMs);
 }
 
-void Zmodem::RunReceiver() {
-    TransferStatus& st = *m_status;
-    st.direction = kDirectionReceive;
-    m_receiveStart = platform::GetTickCount();
-    m_frameSeen = false;
-    if (!PrepareTransfer())
-        return;
-    m_names.reset(new (std::nothrow) char[kNameBufferSize]());
-    if (!m_names) {
-        FinishFile();
-        Fail(kTransferNoMemory);
+void ZmodemReceiver::OnTime(TimeMs now, long outputQueued) {
+    m_now = now;
+    if (m_phase == Phase::Finish && now >= m_finishDeadline) {
+        m_phase = Phase::Done;
         return;
     }
-    while (GetFileName() == 1) {
-        TakeOffer();
-        LookUpLocalFile();
-        if (!ProveOffer())
-            break;
-        st.fileName = m_offerName;
-        // A file counts as received only once its ZEOF arrived at the right position.
-        if (!OpenTransferFile()) {
-            if (st.statusCode != kFileOpenError)
-                break;
-            // One file that cannot be stored here (a folder of that name, no permission)
-            // is refused on its own; the rest of the run goes on.
-            Trace("Cannot store %s: skipped", st.fileName.c_str());
-            st.statusCode = kShouldSendZskip;
-            ++st.filesFailed;
-        }
-        if (st.statusCode == kShouldSendZskip) {
-            st.statusCode = 0;
-            SendHexHeader(kZskip, kZeroHeader);
-            if (st.statusCode < 0)
-                break;
-            continue;
-        }
-        if (m_alreadyFiled) {
-            // Nothing is stored: the sender is asked for the file's end, so that it counts
-            // the file as sent, and the window shows no file of its own for it.
-            Trace("%s was received before: not filed again", m_offerName.c_str());
-        }
-        ReadFileData();
-        m_alreadyFiled = false;
-        if (st.statusCode < 0 || !CloseReceivedFile())
-            break;
-        st.retries = 0;
-        st.fileName.clear();
-    }
-    FinishFile();
-    m_names.reset();
-    // The last file's count is reported even when the end came without a wait (a ZFIN
-    // already waiting): progress is otherwise reported only where the transfer waits.
-    st.Progress(st.statusCode);
+    if (m_phase == Phase::Verify && now >= CrcDeadline())
+        return VerifyEnded(std::nullopt);
+    if (!m_wait.active || now < WaitDeadline())
+        return;
+    // A short silence ends the wait only once the answer could be here.
+    const bool quick = m_heardInput && m_wait.quietAfterInputMs > 0;
+    const bool answerDue = now - m_askedAt >= m_answerDueMs;
+    // Output still on its way explains the silence: the answer cannot come before the data
+    // it answers has gone out.
+    const bool draining = outputQueued > 0 && (m_wait.queued < 0 || outputQueued < m_wait.queued);
+    m_wait.queued = outputQueued;
+    m_wait.unitStart = now;
+    if ((quick && !answerDue) || draining || ++m_wait.silences < m_wait.limit)
+        return;
+    Trace("GetPad: timeout on ZPAD");
+    OnMiss(Miss::Silent, 0);
 }
 
-void Zmodem::TakeOffer() {
-    TransferStatus& st = *m_status;
-    std::string name = OfferedName();
-    std::snprintf(m_names.get(), kNameBufferSize, "%s", name.c_str());
-    // The window shows the file once it is decided where it goes: an offer recognised as
-    // filed, or stored under another name, must not leave a record of its own name.
-    m_offerName = m_engine->StoredName(m_names.get());
-    st.fileName.clear();
-    st.position = 0;
-    if (m_stripPaths)
-        Trace("Stripped filename %s", m_names.get());
-    if (!ParseFileInformation()) {
-        // Without a size the offer cannot be matched against a partial copy; the file is
-        // taken as new rather than judged by the previous file's figures.
-        st.fileSize = 0;
-        st.fileDate = kNoDate;
-    }
-}
-
-bool Zmodem::CloseReceivedFile() {
-    TransferStatus& st = *m_status;
-    if (!m_fileOpen)
+bool ZmodemReceiver::CountMiss(Miss miss) {
+    if (miss == Miss::Silent && !m_options.silenceCounts)
         return true;
-    if (st.fileDate != kNoDate) {
-        m_engine->SetDateFromSeconds(st.fileDate);
-        m_engine->ApplyDate();
-    }
-    const bool closed = m_engine->Close() == 0;
-    m_fileOpen = false;
-    if (!closed) {
-        Trace("Failed to close file");
-        Fail(kFileCloseError);
+    if (!m_wait.countErrors)
+        return true;
+    if (CountError()) {
+        Fail(kTooManyErrors);
         return false;
     }
-    ++st.filesDone;
-    m_arrivals.push_back(ArrivedFile{st.fileName, m_offerName, st.fileDate});
     return true;
 }
 
-int Zmodem::SendReceiverInit() {
-    unsigned char init[4]{};
-    init[kZf0] = kReceiverCapabilities;
-    Trace("GetFileName: sending RINIT");
-    SendHexHeader(kZrinit, init);
-    if (m_status->statusCode < 0) {
-        Trace("GetFileName: Error sending RINIT");
-        return 0;
-    }
-    return 1;
-}
-
-void Zmodem::AnswerFinish() {
-    // The sender's "OO" normally follows; a ZFIN again means it did not get this answer.
-    for (int answers = 0; answers < kFinishAnswers; ++answers) {
-        SendHexHeader(kZfin, kZeroHeader);
-        const int c = ReadTimed(kFinalOWaitMs);
-        if (c != kZpad) {
-            if (c == 'O')
-                ReadTimed(kSecondOWaitMs);
-            return;
-        }
-        if (ReadHeaderAfterPad() != kZfin)
-            return;
-    }
-}
-
-void Zmodem::SkipHexLineEnd() {
-    if (m_hexTerminated)
+void ZmodemReceiver::OnFrame(const FrameEvent& event, TimeMs now) {
+    m_now = now;
+    if (m_phase == Phase::Done)
         return;
-    // The line end of a hex header may still be on its way; it is read, not waited out.
-    std::uint32_t start = platform::GetTickCount();
-    for (int i = 0; i < kZrqinitDrainLimit; ++i) {
-        long left = platform::Remaining(start, kZrqinitSettleMs);
-        int c = ReadTimed(left > 0 ? left : 0);
-        if (c < 0 || (c & 0x7F) == kLf)
-            return;
+    switch (event.kind) {
+    case FrameEvent::Kind::None:
+        return;
+    case FrameEvent::Kind::Cancelled:
+        Trace("GetPad: Remote end sent 5-CAN");
+        Fail(kRemoteCancelled);
+        return;
+    case FrameEvent::Kind::Header:
+        if (m_wait.active)
+            OnHeader(event);
+        return;
+    case FrameEvent::Kind::Damaged:
+        return OnMiss(Miss::Damaged, event.form);
+    case FrameEvent::Kind::CutOff:
+        return OnMiss(Miss::CutOff, event.form);
+    case FrameEvent::Kind::Garbage:
+        Trace("GetPad: Exceeded garbage count");
+        return OnMiss(Miss::Garbage, event.form);
+    case FrameEvent::Kind::Subpacket:
+    case FrameEvent::Kind::BadSubpacket:
+    case FrameEvent::Kind::LongSubpacket:
+        return OnSubpacket(event);
     }
 }
 
-bool Zmodem::AcceptSenderInit() {
+void ZmodemReceiver::OnHeader(const FrameEvent& event) {
+    m_wait.active = false;
+    if (event.form != kZhex)
+        m_status.checkType = event.form == kZbin32 ? kCheckCrc32 : kCheckCrc16;
+    const Header& header = event.header;
+    switch (m_phase) {
+    case Phase::Invite:
+        return InviteHeader(header);
+    case Phase::Verify:
+        return VerifyHeader(header);
+    case Phase::Data:
+        return DataHeader(header);
+    case Phase::Finish:
+        return FinishHeader(header);
+    default:
+        return;
+    }
+}
+
+void ZmodemReceiver::OnMiss(Miss miss, int form) {
+    if (!m_wait.active)
+        return;
+    m_wait.active = false;
+    Trace("ReadFrameHeader: Frame type %d",
+          miss == Miss::CutOff || miss == Miss::Silent ? kTimedOut : kGeneralTransferError);
+    if (m_phase == Phase::Finish) {
+        m_phase = Phase::Done;
+        return;
+    }
+    if (!CountMiss(miss))
+        return;
+    switch (m_phase) {
+    case Phase::Invite:
+        return InviteMiss(miss);
+    case Phase::Verify:
+        return VerifyMiss(miss);
+    case Phase::Data:
+        return DataMiss(miss, form);
+    default:
+        return;
+    }
+}
+
+void ZmodemReceiver::OnSubpacket(const FrameEvent& event) {
+    // Subpackets of frames the receiver let go by are passed over with them.
+    switch (m_phase) {
+    case Phase::SenderInit:
+        return SenderInitArrived(event);
+    case Phase::OfferInfo:
+        return OfferArrived(event);
+    case Phase::Subpackets:
+        return DataSubpacket(event);
+    default:
+        return;
+    }
+}
+
+// ---- Invitation and offers ----
+
+void ZmodemReceiver::Invite(bool sendInit) {
+    m_phase = Phase::Invite;
+    if (!m_frameSeen && m_options.firstFrameLimitMs >= 0 &&
+        m_now - m_startedAt >= m_options.firstFrameLimitMs) {
+        Trace("GetFileName: no ZMODEM frame from the caller");
+        Fail(kTimedOut);
+        return;
+    }
+    if (sendInit) {
+        Trace("GetFileName: sending RINIT");
+        Header init;
+        init.type = kZrinit;
+        init.data[kZf0] = kCapabilities;
+        m_actions.push_back(Action{Action::Kind::SendHex, init});
+    }
+    StartWait(kSilenceLimit, true, 0);
+}
+
+void ZmodemReceiver::InviteHeader(const Header& header) {
+    m_frameSeen = true;
+    switch (header.type) {
+    case kZsinit:
+        m_phase = Phase::SenderInit;
+        return;
+    case kZfile:
+        m_offerHeader = header;
+        m_phase = Phase::OfferInfo;
+        return;
+    case kZfin:
+        return StartFinish();
+    case kZrqinit:
+        Trace("GetFileName: frame_type=%d", header.type);
+        return Invite(true);
+    default:
+        Trace("GetFileName: frame_type=%d", header.type);
+        if (CountError())
+            return Fail(kTooManyErrors);
+        return Invite(true);
+    }
+}
+
+void ZmodemReceiver::InviteMiss(Miss miss) {
+    Trace("GetFileName: frame_type=%d",
+          miss == Miss::CutOff || miss == Miss::Silent ? kTimedOut : kGeneralTransferError);
+    if (miss == Miss::Silent && !m_options.silenceCounts && m_options.offerSilenceLimit >= 0) {
+        if (++m_offerSilences > m_options.offerSilenceLimit)
+            return Fail(kTimedOut);
+    } else if (CountError()) {
+        // A header error is counted twice: once as a header, once as no offer.
+        return Fail(kTooManyErrors);
+    }
+    Invite(true);
+}
+
+void ZmodemReceiver::SenderInitArrived(const FrameEvent& event) {
     // The attention string it carries is not used: this receiver never interrupts the
     // sender by anything but ZRPOS.
-    if (ReadDataSubpacket() < 0) {
+    if (event.kind != FrameEvent::Kind::Subpacket) {
         Trace("GetFileName: ZSINIT + bad packet");
-        return false;
+        if (CountError())
+            return Fail(kTooManyErrors);
+        return Invite(true);
     }
     Trace("GetFileName: good ZSINIT");
-    SendHexHeader(kZack, kZeroHeader);
-    return true;
+    SendHex(kZack);
+    // After the ZACK the sender goes on with its offer; a ZRINIT now would cross it and
+    // confuse a strict sender, so one goes out only if the sender falls silent.
+    Invite(false);
 }
 
-int Zmodem::GetFileName() {
-    TransferStatus& st = *m_status;
-    int silences = 0;
-    bool invite = true;
-    for (;;) {
-        if (!m_frameSeen && m_firstFrameLimitMs >= 0 &&
-            platform::Expired(m_receiveStart, m_firstFrameLimitMs)) {
-            Trace("GetFileName: no ZMODEM frame from the caller");
-            Fail(kTimedOut);
-            return 0;
-        }
-        if (invite && !SendReceiverInit())
-            return 0;
-        invite = true;
-        int type = ReadFrameHeader(OnHeaderError::Return);
-        if (type >= 0)
-            m_frameSeen = true;
-        bool count = false;
-        switch (type) {
-        case kZsinit:
-            // After the ZACK the sender goes on with its offer; a ZRINIT now would cross it
-            // and confuse a strict sender, so one goes out only if the sender falls silent.
-            if (AcceptSenderInit())
-                invite = false;
-            else
-                count = true;
-            break;
-        case kZfile:
-            if (ReadDataSubpacket() >= 0)
-                return 1;
-            // A damaged offer is asked for again at once, within the retry limit; should the
-            // ZNAK be lost, the ZRINIT after a silence asks again.
-            Trace("GetFileName: ZFILE + bad packet");
-            DiscardInput();
-            SendHexHeader(kZnak, kZeroHeader);
-            invite = false;
-            count = true;
-            break;
-        case kZfin:
-            AnswerFinish();
-            return 0;
-        default:
-            Trace("GetFileName: frame_type=%d", type);
-            if (type == kZrqinit) {
-                SkipHexLineEnd();
-            } else if (type == kTimedOut && m_headerForm == kNoHeaderForm &&
-                       m_offerSilenceLimit >= 0) {
-                if (++silences > m_offerSilenceLimit)
-                    Fail(kTimedOut);
-            } else {
-                count = true;
-            }
-            break;
-        }
-        if (count && st.statusCode >= 0 && CountError())
-            Fail(kTooManyErrors);
-        if (st.statusCode < 0)
-            return 0;
+void ZmodemReceiver::OfferArrived(const FrameEvent& event) {
+    if (event.kind != FrameEvent::Kind::Subpacket) {
+        // A damaged offer is asked for again at once, within the retry limit; should the
+        // ZNAK be lost, the ZRINIT after a silence asks again.
+        Trace("GetFileName: ZFILE + bad packet");
+        Discard();
+        SendHex(kZnak);
+        if (CountError())
+            return Fail(kTooManyErrors);
+        return Invite(false);
+    }
+    m_status.blockLength = event.length;
+    m_offerSilences = 0;
+    Follow(m_files.Offer(m_offerHeader, event.data, event.length));
+}
+
+void ZmodemReceiver::Follow(const OfferStep& step) {
+    switch (step.kind) {
+    case OfferStep::Kind::Fail:
+        return Fail(step.code);
+    case OfferStep::Kind::Skip:
+        SendHex(kZskip);
+        return Invite(true);
+    case OfferStep::Kind::Verify:
+        m_crcLength = step.position;
+        m_crcAsks = 1;
+        return AskFileCrc();
+    case OfferStep::Kind::Receive:
+        m_status.position = step.position;
+        return StartData();
     }
 }
 
-void Zmodem::LookUpLocalFile() {
-    m_conversion = m_receivedHeader[kZf0];
-    m_management = m_receivedHeader[kZf1];
-    m_localEntry = m_engine->Examine(m_offerName);
-    m_localEntry.arrivedThisCall = m_arrivedNames.count(m_offerName) > 0;
-    m_filedMatch.reset();
-    for (const FiledFile& filed : m_filedFiles)
-        if (filed.name == m_offerName)
-            m_filedMatch = filed;
-    m_proofs = ArrivalProofs{};
-}
-
-bool Zmodem::ProveOffer() {
-    TransferStatus& st = *m_status;
-    // At most one question about a filed file and one about a local copy.
-    for (int round = 0; round < 2; ++round) {
-        const ArrivalDecision decision = PendingDecision();
-        if (decision.action != ArrivalAction::Verify)
-            return true;
-        const bool filed = decision.subject == VerifySubject::Filed;
-        // The question goes out first: the sender reads its file while this side reads its
-        // own copy.
-        DiscardInput();
-        AskFileCrc(decision.position);
-        std::uint32_t ours = filed ? m_filedMatch->crc : 0;
-        const bool readable = filed || m_engine->PrefixCrc(m_offerName, decision.position, ours);
-        const std::optional<std::uint32_t> theirs = AwaitFileCrc(decision.position);
-        if (st.statusCode < 0)
-            return false;
-        Proof proof = !theirs           ? Proof::NoAnswer
-                      : !readable       ? Proof::Different
-                      : *theirs == ours ? Proof::Same
-                                        : Proof::Different;
-        Trace("ZCRC: %ld bytes of %s %s", static_cast<long>(decision.position), m_offerName.c_str(),
-              proof == Proof::Same       ? "match"
-              : proof == Proof::NoAnswer ? "unanswered"
-                                         : "differ");
-        (filed ? m_proofs.filed : m_proofs.copy) = proof;
-    }
-    return true;
-}
-
-void Zmodem::AskFileCrc(std::int64_t length) {
-    unsigned char header[4];
-    PositionToHeader(length, header);
-    SendHexHeader(kZcrc, header);
-}
-
-std::optional<std::uint32_t> Zmodem::AwaitFileCrc(std::int64_t length) {
-    TransferStatus& st = *m_status;
-    // The sender reads as many bytes before it answers: the wait grows with them.
-    const long waitMs = kCrcAnswerMs + static_cast<long>(length / kCrcBytesPerSecond) * 1000;
+void ZmodemReceiver::AskFileCrc() {
     // Silence and damage while the answer is awaited are not the sender's errors: a sender
     // that does not know the question says nothing, and the offer goes on without proof.
-    m_countHeaderErrors = false;
-    m_silenceLimit = 1;
-    std::optional<std::uint32_t> answer;
-    for (int ask = 1; st.statusCode >= 0;) {
-        const std::uint32_t start = platform::GetTickCount();
-        bool again = false;
-        while (!again && !answer && st.statusCode >= 0 && !platform::Expired(start, waitMs)) {
-            const int type = ReadFrameHeader(OnHeaderError::Return);
-            if (type == kZcrc) {
-                answer = static_cast<std::uint32_t>(PositionFromHeader(m_receivedHeader));
-            } else if (type == kZfile) {
-                // The sender offers again: it did not understand the question.
-                ReadDataSubpacket();
-                break;
-            } else {
-                again = type < 0 && m_headerForm != kNoHeaderForm; // damaged: ask once more
-            }
-        }
-        if (!again || ++ask > kCrcAsks)
-            break;
-        DiscardInput();
-        AskFileCrc(length);
-    }
-    m_countHeaderErrors = true;
-    m_silenceLimit = kPadSilenceLimit;
-    return answer;
+    m_phase = Phase::Verify;
+    Discard();
+    SendHex(kZcrc, static_cast<std::uint32_t>(m_crcLength));
+    m_crcAskedAt = m_now;
+    StartWait(1, false, 0);
 }
 
-int Zmodem::SendPosition(int type) {
-    if (CheckAbort())
-        return m_status->statusCode;
-    unsigned char header[4];
-    PositionToHeader(m_status->position, header);
-    if (type == kZrpos) {
-        // What comes from here on answers this ask, or is stale data ahead of the answer.
-        m_askedAt = platform::GetTickCount();
-        m_heardInput = false;
-    }
-    return SendHexHeader(type, header);
+void ZmodemReceiver::VerifyHeader(const Header& header) {
+    if (header.type == kZcrc)
+        return VerifyEnded(header.Position());
+    // The sender offers again: it did not understand the question.
+    if (header.type == kZfile)
+        return VerifyEnded(std::nullopt);
+    StartWait(1, false, 0);
 }
 
-int Zmodem::ReceiveDataFrame() {
-    TransferStatus& st = *m_status;
-    Trace("NEW BYTE COUNT: %lx", static_cast<long>(st.position));
-    // A file filed by an earlier call has no local copy: only its end is asked for.
-    const int seek = m_fileOpen ? m_engine->Seek(m_writeBase + st.position, 0) : 0;
-    if (seek != 0) {
-        Trace("ReadFileData: seek failed");
-        Fail(kFileWriteError);
-        FinishFile();
-        return st.statusCode;
+void ZmodemReceiver::VerifyMiss(Miss miss) {
+    // A damaged answer is asked for once more.
+    if ((miss == Miss::Damaged || miss == Miss::CutOff) && m_crcAsks < kCrcAsks) {
+        ++m_crcAsks;
+        return AskFileCrc();
     }
-    int r;
-    do {
-        if (CheckAbort())
-            return st.statusCode;
-        r = ReadDataSubpacket();
-        if (st.statusCode < 0)
-            return st.statusCode;
-        if (r < 0)
-            return r;
-        ++st.blocks;
-        st.retries = 0;
-        const int length = st.blockLength;
-        const int written = length > 0 && m_fileOpen ? m_engine->Write(m_data.get(), length) : 0;
-        if (length > 0 && written < length) {
-            // What the buffer held never reached the disk: the figures count what did.
-            const std::int64_t stored = m_engine->StoredSize();
-            if (stored >= 0)
-                st.position = stored - m_writeBase;
-            Trace("ReadFileData: write failed");
-            Fail(kFileWriteError);
-            FinishFile();
-            return st.statusCode;
-        }
-        Trace("ReadFileData: read @%ld", static_cast<long>(st.position));
-        st.position += length;
-        if (r == kZcrcq || r == kZcrcw) {
-            Trace("Sending a ZACK");
-            SendPosition(kZack);
-            if (st.statusCode < 0)
-                return st.statusCode;
-        }
-    } while (r == kZcrcg || r == kZcrcq);
-    return r;
+    if (miss == Miss::Damaged || miss == Miss::CutOff)
+        return VerifyEnded(std::nullopt);
+    StartWait(1, false, 0);
 }
 
-void Zmodem::ReadFileData() {
-    TransferStatus& st = *m_status;
+void ZmodemReceiver::VerifyEnded(std::optional<std::uint32_t> crc) {
+    m_wait.active = false;
+    Follow(m_files.Proved(crc));
+}
+
+// ---- The data phase ----
+
+void ZmodemReceiver::StartData() {
     Trace("ReadFileData: reading name");
     SendPosition(kZrpos);
-    if (st.statusCode < 0) {
-        Trace("ReadFileData: Error sending ZRPOS");
-        return;
-    }
-    if (CheckAbort())
-        return;
-    DataPhase phase;
-    phase.resyncStart = platform::GetTickCount();
-    phase.frameStart = st.position;
-    while (!CheckAbort()) {
-        const std::uint32_t readStart = platform::GetTickCount();
-        const int type = ReadDataPhaseHeader(phase);
-        if (st.statusCode < 0) {
-            Trace("ReadFileData: Fatal error on header");
-            return;
-        }
-        DataStep step = DataStep::Next;
-        if (type == kZdata)
-            step = OnDataHeader(phase);
-        else if (type == kZeof)
-            step = OnEndOfFileHeader(phase);
-        else if (type < 0 && m_headerForm == kNoHeaderForm && !m_garbageOverflow)
-            step = OnSilence(phase, platform::TicksSince(readStart));
-        else
-            step = OnOtherFrame(phase, type);
-        if (step == DataStep::Done || step == DataStep::Failed)
-            return;
-        if (step != DataStep::Next && !AskAgain(phase, step))
-            return;
-    }
+    m_data = DataPhase{};
+    m_data.resyncStart = m_now;
+    m_data.frameStart = m_status.position;
+    WaitForData();
 }
 
-int Zmodem::ReadDataPhaseHeader(DataPhase& phase) {
-    m_countHeaderErrors = !phase.resyncing;
-    m_silenceLimit = phase.resyncing || phase.answered ? 1 : kPadSilenceLimit;
-    m_quietAfterInputMs = phase.resyncing ? kResyncQuietMs : 0;
-    phase.answered = false;
-    const int type = ReadFrameHeader(OnHeaderError::Return);
-    m_countHeaderErrors = true;
-    m_silenceLimit = kPadSilenceLimit;
-    m_quietAfterInputMs = 0;
-    return type;
+void ZmodemReceiver::WaitForData() {
+    m_phase = Phase::Data;
+    StartWait(m_data.resyncing || m_data.answered ? 1 : kSilenceLimit, !m_data.resyncing,
+              m_data.resyncing ? kResyncQuietMs : 0);
+    m_data.answered = false;
 }
 
-Zmodem::DataStep Zmodem::OnDataHeader(DataPhase& phase) {
-    TransferStatus& st = *m_status;
-    if (PositionFromHeader(m_receivedHeader) != st.position) {
+void ZmodemReceiver::DataHeader(const Header& header) {
+    DataStep step = DataStep::Next;
+    if (header.type == kZdata)
+        step = OnDataHeader(header);
+    else if (header.type == kZeof)
+        step = OnEndOfFileHeader(header);
+    else
+        step = OnOtherFrame(header.type, true);
+    if (m_phase == Phase::Data)
+        AfterDataStep(step);
+}
+
+void ZmodemReceiver::DataMiss(Miss miss, int) {
+    AfterDataStep(miss == Miss::Silent ? OnSilence()
+                                       : OnOtherFrame(miss == Miss::Garbage ? -1 : -2, false));
+}
+
+ZmodemReceiver::DataStep ZmodemReceiver::OnDataHeader(const Header& header) {
+    if (header.Position() != static_cast<std::uint32_t>(m_status.position)) {
         Trace("ReadFileData: Mismatch in rx_pos");
         return DataStep::AskCounted;
     }
-    if (phase.resyncing && !phase.askedForSilence)
-        m_answerDueMs = static_cast<int>(
-            std::min<std::uint32_t>(kPadTimeoutMs, 2 * platform::TicksSince(m_askedAt)));
-    phase.resyncing = false;
-    phase.staleEnds = 0;
-    phase.quietMs = 0;
-    phase.frameStart = st.position;
-    const int end = ReceiveDataFrame();
-    if (st.statusCode < 0)
-        return DataStep::Failed;
-    // A frame closed by ZCRCW has been answered with ZACK, and the sender waits for it: a
-    // second of silence means the answer was lost, and the position is sent again.
-    phase.answered = end == kZcrcw;
-    return end < 0 ? DataStep::AskCounted : DataStep::Next;
+    if (m_data.resyncing && !m_data.askedForSilence)
+        m_answerDueMs = std::min(kSilenceUnitMs, 2 * (m_now - m_askedAt));
+    m_data.resyncing = false;
+    m_data.staleEnds = 0;
+    m_data.quietMs = 0;
+    m_data.frameStart = m_status.position;
+    Trace("NEW BYTE COUNT: %lx", static_cast<long>(m_status.position));
+    const int seek = m_files.Seek(m_status.position);
+    if (seek < 0) {
+        Trace("ReadFileData: seek failed");
+        Fail(seek);
+        return DataStep::Next;
+    }
+    m_phase = Phase::Subpackets;
+    return DataStep::Next;
 }
 
-Zmodem::DataStep Zmodem::OnEndOfFileHeader(DataPhase& phase) {
-    TransferStatus& st = *m_status;
-    if (PositionFromHeader(m_receivedHeader) == st.position) {
+void ZmodemReceiver::DataSubpacket(const FrameEvent& event) {
+    if (event.kind != FrameEvent::Kind::Subpacket) {
+        m_phase = Phase::Data;
+        return AfterDataStep(DataStep::AskCounted);
+    }
+    ++m_status.blocks;
+    m_status.retries = 0;
+    m_status.blockLength = event.length;
+    if (event.length > 0) {
+        const int stored = m_files.Store(event.data, event.length);
+        if (stored < 0) {
+            Trace("ReadFileData: write failed");
+            return Fail(stored);
+        }
+    }
+    Trace("ReadFileData: read @%ld", static_cast<long>(m_status.position));
+    m_status.position += event.length;
+    if (event.endCode == kZcrcq || event.endCode == kZcrcw) {
+        Trace("Sending a ZACK");
+        SendPosition(kZack);
+    }
+    if (event.endCode == kZcrcg || event.endCode == kZcrcq)
+        return;
+    // A frame closed by ZCRCW has been answered with ZACK, and the sender waits for it: a
+    // second of silence means the answer was lost, and the position is sent again.
+    m_data.answered = event.endCode == kZcrcw;
+    WaitForData();
+}
+
+ZmodemReceiver::DataStep ZmodemReceiver::OnEndOfFileHeader(const Header& header) {
+    if (header.Position() == static_cast<std::uint32_t>(m_status.position)) {
         Trace("ReadFileData: frame_type=%d", kZeof);
-        return DataStep::Done;
+        FileEnded();
+        return DataStep::Next;
     }
     Trace("ZEOF at wrong position");
     // One ZEOF may have been sent before the sender saw the ZRPOS; a later one means the
     // ZRPOS was lost.
-    const bool ask = !phase.resyncing || ++phase.staleEnds > 1;
-    if (!phase.resyncing) {
+    const bool ask = !m_data.resyncing || ++m_data.staleEnds > 1;
+    if (!m_data.resyncing) {
         // Outside a resynchronisation a subpacket went missing whole somewhere in the frame,
         // and what followed it was written too early: the frame is asked for again from
         // where it began, and rewritten in place.
-        Trace("ReadFileData: data lost in the frame from %ld", static_cast<long>(phase.frameStart));
-        st.position = phase.frameStart;
+        Trace("ReadFileData: data lost in the frame from %ld",
+              static_cast<long>(m_data.frameStart));
+        m_status.position = m_data.frameStart;
     }
     return ask ? DataStep::AskCounted : DataStep::Next;
 }
 
-Zmodem::DataStep Zmodem::OnSilence(DataPhase& phase, std::uint32_t silentMs) {
+void ZmodemReceiver::FileEnded() {
+    const int ended = m_files.EndFile();
+    if (ended < 0)
+        return Fail(ended);
+    m_status.retries = 0;
+    m_status.fileName.clear();
+    Invite(true);
+}
+
+ZmodemReceiver::DataStep ZmodemReceiver::OnSilence() {
     // Ask again at once, but a sender that stays silent is counted once for every ten
-    // seconds of it, so that a vanished sender ends the run. A header read that found
-    // nothing spent all of its time without progress.
-    phase.quietMs += static_cast<int>(silentMs);
-    if (phase.quietMs < kPadSilenceLimit * kPadTimeoutMs)
+    // seconds of it, so that a vanished sender ends the run. A wait that found nothing
+    // spent all of its time without progress.
+    m_data.quietMs += m_now - m_wait.start;
+    if (m_data.quietMs < kSilenceLimit * kSilenceUnitMs)
         return DataStep::AskForSilence;
-    phase.quietMs = 0;
+    m_data.quietMs = 0;
     return DataStep::AskForSilenceCounted;
 }
 
-Zmodem::DataStep Zmodem::OnOtherFrame(DataPhase& phase, int type) {
-    if (type >= 0)
+ZmodemReceiver::DataStep ZmodemReceiver::OnOtherFrame(int type, bool known) {
+    if (known)
         Trace("ReadFileData: frame_type=%d", type);
     // Stale data is waited out for a while, not for ever.
-    if (phase.resyncing && !platform::Expired(phase.resyncStart, kResyncLimitMs))
+    if (m_data.resyncing && m_now - m_data.resyncStart < kResyncLimitMs)
         return DataStep::Next;
     // The offer again means the sender never saw the answer to it; other frames are let go
-    // by. A damaged header has been counted where it was read.
-    if (type >= 0)
+    // by. A damaged header has been counted where it was read; garbage is counted again.
+    if (known)
         return type == kZfile ? DataStep::AskCounted : DataStep::Next;
-    return m_headerForm == kNoHeaderForm ? DataStep::AskCounted : DataStep::Ask;
+    return type == -1 ? DataStep::AskCounted : DataStep::Ask;
 }
 
-bool Zmodem::AskAgain(DataPhase& phase, DataStep step) {
+void ZmodemReceiver::AfterDataStep(DataStep step) {
+    if (m_phase == Phase::Done)
+        return;
+    if (step == DataStep::Next)
+        return WaitForData();
     const bool counted = step == DataStep::AskCounted || step == DataStep::AskForSilenceCounted;
-    if (counted && CountError()) {
-        Fail(kTooManyErrors);
-        return false;
-    }
-    DiscardInput();
+    if (counted && CountError())
+        return Fail(kTooManyErrors);
+    Discard();
     SendPosition(kZrpos);
     // A ZRPOS sent while another is unanswered may be answered by the earlier one.
-    phase.askedForSilence = step == DataStep::AskForSilence ||
-                            step == DataStep::AskForSilenceCounted || phase.resyncing;
-    phase.resyncing = true;
-    phase.staleEnds = 0;
-    phase.resyncStart = platform::GetTickCount();
+    m_data.askedForSilence = step == DataStep::AskForSilence ||
+                             step == DataStep::AskForSilenceCounted || m_data.resyncing;
+    m_data.resyncing = true;
+    m_data.staleEnds = 0;
+    m_data.resyncStart = m_now;
     Trace("Sending a new file offset!!!");
-    return true;
+    WaitForData();
+}
+
+// ---- The end ----
+
+void ZmodemReceiver::StartFinish() {
+    // The sender's "OO" normally follows; a ZFIN again means it did not get this answer.
+    m_phase = Phase::Finish;
+    SendHex(kZfin);
+    ++m_finishAnswers;
+    m_finishHeard = 0;
+    m_finishDeadline = m_now + kFinishAnswerWaitMs;
+    StartWait(kSilenceLimit, false, 0);
+}
+
+void ZmodemReceiver::FinishHeader(const Header& header) {
+    if (header.type == kZfin && m_finishAnswers < kFinishAnswers)
+        return StartFinish();
+    m_phase = Phase::Done;
+}
+
+// ---- Helpers ----
+
+bool ZmodemReceiver::CountError() {
+    ++m_status.errors;
+    ++m_status.retries;
+    return m_status.retries >= m_options.retryLimit;
+}
+
+void ZmodemReceiver::Fail(int code) {
+    if (m_result == 0)
+        m_result = code;
+    m_phase = Phase::Done;
+    m_wait.active = false;
+}
+
+void ZmodemReceiver::SendHex(int type, std::uint32_t position) {
+    m_actions.push_back(Action{Action::Kind::SendHex, Header::AtPosition(type, position)});
+}
+
+void ZmodemReceiver::SendPosition(int type) {
+    if (type == kZrpos) {
+        // What comes from here on answers this ask, or is stale data ahead of the answer.
+        m_askedAt = m_now;
+        m_heardInput = false;
+    }
+    SendHex(type, static_cast<std::uint32_t>(m_status.position));
+}
+
+void ZmodemReceiver::Discard() {
+    m_actions.push_back(Action{Action::Kind::DiscardInput, {}});
+}
+
+void ZmodemReceiver::Trace(const char* format, ...) {
+    if (!m_status.WantsTraceLines())
+        return;
+    va_list args;
+    va_start(args, format);
+    TraceLineV(m_status, format, args);
+    va_end(args);
 }
 
 } // namespace protocol

@@ -179,10 +179,10 @@ struct ScriptedFixture : ReceiverFixture {
 
 } // namespace
 
-using ZmodemReceiver = ReceiverFixture;
+using ZmodemReceiverRun = ReceiverFixture;
 using ZmodemReceiverScript = ScriptedFixture;
 
-TEST_F(ZmodemReceiver, ReceivesEveryFileOfOurSenderWithItsDate) {
+TEST_F(ZmodemReceiverRun, ReceivesEveryFileOfOurSenderWithItsDate) {
     std::string big = Pattern(100000, 1);
     std::string escaped;
     for (int i = 0; i < 5000; ++i)
@@ -209,7 +209,7 @@ TEST_F(ZmodemReceiver, ReceivesEveryFileOfOurSenderWithItsDate) {
     EXPECT_EQ(status.checkType, kCheckCrc32);
 }
 
-TEST_F(ZmodemReceiver, ResumesAPartialCopyAtItsEnd) {
+TEST_F(ZmodemReceiverRun, ResumesAPartialCopyAtItsEnd) {
     std::string data = Pattern(300000, 2);
     dir.WriteFile("out/r.bin", data);
     dir.WriteFile("in/r.bin", data.substr(0, 120000));
@@ -220,7 +220,7 @@ TEST_F(ZmodemReceiver, ResumesAPartialCopyAtItsEnd) {
     EXPECT_LT(wire.farLink->BytesWritten(), 200000);
 }
 
-TEST_F(ZmodemReceiver, CompleteCopyIsClosedByZeofCountedAndStamped) {
+TEST_F(ZmodemReceiverRun, CompleteCopyIsClosedByZeofCountedAndStamped) {
     std::string data = Pattern(4000, 3);
     dir.WriteFile("out/c.bin", data);
     dir.WriteFile("in/c.bin", data);
@@ -237,7 +237,7 @@ TEST_F(ZmodemReceiver, CompleteCopyIsClosedByZeofCountedAndStamped) {
     EXPECT_FALSE(std::filesystem::exists(dir / "in/c#2.bin"));
 }
 
-TEST_F(ZmodemReceiver, AnUnrelatedLocalFileIsNeitherResumedNorRestamped) {
+TEST_F(ZmodemReceiverRun, AnUnrelatedLocalFileIsNeitherResumedNorRestamped) {
     const std::string theirs = Pattern(6000, 5);
     dir.WriteFile("out/u.bin", theirs);
     LocalFileEngine dates;
@@ -254,7 +254,7 @@ TEST_F(ZmodemReceiver, AnUnrelatedLocalFileIsNeitherResumedNorRestamped) {
     }
 }
 
-TEST_F(ZmodemReceiver, BrokenLinkLeavesNoFileCountedAsReceived) {
+TEST_F(ZmodemReceiverRun, BrokenLinkLeavesNoFileCountedAsReceived) {
     platform::ScopedTimeAcceleration faster(500.0);
     dir.WriteFile("out/cut.bin", Pattern(100000, 4));
     wire.farLink->DropAfter(30000);
@@ -520,7 +520,7 @@ TEST_F(ZmodemReceiverScript, ACopyIsResumedOnTheSendersCrcOrWithoutAnAnswerOnIts
 
 // A disk that fills up in the middle of a file: the failure counts only the bytes that
 // reached the disk, not those that were still in the write buffer.
-TEST_F(ZmodemReceiver, AFullDiskLeavesTheFiguresAtWhatReachedIt) {
+TEST_F(ZmodemReceiverRun, AFullDiskLeavesTheFiguresAtWhatReachedIt) {
     const std::string data = Pattern(400000, 22);
     dir.WriteFile("out/full.bin", data);
     struct rlimit before {};

@@ -95,7 +95,7 @@ struct SenderAgainstHand : testing::Test {
         unsigned char h[4];
         Zmodem::PositionToHeader(position, h);
         if (type == kZrinit)
-            h[kZf0] = Zmodem::kReceiverCapabilities;
+            h[kZf0] = ZmodemReceiver::kCapabilities;
         hand.SendHexHeader(type, h);
     }
     // Invites and reads the first offer; false if none came.

@@ -1,0 +1,329 @@
+// The receiver state machine in simulated time: frames from a scripted sender go in byte for
+// byte, the headers it answers with and its wake-ups come out; no thread, link or clock.
+#include "protocol/ZmodemReceiver.h"
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "comm/StatusCodes.h"
+#include "protocol/Checksum.h"
+
+using namespace protocol;
+using namespace protocol::zmodem;
+
+namespace {
+
+// Files kept in memory; each offer is answered with the steps queued in `answers`.
+class MemoryFiles : public ReceiverFiles {
+  public:
+    OfferStep Offer(const Header&, const unsigned char* info, int length) override {
+        offers.emplace_back(reinterpret_cast<const char*>(info));
+        (void)length;
+        return Answer();
+    }
+    OfferStep Proved(std::optional<std::uint32_t> crc) override {
+        proofs.push_back(crc);
+        return Answer();
+    }
+    int Seek(std::int64_t position) override {
+        data.resize(static_cast<std::size_t>(position));
+        return 0;
+    }
+    int Store(const unsigned char* bytes, int length) override {
+        if (failStores)
+            return comm::kFileWriteError;
+        data.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
+        return 0;
+    }
+    int EndFile() override {
+        ended.push_back(data);
+        data.clear();
+        return 0;
+    }
+
+    std::vector<OfferStep> answers;
+    std::vector<std::string> offers;
+    std::vector<std::optional<std::uint32_t>> proofs;
+    std::vector<std::string> ended;
+    std::string data;
+    bool failStores{false};
+
+  private:
+    OfferStep Answer() {
+        if (answers.empty())
+            return OfferStep{};
+        OfferStep step = answers.front();
+        answers.erase(answers.begin());
+        return step;
+    }
+};
+
+// A receiver, its frame reader and a simulated clock, with the sender's frames made by the
+// codec.
+class ReceiverBench {
+  public:
+    explicit ReceiverBench(ReceiverOptions options = {}) : rx{status, files, options} {
+        rx.Start(now);
+        Collect();
+    }
+
+    void Feed(const std::string& wire) {
+        const auto* bytes = reinterpret_cast<const unsigned char*>(wire.data());
+        int left = static_cast<int>(wire.size());
+        while (left > 0 && !rx.Finished()) {
+            const long talk = reader.TalkCount();
+            int taken = 0;
+            const FrameEvent event = reader.Feed(bytes, left, taken, now);
+            bytes += taken;
+            left -= taken;
+            if (reader.TalkCount() != talk)
+                rx.OnHeard(now, reader.TalkCount() - talk,
+                           event.kind == FrameEvent::Kind::None && !reader.InFrame());
+            rx.OnFrame(event, now);
+            Collect();
+        }
+    }
+    // Lets `ms` pass, waking the machine and the reader whenever they asked.
+    void Pass(TimeMs ms) {
+        const TimeMs until = now + ms;
+        for (;;) {
+            std::optional<TimeMs> wake = rx.WakeAt();
+            if (const std::optional<TimeMs> due = reader.Deadline())
+                wake = wake ? std::min(*wake, *due) : *due;
+            if (!wake || *wake > until || rx.Finished())
+                break;
+            now = std::max(now, *wake);
+            rx.OnFrame(reader.Tick(now), now);
+            rx.OnTime(now, 0);
+            Collect();
+        }
+        now = until;
+    }
+    std::vector<int> SentTypes() const {
+        std::vector<int> types;
+        for (const Header& header : sent)
+            types.push_back(header.type);
+        return types;
+    }
+    void ClearSent() { sent.clear(); }
+
+    static std::string HexFrame(int type, std::uint32_t position = 0) {
+        unsigned char out[kMaxHexHeaderBytes];
+        FrameEncoder encoder;
+        return Bytes(out, encoder.HexHeader(Header::AtPosition(type, position), out));
+    }
+    static std::string BinFrame(int type, std::uint32_t position = 0) {
+        unsigned char out[kMaxBinaryHeaderBytes];
+        FrameEncoder encoder;
+        return Bytes(out,
+                     encoder.BinaryHeader(Header::AtPosition(type, position), Check::Crc32, out));
+    }
+    static std::string Data(const std::string& data, int endCode) {
+        std::vector<unsigned char> out(2 * data.size() + 11);
+        FrameEncoder encoder;
+        return Bytes(out.data(),
+                     encoder.Subpacket(reinterpret_cast<const unsigned char*>(data.data()),
+                                       static_cast<int>(data.size()), endCode, Check::Crc32,
+                                       out.data()));
+    }
+    static std::string Offer(const std::string& info) {
+        return BinFrame(kZfile) + Data(std::string(info) + '\0', kZcrcw);
+    }
+
+    TransferStatus status;
+    MemoryFiles files;
+    ZmodemReceiver rx;
+    FrameReader reader{8192};
+    TimeMs now{0};
+    std::vector<Header> sent;
+    int discards{0};
+
+  private:
+    static std::string Bytes(const unsigned char* out, int n) {
+        return {reinterpret_cast<const char*>(out), static_cast<std::size_t>(n)};
+    }
+    void Collect() {
+        for (const ZmodemReceiver::Action& action : rx.TakeActions()) {
+            if (action.kind == ZmodemReceiver::Action::Kind::DiscardInput) {
+                ++discards;
+                reader.Reset();
+            } else {
+                sent.push_back(action.header);
+            }
+        }
+    }
+};
+
+const std::string kFirst(3000, 'a');
+
+} // namespace
+
+TEST(ZmodemReceiverMachine, TakesTwoFilesAndAnswersTheFinish) {
+    ReceiverBench bench;
+    ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrinit}));
+    EXPECT_EQ(bench.sent[0].data[kZf0], 0x27);
+    EXPECT_EQ(bench.sent[0].Position() & 0xFFFF, 0u); // buffer size 0: stream at will
+    for (const std::string name : {"one", "two"}) {
+        bench.ClearSent();
+        bench.Feed(ReceiverBench::Offer(name + " 3000 0"));
+        ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos}));
+        bench.Feed(ReceiverBench::BinFrame(kZdata, 0) +
+                   ReceiverBench::Data(kFirst.substr(0, 1024), kZcrcg) +
+                   ReceiverBench::Data(kFirst.substr(1024, 1024), kZcrcq) +
+                   ReceiverBench::Data(kFirst.substr(2048), kZcrce) +
+                   ReceiverBench::HexFrame(kZeof, 3000));
+        // ZCRCQ is acknowledged at its position; the ZEOF brings the next invitation.
+        ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos, kZack, kZrinit}));
+        EXPECT_EQ(bench.sent[1].Position(), 2048u);
+    }
+    EXPECT_EQ(bench.files.ended, (std::vector<std::string>{kFirst, kFirst}));
+    bench.ClearSent();
+    bench.Feed(ReceiverBench::HexFrame(kZfin));
+    EXPECT_FALSE(bench.rx.Finished());
+    // The ZFIN answer was lost: the sender asks again, then says "OO".
+    bench.Feed(ReceiverBench::HexFrame(kZfin) + "OO");
+    EXPECT_TRUE(bench.rx.Finished());
+    EXPECT_EQ(bench.rx.Result(), 0);
+    EXPECT_EQ(bench.SentTypes(), (std::vector<int>{kZfin, kZfin}));
+    EXPECT_EQ(bench.status.errors, 0);
+}
+
+TEST(ZmodemReceiverMachine, ADamagedSubpacketIsAskedForAgainAndItsStaleFollowersPassOver) {
+    ReceiverBench bench;
+    bench.Feed(ReceiverBench::Offer("f 3000 0"));
+    std::string damaged = ReceiverBench::Data(kFirst.substr(1024, 1024), kZcrcg);
+    damaged[100] ^= 0x01;
+    bench.ClearSent();
+    bench.Feed(ReceiverBench::BinFrame(kZdata, 0) +
+               ReceiverBench::Data(kFirst.substr(0, 1024), kZcrcg) + damaged);
+    ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos}));
+    EXPECT_EQ(bench.sent[0].Position(), 1024u);
+    EXPECT_EQ(bench.discards, 1);
+    EXPECT_EQ(bench.status.errors, 1);
+    // What the sender had in flight arrives before it sees the ZRPOS: passed over uncounted.
+    bench.ClearSent();
+    bench.Feed(ReceiverBench::Data(kFirst.substr(2048), kZcrce) +
+               ReceiverBench::HexFrame(kZeof, 3000));
+    EXPECT_TRUE(bench.SentTypes().empty());
+    EXPECT_EQ(bench.status.errors, 1);
+    bench.Feed(ReceiverBench::BinFrame(kZdata, 1024) +
+               ReceiverBench::Data(kFirst.substr(1024), kZcrce) +
+               ReceiverBench::HexFrame(kZeof, 3000));
+    EXPECT_EQ(bench.files.ended, (std::vector<std::string>{kFirst}));
+}
+
+TEST(ZmodemReceiverMachine, AfterAZrposStaleInputThatStopsIsAskedAgainSoonASilentLineAfterASecond) {
+    ReceiverBench bench;
+    bench.Feed(ReceiverBench::Offer("f 3000 0"));
+    // The sender answers the first ZRPOS after 50 ms: later asks may come after twice that.
+    bench.Pass(50);
+    std::string damaged = ReceiverBench::Data(kFirst.substr(1024, 1024), kZcrcg);
+    damaged[100] ^= 0x01;
+    bench.ClearSent();
+    bench.Feed(ReceiverBench::BinFrame(kZdata, 0) +
+               ReceiverBench::Data(kFirst.substr(0, 1024), kZcrcg) + damaged);
+    ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos}));
+    // Stale input after this ask, then quiet: asked again a quarter second after it stopped.
+    bench.ClearSent();
+    bench.Pass(100);
+    bench.Feed("stale");
+    bench.Pass(249);
+    EXPECT_TRUE(bench.SentTypes().empty());
+    bench.Pass(1);
+    ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos}));
+    EXPECT_EQ(bench.sent[0].Position(), 1024u);
+    // Nothing came since: a full second.
+    bench.ClearSent();
+    bench.Pass(999);
+    EXPECT_TRUE(bench.SentTypes().empty());
+    bench.Pass(1);
+    EXPECT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos}));
+    // Silence is counted as an error once for every ten seconds of it.
+    EXPECT_EQ(bench.status.errors, 1);
+    bench.Pass(10000);
+    EXPECT_EQ(bench.status.errors, 2);
+}
+
+TEST(ZmodemReceiverMachine, ZeofsAwayFromThePositionFollowTheirRules) {
+    ReceiverBench bench;
+    bench.Feed(ReceiverBench::Offer("f 3000 0"));
+    // While resynchronising, one stale ZEOF is passed over; a second means the ZRPOS was lost.
+    bench.ClearSent();
+    bench.Feed(ReceiverBench::HexFrame(kZeof, 77));
+    EXPECT_TRUE(bench.SentTypes().empty());
+    bench.Feed(ReceiverBench::HexFrame(kZeof, 77));
+    ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos}));
+    // A subpacket lost whole: the ZEOF lies beyond what arrived, and the frame is asked for
+    // again from where it began.
+    bench.ClearSent();
+    bench.Feed(
+        ReceiverBench::BinFrame(kZdata, 0) + ReceiverBench::Data(kFirst.substr(0, 1024), kZcrcg) +
+        ReceiverBench::Data(kFirst.substr(2048), kZcrce) + ReceiverBench::HexFrame(kZeof, 3000));
+    ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos}));
+    EXPECT_EQ(bench.sent[0].Position(), 0u);
+    EXPECT_TRUE(bench.files.ended.empty());
+}
+
+TEST(ZmodemReceiverMachine, AskedCopiesAreProvenByTheSendersCrcOrGoOnWithoutProof) {
+    ReceiverBench bench;
+    bench.files.answers = {OfferStep{OfferStep::Kind::Verify, 100, 0},
+                           OfferStep{OfferStep::Kind::Verify, 200, 0},
+                           OfferStep{OfferStep::Kind::Skip, 0, 0}};
+    bench.ClearSent();
+    bench.Feed(ReceiverBench::Offer("f 3000 0"));
+    ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZcrc}));
+    EXPECT_EQ(bench.sent[0].Position(), 100u);
+    bench.Feed(ReceiverBench::HexFrame(kZcrc, 0x12345678));
+    // A damaged answer is asked for once more; a silent sender leaves the question open.
+    std::string damaged = ReceiverBench::HexFrame(kZcrc, 1);
+    damaged[8] = 'f';
+    bench.Feed(damaged);
+    bench.Pass(ZmodemReceiver::kCrcAnswerMs);
+    ASSERT_EQ(bench.files.proofs.size(), 2u);
+    EXPECT_EQ(bench.files.proofs[0], 0x12345678u);
+    EXPECT_EQ(bench.files.proofs[1], std::nullopt);
+    EXPECT_EQ(bench.SentTypes(), (std::vector<int>{kZcrc, kZcrc, kZcrc, kZskip, kZrinit}));
+    EXPECT_EQ(bench.status.errors, 0);
+}
+
+TEST(ZmodemReceiverMachine, TheRunEndsOnCancelWriteFailureRetryLimitAndAbsentCaller) {
+    {
+        ReceiverBench bench;
+        bench.Feed(ReceiverBench::Offer("f 3000 0") + std::string(5, kCan));
+        EXPECT_TRUE(bench.rx.Finished());
+        EXPECT_EQ(bench.rx.Result(), comm::kRemoteCancelled);
+    }
+    {
+        ReceiverBench bench;
+        bench.files.failStores = true;
+        bench.Feed(ReceiverBench::Offer("f 3000 0"));
+        bench.ClearSent();
+        bench.Feed(ReceiverBench::BinFrame(kZdata, 0) + ReceiverBench::Data("x", kZcrcw));
+        EXPECT_EQ(bench.rx.Result(), comm::kFileWriteError);
+        EXPECT_TRUE(bench.SentTypes().empty());
+    }
+    {
+        ReceiverBench bench;
+        bench.Feed(ReceiverBench::Offer("f 3000 0"));
+        for (int i = 0; i < 10 && !bench.rx.Finished(); ++i)
+            bench.Feed(ReceiverBench::BinFrame(kZdata, 5));
+        EXPECT_EQ(bench.rx.Result(), comm::kTooManyErrors);
+    }
+    {
+        // The application's receiver: silence is no error, but a caller who never starts a
+        // sender is given up after two minutes.
+        ReceiverOptions options;
+        options.silenceCounts = false;
+        options.offerSilenceLimit = 30;
+        options.firstFrameLimitMs = 120000;
+        ReceiverBench bench{options};
+        bench.Pass(119999);
+        EXPECT_FALSE(bench.rx.Finished());
+        bench.Pass(10000);
+        EXPECT_EQ(bench.rx.Result(), comm::kTimedOut);
+        EXPECT_EQ(bench.SentTypes().size(), 12u); // a ZRINIT every ten silent seconds
+        EXPECT_EQ(bench.status.errors, 0);
+    }
+}
