@@ -20,7 +20,6 @@ using namespace comm;
 using namespace zmodem;
 
 namespace {
-const unsigned char kZeroHeader[4]{};
 // Stands in for an offered name that is empty or would name a folder rather than a file.
 constexpr const char* kSafeName = "_";
 // The longest name, in bytes, that the local file system stores.
