@@ -174,8 +174,8 @@ class Zmodem : public FileTransfer {
     bool CarryOutActions(const std::vector<ZmodemReceiver::Action>& actions,
                          zmodem::FrameReader& reader);
     // Feeds what is buffered to the reader and the machine, or waits for input until the
-    // next wake-up and tells them the time; false when the link failed.
-    bool Pump(ZmodemReceiver& machine, zmodem::FrameReader& reader, zmodem::TimeMs now);
+    // next wake-up and tells them the time (a failed link is the machine's to judge).
+    void Pump(ZmodemReceiver& machine, zmodem::FrameReader& reader, zmodem::TimeMs now);
     // The frame header loop; `silenceCounts` decides whether a wait that found no header at
     // all is an error (the library's receiver) or only a time-out (the application's).
     int ReadHeaderLoop(OnHeaderError onError, bool silenceCounts);

@@ -239,9 +239,9 @@ void Zmodem::RunReceiver() {
     while (CarryOutActions(machine.TakeActions(), reader) && !machine.Finished()) {
         // The driver reports progress once a round; the stop is asked for on its own.
         st.Progress(st.statusCode);
-        if (StopRequested() ||
-            !Pump(machine, reader, static_cast<TimeMs>(platform::TicksSince(start))))
+        if (StopRequested())
             break;
+        Pump(machine, reader, static_cast<TimeMs>(platform::TicksSince(start)));
     }
     if (machine.Finished())
         Fail(machine.Result());
@@ -268,7 +268,7 @@ bool Zmodem::CarryOutActions(const std::vector<ZmodemReceiver::Action>& actions,
     return true;
 }
 
-bool Zmodem::Pump(ZmodemReceiver& machine, FrameReader& reader, TimeMs now) {
+void Zmodem::Pump(ZmodemReceiver& machine, FrameReader& reader, TimeMs now) {
     int available = 0;
     const unsigned char* bytes = Buffered(available);
     if (available == 0 && InputWaiting())
@@ -285,7 +285,7 @@ bool Zmodem::Pump(ZmodemReceiver& machine, FrameReader& reader, TimeMs now) {
         // Input that is all flow control is no talk: the silence it stands for is counted.
         if (const std::optional<TimeMs> wake = machine.WakeAt(); wake && now >= *wake)
             machine.OnTime(now, OutputQueued());
-        return true;
+        return;
     }
     TimeMs wake = now + kReceiverPollMs;
     if (const std::optional<TimeMs> due = machine.WakeAt())
@@ -294,15 +294,14 @@ bool Zmodem::Pump(ZmodemReceiver& machine, FrameReader& reader, TimeMs now) {
         wake = std::min(wake, *due);
     const int got = AwaitInput(static_cast<long>(std::max<TimeMs>(wake - now, 0)));
     if (got < 0) {
-        Fail(got);
-        return false;
+        machine.OnLinkFailed(got);
+        return;
     }
     if (got == 0) {
         now += std::max<TimeMs>(wake - now, 0);
         machine.OnFrame(reader.Tick(now), now);
         machine.OnTime(now, OutputQueued());
     }
-    return true;
 }
 
 void Zmodem::TakeOffer() {

@@ -102,6 +102,13 @@ void ZmodemReceiver::OnTime(TimeMs now, long outputQueued) {
     OnMiss(Miss::Silent, 0);
 }
 
+void ZmodemReceiver::OnLinkFailed(int code) {
+    if (m_phase == Phase::Finish)
+        m_phase = Phase::Done;
+    else
+        Fail(code);
+}
+
 bool ZmodemReceiver::CountMiss(Miss miss) {
     if (miss == Miss::Silent && !m_options.silenceCounts)
         return true;

@@ -95,6 +95,10 @@ class ZmodemReceiver {
     // Time passed; `outputQueued` is what this side's output still holds unsent.
     void OnTime(zmodem::TimeMs now, long outputQueued);
 
+    // The link failed with `code`. Once the sender's ZFIN has been answered the session is
+    // over, and a sender that hangs up before or after its "OO" ends it normally.
+    void OnLinkFailed(int code);
+
     [[nodiscard]] std::vector<Action> TakeActions();
     std::optional<zmodem::TimeMs> WakeAt() const;
     bool Finished() const { return m_phase == Phase::Done; }

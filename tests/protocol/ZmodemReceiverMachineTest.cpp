@@ -311,6 +311,16 @@ TEST(ZmodemReceiverMachine, TheRunEndsOnCancelWriteFailureRetryLimitAndAbsentCal
             bench.Feed(ReceiverBench::BinFrame(kZdata, 5));
         EXPECT_EQ(bench.rx.Result(), comm::kTooManyErrors);
     }
+    for (bool answered : {false, true}) {
+        // A sender that hangs up once its ZFIN was answered ended the session; before, the
+        // broken line ends the run.
+        ReceiverBench bench;
+        if (answered)
+            bench.Feed(ReceiverBench::HexFrame(kZfin) + "O");
+        bench.rx.OnLinkFailed(comm::kLostCarrier);
+        EXPECT_TRUE(bench.rx.Finished());
+        EXPECT_EQ(bench.rx.Result(), answered ? 0 : comm::kLostCarrier);
+    }
     {
         // The application's receiver: silence is no error, but a caller who never starts a
         // sender is given up after two minutes.
