@@ -17,8 +17,4 @@ ReceivingZmodem::ReceivingZmodem(comm::GFSerial* serial, TransferStatus* status)
 
 ReceivingZmodem::~ReceivingZmodem() = default;
 
-int ReceivingZmodem::ReadFrameHeader(OnHeaderError onError) {
-    return ReadHeaderLoop(onError, false);
-}
-
 } // namespace protocol

@@ -16,9 +16,6 @@ class ReceivingZmodem : public Zmodem {
 
     ReceivingZmodem(comm::GFSerial* serial, TransferStatus* status = nullptr);
     ~ReceivingZmodem() override;
-
-    // As the library's, but a wait that found no header is kTimedOut and never counted.
-    int ReadFrameHeader(OnHeaderError onError) override;
 };
 
 } // namespace protocol

@@ -47,7 +47,7 @@ class Zmodem : public FileTransfer {
 
     // Frame type 0-19, or a negative code. With OnHeaderError::Retry, damaged headers are
     // counted and the wait goes on until the retry limit.
-    virtual int ReadFrameHeader(OnHeaderError onError);
+    int ReadFrameHeader(OnHeaderError onError);
 
     // The end code with the data in the data buffer and its length in the block length, or
     // kGeneralTransferError (bad CRC), kBufferFull (too long) or another negative code.

@@ -110,7 +110,9 @@ void ZmodemReceiver::OnLinkFailed(int code) {
 }
 
 bool ZmodemReceiver::CountMiss(Miss miss) {
-    if (miss == Miss::Silent && !m_options.silenceCounts)
+    // A wait that found no header at all, for silence or for garbage, counts only where
+    // silence does.
+    if ((miss == Miss::Silent || miss == Miss::Garbage) && !m_options.silenceCounts)
         return true;
     if (!m_wait.countErrors)
         return true;
@@ -253,7 +255,8 @@ void ZmodemReceiver::InviteHeader(const Header& header) {
 void ZmodemReceiver::InviteMiss(Miss miss) {
     Trace("GetFileName: frame_type=%d",
           miss == Miss::CutOff || miss == Miss::Silent ? kTimedOut : kGeneralTransferError);
-    if (miss == Miss::Silent && !m_options.silenceCounts && m_options.offerSilenceLimit >= 0) {
+    const bool headerless = miss == Miss::Silent || miss == Miss::Garbage;
+    if (headerless && !m_options.silenceCounts && m_options.offerSilenceLimit >= 0) {
         if (++m_offerSilences > m_options.offerSilenceLimit)
             return Fail(kTimedOut);
     } else if (CountError()) {

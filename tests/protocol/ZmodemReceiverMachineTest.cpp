@@ -158,6 +158,14 @@ class ReceiverBench {
 
 const std::string kFirst(3000, 'a');
 
+// A data frame from the start of kFirst whose second subpacket is damaged.
+std::string SecondSubpacketDamaged() {
+    std::string damaged = ReceiverBench::Data(kFirst.substr(1024, 1024), kZcrcg);
+    damaged[100] ^= 0x01;
+    return ReceiverBench::BinFrame(kZdata, 0) +
+           ReceiverBench::Data(kFirst.substr(0, 1024), kZcrcg) + damaged;
+}
+
 } // namespace
 
 TEST(ZmodemReceiverMachine, TakesTwoFilesAndAnswersTheFinish) {
@@ -193,11 +201,8 @@ TEST(ZmodemReceiverMachine, TakesTwoFilesAndAnswersTheFinish) {
 TEST(ZmodemReceiverMachine, ADamagedSubpacketIsAskedForAgainAndItsStaleFollowersPassOver) {
     ReceiverBench bench;
     bench.Feed(ReceiverBench::Offer("f 3000 0"));
-    std::string damaged = ReceiverBench::Data(kFirst.substr(1024, 1024), kZcrcg);
-    damaged[100] ^= 0x01;
     bench.ClearSent();
-    bench.Feed(ReceiverBench::BinFrame(kZdata, 0) +
-               ReceiverBench::Data(kFirst.substr(0, 1024), kZcrcg) + damaged);
+    bench.Feed(SecondSubpacketDamaged());
     ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos}));
     EXPECT_EQ(bench.sent[0].Position(), 1024u);
     EXPECT_EQ(bench.discards, 1);
@@ -219,11 +224,8 @@ TEST(ZmodemReceiverMachine, AfterAZrposStaleInputThatStopsIsAskedAgainSoonASilen
     bench.Feed(ReceiverBench::Offer("f 3000 0"));
     // The sender answers the first ZRPOS after 50 ms: later asks may come after twice that.
     bench.Pass(50);
-    std::string damaged = ReceiverBench::Data(kFirst.substr(1024, 1024), kZcrcg);
-    damaged[100] ^= 0x01;
     bench.ClearSent();
-    bench.Feed(ReceiverBench::BinFrame(kZdata, 0) +
-               ReceiverBench::Data(kFirst.substr(0, 1024), kZcrcg) + damaged);
+    bench.Feed(SecondSubpacketDamaged());
     ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos}));
     // Stale input after this ask, then quiet: asked again a quarter second after it stopped.
     bench.ClearSent();
@@ -329,6 +331,7 @@ TEST(ZmodemReceiverMachine, TheRunEndsOnCancelWriteFailureRetryLimitAndAbsentCal
         options.offerSilenceLimit = 30;
         options.firstFrameLimitMs = 120000;
         ReceiverBench bench{options};
+        bench.Feed(std::string(HeaderDecoder::kGarbageLimit, 'g')); // no header, like silence
         bench.Pass(119999);
         EXPECT_FALSE(bench.rx.Finished());
         bench.Pass(10000);
