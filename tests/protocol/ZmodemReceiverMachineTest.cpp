@@ -2,6 +2,8 @@
 // byte, the headers it answers with and its wake-ups come out; no thread, link or clock.
 #include "protocol/ZmodemReceiver.h"
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -336,7 +338,163 @@ TEST(ZmodemReceiverMachine, TheRunEndsOnCancelWriteFailureRetryLimitAndAbsentCal
         EXPECT_FALSE(bench.rx.Finished());
         bench.Pass(10000);
         EXPECT_EQ(bench.rx.Result(), comm::kTimedOut);
-        EXPECT_EQ(bench.SentTypes().size(), 12u); // a ZRINIT every ten silent seconds
+        // A ZRINIT at the start, after the garbage, and every ten silent seconds.
+        EXPECT_EQ(bench.SentTypes().size(), 13u);
         EXPECT_EQ(bench.status.errors, 0);
+    }
+}
+
+namespace {
+
+// A streaming sender that obeys ZRPOS and shortens its subpackets after errors, at the far end of a
+// line that carries `bytesPerMs`, holds `inFlight` bytes and damages bytes at random; the
+// receiver's headers come back intact after the same delay. Everything runs on the bench's
+// simulated clock.
+class NoisyLineRun {
+  public:
+    NoisyLineRun(std::vector<std::string> files, double noise, unsigned seed)
+        : m_files{std::move(files)}, m_noise{noise}, m_random{seed} {}
+
+    // Simulated milliseconds until the receiver finished, or the limit.
+    TimeMs Run(ReceiverBench& bench, TimeMs limitMs) {
+        std::size_t heard = 0;
+        while (!bench.rx.Finished() && bench.now < limitMs) {
+            for (; heard < bench.sent.size(); ++heard)
+                m_answers.push_back({bench.now + kDelayMs, bench.sent[heard]});
+            while (!m_answers.empty() && m_answers.front().first <= bench.now) {
+                Hear(m_answers.front().second);
+                m_answers.erase(m_answers.begin());
+            }
+            Stream(bench.now);
+            std::string arrived;
+            while (!m_line.empty() && m_line.front().first <= bench.now) {
+                arrived += m_line.front().second;
+                m_line.erase(m_line.begin());
+            }
+            bench.Feed(arrived);
+            bench.Pass(1);
+        }
+        return bench.now;
+    }
+
+  private:
+    static constexpr TimeMs kDelayMs = 20;
+    static constexpr int kBytesPerMs = 92;
+    static constexpr std::size_t kInFlight = 16384;
+    enum class State { Idle, Offered, Sending, Ended, Finishing };
+
+    void Hear(const Header& header) {
+        switch (header.type) {
+        case kZrinit:
+            if (m_state == State::Ended || m_state == State::Idle)
+                NextFile();
+            else if (m_state == State::Offered)
+                Offer(); // the offer was lost
+            else if (m_state == State::Finishing)
+                m_queue = ReceiverBench::HexFrame(kZfin);
+            break;
+        case kZnak:
+            Offer();
+            break;
+        case kZskip:
+            NextFile();
+            break;
+        case kZrpos:
+            // What the line holds already still arrives: only the sender's own queue goes.
+            // A careful sender: shorter subpackets after an error, longer after clean ones.
+            m_position = header.Position();
+            m_block = std::max<std::size_t>(64, m_block / 2);
+            m_clean = 0;
+            m_queue = ReceiverBench::BinFrame(kZdata, header.Position());
+            m_state = State::Sending;
+            break;
+        case kZfin:
+            m_queue = "OO";
+            break;
+        default:
+            break;
+        }
+    }
+    void NextFile() {
+        if (m_next == m_files.size()) {
+            m_state = State::Finishing;
+            m_queue = ReceiverBench::HexFrame(kZfin);
+            return;
+        }
+        m_current = m_files[m_next++];
+        Offer();
+    }
+    void Offer() {
+        m_state = State::Offered;
+        m_queue = ReceiverBench::Offer("f" + std::to_string(m_next) + " " +
+                                       std::to_string(m_current.size()) + " 0");
+    }
+    // Puts a millisecond's worth of output on the line, making more as the queue runs low.
+    void Stream(TimeMs now) {
+        if (m_state == State::Sending && m_queue.size() < 2048) {
+            if (++m_clean % 8 == 0)
+                m_block = std::min<std::size_t>(1024, m_block * 2);
+            const std::size_t n = std::min(m_block, m_current.size() - m_position);
+            const bool last = m_position + n == m_current.size();
+            m_queue += ReceiverBench::Data(m_current.substr(m_position, n), last ? kZcrce : kZcrcg);
+            m_position += n;
+            if (last) {
+                m_queue += ReceiverBench::HexFrame(kZeof, static_cast<std::uint32_t>(m_position));
+                m_state = State::Ended;
+            }
+        }
+        std::size_t held = 0;
+        for (const auto& piece : m_line)
+            held += piece.second.size();
+        const std::size_t n = std::min({m_queue.size(), static_cast<std::size_t>(kBytesPerMs),
+                                        kInFlight > held ? kInFlight - held : 0});
+        std::string piece = m_queue.substr(0, n);
+        m_queue.erase(0, n);
+        std::uniform_real_distribution<double> chance(0.0, 1.0);
+        for (char& c : piece)
+            if (chance(m_random) < m_noise)
+                c = static_cast<char>(c ^ (1 << (m_random() % 8)));
+        if (!piece.empty())
+            m_line.push_back({now + kDelayMs, piece});
+    }
+
+    std::vector<std::string> m_files;
+    double m_noise;
+    std::mt19937 m_random;
+    std::size_t m_next{0};
+    std::string m_current;
+    std::size_t m_position{0};
+    std::size_t m_block{1024};
+    int m_clean{0};
+    State m_state{State::Idle};
+    std::string m_queue;
+    std::vector<std::pair<TimeMs, std::string>> m_line;
+    std::vector<std::pair<TimeMs, Header>> m_answers;
+};
+
+} // namespace
+
+// Long runs of random noise on the data, three files a run, in simulated time: every file
+// arrives byte for byte, and the run ends well inside the time-outs.
+TEST(ZmodemReceiverMachine, ThreeFilesThroughRandomNoiseArriveWhole) {
+    std::vector<std::string> files;
+    for (std::size_t size : {60000u, 1u, 30000u}) {
+        std::string data(size, '\0');
+        std::mt19937 random(static_cast<unsigned>(size));
+        for (char& c : data)
+            c = static_cast<char>(random());
+        files.push_back(data);
+    }
+    for (double noise : {1e-4, 1e-3}) {
+        for (unsigned seed : {11u, 12u, 21u}) {
+            ReceiverBench bench;
+            NoisyLineRun run{files, noise, seed};
+            const TimeMs took = run.Run(bench, 300000);
+            ASSERT_TRUE(bench.rx.Finished()) << noise << " seed " << seed;
+            EXPECT_EQ(bench.rx.Result(), 0) << noise << " seed " << seed;
+            EXPECT_EQ(bench.files.ended.size(), files.size()) << noise << " seed " << seed;
+            EXPECT_TRUE(bench.files.ended == files) << noise << " seed " << seed;
+            EXPECT_LT(took, 60000) << noise << " seed " << seed;
+        }
     }
 }
