@@ -1,6 +1,6 @@
-// ZMODEM: the protocol's state and options, and the frame layer both directions share:
-// hex and binary headers, ZDLE escaping, data subpackets with their CRCs, and the garbage,
-// cancel and time-out rules.
+// ZMODEM: the protocol's state and options; the sender with the frame layer it reads and
+// writes through (hex and binary headers, ZDLE escaping, data subpackets with their CRCs, and
+// the garbage, cancel and time-out rules); and the driver of the receiver state machine.
 #pragma once
 
 #include <array>
@@ -41,8 +41,9 @@ class Zmodem : public FileTransfer {
 
     // Sends every file the list names; 0, kNoFilesSent when no file went out, or the failure code.
     int Send(const char* fileList) override;
-    // Receives files into the current folder until the sender's ZFIN; 0 when the sender
-    // finished normally (also when no file came), else the failure code.
+    // Receives files into the current folder until the sender's ZFIN, running ZmodemReceiver
+    // over the link; 0 when the sender finished normally (also when no file came), else the
+    // failure code.
     int Receive() override;
 
     // Frame type 0-19, or a negative code. With OnHeaderError::Retry, damaged headers are

@@ -386,7 +386,7 @@ void ZmodemReceiver::DataMiss(Miss miss, int) {
 }
 
 ZmodemReceiver::DataStep ZmodemReceiver::OnDataHeader(const Header& header) {
-    if (header.Position() != static_cast<std::uint32_t>(m_status.position)) {
+    if (static_cast<std::int64_t>(header.Position()) != m_status.position) {
         Trace("ReadFileData: Mismatch in rx_pos");
         return DataStep::AskCounted;
     }
@@ -437,7 +437,7 @@ void ZmodemReceiver::DataSubpacket(const FrameEvent& event) {
 }
 
 ZmodemReceiver::DataStep ZmodemReceiver::OnEndOfFileHeader(const Header& header) {
-    if (header.Position() == static_cast<std::uint32_t>(m_status.position)) {
+    if (static_cast<std::int64_t>(header.Position()) == m_status.position) {
         Trace("ReadFileData: frame_type=%d", kZeof);
         FileEnded();
         return DataStep::Next;
