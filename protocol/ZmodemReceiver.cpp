@@ -99,7 +99,7 @@ void ZmodemReceiver::OnTime(TimeMs now, long outputQueued) {
     if ((quick && !answerDue) || draining || ++m_wait.silences < m_wait.limit)
         return;
     Trace("GetPad: timeout on ZPAD");
-    OnMiss(Miss::Silent, 0);
+    OnMiss(Miss::Silent);
 }
 
 void ZmodemReceiver::OnLinkFailed(int code) {
@@ -139,12 +139,12 @@ void ZmodemReceiver::OnFrame(const FrameEvent& event, TimeMs now) {
             OnHeader(event);
         return;
     case FrameEvent::Kind::Damaged:
-        return OnMiss(Miss::Damaged, event.form);
+        return OnMiss(Miss::Damaged);
     case FrameEvent::Kind::CutOff:
-        return OnMiss(Miss::CutOff, event.form);
+        return OnMiss(Miss::CutOff);
     case FrameEvent::Kind::Garbage:
         Trace("GetPad: Exceeded garbage count");
-        return OnMiss(Miss::Garbage, event.form);
+        return OnMiss(Miss::Garbage);
     case FrameEvent::Kind::Subpacket:
     case FrameEvent::Kind::BadSubpacket:
     case FrameEvent::Kind::LongSubpacket:
@@ -171,7 +171,7 @@ void ZmodemReceiver::OnHeader(const FrameEvent& event) {
     }
 }
 
-void ZmodemReceiver::OnMiss(Miss miss, int form) {
+void ZmodemReceiver::OnMiss(Miss miss) {
     if (!m_wait.active)
         return;
     m_wait.active = false;
@@ -189,7 +189,7 @@ void ZmodemReceiver::OnMiss(Miss miss, int form) {
     case Phase::Verify:
         return VerifyMiss(miss);
     case Phase::Data:
-        return DataMiss(miss, form);
+        return DataMiss(miss);
     default:
         return;
     }
@@ -375,14 +375,13 @@ void ZmodemReceiver::DataHeader(const Header& header) {
     else if (header.type == kZeof)
         step = OnEndOfFileHeader(header);
     else
-        step = OnOtherFrame(header.type, true);
+        step = OnOtherFrame(header.type);
     if (m_phase == Phase::Data)
         AfterDataStep(step);
 }
 
-void ZmodemReceiver::DataMiss(Miss miss, int) {
-    AfterDataStep(miss == Miss::Silent ? OnSilence()
-                                       : OnOtherFrame(miss == Miss::Garbage ? -1 : -2, false));
+void ZmodemReceiver::DataMiss(Miss miss) {
+    AfterDataStep(miss == Miss::Silent ? OnSilence() : OnBrokenHeader(miss));
 }
 
 ZmodemReceiver::DataStep ZmodemReceiver::OnDataHeader(const Header& header) {
@@ -477,17 +476,25 @@ ZmodemReceiver::DataStep ZmodemReceiver::OnSilence() {
     return DataStep::AskForSilenceCounted;
 }
 
-ZmodemReceiver::DataStep ZmodemReceiver::OnOtherFrame(int type, bool known) {
-    if (known)
-        Trace("ReadFileData: frame_type=%d", type);
+bool ZmodemReceiver::WaitingOutStaleData() const {
     // Stale data is waited out for a while, not for ever.
-    if (m_data.resyncing && m_now - m_data.resyncStart < kResyncLimitMs)
-        return DataStep::Next;
+    return m_data.resyncing && m_now - m_data.resyncStart < kResyncLimitMs;
+}
+
+ZmodemReceiver::DataStep ZmodemReceiver::OnOtherFrame(int type) {
+    Trace("ReadFileData: frame_type=%d", type);
     // The offer again means the sender never saw the answer to it; other frames are let go
-    // by. A damaged header has been counted where it was read; garbage is counted again.
-    if (known)
-        return type == kZfile ? DataStep::AskCounted : DataStep::Next;
-    return type == -1 ? DataStep::AskCounted : DataStep::Ask;
+    // by.
+    if (WaitingOutStaleData() || type != kZfile)
+        return DataStep::Next;
+    return DataStep::AskCounted;
+}
+
+ZmodemReceiver::DataStep ZmodemReceiver::OnBrokenHeader(Miss miss) {
+    if (WaitingOutStaleData())
+        return DataStep::Next;
+    // A damaged header has been counted where it was read; garbage is counted again.
+    return miss == Miss::Garbage ? DataStep::AskCounted : DataStep::Ask;
 }
 
 void ZmodemReceiver::AfterDataStep(DataStep step) {

@@ -153,7 +153,7 @@ class ZmodemReceiver {
     // ended the run.
     bool CountMiss(Miss miss);
     void OnHeader(const zmodem::FrameEvent& event);
-    void OnMiss(Miss miss, int form);
+    void OnMiss(Miss miss);
     void OnSubpacket(const zmodem::FrameEvent& event);
 
     void Invite(bool sendInit);
@@ -173,8 +173,10 @@ class ZmodemReceiver {
     DataStep OnDataHeader(const zmodem::Header& header);
     DataStep OnEndOfFileHeader(const zmodem::Header& header);
     DataStep OnSilence();
-    DataStep OnOtherFrame(int type, bool known);
-    void DataMiss(Miss miss, int form);
+    DataStep OnOtherFrame(int type);
+    DataStep OnBrokenHeader(Miss miss);
+    bool WaitingOutStaleData() const;
+    void DataMiss(Miss miss);
     void DataSubpacket(const zmodem::FrameEvent& event);
     void AfterDataStep(DataStep step);
     void FileEnded();
