@@ -1,6 +1,7 @@
-// ZMODEM: the protocol's state and options; the sender with the frame layer it reads and
-// writes through (hex and binary headers, ZDLE escaping, data subpackets with their CRCs, and
-// the garbage, cancel and time-out rules); and the driver of the receiver state machine.
+// ZMODEM over a link: the protocol's options, the drivers that run the sender and receiver
+// state machines over it, and a frame layer that reads and writes through it directly (hex and
+// binary headers, data subpackets, the garbage, cancel and time-out rules) for peers that are
+// written as scripts.
 #pragma once
 
 #include <array>
@@ -8,10 +9,10 @@
 
 #include "protocol/Checksum.h"
 #include "protocol/FileTransfer.h"
-#include "protocol/SendWindow.h"
 #include "protocol/ZmodemCodec.h"
 #include "protocol/ZmodemFrameReader.h"
 #include "protocol/ZmodemReceiver.h"
+#include "protocol/ZmodemSender.h"
 
 namespace protocol {
 
@@ -84,73 +85,9 @@ class Zmodem : public FileTransfer {
     void SetRetryLimit(int limit) { m_retryLimit = limit; }
     int RetryLimit() const { return m_retryLimit; }
 
-    // ---- Sender ----
-    static constexpr int kBackChannelTimeoutMs = 70;
-    static constexpr int kBackChannelGarbageLimit = 100;
-    static constexpr int kAckWaitMs = 1500;
-    // How long a ZRINIT after an offer may be followed by the answer to it before the
-    // offer goes out again.
-    static constexpr int kReofferWaitMs = 1500;
-    // Flow-control characters BackChannel passes over in one call before it lets the
-    // sender go on.
-    static constexpr int kBackChannelFlowLimit = 64;
-
-    int OpenLink();
-    int PrepareNextFile();
-    int SendFile();
-    // The ZFILE header and the file information subpacket; the status code.
-    int SendOffer(const unsigned char flags[4], int infoLength);
-    void SendFileData();
-    // After the last data: the empty data frame a receiver still needs, then ZEOF; true when
-    // the receiver asked for data again.
-    bool EndFileData();
-    // Obeys the receiver's answer to a data frame (`response`: a frame type already read, or
-    // 0 to read one); false when the file is done with (the run failed or ended).
-    bool ObeyAnswer(int response, int& quietRestarts);
-    // Reads the receiver's answer; a restart waiting for its confirmation counts its silences.
-    int AwaitAnswer(int& quietRestarts);
-    // Whether the ZRPOS just read asks for a place inside the file; fails the run otherwise.
-    bool PositionWithinFile();
-    // Answers a receiver's ZCRC with the CRC-32 of the first bytes of the file it asks about.
-    void AnswerFileCrc();
-    int FillSubpacket();
-    int BackChannel();
-    int SendDataFrame();
-    // Checks the back channel and sends the ZDATA header; false when the frame is not to go.
-    bool StartDataFrame();
-    // Hears the receiver while a frame goes out: a result for SendDataFrame to return, or
-    // nothing to go on (`awaitAck` set when only an acknowledgement is owed).
-    std::optional<int> ListenInFrame(std::int64_t& acknowledged, bool& awaitAck);
-    // Sends the next subpacket of the frame; true when it ended a streamed file (ZCRCE).
-    bool SendNextSubpacket(bool& frameEnded);
-    // Waits for the receiver when the window is full; the failure code when the silence
-    // reached the retry limit, else 0.
-    int AwaitWindowRoom();
-    // Takes the position a ZACK confirms, when it lies in what was sent since `acknowledged`.
-    void TakeAcknowledgement(std::int64_t& acknowledged);
-    // After the receiver asked for data again: an adaptive sender bounds its window.
-    void NarrowWindow();
-    // Whether the adaptive window decides the window now.
-    bool Adapting() const { return m_adaptiveWindow && m_windowed; }
-    void ApplySendWindow();
-    // After the last data: ZEOF until the receiver confirms the file with ZRINIT. 1 when the
-    // file is done (confirmed or skipped), 0 when the receiver asked for data again (the
-    // position is where), -1 on failure.
-    int EndFile();
-    // Obeys the ZRPOS just read: seeks there and drops the output still queued.
-    void Restart();
-    int CloseLink();
-
     // ---- Receiver ----
     // The name buffer holds names of up to 519 characters; longer ones are cut.
     static constexpr int kNameBufferSize = 520;
-    // Seconds a restart waits for its confirmation before it goes out again: longer than
-    // the receiver's waits, so that a receiver which asks again itself is heard first.
-    static constexpr int kRestartSilenceLimit = 2;
-    // ZFINs sent before the run ends regardless of an answer.
-    static constexpr int kFinishAttempts = 3;
-    // ZCRC questions the sender answers per offer; more are errors.
-    static constexpr int kCrcAnswersPerOffer = 4;
 
     // Takes the name, size and date of the offer just read; nothing is shown of it yet.
     void TakeOffer();
@@ -166,17 +103,16 @@ class Zmodem : public FileTransfer {
   protected:
     // Counts one error and one retry; true when the retries reached the limit.
     bool CountError();
-    // Waits up to `ms` for input; false when none came (or the wait failed).
-    bool WaitForInput(long ms);
+    // Runs the sender state machine over the link until it finishes, fails or is stopped.
     void RunSender();
+    // Does what the sender asked, in order; false when a write failed.
+    bool CarryOutActions(const std::vector<ZmodemSender::Action>& actions,
+                         const ZmodemSender& machine);
     // Runs the receiver state machine over the link until it finishes, fails or is stopped.
     void RunReceiver();
     // Does what the machine asked, in order; false when a write failed.
     bool CarryOutActions(const std::vector<ZmodemReceiver::Action>& actions,
                          zmodem::FrameReader& reader);
-    // Feeds what is buffered to the reader and the machine, or waits for input until the
-    // next wake-up and tells them the time (a failed link is the machine's to judge).
-    void Pump(ZmodemReceiver& machine, zmodem::FrameReader& reader, zmodem::TimeMs now);
     // The frame header loop; `silenceCounts` decides whether a wait that found no header at
     // all is an error (the library's receiver) or only a time-out (the application's).
     int ReadHeaderLoop(OnHeaderError onError, bool silenceCounts);
@@ -185,34 +121,15 @@ class Zmodem : public FileTransfer {
     // Size and date from the file information; false when the size field is missing.
     bool ParseFileInformation();
 
-    int m_silenceLimit{kPadSilenceLimit}; // seconds of silence before a header read gives up
-    int m_garbageCount{0};                // what the sender's back channel counts while it streams
     int m_receiverFlags{0};
     int m_receiverBufferSize{0};
-    int m_windowBytes{0};
     unsigned char m_receivedHeader[4]{};
     int m_headerForm{zmodem::kNoHeaderForm};
     int m_hexTerminated{0};
-    int m_subpacketLength{0};
-    bool m_restart{false};
-    // Whether a data frame went out for the current file, and the end code of the last
-    // subpacket sent.
-    bool m_dataSent{false};
-    int m_lastEndCode{0};
-    // Where the sender's next read from the file starts (-1: unknown, seek first).
-    std::int64_t m_fileOffset{-1};
-    std::int64_t m_restartPosition{-1}; // where the last ZRPOS asked the data to start
-    // The receiver asked for the same place twice running: the restart frame goes out with
-    // an empty subpacket, which heavy noise spares, rather than with data.
-    bool m_restartEmpty{false};
 
     bool m_stripPaths{true};
     bool m_windowed{true};
-    int m_windowSize{4096};
     bool m_adaptiveWindow{false};
-    SendWindow m_sendWindow;
-    // Whether the receiver can hear while it receives: a window needs its acknowledgements.
-    bool m_receiverHears{true};
     bool m_requestResume{false};
     int m_retryLimit{10};
     // Whether a header wait that found nothing counts as an error (see ReceiverOptions).
@@ -226,12 +143,12 @@ class Zmodem : public FileTransfer {
     std::unique_ptr<char[]> m_names;
     // The name the current offer would be stored under.
     std::string m_offerName;
-    int m_crcAnswers{0}; // ZCRC questions answered for the current offer
 
   private:
     class ReceiveFiles;
-    // The longest the receiver's driver waits before it checks for a stop again.
-    static constexpr zmodem::TimeMs kReceiverPollMs = 250;
+    class SendFiles;
+    // The longest a driver waits before it checks for a stop again.
+    static constexpr zmodem::TimeMs kDriverPollMs = 250;
 
     // How one wait for a header ended.
     enum class HeaderWait {

@@ -83,4 +83,10 @@ class FrameReader {
 // Whether a header of this type is followed by a data subpacket.
 bool CarriesData(int type);
 
+// Output still on its way explains a silence: the answer cannot come before what it answers
+// has gone out. `before` is what was queued at the last look (-1: none yet).
+inline bool StillDraining(long queued, long before) {
+    return queued > 0 && (before < 0 || queued < before);
+}
+
 } // namespace protocol::zmodem

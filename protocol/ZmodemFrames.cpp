@@ -159,7 +159,7 @@ bool Zmodem::OneMoreSilence(HeaderSilence& silence) {
     const long now = OutputQueued();
     const bool draining = now > 0 && (silence.queued < 0 || now < silence.queued);
     silence.queued = now;
-    if (!draining && ++silence.count >= m_silenceLimit) {
+    if (!draining && ++silence.count >= kPadSilenceLimit) {
         Trace("GetPad: timeout on ZPAD");
         return true;
     }
@@ -299,7 +299,6 @@ int Zmodem::SendDataSubpacket(int length, int endCode) {
     const Check check = SendCheck();
     m_status->checkType = check == Check::Crc32 ? kCheckCrc32 : kCheckCrc16;
     const int n = m_encoder.Subpacket(m_data.get(), length, endCode, check, m_output.get());
-    m_lastEndCode = endCode;
     return WriteBufferTimed(m_output.get(), n);
 }
 

@@ -11,6 +11,7 @@
 
 #include "comm/StatusCodes.h"
 #include "platform/Clock.h"
+#include "protocol/ZmodemDriver.h"
 #include "protocol/ZmodemFrameReader.h"
 #include "protocol/ZmodemReceiver.h"
 
@@ -241,7 +242,9 @@ void Zmodem::RunReceiver() {
         st.Progress(st.statusCode);
         if (StopRequested())
             break;
-        Pump(machine, reader, static_cast<TimeMs>(platform::TicksSince(start)));
+        const TimeMs now = static_cast<TimeMs>(platform::TicksSince(start));
+        if (!FeedInput(*this, machine, reader, now))
+            WaitForFrames(*this, machine, reader, now, kDriverPollMs);
     }
     if (machine.Finished())
         Fail(machine.Result());
@@ -266,42 +269,6 @@ bool Zmodem::CarryOutActions(const std::vector<ZmodemReceiver::Action>& actions,
             return false;
     }
     return true;
-}
-
-void Zmodem::Pump(ZmodemReceiver& machine, FrameReader& reader, TimeMs now) {
-    int available = 0;
-    const unsigned char* bytes = Buffered(available);
-    if (available == 0 && InputWaiting())
-        bytes = Buffered(available);
-    if (available > 0) {
-        const long talk = reader.TalkCount();
-        int taken = 0;
-        const FrameEvent event = reader.Feed(bytes, available, taken, now);
-        Consume(taken);
-        if (reader.TalkCount() != talk)
-            machine.OnHeard(now, reader.TalkCount() - talk,
-                            event.kind == FrameEvent::Kind::None && !reader.InFrame());
-        machine.OnFrame(event, now);
-        // Input that is all flow control is no talk: the silence it stands for is counted.
-        if (const std::optional<TimeMs> wake = machine.WakeAt(); wake && now >= *wake)
-            machine.OnTime(now, OutputQueued());
-        return;
-    }
-    TimeMs wake = now + kReceiverPollMs;
-    if (const std::optional<TimeMs> due = machine.WakeAt())
-        wake = std::min(wake, *due);
-    if (const std::optional<TimeMs> due = reader.Deadline())
-        wake = std::min(wake, *due);
-    const int got = AwaitInput(static_cast<long>(std::max<TimeMs>(wake - now, 0)));
-    if (got < 0) {
-        machine.OnLinkFailed(got);
-        return;
-    }
-    if (got == 0) {
-        now += std::max<TimeMs>(wake - now, 0);
-        machine.OnFrame(reader.Tick(now), now);
-        machine.OnTime(now, OutputQueued());
-    }
 }
 
 void Zmodem::TakeOffer() {

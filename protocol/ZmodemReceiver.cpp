@@ -91,9 +91,7 @@ void ZmodemReceiver::OnTime(TimeMs now, long outputQueued) {
     // A short silence ends the wait only once the answer could be here.
     const bool quick = m_heardInput && m_wait.quietAfterInputMs > 0;
     const bool answerDue = now - m_askedAt >= m_answerDueMs;
-    // Output still on its way explains the silence: the answer cannot come before the data
-    // it answers has gone out.
-    const bool draining = outputQueued > 0 && (m_wait.queued < 0 || outputQueued < m_wait.queued);
+    const bool draining = StillDraining(outputQueued, m_wait.queued);
     m_wait.queued = outputQueued;
     m_wait.unitStart = now;
     if ((quick && !answerDue) || draining || ++m_wait.silences < m_wait.limit)

@@ -1,13 +1,12 @@
-// The ZMODEM sender: opens the conversation, offers each listed file, streams its data
-// from the offset the receiver asks for while watching for the receiver's interruptions,
-// and ends the conversation.
-#include "protocol/Zmodem.h"
+// The ZMODEM sender's transitions: the opening request, each offer with its ZCRC answers, the
+// data frames with their acknowledgements and restarts, ZEOF until the file is confirmed, and
+// the closing ZFIN, each on the time passed in.
+#include "protocol/ZmodemSender.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstdarg>
 
 #include "comm/StatusCodes.h"
-#include "platform/Clock.h"
 
 namespace protocol {
 
@@ -16,665 +15,715 @@ using namespace zmodem;
 
 namespace {
 constexpr int kResumeRequest = 3; // ZCRESUM in ZF0 of ZFILE
-constexpr int kBackChannelTraceEvery = 16;
-constexpr int kBackChannelGarbageStep = 2;
-const unsigned char kZeroHeader[4]{};
+
+const char* MissName(int type) {
+    return type == kTimedOut ? "time-out" : "damaged header";
+}
 } // namespace
 
-int Zmodem::Send(const char* fileList) {
-    m_status->ResetStatus(kDirectionSend);
-    if (!PrepareTransfer())
-        return m_status->statusCode;
-    int list = m_engine->BeginList(fileList, 0);
-    if (list != 0)
-        return list;
-    DiscardInput();
-    RunSender();
-    return m_status->statusCode;
+ZmodemSender::ZmodemSender(TransferStatus& status, SenderFiles& files, const SenderOptions& options)
+    : m_status{status}, m_files{files}, m_options{options}, m_windowed{options.windowed},
+      m_windowSize{options.windowSize} {}
+
+std::vector<ZmodemSender::Action> ZmodemSender::TakeActions() {
+    std::vector<Action> actions;
+    actions.swap(m_actions);
+    return actions;
 }
 
-void Zmodem::RunSender() {
-    TransferStatus& st = *m_status;
-    st.fileName = "<none>";
-    st.fileDate = kNoDate;
-    st.direction = kDirectionSend;
-    if (OpenLink()) {
-        while (PrepareNextFile()) {
-            if (SendFile() == 1)
-                SendFileData();
-            if (st.statusCode < 0)
-                break;
-            if (m_fileOpen) {
-                m_engine->Close();
-                m_fileOpen = false;
-            }
-        }
-        if (st.statusCode >= 0)
-            CloseLink();
-    }
-    FinishFile();
-    if (st.statusCode == 0 && st.filesDone == 0)
-        st.statusCode = kNoFilesSent;
-    // The final figures are reported even when the end came without a wait.
-    st.Progress(st.statusCode);
+Check ZmodemSender::FrameCheck() const {
+    return (m_receiverFlags & kCanFcs32) != 0 ? Check::Crc32 : Check::Crc16;
 }
 
-int Zmodem::OpenLink() {
-    if (SendHexHeader(kZrqinit, kZeroHeader) < 0) {
-        Trace("OpenLink: Error sending ZRQINIT");
-        return 0;
+void ZmodemSender::Start(TimeMs now) {
+    m_now = now;
+    m_phase = Phase::Open;
+    SendHex(kZrqinit);
+    StartWait(kSilenceLimit, true);
+}
+
+// ---- Header waits ----
+
+void ZmodemSender::StartWait(int limit, bool silenceCounts) {
+    m_wait = HeaderWait{};
+    m_wait.active = true;
+    m_wait.unitStart = m_now;
+    m_wait.limit = limit;
+    m_wait.silenceCounts = silenceCounts;
+}
+
+std::optional<TimeMs> ZmodemSender::WakeAt() const {
+    std::optional<TimeMs> wake;
+    auto also = [&wake](TimeMs at) { wake = wake ? std::min(*wake, at) : at; };
+    if (m_wait.active)
+        also(m_wait.unitStart + kSilenceUnitMs);
+    if (m_replyDue)
+        also(*m_replyDue);
+    if (m_phase == Phase::Data && m_state == DataState::WindowRoom)
+        also(m_roomSince + kAckWaitMs);
+    return wake;
+}
+
+void ZmodemSender::OnHeard(TimeMs now, long bytes, bool plain) {
+    m_now = now;
+    m_wait.silences = 0;
+    m_wait.unitStart = now;
+    m_replyDue.reset();
+    if (m_phase != Phase::Data)
+        return;
+    if (m_state == DataState::WindowRoom) {
+        m_state = DataState::Frame;
+        return;
     }
-    for (;;) {
-        int type = ReadFrameHeader(OnHeaderError::Return);
-        if (type == kZrinit)
-            break;
-        if (m_status->statusCode < 0)
-            return 0;
-        if (type < 0) {
-            // Damage and silence were counted by the read. A receiver that missed the
-            // request (a person whose terminal program was not ready yet) hears it again.
-            if (m_headerForm == kNoHeaderForm && SendHexHeader(kZrqinit, kZeroHeader) < 0)
-                return 0;
-            continue;
+    if (m_state != DataState::Frame)
+        return;
+    // The receiver talks while the data goes out: a header that begins interrupts the frame,
+    // and much garbage ends it, so that the receiver can be heard.
+    if (!plain)
+        return HeaderBegun();
+    m_frame.garbage += static_cast<int>(std::min<long>(bytes, kGarbageLimit + 1));
+    if (m_frame.garbage > kGarbageLimit) {
+        Trace("BackChannel: exceeded garbage count");
+        EndFrame();
+    }
+}
+
+void ZmodemSender::OnTime(TimeMs now, long outputQueued) {
+    m_now = now;
+    if (m_phase == Phase::Done)
+        return;
+    if (m_replyDue && now >= *m_replyDue) {
+        m_replyDue.reset();
+        if (m_phase == Phase::Offer) {
+            // The ZRINIT was the receiver still waiting for an offer that did not reach it.
+            Trace("SendFile: offer again after frame type %d", kZrinit);
+            if (CountError())
+                return Fail(kTooManyErrors);
+            return SendOffer();
         }
-        Trace("OpenLink: got %d instead of ZRINIT", type);
+        if (m_phase == Phase::Close)
+            return CloseAttempt();
+    }
+    if (m_phase == Phase::Data && m_state == DataState::WindowRoom &&
+        now >= m_roomSince + kAckWaitMs) {
+        // Nothing heard: the receiver owes an acknowledgement, unless what it is to
+        // acknowledge is still on its way out.
+        const bool draining = StillDraining(outputQueued, m_roomQueued);
+        m_roomQueued = outputQueued;
+        m_roomSince = now;
+        if (!draining && CountError())
+            return Fail(kTooManyRetries);
+    }
+    if (!m_wait.active || now < m_wait.unitStart + kSilenceUnitMs)
+        return;
+    const bool draining = StillDraining(outputQueued, m_wait.queued);
+    m_wait.queued = outputQueued;
+    m_wait.unitStart = now;
+    if (draining || ++m_wait.silences < m_wait.limit)
+        return;
+    Trace("GetPad: timeout on ZPAD");
+    OnMiss(Miss::Silent);
+}
+
+void ZmodemSender::OnLinkFailed(int code) {
+    if (m_phase == Phase::Done)
+        return;
+    // Every file was confirmed by the receiver: a line that breaks during the goodbye loses
+    // nothing.
+    if (m_phase == Phase::Close) {
+        Trace("CloseLink: the line broke (%d)", code);
+        m_phase = Phase::Done;
+        return;
+    }
+    Fail(code);
+}
+
+void ZmodemSender::OnFrame(const FrameEvent& event, TimeMs now) {
+    m_now = now;
+    if (m_phase == Phase::Done)
+        return;
+    switch (event.kind) {
+    case FrameEvent::Kind::Header:
+        return OnHeader(event);
+    case FrameEvent::Kind::Cancelled:
+        Trace("GetPad: Remote end sent 5-CAN");
+        return Fail(kRemoteCancelled);
+    case FrameEvent::Kind::Damaged:
+        return OnMiss(Miss::Damaged);
+    case FrameEvent::Kind::CutOff:
+        return OnMiss(Miss::CutOff);
+    case FrameEvent::Kind::Garbage:
+        Trace("GetPad: Exceeded garbage count");
+        return OnMiss(Miss::Garbage);
+    default:
+        // A receiver sends no data; subpackets after its headers are passed over.
+        return;
+    }
+}
+
+void ZmodemSender::OnHeader(const FrameEvent& event) {
+    m_wait.active = false;
+    m_replyDue.reset();
+    if (event.form != kZhex)
+        m_status.checkType = event.form == kZbin32 ? kCheckCrc32 : kCheckCrc16;
+    const Header& header = event.header;
+    switch (m_phase) {
+    case Phase::Open:
+        return OpenHeader(header);
+    case Phase::Offer:
+        return OfferHeader(header);
+    case Phase::Data:
+        return DataHeader(header);
+    case Phase::EndOfFile:
+        return EofHeader(header);
+    case Phase::Close:
+        return CloseHeader(header);
+    case Phase::Done:
+        return;
+    }
+}
+
+bool ZmodemSender::CountMiss(Miss miss, bool waiting) {
+    // A restart's short silences are no error; they send the restart again.
+    if (waiting && (miss == Miss::Silent || miss == Miss::Garbage) && !m_wait.silenceCounts)
+        return true;
+    if (!CountError())
+        return true;
+    Fail(kTooManyErrors);
+    return false;
+}
+
+void ZmodemSender::OnMiss(Miss miss) {
+    const bool inFrame =
+        m_phase == Phase::Data && (m_state == DataState::Frame || m_state == DataState::WindowRoom);
+    const bool waiting = m_wait.active;
+    if (!waiting && !inFrame)
+        return;
+    m_wait.active = false;
+    const int type =
+        miss == Miss::CutOff || miss == Miss::Silent ? kTimedOut : kGeneralTransferError;
+    Trace("ReadFrameHeader: Frame type %d", type);
+    if (m_phase == Phase::Close) {
+        // Every file is confirmed: no count of errors makes the goodbye a failure.
         if (CountError())
-            Fail(kTooManyRetries);
-        if (m_status->statusCode < 0)
-            return 0;
+            return Finish();
+        Trace("CloseLink: got %d instead of ZFIN", type);
+        return CloseAttempt();
+    }
+    if (!CountMiss(miss, waiting))
+        return;
+    switch (m_phase) {
+    case Phase::Open:
+        return OpenMiss(miss);
+    case Phase::Offer:
+        return StartWait(kSilenceLimit, true);
+    case Phase::Data:
+        return DataMiss(miss);
+    case Phase::EndOfFile:
+        Trace("EndFile: %s, ZEOF again", MissName(type));
+        return SendEof();
+    default:
+        return;
+    }
+}
+
+// ---- Opening and offers ----
+
+void ZmodemSender::OpenHeader(const Header& header) {
+    if (header.type != kZrinit) {
+        Trace("OpenLink: got %d instead of ZRINIT", header.type);
+        if (CountError())
+            return Fail(kTooManyRetries);
+        return StartWait(kSilenceLimit, true);
     }
     Trace("OpenLink: Got ZRINIT");
-    const unsigned char* header = m_receivedHeader;
-    m_receiverBufferSize = header[0] + 256 * header[1];
-    m_receiverFlags = header[kZf0];
+    m_receiverBufferSize = header.data[0] + 256 * header.data[1];
+    m_receiverFlags = header.data[kZf0];
     m_receiverHears = (m_receiverFlags & kCanFullDuplex) != 0;
+    // A receiver that cannot hear while it receives never sends the acknowledgements a
+    // window waits for.
     if (!m_receiverHears)
         m_windowed = false;
-    return 1;
+    NextFile();
 }
 
-int Zmodem::PrepareNextFile() {
-    TransferStatus& st = *m_status;
-    for (;;) {
-        m_engine->ResetSize();
-        if (m_engine->NextFile() != 1)
-            return 0;
-        m_engine->LoadDate();
-        m_localDate = m_engine->DateAsSeconds();
-        m_engine->Size();
-        if (!OpenTransferFile()) {
-            if (st.statusCode != kFileOpenError)
-                return 0;
-            // One file that cannot be read is reported failed; the rest still go.
-            Trace("SendFile: cannot read %s: skipped", st.fileName.c_str());
-            st.statusCode = 0;
-            ++st.filesFailed;
-            st.Progress(st.statusCode); // the job logs it as failed
-            continue;
-        }
-        m_fileOffset = -1;
-        st.fileDate = m_localDate;
-        Trace("SendFile: sending filename & size");
-        const char* name = st.fileName.c_str();
-        if (m_stripPaths) {
-            name = StripPath(name);
-            Trace("Stripped filename: %s", name);
-        }
-        char* info = reinterpret_cast<char*>(m_data.get());
-        int length = std::snprintf(info, kDataBufferSize, "%s%c%ld %lo 0", name, 0,
-                                   static_cast<long>(st.fileSize),
-                                   static_cast<unsigned long>(m_localDate > 0 ? m_localDate : 0));
-        if (length < 0 || length >= kDataBufferSize) {
-            // A name that does not fit one subpacket would reach the receiver cut short.
-            Trace("SendFile: file name too long: %s", name);
-            m_engine->Close();
-            m_fileOpen = false;
-            ++st.filesFailed;
-            st.Progress(st.statusCode);
-            continue;
-        }
-        st.blockLength = length;
-        return 1;
+void ZmodemSender::OpenMiss(Miss miss) {
+    // A receiver that missed the request (a person whose terminal program was not ready
+    // yet) hears it again; a damaged answer is waited out.
+    if (miss == Miss::Silent || miss == Miss::Garbage)
+        SendHex(kZrqinit);
+    StartWait(kSilenceLimit, true);
+}
+
+void ZmodemSender::NextFile() {
+    const SenderOffer offer = m_files.Next(m_info.data(), static_cast<int>(m_info.size()));
+    switch (offer.kind) {
+    case SenderOffer::Kind::File:
+        m_infoLength = offer.infoLength;
+        return StartOffer();
+    case SenderOffer::Kind::NoMore:
+        return StartClose();
+    case SenderOffer::Kind::Fail:
+        return Fail(offer.code);
     }
 }
 
-int Zmodem::SendFile() {
-    TransferStatus& st = *m_status;
-    m_restart = false;
-    m_restartPosition = -1;
-    m_restartEmpty = false;
+void ZmodemSender::StartOffer() {
+    m_phase = Phase::Offer;
+    m_restart = Restart{};
     m_dataSent = false;
     m_crcAnswers = 0;
-    const int infoLength = st.blockLength;
-    unsigned char flags[4]{};
-    if (m_requestResume || m_management) {
-        flags[kZf0] = static_cast<unsigned char>(m_requestResume ? kResumeRequest : 0);
-        flags[kZf1] = static_cast<unsigned char>(m_management);
-    }
-    bool offer = true;
-    for (;;) {
-        if (offer && SendOffer(flags, infoLength) < 0)
-            return st.statusCode;
-        offer = false;
-        int type = ReadFrameHeader(OnHeaderError::Retry);
-        bool count = true;
-        switch (type) {
-        case kZskip:
-            Trace("SendFile: received a ZSKIP frame");
-            ++st.filesSkipped;
-            return 0;
-        case kZrpos:
-            if (!PositionWithinFile())
-                return st.statusCode;
-            st.position = PositionFromHeader(m_receivedHeader);
-            return 1;
-        case kZcrc:
-            // A receiver that keeps asking is counted, so it cannot hold the sender for ever.
-            count = ++m_crcAnswers > kCrcAnswersPerOffer;
-            if (!count)
-                AnswerFileCrc();
-            break;
-        case kZrinit:
-            // A ZRINIT that crossed the offer (one answering the ZRQINIT, or a repeated ZEOF)
-            // is followed at once by the answer to the offer. Only a receiver that then stays
-            // quiet is still waiting for an offer that did not reach it whole.
-            if (WaitForInput(kReofferWaitMs)) {
-                count = false;
-                break;
-            }
-            [[fallthrough]];
-        case kZnak:
-            Trace("SendFile: offer again after frame type %d", type);
-            offer = true;
-            break;
-        default:
-            Trace("SendFile: read frame type %d", type);
-            break;
-        }
-        if (count && st.statusCode >= 0 && CountError())
-            Fail(kTooManyErrors);
-        if (st.statusCode < 0)
-            return st.statusCode;
-    }
+    m_status.position = 0;
+    m_status.blockLength = m_infoLength;
+    SendOffer();
 }
 
-int Zmodem::SendOffer(const unsigned char flags[4], int infoLength) {
+void ZmodemSender::SendOffer() {
     if (m_receiverFlags & kCanFcs32)
         Trace("Sending with CRC-32");
-    SendBinaryHeader(kZfile, flags);
-    if (m_status->statusCode >= 0)
-        SendDataSubpacket(infoLength, kZcrcw);
-    return m_status->statusCode;
+    Header header = Header::AtPosition(kZfile, 0);
+    if (m_options.requestResume || m_options.management) {
+        header.data[kZf0] =
+            static_cast<unsigned char>(m_options.requestResume ? kResumeRequest : 0);
+        header.data[kZf1] = static_cast<unsigned char>(m_options.management);
+    }
+    SendBinary(kZfile, header);
+    SendSubpacket(m_info.data(), m_infoLength, kZcrcw);
+    StartWait(kSilenceLimit, true);
 }
 
-void Zmodem::SendFileData() {
-    TransferStatus& st = *m_status;
-    int quietRestarts = 0; // restarts sent again because their confirmation did not come
-    for (;;) {
-        if (st.position >= st.fileSize) {
-            if (!EndFileData())
-                return; // confirmed, or failed
-            continue;   // the receiver asked for data again
-        }
-        const int response = SendDataFrame();
-        m_dataSent = true;
-        if (st.statusCode < 0)
+void ZmodemSender::OfferHeader(const Header& header) {
+    switch (header.type) {
+    case kZskip:
+        Trace("SendFile: received a ZSKIP frame");
+        ++m_status.filesSkipped;
+        return FileEnded();
+    case kZrpos:
+        if (!WithinFile(header))
             return;
-        // A frame closed by ZCRCE at the end of the file asks for no answer: the ZEOF does.
-        if (response == 0 && st.position >= st.fileSize && m_lastEndCode == kZcrce)
-            continue;
-        if (!ObeyAnswer(response, quietRestarts))
-            return;
+        m_status.position = header.Position();
+        m_phase = Phase::Data;
+        return GoOn();
+    case kZcrc:
+        // A receiver that keeps asking is counted, so it cannot hold the sender for ever.
+        if (++m_crcAnswers <= kCrcAnswersPerOffer)
+            return AnswerCrc(header);
+        break;
+    case kZrinit:
+        // A ZRINIT that crossed the offer (one answering the ZRQINIT, or a repeated ZEOF) is
+        // followed at once by the answer to the offer; only a receiver that then stays quiet
+        // is still waiting for an offer that did not reach it whole.
+        m_replyDue = m_now + kReplyWaitMs;
+        return StartWait(kSilenceLimit, true);
+    case kZnak:
+        Trace("SendFile: offer again after frame type %d", header.type);
+        if (CountError())
+            return Fail(kTooManyErrors);
+        return SendOffer();
+    default:
+        Trace("SendFile: read frame type %d", header.type);
+        break;
     }
+    if (CountError())
+        return Fail(kTooManyErrors);
+    StartWait(kSilenceLimit, true);
 }
 
-bool Zmodem::EndFileData() {
-    TransferStatus& st = *m_status;
-    // Nothing (more) to send: a receiver still gets one data frame before the ZEOF, an empty
-    // one when the file is empty or already complete there.
-    if (!m_dataSent) {
-        unsigned char position[4];
-        PositionToHeader(st.position, position);
-        SendBinaryHeader(kZdata, position);
-        if (st.statusCode >= 0)
-            SendDataSubpacket(0, kZcrce);
-        m_dataSent = true;
-        if (st.statusCode < 0)
-            return false;
-    }
-    return EndFile() == 0;
+void ZmodemSender::AnswerCrc(const Header& header) {
+    // Up to the asked length: the whole file for 0 or more than it has.
+    std::int64_t length = header.Position();
+    if (length == 0 || length > m_status.fileSize)
+        length = m_status.fileSize;
+    const std::uint32_t crc = m_files.Crc(length);
+    Trace("SendFile: CRC of %ld bytes asked", static_cast<long>(length));
+    SendBinary(kZcrc, Header::AtPosition(kZcrc, crc));
+    StartWait(kSilenceLimit, true);
 }
 
-bool Zmodem::ObeyAnswer(int response, int& quietRestarts) {
-    TransferStatus& st = *m_status;
-    for (;;) {
-        if (response == 0)
-            response = AwaitAnswer(quietRestarts);
-        // A damaged header (counted where it was read) was the receiver asking for
-        // something, and silence leaves both sides waiting: the data goes on from here, and
-        // a receiver that wants another position asks for it again at once.
-        if (response < 0) {
-            if (st.statusCode < 0)
-                return false;
-            Trace("SendFile: frame type %d, the data goes on", response);
-            return true;
-        }
-        quietRestarts = 0;
-        switch (response) {
-        case kZrinit:
-        case kZskip:
-        case kZabort:
-        case kZferr:
-        case kZcan:
-            Fail(kRemoteCancelled);
-            return false;
-        case kZack:
-            Trace("SendFile: received an ACK frame");
-            st.retries = 0;
-            m_restart = false;
-            return true;
-        case kZrpos:
-            Restart();
-            return st.statusCode >= 0;
-        default:
-            Trace("SendFile: frame type %d", response);
-            if (st.statusCode < 0)
-                return false;
-            response = 0;
-            break;
-        }
-    }
-}
-
-int Zmodem::AwaitAnswer(int& quietRestarts) {
-    TransferStatus& st = *m_status;
-    // A restart waits a moment for its confirmation (once its own bytes are out), then the
-    // same frame goes out again; that silence counts one error per ten seconds.
-    m_silenceLimit = m_restart ? kRestartSilenceLimit : kPadSilenceLimit;
-    const int response = m_restart ? ReadHeaderLoop(OnHeaderError::Return, false)
-                                   : ReadFrameHeader(OnHeaderError::Return);
-    m_silenceLimit = kPadSilenceLimit;
-    if (response == kTimedOut && m_restart && st.statusCode >= 0) {
-        st.position = m_restartPosition;
-        if (++quietRestarts % (kPadSilenceLimit / kRestartSilenceLimit) == 0 && CountError())
-            Fail(kTooManyRetries);
-    }
-    return response;
-}
-
-bool Zmodem::PositionWithinFile() {
-    TransferStatus& st = *m_status;
-    const std::int64_t asked = PositionFromHeader(m_receivedHeader);
-    if (asked <= st.fileSize)
+bool ZmodemSender::WithinFile(const Header& header) {
+    if (header.Position() <= m_status.fileSize)
         return true;
     // A receiver that asks for data beyond the end does not hold what it thinks: the file
     // would count as sent with nothing moved.
-    Trace("SendFile: ZRPOS %ld beyond the end of %s", static_cast<long>(asked),
-          st.fileName.c_str());
+    Trace("SendFile: ZRPOS %ld beyond the end of %s", static_cast<long>(header.Position()),
+          m_status.fileName.c_str());
     Fail(kTransferError);
     return false;
 }
 
-void Zmodem::AnswerFileCrc() {
-    TransferStatus& st = *m_status;
-    // Up to the asked length (the whole file for 0 or more than it has).
-    std::int64_t length = PositionFromHeader(m_receivedHeader);
-    if (length == 0 || length > st.fileSize)
-        length = st.fileSize;
-    const Crc32 crc32;
-    std::uint32_t crc = Crc32::kSeed;
-    unsigned char chunk[kOutputBufferSize];
-    m_engine->Seek(0, 0);
-    for (std::int64_t left = length; left > 0;) {
-        const int got = m_engine->Read(chunk, static_cast<int>(std::min<std::int64_t>(
-                                                  left, static_cast<std::int64_t>(sizeof chunk))));
-        if (got <= 0)
-            break;
-        crc = crc32.Update(chunk, got, crc);
-        left -= got;
-    }
-    m_fileOffset = -1; // the next read seeks to where the data starts
-    unsigned char header[4];
-    PositionToHeader(static_cast<std::uint32_t>(~crc), header);
-    Trace("SendFile: CRC of %ld bytes asked", static_cast<long>(length));
-    SendBinaryHeader(kZcrc, header);
+// ---- Data ----
+
+void ZmodemSender::GoOn() {
+    m_phase = Phase::Data;
+    if (m_status.position >= m_status.fileSize)
+        return EndFileData();
+    SendBinary(kZdata, Header::AtPosition(kZdata, static_cast<std::uint32_t>(m_status.position)));
+    m_frame = Frame{};
+    m_frame.acknowledged = m_status.position;
+    m_dataSent = true;
+    m_state = DataState::Frame;
 }
 
-void Zmodem::Restart() {
-    TransferStatus& st = *m_status;
-    if (!PositionWithinFile())
+bool ZmodemSender::WantsToWrite() const {
+    return m_phase == Phase::Data && m_state == DataState::Frame;
+}
+
+void ZmodemSender::OnWritable(TimeMs now) {
+    m_now = now;
+    if (WantsToWrite())
+        FrameStep();
+}
+
+void ZmodemSender::FrameStep() {
+    const std::int64_t at = m_status.position;
+    const std::int64_t unconfirmed = at - m_frame.acknowledged;
+    if (m_windowed && at >= m_status.fileSize) {
+        // All sent: the last subpacket's ZCRCW is answered as a frame's end; data confirmed
+        // only in part waits for the rest of the ZACKs.
+        if (unconfirmed <= 0)
+            return GoOn();
+        if (unconfirmed == m_status.blockLength)
+            return AwaitAnswer();
+        return AwaitWindowRoom();
+    }
+    if (m_windowed && unconfirmed >= m_windowSize)
+        return AwaitWindowRoom();
+    SendNextSubpacket();
+}
+
+void ZmodemSender::SendNextSubpacket() {
+    Trace("SendDataFrame: sending @%ld", static_cast<long>(m_status.position));
+    const Fill fill = FillSubpacket();
+    if (fill == Fill::Failed)
         return;
-    st.position = PositionFromHeader(m_receivedHeader);
-    m_engine->Seek(st.position, 0);
-    m_fileOffset = st.position;
-    m_restartEmpty = st.position == m_restartPosition;
-    m_restartPosition = st.position;
-    Trace("SendFileData: ZRPOS location %ld", static_cast<long>(st.position));
-    m_restart = true;
-    NarrowWindow();
-    m_serial->PurgeOutput();
+    // After a ZRPOS the first subpacket closes the frame with ZCRCW: the stream goes on only
+    // once the receiver has confirmed that it is in step.
+    m_frame.ended = m_restart.active || fill == Fill::Ends;
+    const bool atEnd = m_status.position >= m_status.fileSize;
+    // A streamed file ends with ZCRCE: its ZEOF, not a ZACK, is what gets answered.
+    const bool streamEnd = !m_windowed && !m_restart.active && atEnd;
+    int endCode = m_frame.ended ? kZcrcw : (m_windowed ? kZcrcq : kZcrcg);
+    if (streamEnd)
+        endCode = kZcrce;
+    SendSubpacket(m_data.data(), m_status.blockLength, endCode);
+    if (Adapting() && endCode != kZcrcg)
+        m_sendWindow.Sent(m_status.position, static_cast<std::uint32_t>(m_now));
+    if (!atEnd)
+        ++m_status.blocks;
+    if (streamEnd)
+        return EndFileData();
+    if (m_frame.ended && (!atEnd || m_restart.active))
+        AwaitAnswer();
 }
 
-int Zmodem::EndFile() {
-    TransferStatus& st = *m_status;
-    unsigned char position[4];
-    PositionToHeader(st.position, position);
-    // The file's last figures: the stream does not report its final subpacket.
-    st.Progress(st.statusCode);
-    bool send = true;
-    for (;;) {
-        if (send) {
-            SendBinaryHeader(kZeof, position);
-            if (st.statusCode < 0)
-                return -1;
-        }
-        send = true;
-        // The file counts as sent only when the receiver confirms it with ZRINIT: a ZEOF
-        // that was lost or damaged must never let the next offer run into this file.
-        const int type = ReadFrameHeader(OnHeaderError::Return);
-        if (st.statusCode < 0)
-            return -1;
-        switch (type) {
-        case kZrinit:
-            ++st.filesDone;
-            st.retries = 0;
-            return 1;
-        case kZrpos:
-            if (PositionFromHeader(m_receivedHeader) < st.fileSize) {
-                Restart();
-                return 0;
-            }
-            Trace("EndFile: ZRPOS at the end, ZEOF again");
-            break;
-        case kZskip:
-            Trace("SendFile: received a ZSKIP frame");
-            ++st.filesSkipped;
-            return 1;
-        case kZabort:
-        case kZferr:
-        case kZcan:
-            Fail(kRemoteCancelled);
-            return -1;
-        default:
-            // A damaged header or silence has been counted where it was read.
-            Trace("EndFile: frame type %d, ZEOF again", type);
-            if (type < 0)
-                continue;
-            break;
-        }
-        if (CountError()) {
-            Fail(kTooManyErrors);
-            return -1;
-        }
-    }
-}
-
-int Zmodem::FillSubpacket() {
-    TransferStatus& st = *m_status;
-    if (m_restart && m_restartEmpty) {
+ZmodemSender::Fill ZmodemSender::FillSubpacket() {
+    TransferStatus& st = m_status;
+    if (m_restart.active && m_restart.empty) {
         st.blockLength = 0;
-        return 1;
+        return Fill::Ends;
     }
-    int length = Adapting() ? m_sendWindow.Subpacket() : kDataBufferSize;
+    int length = Adapting() ? m_sendWindow.Subpacket() : kSubpacketSize;
     if (m_receiverBufferSize > 0)
-        length = std::min(length, m_receiverBufferSize - m_windowBytes);
-    m_subpacketLength = length;
+        length = std::min(length, m_receiverBufferSize - m_frame.windowBytes);
     // Never more than the size announced in the offer, even if the file has grown since.
     length = static_cast<int>(std::min<std::int64_t>(length, st.fileSize - st.position));
     if (length <= 0) {
         st.blockLength = 0;
-        return 1;
+        return Fill::Ends;
     }
-    // Reading goes on where the last subpacket ended; only a jump needs a seek (and the
-    // seek costs the stream its buffer).
-    if (m_fileOffset != st.position)
-        m_engine->Seek(st.position, 0);
-    int count = m_engine->Read(m_data.get(), length);
-    m_fileOffset = count > 0 ? st.position + count : -1;
-    st.blockLength = count > 0 ? count : 0;
+    const int count = m_files.Read(st.position, m_data.data(), length);
+    st.blockLength = std::max(count, 0);
     if (count <= 0) {
         Fail(kFileReadError);
-        FinishFile();
-        return 1;
+        return Fill::Failed;
     }
     st.position += count;
-    m_windowBytes += count;
-    if ((m_receiverBufferSize == 0 && (m_receiverFlags & kCanOverlapIo)) ||
-        (m_receiverBufferSize != 0 && m_windowBytes < m_receiverBufferSize))
-        return st.position >= st.fileSize;
-    return 1;
+    m_frame.windowBytes += count;
+    // A receiver with a buffer limit, or one that cannot receive while it writes, wants each
+    // frame ended when its buffer is full.
+    const bool streams = m_receiverBufferSize == 0 ? (m_receiverFlags & kCanOverlapIo) != 0
+                                                   : m_frame.windowBytes < m_receiverBufferSize;
+    return !streams || st.position >= st.fileSize ? Fill::Ends : Fill::More;
 }
 
-int Zmodem::BackChannel() {
-    if (!InputWaiting())
-        return 0;
-    for (int flowChars = 0;;) {
-        int c = ReadTimed(kBackChannelTimeoutMs);
-        if (c < 0)
-            return 0;
-        int low = c & 0x7F;
-        if (low == kXon || low == kXoff) {
-            // A peer that keeps sending flow control must neither hold the sender here nor
-            // keep a stop from being seen.
-            if (++flowChars >= kBackChannelFlowLimit || (!InputWaiting() && CheckAbort()))
-                return 0;
-            continue;
-        }
-        if (c == kCan || c == kZpad)
-            return 1;
-        if (m_garbageCount > kBackChannelGarbageLimit) {
-            Trace("BackChannel: exceeded garbage count");
-            SendDataSubpacket(0, kZcrce);
-            return 2;
-        }
-        if (m_garbageCount % kBackChannelTraceEvery == 0)
-            Trace("BackChannel: garbage detected");
-        m_garbageCount += kBackChannelGarbageStep;
+void ZmodemSender::AwaitAnswer() {
+    m_state = DataState::Answer;
+    // A restart waits a moment for its confirmation (once its own bytes are out), then the
+    // same frame goes out again.
+    if (m_restart.active)
+        StartWait(kRestartSilenceLimit, false);
+    else
+        StartWait(kSilenceLimit, true);
+}
+
+void ZmodemSender::AwaitWindowRoom() {
+    if (m_state != DataState::WindowRoom)
+        m_roomQueued = -1;
+    m_state = DataState::WindowRoom;
+    m_roomSince = m_now;
+}
+
+void ZmodemSender::HeaderBegun() {
+    // A windowed frame reads the header before it sends more: most are ZACKs, which let it
+    // go on.
+    if (m_windowed) {
+        m_state = DataState::WindowHeader;
+        StartWait(kSilenceLimit, true);
+        return;
     }
+    Trace("BackChannel: backtalk ZCAN/ZPAD");
+    EndFrame();
 }
 
-bool Zmodem::WaitForInput(long ms) {
-    std::uint32_t start = platform::GetTickCount();
-    while (!InputWaiting()) {
-        if (platform::Expired(start, ms))
-            return false;
-        if (m_serial->Idle() < 0 || CheckAbort())
-            return false;
-    }
-    return true;
+void ZmodemSender::EndFrame() {
+    if (m_status.position < m_status.fileSize)
+        SendSubpacket(nullptr, 0, kZcrce);
+    AwaitAnswer();
 }
 
-int Zmodem::SendDataFrame() {
-    TransferStatus& st = *m_status;
-    const std::int64_t size = st.fileSize;
-    if (!StartDataFrame())
-        return 0;
-    std::int64_t acknowledged = st.position;
-    bool frameEnded = false;
-    for (;;) {
-        if (CheckAbort())
-            return 0;
-        bool awaitAck = false;
-        const std::int64_t at = st.position;
-        const bool listen = !m_windowed || at - acknowledged >= m_windowSize ||
-                            (frameEnded && at >= size && acknowledged < at);
-        if (listen) {
-            if (const std::optional<int> heard = ListenInFrame(acknowledged, awaitAck))
-                return *heard;
-        }
-        bool sent = false;
-        const bool room = !m_windowed || st.position - acknowledged < m_windowSize;
-        if (room && st.position < size && !awaitAck) {
-            if (SendNextSubpacket(frameEnded))
-                return 0;
-            sent = true;
-        } else if (AwaitWindowRoom() < 0) {
-            return st.statusCode;
-        }
-        if (st.statusCode < 0)
-            return 0;
-        if (sent && st.position < size)
-            ++st.blocks;
-        if (frameEnded && (st.position < size || m_restart))
-            return 0;
-    }
+void ZmodemSender::DataHeader(const Header& header) {
+    if (m_windowed && m_state != DataState::Answer)
+        return WindowedHeader(header);
+    // A header that came whole between two subpackets ends the frame as well.
+    if (m_state == DataState::Frame && m_status.position < m_status.fileSize)
+        SendSubpacket(nullptr, 0, kZcrce);
+    ObeyAnswer(header);
 }
 
-bool Zmodem::StartDataFrame() {
-    TransferStatus& st = *m_status;
-    m_garbageCount = 0;
-    switch (BackChannel()) {
-    case 1:
-        Trace("BackChannel: backtalk ZCAN/ZPAD");
-        SendDataSubpacket(0, kZcrce);
-        return false;
-    case 2:
-        return false;
+void ZmodemSender::WindowedHeader(const Header& header) {
+    if (header.type != kZack)
+        return ObeyAnswer(header);
+    TakeAcknowledgement(header);
+    m_status.retries = 0;
+    if (m_status.position >= m_status.fileSize && m_frame.acknowledged >= m_status.position)
+        return ObeyAnswer(header);
+    m_state = DataState::Frame;
+}
+
+void ZmodemSender::ObeyAnswer(const Header& header) {
+    m_restart.quietRounds = 0;
+    switch (header.type) {
+    case kZrinit:
+    case kZskip:
+    case kZabort:
+    case kZferr:
+    case kZcan:
+        return Fail(kRemoteCancelled);
+    case kZack:
+        Trace("SendFile: received an ACK frame");
+        m_status.retries = 0;
+        m_restart.active = false;
+        return GoOn();
+    case kZrpos:
+        StartRestart(header);
+        if (m_phase != Phase::Done)
+            GoOn();
+        return;
     default:
-        break;
-    }
-    unsigned char position[4];
-    PositionToHeader(st.position, position);
-    SendBinaryHeader(kZdata, position);
-    m_windowBytes = 0;
-    return st.statusCode >= 0;
-}
-
-std::optional<int> Zmodem::ListenInFrame(std::int64_t& acknowledged, bool& awaitAck) {
-    TransferStatus& st = *m_status;
-    const std::int64_t size = st.fileSize;
-    for (;;) {
-        const int talk = BackChannel();
-        if (talk == 2)
-            return 0;
-        if (talk == 1) {
-            if (!m_windowed) {
-                if (st.position < size) {
-                    Trace("BackChannel: backtalk ZCAN/ZPAD");
-                    SendDataSubpacket(0, kZcrce);
-                }
-                return 0;
-            }
-            const int type = ReadFrameHeader(OnHeaderError::Retry);
-            if (type != kZack)
-                return type;
-            TakeAcknowledgement(acknowledged);
-            if (st.position >= size && acknowledged >= st.position)
-                return kZack;
-            st.retries = 0;
-            continue;
-        }
-        // The stop was checked before this step.
-        if (m_windowed && st.position >= size) {
-            if (acknowledged >= st.position || st.position - st.blockLength == acknowledged)
-                return 0;
-            awaitAck = true;
-        }
-        return std::nullopt;
+        Trace("SendFile: frame type %d", header.type);
+        return AwaitAnswer();
     }
 }
 
-bool Zmodem::SendNextSubpacket(bool& frameEnded) {
-    TransferStatus& st = *m_status;
-    Trace("SendDataFrame: sending @%ld", static_cast<long>(st.position));
-    const int ends = FillSubpacket();
-    // After a ZRPOS the first subpacket (with its data) closes the frame with ZCRCW: the
-    // stream goes on only once the receiver has confirmed that it is in step.
-    frameEnded = m_restart ? true : ends != 0;
-    // A streamed file ends with ZCRCE: its ZEOF, not a ZACK, is what gets answered.
-    const bool streamEnd = !m_windowed && !m_restart && st.position >= st.fileSize;
-    int endCode = frameEnded ? kZcrcw : (m_windowed ? kZcrcq : kZcrcg);
-    if (streamEnd)
-        endCode = kZcrce;
-    if (st.statusCode >= 0)
-        SendDataSubpacket(st.blockLength, endCode);
-    if (Adapting() && endCode != kZcrcg)
-        m_sendWindow.Sent(st.position, platform::GetTickCount());
-    return streamEnd && st.statusCode >= 0;
+void ZmodemSender::DataMiss(Miss miss) {
+    if (m_state == DataState::WindowHeader || m_state == DataState::WindowRoom) {
+        m_state = DataState::Frame;
+        return;
+    }
+    if (m_state == DataState::Frame && m_status.position < m_status.fileSize)
+        SendSubpacket(nullptr, 0, kZcrce);
+    // A restart whose confirmation did not come goes out again; that silence counts one
+    // error for every kSilenceLimit seconds.
+    const bool quiet = miss != Miss::Damaged;
+    if (m_restart.active && quiet) {
+        m_status.position = m_restart.position;
+        if (++m_restart.quietRounds % (kSilenceLimit / kRestartSilenceLimit) == 0 && CountError())
+            return Fail(kTooManyRetries);
+    }
+    // A damaged header was the receiver asking for something, and silence leaves both sides
+    // waiting: the data goes on from here, and a receiver that wants another position asks
+    // for it again at once.
+    Trace("SendFile: %s, the data goes on", quiet ? "silence" : "damaged header");
+    GoOn();
 }
 
-void Zmodem::TakeAcknowledgement(std::int64_t& acknowledged) {
+void ZmodemSender::TakeAcknowledgement(const Header& header) {
     // Positions travel as 32 bits: the distance from what was acknowledged is taken modulo
     // 2^32, and one outside what was sent since (a stale ZACK) is passed over.
-    const std::uint32_t heard = static_cast<std::uint32_t>(PositionFromHeader(m_receivedHeader));
-    const std::int64_t step =
-        static_cast<std::uint32_t>(heard - static_cast<std::uint32_t>(acknowledged));
-    if (step == 0 || step > m_status->position - acknowledged)
+    const std::int64_t step = static_cast<std::uint32_t>(
+        header.Position() - static_cast<std::uint32_t>(m_frame.acknowledged));
+    if (step == 0 || step > m_status.position - m_frame.acknowledged)
         return;
-    acknowledged += step;
+    m_frame.acknowledged += step;
     if (!Adapting())
         return;
-    m_sendWindow.Acknowledged(acknowledged, step, platform::GetTickCount());
+    m_sendWindow.Acknowledged(m_frame.acknowledged, step, static_cast<std::uint32_t>(m_now));
     ApplySendWindow();
     if (!m_windowed)
         Trace("SendDataFrame: streaming again");
 }
 
-void Zmodem::NarrowWindow() {
-    if (!m_adaptiveWindow || !m_receiverHears)
+void ZmodemSender::StartRestart(const Header& header) {
+    if (!WithinFile(header))
+        return;
+    m_status.position = header.Position();
+    m_restart.empty = m_status.position == m_restart.position;
+    m_restart.position = m_status.position;
+    m_restart.active = true;
+    Trace("SendFileData: ZRPOS location %ld", static_cast<long>(m_status.position));
+    NarrowWindow();
+    m_actions.push_back(Action{Action::Kind::PurgeOutput, {}, nullptr, 0, 0});
+}
+
+void ZmodemSender::NarrowWindow() {
+    if (!m_options.adaptive || !m_receiverHears)
         return;
     m_sendWindow.Error();
     ApplySendWindow();
 }
 
-void Zmodem::ApplySendWindow() {
+void ZmodemSender::ApplySendWindow() {
     m_windowed = !m_sendWindow.Streaming();
     m_windowSize = m_sendWindow.Window();
 }
 
-int Zmodem::AwaitWindowRoom() {
-    TransferStatus& st = *m_status;
-    const long queued = OutputQueued();
-    if (!WaitForInput(kAckWaitMs) && st.statusCode >= 0) {
-        // Nothing to send and nothing heard: the receiver owes an acknowledgement, unless
-        // what it is to acknowledge is still on its way out.
-        const long left = OutputQueued();
-        const bool draining = left > 0 && left < queued;
-        if (!draining && CountError())
-            return Fail(kTooManyRetries);
+// ---- End of a file ----
+
+void ZmodemSender::EndFileData() {
+    // Nothing (more) to send: a receiver still gets one data frame before the ZEOF, an empty
+    // one when the file is empty or already complete there.
+    if (!m_dataSent) {
+        SendBinary(kZdata,
+                   Header::AtPosition(kZdata, static_cast<std::uint32_t>(m_status.position)));
+        SendSubpacket(nullptr, 0, kZcrce);
+        m_dataSent = true;
     }
-    return 0;
+    m_phase = Phase::EndOfFile;
+    SendEof();
 }
 
-int Zmodem::CloseLink() {
-    TransferStatus& st = *m_status;
-    st.retries = 0;
-    bool answered = false;
-    for (int attempt = 0; attempt < kFinishAttempts && !answered; ++attempt) {
-        SendHexHeader(kZfin, kZeroHeader);
-        if (st.statusCode < 0) {
-            Trace("Error sending ZFIN frame");
-            break;
+void ZmodemSender::SendEof() {
+    // The file counts as sent only when the receiver confirms it with ZRINIT: a ZEOF that was
+    // lost or damaged must never let the next offer run into this file.
+    SendBinary(kZeof, Header::AtPosition(kZeof, static_cast<std::uint32_t>(m_status.position)));
+    StartWait(kSilenceLimit, true);
+}
+
+void ZmodemSender::EofHeader(const Header& header) {
+    switch (header.type) {
+    case kZrinit:
+        ++m_status.filesDone;
+        m_status.retries = 0;
+        return FileEnded();
+    case kZrpos:
+        if (header.Position() < m_status.fileSize) {
+            StartRestart(header);
+            return GoOn();
         }
-        int type = ReadFrameHeader(OnHeaderError::Return);
-        // A ZRINIT may still answer the last ZEOF, with the ZFIN following; if nothing follows,
-        // the receiver is waiting for an offer and never saw the ZFIN.
-        if ((type == kZrinit || type == kZferr) && WaitForInput(kReofferWaitMs))
-            type = ReadFrameHeader(OnHeaderError::Return);
-        answered = type == kZfin;
-        if (answered)
-            break;
-        Trace("CloseLink: got %d instead of ZFIN", type);
-        // Every file was confirmed by the receiver: only the user's Stop makes the end of
-        // the conversation a failure, not a line that broke or went quiet during it.
-        if (st.statusCode < 0) {
-            if (st.statusCode != kUserCancelled)
-                st.statusCode = 0;
-            break;
-        }
+        Trace("EndFile: ZRPOS at the end, ZEOF again");
+        break;
+    case kZskip:
+        Trace("SendFile: received a ZSKIP frame");
+        ++m_status.filesSkipped;
+        return FileEnded();
+    case kZabort:
+    case kZferr:
+    case kZcan:
+        return Fail(kRemoteCancelled);
+    default:
+        Trace("EndFile: frame type %d, ZEOF again", header.type);
+        break;
     }
-    // Every file was confirmed by the receiver; an unanswered ZFIN loses nothing.
-    if (!answered && st.statusCode >= 0)
+    if (CountError())
+        return Fail(kTooManyErrors);
+    SendEof();
+}
+
+void ZmodemSender::FileEnded() {
+    m_files.Close();
+    NextFile();
+}
+
+// ---- Closing ----
+
+void ZmodemSender::StartClose() {
+    m_phase = Phase::Close;
+    m_status.retries = 0;
+    m_closeAttempts = 0;
+    CloseAttempt();
+}
+
+void ZmodemSender::CloseAttempt() {
+    if (m_closeAttempts == kFinishAttempts) {
+        // Every file was confirmed by the receiver; an unanswered ZFIN loses nothing.
         Trace("CloseLink: the receiver did not answer ZFIN");
-    if (st.statusCode < 0) {
-        // After a failure the "OO" is a courtesy that must not wait on a line that is stuck.
-        m_serial->WriteChar('O');
-        m_serial->WriteChar('O');
-    } else {
-        WriteCharTimed('O');
-        WriteCharTimed('O');
+        return Finish();
     }
-    return st.statusCode;
+    ++m_closeAttempts;
+    m_closeCrossed = false;
+    m_replyDue.reset();
+    SendHex(kZfin);
+    StartWait(kSilenceLimit, true);
+}
+
+void ZmodemSender::CloseHeader(const Header& header) {
+    if (header.type == kZfin)
+        return Finish();
+    // A ZRINIT may still answer the last ZEOF, with the ZFIN following; if nothing follows,
+    // the receiver is waiting for an offer and never saw the ZFIN.
+    if ((header.type == kZrinit || header.type == kZferr) && !m_closeCrossed) {
+        m_closeCrossed = true;
+        m_replyDue = m_now + kReplyWaitMs;
+        return StartWait(kSilenceLimit, true);
+    }
+    Trace("CloseLink: got %d instead of ZFIN", header.type);
+    CloseAttempt();
+}
+
+void ZmodemSender::Finish() {
+    m_actions.push_back(Action{Action::Kind::OverAndOut, {}, nullptr, 0, 0});
+    m_phase = Phase::Done;
+    m_wait.active = false;
+}
+
+// ---- Common ----
+
+bool ZmodemSender::CountError() {
+    ++m_status.errors;
+    ++m_status.retries;
+    return m_status.retries >= m_options.retryLimit;
+}
+
+void ZmodemSender::Fail(int code) {
+    if (m_result == 0)
+        m_result = code;
+    m_phase = Phase::Done;
+    m_wait.active = false;
+    m_replyDue.reset();
+}
+
+void ZmodemSender::SendHex(int type, std::uint32_t position) {
+    m_actions.push_back(
+        Action{Action::Kind::SendHex, Header::AtPosition(type, position), nullptr, 0, 0});
+}
+
+void ZmodemSender::SendBinary(int type, const Header& header) {
+    Header sent = header;
+    sent.type = type;
+    m_actions.push_back(Action{Action::Kind::SendBinary, sent, nullptr, 0, 0});
+}
+
+void ZmodemSender::SendSubpacket(const unsigned char* data, int length, int endCode) {
+    m_actions.push_back(Action{Action::Kind::SendSubpacket, {}, data, length, endCode});
+}
+
+void ZmodemSender::Trace(const char* format, ...) {
+    if (!m_status.WantsTraceLines())
+        return;
+    va_list args;
+    va_start(args, format);
+    TraceLineV(m_status, format, args);
+    va_end(args);
 }
 
 } // namespace protocol

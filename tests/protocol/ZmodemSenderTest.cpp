@@ -252,9 +252,9 @@ struct SenderFixture : testing::Test {
 
 } // namespace
 
-using ZmodemSender = SenderFixture;
+using ZmodemSenderRun = SenderFixture;
 
-TEST_F(ZmodemSender, StreamsEveryListedFile) {
+TEST_F(ZmodemSenderRun, StreamsEveryListedFile) {
     std::string a = Pattern(5000, 1), b = Pattern(1024, 2);
     std::string pathA = dir.WriteFile("a.bin", a);
     dir.WriteFile("b.bin", b);
@@ -282,7 +282,7 @@ TEST_F(ZmodemSender, StreamsEveryListedFile) {
     EXPECT_TRUE(status.Traced("Sending with CRC-32"));
 }
 
-TEST_F(ZmodemSender, FileInformationCarriesSizeAndOctalDate) {
+TEST_F(ZmodemSenderRun, FileInformationCarriesSizeAndOctalDate) {
     std::string path = dir.WriteFile("dated.txt", "hello");
     engine.SetDateFields(2001, 2, 3, 4, 5, 6);
     int seconds = engine.DateAsSeconds();
@@ -298,7 +298,7 @@ TEST_F(ZmodemSender, FileInformationCarriesSizeAndOctalDate) {
     EXPECT_EQ(receiver->fileFlags[0], std::make_pair(3, 5));
 }
 
-TEST_F(ZmodemSender, EverySkippedMeansNoFilesSent) {
+TEST_F(ZmodemSenderRun, EverySkippedMeansNoFilesSent) {
     dir.WriteFile("x.txt", "x");
     ReceiverScript script;
     script.startAt = [](const ReceivedFile&) { return -1; };
@@ -307,7 +307,7 @@ TEST_F(ZmodemSender, EverySkippedMeansNoFilesSent) {
     EXPECT_TRUE(status.Traced("SendFile: received a ZSKIP frame"));
 }
 
-TEST_F(ZmodemSender, AnswersZcrcWithTheCrcOfTheFirstBytesThenSendsFromTheAskedPlace) {
+TEST_F(ZmodemSenderRun, AnswersZcrcWithTheCrcOfTheFirstBytesThenSendsFromTheAskedPlace) {
     const std::string data = Pattern(5000, 8);
     const std::string list = dir.WriteFile("c.bin", data) + " " + dir.WriteFile("d.bin", data);
     ReceiverScript script;
@@ -327,7 +327,7 @@ TEST_F(ZmodemSender, AnswersZcrcWithTheCrcOfTheFirstBytesThenSendsFromTheAskedPl
     EXPECT_EQ(status.errors, 0);
 }
 
-TEST_F(ZmodemSender, AReceiverAskingForDataBeyondTheEndFailsTheFile) {
+TEST_F(ZmodemSenderRun, AReceiverAskingForDataBeyondTheEndFailsTheFile) {
     dir.WriteFile("short.bin", Pattern(1000, 9));
     ReceiverScript script;
     script.startAt = [](const ReceivedFile&) { return 5000; };
@@ -336,7 +336,7 @@ TEST_F(ZmodemSender, AReceiverAskingForDataBeyondTheEndFailsTheFile) {
     EXPECT_TRUE(status.Traced("SendFile: ZRPOS 5000 beyond the end of " + dir / "short.bin"));
 }
 
-TEST_F(ZmodemSender, ResumesFromTheReceiversOffsetAndSendsNothingForAComplete) {
+TEST_F(ZmodemSenderRun, ResumesFromTheReceiversOffsetAndSendsNothingForAComplete) {
     std::string data = Pattern(3000, 3);
     dir.WriteFile("r.bin", data);
     dir.WriteFile("done.bin", data);
@@ -352,7 +352,7 @@ TEST_F(ZmodemSender, ResumesFromTheReceiversOffsetAndSendsNothingForAComplete) {
     EXPECT_EQ(status.filesDone, 2);
 }
 
-TEST_F(ZmodemSender, ZrposInMidStreamRestartsAtTheAskedOffset) {
+TEST_F(ZmodemSenderRun, ZrposInMidStreamRestartsAtTheAskedOffset) {
     std::string data = Pattern(200000, 4);
     dir.WriteFile("big.bin", data);
     ReceiverScript script;
@@ -374,7 +374,7 @@ TEST_F(ZmodemSender, ZrposInMidStreamRestartsAtTheAskedOffset) {
 // A damaged header from the receiver during the data means it asked for something: the
 // sender goes on with the data at once, and the receiver asks again, rather than both
 // waiting out their time-outs. A restart whose confirmation is lost goes out again.
-TEST_F(ZmodemSender, ADamagedRewindOrALostAckGoesOnWithoutWaitingOutTheTimeOut) {
+TEST_F(ZmodemSenderRun, ADamagedRewindOrALostAckGoesOnWithoutWaitingOutTheTimeOut) {
     // Seconds of silence matter here: a gentle speed-up, so that a loaded machine's pauses
     // do not pass for them.
     platform::ScopedTimeAcceleration gentle(4.0);
@@ -394,7 +394,7 @@ TEST_F(ZmodemSender, ADamagedRewindOrALostAckGoesOnWithoutWaitingOutTheTimeOut) 
     }
 }
 
-TEST_F(ZmodemSender, LimitedReceiverBufferEndsEveryFrameAfterTwoSubpackets) {
+TEST_F(ZmodemSenderRun, LimitedReceiverBufferEndsEveryFrameAfterTwoSubpackets) {
     std::string data = Pattern(5000, 5);
     dir.WriteFile("f.bin", data);
     ReceiverScript script;
@@ -406,7 +406,7 @@ TEST_F(ZmodemSender, LimitedReceiverBufferEndsEveryFrameAfterTwoSubpackets) {
     EXPECT_EQ(f.frameEnds, (std::vector<int>{kZcrcw, kZcrcw, kZcrce}));
 }
 
-TEST_F(ZmodemSender, ReceiverWithoutOverlappedIoGetsZcrcwAfterEverySubpacket) {
+TEST_F(ZmodemSenderRun, ReceiverWithoutOverlappedIoGetsZcrcwAfterEverySubpacket) {
     std::string data = Pattern(3000, 6);
     dir.WriteFile("f.bin", data);
     ReceiverScript script;
@@ -418,7 +418,7 @@ TEST_F(ZmodemSender, ReceiverWithoutOverlappedIoGetsZcrcwAfterEverySubpacket) {
     EXPECT_EQ(status.checkType, kCheckCrc16);
 }
 
-TEST_F(ZmodemSender, WindowedSendingAsksForAcknowledgements) {
+TEST_F(ZmodemSenderRun, WindowedSendingAsksForAcknowledgements) {
     std::string data = Pattern(20000, 7);
     dir.WriteFile("w.bin", data);
     sender.SetWindowedSending(true);
@@ -428,7 +428,7 @@ TEST_F(ZmodemSender, WindowedSendingAsksForAcknowledgements) {
     EXPECT_EQ(f.subpackets, 20);
 }
 
-TEST_F(ZmodemSender, LostAcknowledgementsAreCoveredByTheNextOne) {
+TEST_F(ZmodemSenderRun, LostAcknowledgementsAreCoveredByTheNextOne) {
     // A ZACK confirms everything up to its position: one lost on the way back is made good
     // by the next, and the window never stalls waiting for it. (The files are sized so that
     // the ZACK of each file's last subpacket gets through.)
@@ -451,7 +451,7 @@ TEST_F(ZmodemSender, LostAcknowledgementsAreCoveredByTheNextOne) {
     }
 }
 
-TEST_F(ZmodemSender, AnAdaptiveSenderBoundsItsWindowOnlyAfterAnError) {
+TEST_F(ZmodemSenderRun, AnAdaptiveSenderBoundsItsWindowOnlyAfterAnError) {
     std::string clean = Pattern(30000, 3), noisy = Pattern(60000, 4);
     dir.WriteFile("clean.bin", clean);
     dir.WriteFile("noisy.bin", noisy);
@@ -475,7 +475,7 @@ TEST_F(ZmodemSender, AnAdaptiveSenderBoundsItsWindowOnlyAfterAnError) {
         EXPECT_LE(f.askingAt[i] - f.askingAt[i - 1], 1024) << i;
 }
 
-TEST_F(ZmodemSender, ReceiverCancelEndsTheRunWithoutACancelBack) {
+TEST_F(ZmodemSenderRun, ReceiverCancelEndsTheRunWithoutACancelBack) {
     dir.WriteFile("c.bin", Pattern(100000, 8));
     ReceiverScript script;
     script.cancelOnData = true;
@@ -483,7 +483,7 @@ TEST_F(ZmodemSender, ReceiverCancelEndsTheRunWithoutACancelBack) {
     EXPECT_FALSE(receiver->finished);
 }
 
-TEST_F(ZmodemSender, ACancelIsHeardWhileTheOutputCannotDrain) {
+TEST_F(ZmodemSenderRun, ACancelIsHeardWhileTheOutputCannotDrain) {
     // The receiver stops reading, the line fills, and only then does its cancel come.
     dir.WriteFile("c.bin", Pattern(100000, 8));
     wire.nearLink->SetTransmitRoom(4096);
@@ -495,7 +495,7 @@ TEST_F(ZmodemSender, ACancelIsHeardWhileTheOutputCannotDrain) {
     EXPECT_LT(platform::GetTickCount() - start, 30000u); // well inside the write time-out
 }
 
-TEST_F(ZmodemSender, ZrqinitIsRepeatedUntilTheReceiverAnswers) {
+TEST_F(ZmodemSenderRun, ZrqinitIsRepeatedUntilTheReceiverAnswers) {
     platform::ScopedTimeAcceleration faster(100.0);
     dir.WriteFile("late.bin", Pattern(3000, 9));
     ReceiverScript script;
@@ -505,14 +505,14 @@ TEST_F(ZmodemSender, ZrqinitIsRepeatedUntilTheReceiverAnswers) {
     EXPECT_EQ(receiver->files[0].data, Pattern(3000, 9));
 }
 
-TEST_F(ZmodemSender, NoReceiverGivesUpAtTheRetryLimit) {
+TEST_F(ZmodemSenderRun, NoReceiverGivesUpAtTheRetryLimit) {
     platform::ScopedTimeAcceleration faster(1000.0);
     dir.WriteFile("n.bin", "n");
     EXPECT_EQ(sender.Send((dir / "n.bin").c_str()), kTooManyErrors);
     EXPECT_EQ(status.CountOf("GetPad: timeout on ZPAD"), 10);
 }
 
-TEST_F(ZmodemSender, AStreamAsksWhetherToStopOncePerSubpacketAndReportsEachFileWhole) {
+TEST_F(ZmodemSenderRun, AStreamAsksWhetherToStopOncePerSubpacketAndReportsEachFileWhole) {
     const int subpackets = 300;
     std::string data = Pattern(subpackets * 1024, 7), small = Pattern(1500, 8);
     const std::string big = dir.WriteFile("big.bin", data), next = dir.WriteFile("s.bin", small);
