@@ -383,8 +383,13 @@ void ZmodemReceiver::DataMiss(Miss miss) {
 }
 
 ZmodemReceiver::DataStep ZmodemReceiver::OnDataHeader(const Header& header) {
-    if (static_cast<std::int64_t>(header.Position()) != m_status.position) {
+    const std::int64_t position = header.Position();
+    if (position != m_status.position) {
         Trace("ReadFileData: Mismatch in rx_pos");
+        // A sender further on than the data that arrived, outside a resynchronisation, sent
+        // a subpacket that went missing whole.
+        if (!m_data.resyncing && position > m_status.position)
+            LostInFrame();
         return DataStep::AskCounted;
     }
     if (m_data.resyncing && !m_data.askedForSilence)
@@ -443,15 +448,17 @@ ZmodemReceiver::DataStep ZmodemReceiver::OnEndOfFileHeader(const Header& header)
     // One ZEOF may have been sent before the sender saw the ZRPOS; a later one means the
     // ZRPOS was lost.
     const bool ask = !m_data.resyncing || ++m_data.staleEnds > 1;
-    if (!m_data.resyncing) {
-        // Outside a resynchronisation a subpacket went missing whole somewhere in the frame,
-        // and what followed it was written too early: the frame is asked for again from
-        // where it began, and rewritten in place.
-        Trace("ReadFileData: data lost in the frame from %ld",
-              static_cast<long>(m_data.frameStart));
-        m_status.position = m_data.frameStart;
-    }
+    // Outside a resynchronisation a subpacket went missing whole somewhere in the frame.
+    if (!m_data.resyncing)
+        LostInFrame();
     return ask ? DataStep::AskCounted : DataStep::Next;
+}
+
+void ZmodemReceiver::LostInFrame() {
+    // What followed the lost subpacket was written too early: the frame is asked for again
+    // from where it began, and rewritten in place.
+    Trace("ReadFileData: data lost in the frame from %ld", static_cast<long>(m_data.frameStart));
+    m_status.position = m_data.frameStart;
 }
 
 void ZmodemReceiver::FileEnded() {

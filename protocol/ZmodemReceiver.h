@@ -172,6 +172,8 @@ class ZmodemReceiver {
     void DataHeader(const zmodem::Header& header);
     DataStep OnDataHeader(const zmodem::Header& header);
     DataStep OnEndOfFileHeader(const zmodem::Header& header);
+    // A subpacket of the frame went missing whole: the frame is asked for from its start.
+    void LostInFrame();
     DataStep OnSilence();
     DataStep OnOtherFrame(int type);
     DataStep OnBrokenHeader(Miss miss);

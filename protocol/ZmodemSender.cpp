@@ -406,6 +406,8 @@ void ZmodemSender::SendNextSubpacket() {
     if (streamEnd)
         endCode = kZcrce;
     SendSubpacket(m_data.data(), m_status.blockLength, endCode);
+    if (endCode == kZcrcq || endCode == kZcrcw)
+        m_frame.asking.push_back(m_status.position);
     if (Adapting() && endCode != kZcrcg)
         m_sendWindow.Sent(m_status.position, static_cast<std::uint32_t>(m_now));
     if (!atEnd)
@@ -493,7 +495,13 @@ void ZmodemSender::DataHeader(const Header& header) {
 void ZmodemSender::WindowedHeader(const Header& header) {
     if (header.type != kZack)
         return ObeyAnswer(header);
-    TakeAcknowledgement(header);
+    if (TakeAcknowledgement(header) == Ack::OutOfStep) {
+        // The receiver stands where no subpacket ended: a new frame header (or the ZEOF)
+        // shows it that it lost data, and it asks for the frame again from its start.
+        Trace("SendDataFrame: ZACK at %ld ends no subpacket: the frame ends",
+              static_cast<long>(header.Position()));
+        return GoOn();
+    }
     m_status.retries = 0;
     if (m_status.position >= m_status.fileSize && m_frame.acknowledged >= m_status.position)
         return ObeyAnswer(header);
@@ -547,20 +555,29 @@ void ZmodemSender::DataMiss(Miss miss) {
     GoOn();
 }
 
-void ZmodemSender::TakeAcknowledgement(const Header& header) {
+ZmodemSender::Ack ZmodemSender::TakeAcknowledgement(const Header& header) {
     // Positions travel as 32 bits: the distance from what was acknowledged is taken modulo
     // 2^32, and one outside what was sent since (a stale ZACK) is passed over.
     const std::int64_t step = static_cast<std::uint32_t>(
         header.Position() - static_cast<std::uint32_t>(m_frame.acknowledged));
     if (step == 0 || step > m_status.position - m_frame.acknowledged)
-        return;
-    m_frame.acknowledged += step;
+        return Ack::Stale;
+    // A lost ZACK is covered by the next one.
+    const std::int64_t end = m_frame.acknowledged + step;
+    std::deque<std::int64_t>& asking = m_frame.asking;
+    while (!asking.empty() && asking.front() < end)
+        asking.pop_front();
+    if (asking.empty() || asking.front() != end)
+        return Ack::OutOfStep;
+    asking.pop_front();
+    m_frame.acknowledged = end;
     if (!Adapting())
-        return;
+        return Ack::Taken;
     m_sendWindow.Acknowledged(m_frame.acknowledged, step, static_cast<std::uint32_t>(m_now));
     ApplySendWindow();
     if (!m_windowed)
         Trace("SendDataFrame: streaming again");
+    return Ack::Taken;
 }
 
 void ZmodemSender::StartRestart(const Header& header) {

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <vector>
 
@@ -122,6 +123,7 @@ class ZmodemSender {
     };
     enum class Miss { Damaged, CutOff, Garbage, Silent };
     enum class Fill { More, Ends, Failed };
+    enum class Ack { Taken, Stale, OutOfStep };
 
     struct HeaderWait {
         bool active{false};
@@ -134,6 +136,9 @@ class ZmodemSender {
     // The open data frame and what the receiver confirmed of it.
     struct Frame {
         std::int64_t acknowledged{0};
+        // Where the subpackets that asked for a ZACK and are not yet acknowledged end: a
+        // ZACK anywhere else shows a receiver that lost a subpacket whole.
+        std::deque<std::int64_t> asking;
         bool ended{false};
         int garbage{0};
         int windowBytes{0}; // sent since the frame began, for a receiver with a buffer limit
@@ -176,7 +181,7 @@ class ZmodemSender {
     void WindowedHeader(const zmodem::Header& header);
     void ObeyAnswer(const zmodem::Header& header);
     void DataMiss(Miss miss);
-    void TakeAcknowledgement(const zmodem::Header& header);
+    [[nodiscard]] Ack TakeAcknowledgement(const zmodem::Header& header);
     void StartRestart(const zmodem::Header& header);
     void NarrowWindow();
     void ApplySendWindow();

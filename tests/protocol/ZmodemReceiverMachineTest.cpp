@@ -11,56 +11,13 @@
 
 #include "comm/StatusCodes.h"
 #include "protocol/Checksum.h"
+#include "tests/protocol/MachineSupport.h"
 
 using namespace protocol;
 using namespace protocol::zmodem;
+using machinetest::MemoryFiles;
 
 namespace {
-
-// Files kept in memory; each offer is answered with the steps queued in `answers`.
-class MemoryFiles : public ReceiverFiles {
-  public:
-    OfferStep Offer(const Header&, const unsigned char* info, int length) override {
-        offers.emplace_back(reinterpret_cast<const char*>(info));
-        (void)length;
-        return Answer();
-    }
-    OfferStep Proved(std::optional<std::uint32_t> crc) override {
-        proofs.push_back(crc);
-        return Answer();
-    }
-    int Seek(std::int64_t position) override {
-        data.resize(static_cast<std::size_t>(position));
-        return 0;
-    }
-    int Store(const unsigned char* bytes, int length) override {
-        if (failStores)
-            return comm::kFileWriteError;
-        data.append(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(length));
-        return 0;
-    }
-    int EndFile() override {
-        ended.push_back(data);
-        data.clear();
-        return 0;
-    }
-
-    std::vector<OfferStep> answers;
-    std::vector<std::string> offers;
-    std::vector<std::optional<std::uint32_t>> proofs;
-    std::vector<std::string> ended;
-    std::string data;
-    bool failStores{false};
-
-  private:
-    OfferStep Answer() {
-        if (answers.empty())
-            return OfferStep{};
-        OfferStep step = answers.front();
-        answers.erase(answers.begin());
-        return step;
-    }
-};
 
 // A receiver, its frame reader and a simulated clock, with the sender's frames made by the
 // codec.
@@ -268,6 +225,17 @@ TEST(ZmodemReceiverMachine, ZeofsAwayFromThePositionFollowTheirRules) {
     ASSERT_EQ(bench.SentTypes(), (std::vector<int>{kZrpos}));
     EXPECT_EQ(bench.sent[0].Position(), 0u);
     EXPECT_TRUE(bench.files.ended.empty());
+    // The same loss shown by the next frame's header: the sender is further on than the data
+    // that arrived.
+    ReceiverBench next;
+    next.Feed(ReceiverBench::Offer("f 3000 0"));
+    next.Feed(ReceiverBench::BinFrame(kZdata, 0) +
+              ReceiverBench::Data(kFirst.substr(0, 1024), kZcrcg) +
+              ReceiverBench::Data(kFirst.substr(2048, 512), kZcrcw));
+    next.ClearSent();
+    next.Feed(ReceiverBench::BinFrame(kZdata, 2560));
+    ASSERT_EQ(next.SentTypes(), (std::vector<int>{kZrpos}));
+    EXPECT_EQ(next.sent[0].Position(), 0u);
 }
 
 TEST(ZmodemReceiverMachine, AskedCopiesAreProvenByTheSendersCrcOrGoOnWithoutProof) {
