@@ -1,70 +1,16 @@
-// Feeds arbitrary bytes to the ZMODEM frame codec directly, to the frame reader and receiver
-// state machine in simulated time, then to the frame layer through a scripted link: headers
-// are read as a receiver would, and every data header is followed by its subpackets.
+// Feeds arbitrary bytes to the ZMODEM frame codec directly, and to the frame reader with the
+// receiver and the sender state machines in simulated time, in pieces at any times.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
-#include "comm/GFSerial.h"
-#include "comm/StatusCodes.h"
-#include "platform/Clock.h"
-#include "protocol/Zmodem.h"
 #include "protocol/ZmodemFrameReader.h"
 #include "protocol/ZmodemReceiver.h"
-#include "tests/support/StubLink.h"
+#include "protocol/ZmodemSender.h"
 
 namespace {
-
-// Serves the fuzz input in bursts of varying size; once it is used up, Idle reports a
-// failure so that every wait ends at once instead of running into its time-out.
-class ScriptedLink : public testsupport::StubLink {
-  public:
-    ScriptedLink(const std::uint8_t* data, std::size_t size)
-        : StubLink(0), m_data{data}, m_size{size} {}
-
-    int Idle() override { return m_position < m_size ? 0 : comm::kGeneralError; }
-    int GetQueueStatus(comm::QueueStatus& status) override {
-        status.receiveCount = static_cast<long>(m_size - m_position);
-        return 0;
-    }
-    int SetHandshake(int, int) override { return 0; }
-    int GetHandshake(int& i, int& o) override {
-        i = o = 0;
-        return 0;
-    }
-    int SetLineParams(long, char, int, int) override { return 0; }
-    int GetLineParams(long& b, char& p, int& d, int& s) override {
-        b = 9600, p = 'N', d = 8, s = 1;
-        return 0;
-    }
-    int GetLineStates(unsigned char states[4]) override {
-        std::memset(states, 0, 4);
-        return 0;
-    }
-    int WriteChar(int) override { return 0; }
-    int WriteBuffer(const unsigned char*, int length) override { return length; }
-    int ReadChar() override { return m_position < m_size ? m_data[m_position++] : comm::kTimedOut; }
-    int ReadBuffer(unsigned char* buffer, int length) override {
-        // Burst sizes follow the data so that buffer refills land everywhere.
-        std::size_t burst = m_position < m_size ? 1 + m_data[m_position] % 61 : 0;
-        std::size_t n = std::min({burst, m_size - m_position, static_cast<std::size_t>(length)});
-        std::memcpy(buffer, m_data + m_position, n);
-        m_position += n;
-        return static_cast<int>(n);
-    }
-    int Purge(int direction, int) override {
-        if (direction == 0)
-            m_position = m_size;
-        return 0;
-    }
-
-  private:
-    const std::uint8_t* m_data;
-    std::size_t m_size;
-    std::size_t m_position{0};
-};
 
 // The codec alone: a header it takes encodes back to the same bytes, and any data encodes to
 // a subpacket that escapes what must not travel raw and carries a CRC that checks.
@@ -242,6 +188,87 @@ void CheckReceiverMachine(const std::uint8_t* data, std::size_t size, int mode) 
     }
 }
 
+// A sender's files side over one file of `size` bytes of zeros.
+class ZeroFile : public protocol::SenderFiles {
+  public:
+    explicit ZeroFile(protocol::TransferStatus& status) : m_status{status} {}
+    protocol::SenderOffer Next(unsigned char* info, int capacity) override {
+        if (m_offered || capacity < 16)
+            return protocol::SenderOffer{};
+        m_offered = true;
+        m_status.fileSize = kSize;
+        std::memcpy(info,
+                    "f\0"
+                    "5000 0 0",
+                    10);
+        return protocol::SenderOffer{protocol::SenderOffer::Kind::File, 10, 0};
+    }
+    int Read(std::int64_t position, unsigned char* data, int length) override {
+        // The machine never asks for bytes outside the file it offered.
+        if (position < 0 || length <= 0 || position + length > kSize)
+            std::abort();
+        std::memset(data, 0, static_cast<std::size_t>(length));
+        return length;
+    }
+    std::uint32_t Crc(std::int64_t length) override {
+        if (length < 0 || length > kSize)
+            std::abort();
+        return 0;
+    }
+    void Close() override {}
+
+  private:
+    static constexpr std::int64_t kSize = 5000;
+    protocol::TransferStatus& m_status;
+    bool m_offered{false};
+};
+
+// The sender state machine takes any answers, in pieces at any times: it stays inside its
+// file, every wake-up it asks for lies ahead, and no subpacket it makes is longer than one.
+void CheckSenderMachine(const std::uint8_t* data, std::size_t size, int mode) {
+    using namespace protocol::zmodem;
+    protocol::TransferStatus status;
+    ZeroFile files{status};
+    protocol::SenderOptions options;
+    options.windowed = (mode & 1) != 0;
+    options.adaptive = (mode & 2) != 0;
+    protocol::ZmodemSender tx{status, files, options};
+    FrameReader reader{8192};
+    TimeMs now = 0;
+    tx.Start(now);
+    const int count = static_cast<int>(size);
+    for (int at = 0, writes = 0; at < count && !tx.Finished();) {
+        for (const protocol::ZmodemSender::Action& action : tx.TakeActions())
+            if (action.length < 0 || action.length > protocol::ZmodemSender::kSubpacketSize)
+                std::abort();
+        if (tx.WantsToWrite() && writes++ < 64) {
+            tx.OnWritable(now);
+            continue;
+        }
+        writes = 0;
+        now += data[at] % 4 == 0 ? data[at] * 20 : 0;
+        if (const std::optional<TimeMs> wake = tx.WakeAt(); wake && *wake <= now) {
+            tx.OnFrame(reader.Tick(now), now);
+            tx.OnTime(now, data[at] % 3);
+            if (const std::optional<TimeMs> next = tx.WakeAt();
+                next && *next <= now && !tx.Finished())
+                std::abort();
+            continue;
+        }
+        const int piece = std::min(count - at, 1 + data[at] % 97);
+        const long talk = reader.TalkCount();
+        int taken = 0;
+        const FrameEvent event = reader.Feed(data + at, piece, taken, now);
+        at += taken;
+        if (reader.TalkCount() != talk)
+            tx.OnHeard(now, reader.TalkCount() - talk,
+                       event.kind == FrameEvent::Kind::None && !reader.InFrame());
+        tx.OnFrame(event, now);
+        if (status.position < 0 || status.position > 5000 || status.errors < 0)
+            std::abort();
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -251,35 +278,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckSubpacketSplits(data + 1, size - 1, data[0]);
     CheckHeaderSplits(data + 1, size - 1);
     CheckReceiverMachine(data + 1, size - 1, data[0]);
-    // The settling waits after a cancel run in accelerated time, so an input costs no
-    // real seconds.
-    static const bool accelerated = (platform::SetTimeAcceleration(100000.0), true);
-    (void)accelerated;
-    const int mode = data[0];
-    ScriptedLink link(data + 1, size - 1);
-    comm::GFSerial serial(&link);
-    protocol::Zmodem zmodem(&serial);
-    zmodem.SetReceiverCapabilities(mode & 0x20, 0);
-    const auto onError =
-        (mode & 1) ? protocol::OnHeaderError::Return : protocol::OnHeaderError::Retry;
-    for (int round = 0; round < 64 && zmodem.Status().statusCode >= 0; ++round) {
-        int type = zmodem.ReadFrameHeader(onError);
-        if (type < 0) {
-            if (!zmodem.InputWaiting())
-                break;
-            continue;
-        }
-        if (type != protocol::zmodem::kZdata && type != protocol::zmodem::kZfile &&
-            type != protocol::zmodem::kZsinit && !(mode & 2))
-            continue;
-        for (;;) {
-            int end = zmodem.ReadDataSubpacket();
-            if (zmodem.Status().blockLength < 0 ||
-                zmodem.Status().blockLength > protocol::FileTransfer::kDataBufferSize)
-                std::abort();
-            if (end < 0 || end == protocol::zmodem::kZcrce || end == protocol::zmodem::kZcrcw)
-                break;
-        }
-    }
+    CheckSenderMachine(data + 1, size - 1, data[0]);
     return 0;
 }

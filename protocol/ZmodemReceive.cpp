@@ -271,6 +271,11 @@ bool Zmodem::CarryOutActions(const std::vector<ZmodemReceiver::Action>& actions,
     return true;
 }
 
+void Zmodem::TakeHeader(const Header& header) {
+    for (int i = 0; i < 4; ++i)
+        m_receivedHeader[i] = header.data[static_cast<std::size_t>(i)];
+}
+
 void Zmodem::TakeOffer() {
     TransferStatus& st = *m_status;
     std::string name = OfferedName();

@@ -3,7 +3,6 @@
 #include "protocol/ZmodemReceiver.h"
 
 #include <algorithm>
-#include <cstdarg>
 
 #include "comm/StatusCodes.h"
 
@@ -14,7 +13,7 @@ using namespace zmodem;
 
 ZmodemReceiver::ZmodemReceiver(TransferStatus& status, ReceiverFiles& files,
                                const ReceiverOptions& options)
-    : m_status{status}, m_files{files}, m_options{options} {}
+    : MachineCore{status, options.retryLimit}, m_files{files}, m_options{options} {}
 
 std::vector<ZmodemReceiver::Action> ZmodemReceiver::TakeActions() {
     std::vector<Action> actions;
@@ -123,37 +122,15 @@ bool ZmodemReceiver::CountMiss(Miss miss) {
 
 void ZmodemReceiver::OnFrame(const FrameEvent& event, TimeMs now) {
     m_now = now;
-    if (m_phase == Phase::Done)
-        return;
-    switch (event.kind) {
-    case FrameEvent::Kind::None:
-        return;
-    case FrameEvent::Kind::Cancelled:
-        Trace("GetPad: Remote end sent 5-CAN");
-        Fail(kRemoteCancelled);
-        return;
-    case FrameEvent::Kind::Header:
-        if (m_wait.active)
-            OnHeader(event);
-        return;
-    case FrameEvent::Kind::Damaged:
-        return OnMiss(Miss::Damaged);
-    case FrameEvent::Kind::CutOff:
-        return OnMiss(Miss::CutOff);
-    case FrameEvent::Kind::Garbage:
-        Trace("GetPad: Exceeded garbage count");
-        return OnMiss(Miss::Garbage);
-    case FrameEvent::Kind::Subpacket:
-    case FrameEvent::Kind::BadSubpacket:
-    case FrameEvent::Kind::LongSubpacket:
-        return OnSubpacket(event);
-    }
+    if (m_phase != Phase::Done)
+        Sort(event);
 }
 
 void ZmodemReceiver::OnHeader(const FrameEvent& event) {
+    // A header outside a wait is one the receiver let go by.
+    if (!m_wait.active)
+        return;
     m_wait.active = false;
-    if (event.form != kZhex)
-        m_status.checkType = event.form == kZbin32 ? kCheckCrc32 : kCheckCrc16;
     const Header& header = event.header;
     switch (m_phase) {
     case Phase::Invite:
@@ -542,12 +519,6 @@ void ZmodemReceiver::FinishHeader(const Header& header) {
 
 // ---- Helpers ----
 
-bool ZmodemReceiver::CountError() {
-    ++m_status.errors;
-    ++m_status.retries;
-    return m_status.retries >= m_options.retryLimit;
-}
-
 void ZmodemReceiver::Fail(int code) {
     if (m_result == 0)
         m_result = code;
@@ -570,15 +541,6 @@ void ZmodemReceiver::SendPosition(int type) {
 
 void ZmodemReceiver::Discard() {
     m_actions.push_back(Action{Action::Kind::DiscardInput, {}});
-}
-
-void ZmodemReceiver::Trace(const char* format, ...) {
-    if (!m_status.WantsTraceLines())
-        return;
-    va_list args;
-    va_start(args, format);
-    TraceLineV(m_status, format, args);
-    va_end(args);
 }
 
 } // namespace protocol

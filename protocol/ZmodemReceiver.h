@@ -11,6 +11,7 @@
 
 #include "protocol/TransferStatus.h"
 #include "protocol/ZmodemFrameReader.h"
+#include "protocol/ZmodemMachine.h"
 
 namespace protocol {
 
@@ -54,7 +55,7 @@ struct ReceiverOptions {
     zmodem::TimeMs firstFrameLimitMs{-1};
 };
 
-class ZmodemReceiver {
+class ZmodemReceiver : public zmodem::MachineCore {
   public:
     // What ZF0 of this receiver's ZRINIT announces: full duplex, overlapped I/O, break and
     // CRC-32. Its buffer size is 0, so the sender may stream without limit.
@@ -107,8 +108,6 @@ class ZmodemReceiver {
 
   private:
     enum class Phase { Invite, SenderInit, OfferInfo, Verify, Data, Subpackets, Finish, Done };
-    // How one wait for a header ended, other than with a header.
-    enum class Miss { Damaged, CutOff, Garbage, Silent };
     // What the receiver does after one frame of the data phase.
     enum class DataStep { Next, Ask, AskCounted, AskForSilence, AskForSilenceCounted };
 
@@ -152,9 +151,9 @@ class ZmodemReceiver {
     // A header wait ended without a header: counts it where the wait counts; false when that
     // ended the run.
     bool CountMiss(Miss miss);
-    void OnHeader(const zmodem::FrameEvent& event);
-    void OnMiss(Miss miss);
-    void OnSubpacket(const zmodem::FrameEvent& event);
+    void OnHeader(const zmodem::FrameEvent& event) override;
+    void OnMiss(Miss miss) override;
+    void OnSubpacket(const zmodem::FrameEvent& event) override;
 
     void Invite(bool sendInit);
     void InviteHeader(const zmodem::Header& header);
@@ -186,15 +185,11 @@ class ZmodemReceiver {
     void StartFinish();
     void FinishHeader(const zmodem::Header& header);
 
-    // Counts one error and one retry; true when the retries reached the limit.
-    bool CountError();
-    void Fail(int code);
+    void Fail(int code) override;
     void SendHex(int type, std::uint32_t position = 0);
     void SendPosition(int type);
     void Discard();
-    void Trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-    TransferStatus& m_status;
     ReceiverFiles& m_files;
     ReceiverOptions m_options;
     std::vector<Action> m_actions;

@@ -119,6 +119,13 @@ class Zmodem::SendFiles : public SenderFiles {
     std::int64_t m_offset{-1}; // where the next read from the file starts (-1: seek first)
 };
 
+Zmodem::Zmodem(comm::GFSerial* serial, TransferStatus* status) : FileTransfer(serial, status) {
+    m_status->protocol = kProtocolZmodem;
+    m_status->checkType = kCheckCrc32;
+}
+
+Zmodem::~Zmodem() = default;
+
 int Zmodem::Send(const char* fileList) {
     m_status->ResetStatus(kDirectionSend);
     if (!PrepareTransfer())

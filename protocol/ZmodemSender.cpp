@@ -4,7 +4,6 @@
 #include "protocol/ZmodemSender.h"
 
 #include <algorithm>
-#include <cstdarg>
 
 #include "comm/StatusCodes.h"
 
@@ -22,8 +21,8 @@ const char* MissName(int type) {
 } // namespace
 
 ZmodemSender::ZmodemSender(TransferStatus& status, SenderFiles& files, const SenderOptions& options)
-    : m_status{status}, m_files{files}, m_options{options}, m_windowed{options.windowed},
-      m_windowSize{options.windowSize} {}
+    : MachineCore{status, options.retryLimit}, m_files{files}, m_options{options},
+      m_windowed{options.windowed}, m_windowSize{options.windowSize} {}
 
 std::vector<ZmodemSender::Action> ZmodemSender::TakeActions() {
     std::vector<Action> actions;
@@ -140,32 +139,13 @@ void ZmodemSender::OnLinkFailed(int code) {
 
 void ZmodemSender::OnFrame(const FrameEvent& event, TimeMs now) {
     m_now = now;
-    if (m_phase == Phase::Done)
-        return;
-    switch (event.kind) {
-    case FrameEvent::Kind::Header:
-        return OnHeader(event);
-    case FrameEvent::Kind::Cancelled:
-        Trace("GetPad: Remote end sent 5-CAN");
-        return Fail(kRemoteCancelled);
-    case FrameEvent::Kind::Damaged:
-        return OnMiss(Miss::Damaged);
-    case FrameEvent::Kind::CutOff:
-        return OnMiss(Miss::CutOff);
-    case FrameEvent::Kind::Garbage:
-        Trace("GetPad: Exceeded garbage count");
-        return OnMiss(Miss::Garbage);
-    default:
-        // A receiver sends no data; subpackets after its headers are passed over.
-        return;
-    }
+    if (m_phase != Phase::Done)
+        Sort(event);
 }
 
 void ZmodemSender::OnHeader(const FrameEvent& event) {
     m_wait.active = false;
     m_replyDue.reset();
-    if (event.form != kZhex)
-        m_status.checkType = event.form == kZbin32 ? kCheckCrc32 : kCheckCrc16;
     const Header& header = event.header;
     switch (m_phase) {
     case Phase::Open:
@@ -705,12 +685,6 @@ void ZmodemSender::Finish() {
 
 // ---- Common ----
 
-bool ZmodemSender::CountError() {
-    ++m_status.errors;
-    ++m_status.retries;
-    return m_status.retries >= m_options.retryLimit;
-}
-
 void ZmodemSender::Fail(int code) {
     if (m_result == 0)
         m_result = code;
@@ -732,15 +706,6 @@ void ZmodemSender::SendBinary(int type, const Header& header) {
 
 void ZmodemSender::SendSubpacket(const unsigned char* data, int length, int endCode) {
     m_actions.push_back(Action{Action::Kind::SendSubpacket, {}, data, length, endCode});
-}
-
-void ZmodemSender::Trace(const char* format, ...) {
-    if (!m_status.WantsTraceLines())
-        return;
-    va_list args;
-    va_start(args, format);
-    TraceLineV(m_status, format, args);
-    va_end(args);
 }
 
 } // namespace protocol

@@ -15,6 +15,7 @@
 #include "protocol/SendWindow.h"
 #include "protocol/TransferStatus.h"
 #include "protocol/ZmodemFrameReader.h"
+#include "protocol/ZmodemMachine.h"
 
 namespace protocol {
 
@@ -58,7 +59,7 @@ struct SenderOptions {
     int management{0}; // ZF1 of each offer
 };
 
-class ZmodemSender {
+class ZmodemSender : public zmodem::MachineCore {
   public:
     static constexpr int kSubpacketSize = 1024;
     static constexpr zmodem::TimeMs kSilenceUnitMs = 1000;
@@ -121,7 +122,6 @@ class ZmodemSender {
         WindowRoom,   // the window is full: a ZACK is awaited
         WindowHeader, // a header began inside a windowed frame: it is read before more data
     };
-    enum class Miss { Damaged, CutOff, Garbage, Silent };
     enum class Fill { More, Ends, Failed };
     enum class Ack { Taken, Stale, OutOfStep };
 
@@ -154,8 +154,10 @@ class ZmodemSender {
     void StartWait(int limit, bool silenceCounts);
     // Counts a wait's miss where it counts; false when that ended the run.
     bool CountMiss(Miss miss, bool waiting);
-    void OnHeader(const zmodem::FrameEvent& event);
-    void OnMiss(Miss miss);
+    void OnHeader(const zmodem::FrameEvent& event) override;
+    void OnMiss(Miss miss) override;
+    // A receiver sends no data; subpackets after its headers are passed over.
+    void OnSubpacket(const zmodem::FrameEvent&) override {}
 
     void OpenHeader(const zmodem::Header& header);
     void OpenMiss(Miss miss);
@@ -197,14 +199,11 @@ class ZmodemSender {
     void CloseHeader(const zmodem::Header& header);
     void Finish();
 
-    bool CountError();
-    void Fail(int code);
+    void Fail(int code) override;
     void SendHex(int type, std::uint32_t position = 0);
     void SendBinary(int type, const zmodem::Header& header);
     void SendSubpacket(const unsigned char* data, int length, int endCode);
-    void Trace(const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-    TransferStatus& m_status;
     SenderFiles& m_files;
     SenderOptions m_options;
     std::vector<Action> m_actions;

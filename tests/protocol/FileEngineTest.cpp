@@ -15,7 +15,10 @@
 
 #include "comm/StatusCodes.h"
 #include "tests/support/TempDir.h"
+#include "tests/protocol/ScriptedPeer.h"
 
+using prototest::OnHeaderError;
+using prototest::ScriptedPeer;
 using namespace protocol;
 using namespace comm;
 using testsupport::TempDir;
@@ -220,8 +223,8 @@ TEST_F(FileEngineFiles, PositionsBetweenTwoAndFourGibibytesHoldTheirValue) {
          {std::int64_t{0}, std::int64_t{INT32_MAX}, std::int64_t{INT32_MAX} + 1, kThreeGiB,
           kMaxTransferFileSize}) {
         unsigned char header[4];
-        Zmodem::PositionToHeader(position, header);
-        EXPECT_EQ(Zmodem::PositionFromHeader(header), position);
+        ScriptedPeer::PositionToHeader(position, header);
+        EXPECT_EQ(ScriptedPeer::PositionFromHeader(header), position);
     }
 }
 

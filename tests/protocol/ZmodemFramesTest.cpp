@@ -1,6 +1,7 @@
-// The ZMODEM frame layer over the loopback link: headers in all three forms, escaping,
-// subpacket CRCs and lengths, cancels, garbage, silence and the retry limit.
-#include "protocol/Zmodem.h"
+// The scripted peer's frame layer over the loopback link: headers in all three forms,
+// escaping, subpacket CRCs and lengths, cancels, garbage, silence and the retry limit, so
+// that the peers the tests script behave on the line as they say.
+#include "tests/protocol/ScriptedPeer.h"
 
 #include <cctype>
 #include <cstring>
@@ -11,7 +12,11 @@
 #include "comm/StatusCodes.h"
 #include "platform/Clock.h"
 #include "tests/protocol/ProtocolTestSupport.h"
+#include "tests/protocol/ScriptedPeer.h"
 
+using prototest::kNoHeaderForm;
+using prototest::OnHeaderError;
+using prototest::ScriptedPeer;
 using namespace protocol;
 using namespace protocol::zmodem;
 using namespace comm;
@@ -49,7 +54,7 @@ struct ZmodemFrames : testing::Test {
 
     LinkPair wire;
     RecordingStatus nearStatus, farStatus;
-    Zmodem near, far;
+    ScriptedPeer near, far;
     const unsigned char zero[4]{};
     const unsigned char awkward[4]{0x0D, 0x18, 0x91, 0xFF};
 };
@@ -79,10 +84,10 @@ TEST_F(ZmodemFrames, HeadersRoundTripInAllThreeForms) {
 
 TEST_F(ZmodemFrames, PositionsAreLittleEndian) {
     unsigned char header[4];
-    Zmodem::PositionToHeader(0x12345678, header);
+    ScriptedPeer::PositionToHeader(0x12345678, header);
     EXPECT_EQ(header[0], 0x78);
     EXPECT_EQ(header[3], 0x12);
-    EXPECT_EQ(Zmodem::PositionFromHeader(header), 0x12345678);
+    EXPECT_EQ(ScriptedPeer::PositionFromHeader(header), 0x12345678);
 }
 
 TEST_F(ZmodemFrames, HexHeaderOnTheWireAndUpperCaseDigitsRejected) {
@@ -99,7 +104,7 @@ TEST_F(ZmodemFrames, HexHeaderOnTheWireAndUpperCaseDigitsRejected) {
     wire.FeedNear(line);
     EXPECT_EQ(near.ReadFrameHeader(OnHeaderError::Return), kZrpos);
     EXPECT_TRUE(near.HexHeaderTerminated());
-    EXPECT_EQ(Zmodem::PositionFromHeader(near.ReceivedHeader()), 0x0AEFCDAB);
+    EXPECT_EQ(ScriptedPeer::PositionFromHeader(near.ReceivedHeader()), 0x0AEFCDAB);
 }
 
 TEST_F(ZmodemFrames, XonFollowsHexHeadersExceptZackAndZfin) {
@@ -150,7 +155,7 @@ TEST_F(ZmodemFrames, SubpacketsRoundTripWithBothCrcs) {
         near.SetReceiverCapabilities(flags, 0);
         FillNearData(1024);
         unsigned char position[4];
-        Zmodem::PositionToHeader(4096, position);
+        ScriptedPeer::PositionToHeader(4096, position);
         near.SendBinaryHeader(kZdata, position);
         near.SendDataSubpacket(1024, kZcrcg);
         near.SendDataSubpacket(0, kZcrcw);
@@ -311,7 +316,7 @@ TEST_F(ZmodemFrames, DamagedHeadersStopAtTheRetryLimit) {
 TEST_F(ZmodemFrames, BufferedInputCostsNoLinkCallPerByte) {
     prototest::CountingLink counting(wire.nearLink.get());
     GFSerial serial(&counting);
-    Zmodem reader(&serial, &nearStatus);
+    ScriptedPeer reader(&serial, &nearStatus);
     far.SetReceiverCapabilities(kCanFcs32, 0);
     for (int i = 0; i < 1024; ++i)
         far.DataBuffer()[i] = static_cast<unsigned char>(i);

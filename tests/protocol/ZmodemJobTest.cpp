@@ -13,7 +13,10 @@
 #include "platform/Clock.h"
 #include "tests/protocol/ProtocolTestSupport.h"
 #include "tests/support/TempDir.h"
+#include "tests/protocol/ScriptedPeer.h"
 
+using prototest::OnHeaderError;
+using prototest::ScriptedPeer;
 using namespace protocol;
 using namespace protocol::zmodem;
 using namespace comm;
@@ -124,7 +127,7 @@ TEST_F(ZmodemJobSetup, CompleteCopyLeftByABrokenCallIsClosedCountedAndStamped) {
 TEST_F(ZmodemJobSetup, WildcardCharactersInAReceivedNameAreStoredAsUnderscores) {
     StartReceiver();
     RecordingStatus senderStatus;
-    Zmodem sender(wire.farSerial.get(), &senderStatus);
+    ScriptedPeer sender(wire.farSerial.get(), &senderStatus);
     sender.SetReceiverCapabilities(kCanFcs32, 0);
     std::array<unsigned char, 4> none{};
     ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZrinit);
@@ -140,7 +143,7 @@ TEST_F(ZmodemJobSetup, WildcardCharactersInAReceivedNameAreStoredAsUnderscores) 
     sender.SendDataSubpacket(2, kZcrcw);
     ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZack);
     unsigned char end[4];
-    Zmodem::PositionToHeader(2, end);
+    ScriptedPeer::PositionToHeader(2, end);
     sender.SendBinaryHeader(kZeof, end);
     ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZrinit);
     sender.SendHexHeader(kZfin, none.data());
@@ -166,7 +169,7 @@ TEST_F(ZmodemJobSetup, ACallerWhoNeverStartsASenderIsGivenUpAfterTwoMinutes) {
 TEST_F(ZmodemJobSetup, ASenderThatFellSilentTimesOutAfterTheThirtyFirstSilence) {
     platform::ScopedTimeAcceleration faster(2000.0);
     RecordingStatus senderStatus;
-    Zmodem sender(wire.farSerial.get(), &senderStatus);
+    ScriptedPeer sender(wire.farSerial.get(), &senderStatus);
     std::array<unsigned char, 4> none{};
     StartReceiver();
     ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZrinit);
@@ -181,7 +184,7 @@ TEST_F(ZmodemJobSetup, SenderSilentInMidFileIsAskedAgainUntilTheJobStops) {
     platform::ScopedTimeAcceleration faster(500.0);
     StartReceiver();
     RecordingStatus senderStatus;
-    Zmodem sender(wire.farSerial.get(), &senderStatus);
+    ScriptedPeer sender(wire.farSerial.get(), &senderStatus);
     sender.SetReceiverCapabilities(kCanFcs32, 0);
     std::array<unsigned char, 4> none{};
     ASSERT_EQ(sender.ReadFrameHeader(OnHeaderError::Return), kZrinit);

@@ -21,7 +21,10 @@
 #include "protocol/LocalFileEngine.h"
 #include "tests/protocol/ProtocolTestSupport.h"
 #include "tests/support/TempDir.h"
+#include "tests/protocol/ScriptedPeer.h"
 
+using prototest::OnHeaderError;
+using prototest::ScriptedPeer;
 using namespace protocol;
 using namespace protocol::zmodem;
 using namespace comm;
@@ -99,12 +102,12 @@ class ScriptedSender {
     int Read(int* position = nullptr) {
         int type = z.ReadFrameHeader(OnHeaderError::Return);
         if (position)
-            *position = static_cast<int>(Zmodem::PositionFromHeader(z.ReceivedHeader()));
+            *position = static_cast<int>(ScriptedPeer::PositionFromHeader(z.ReceivedHeader()));
         return type;
     }
     void Header(int type, int position = 0, int zf0 = 0, int zf1 = 0) {
         unsigned char h[4];
-        Zmodem::PositionToHeader(position, h);
+        ScriptedPeer::PositionToHeader(position, h);
         if (type == kZfile) {
             h[kZf0] = static_cast<unsigned char>(zf0);
             h[kZf1] = static_cast<unsigned char>(zf1);
@@ -148,7 +151,7 @@ class ScriptedSender {
 
     LinkPair& m_wire;
     RecordingStatus status;
-    Zmodem z;
+    ScriptedPeer z;
 };
 
 struct ScriptedFixture : ReceiverFixture {

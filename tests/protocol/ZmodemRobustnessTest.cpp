@@ -17,7 +17,10 @@
 #include "protocol/ZmodemJob.h"
 #include "tests/protocol/ProtocolTestSupport.h"
 #include "tests/support/TempDir.h"
+#include "tests/protocol/ScriptedPeer.h"
 
+using prototest::OnHeaderError;
+using prototest::ScriptedPeer;
 using namespace protocol;
 using namespace protocol::zmodem;
 using namespace comm;
@@ -93,7 +96,7 @@ struct SenderAgainstHand : testing::Test {
     // The far end plays the receiver by hand.
     void Answer(int type, int position = 0) {
         unsigned char h[4];
-        Zmodem::PositionToHeader(position, h);
+        ScriptedPeer::PositionToHeader(position, h);
         if (type == kZrinit)
             h[kZf0] = ZmodemReceiver::kCapabilities;
         hand.SendHexHeader(type, h);
@@ -115,7 +118,7 @@ struct SenderAgainstHand : testing::Test {
     TempDir dir;
     LinkPair wire;
     RecordingStatus status, handStatus;
-    Zmodem hand{wire.farSerial.get(), &handStatus};
+    ScriptedPeer hand{wire.farSerial.get(), &handStatus};
 };
 
 TEST_F(SenderAgainstHand, AStreamOfFlowControlNeitherHoldsTheSenderNorHidesAStop) {

@@ -18,7 +18,10 @@
 #include "protocol/LocalFileEngine.h"
 #include "tests/protocol/ProtocolTestSupport.h"
 #include "tests/support/TempDir.h"
+#include "tests/protocol/ScriptedPeer.h"
 
+using prototest::OnHeaderError;
+using prototest::ScriptedPeer;
 using namespace protocol;
 using namespace protocol::zmodem;
 using namespace comm;
@@ -109,7 +112,7 @@ class ScriptedReceiver {
                     SendPosition(kZcrc, static_cast<int>(asked));
                     if (m_z.ReadFrameHeader(OnHeaderError::Return) == kZcrc)
                         file->crcAnswer = static_cast<std::uint32_t>(
-                            Zmodem::PositionFromHeader(m_z.ReceivedHeader()));
+                            ScriptedPeer::PositionFromHeader(m_z.ReceivedHeader()));
                 }
                 int start = m_script.startAt(*file);
                 if (start < 0) {
@@ -124,8 +127,8 @@ class ScriptedReceiver {
             case kZdata: {
                 if (!file)
                     break;
-                file->dataHeaders.push_back(static_cast<int>(Zmodem::PositionFromHeader(h)));
-                if (Zmodem::PositionFromHeader(h) != position) {
+                file->dataHeaders.push_back(static_cast<int>(ScriptedPeer::PositionFromHeader(h)));
+                if (ScriptedPeer::PositionFromHeader(h) != position) {
                     SendPosition(kZrpos, position);
                     break;
                 }
@@ -176,7 +179,7 @@ class ScriptedReceiver {
             }
             case kZeof:
                 // A ZEOF elsewhere than the data taken asks for the position again.
-                if (file && Zmodem::PositionFromHeader(h) == position)
+                if (file && ScriptedPeer::PositionFromHeader(h) == position)
                     m_z.SendHexHeader(kZrinit, init);
                 else if (file)
                     SendPosition(kZrpos, position);
@@ -206,7 +209,7 @@ class ScriptedReceiver {
   private:
     void SendPosition(int type, int position, bool damaged = false) {
         unsigned char h[4];
-        Zmodem::PositionToHeader(position, h);
+        ScriptedPeer::PositionToHeader(position, h);
         if (!damaged) {
             m_z.SendHexHeader(type, h);
             return;
@@ -221,7 +224,7 @@ class ScriptedReceiver {
     }
 
     RecordingStatus m_status;
-    Zmodem m_z;
+    ScriptedPeer m_z;
     ReceiverScript m_script;
 };
 

@@ -1,53 +1,46 @@
-// The ZMODEM frame layer: headers in the three forms, ZDLE escaping, data subpackets and
-// their CRCs. Every length taken from the wire is bounded before it is used.
-#include "protocol/Zmodem.h"
+#include "tests/protocol/ScriptedPeer.h"
 
 #include <cctype>
 
 #include "comm/StatusCodes.h"
 #include "platform/Clock.h"
 
-namespace protocol {
+namespace prototest {
 
 using namespace comm;
-using namespace zmodem;
+using namespace protocol;
+using namespace protocol::zmodem;
 
 namespace {
 constexpr int kGarbageTraceEvery = 512;
 constexpr int kGarbagePollEvery = 256;
-
 } // namespace
 
-Zmodem::Zmodem(comm::GFSerial* serial, TransferStatus* status) : FileTransfer(serial, status) {
+ScriptedPeer::ScriptedPeer(comm::GFSerial* serial, TransferStatus* status)
+    : FileTransfer(serial, status) {
     m_status->protocol = kProtocolZmodem;
     m_status->checkType = kCheckCrc32;
 }
 
-Zmodem::~Zmodem() = default;
-
-bool Zmodem::CountError() {
+bool ScriptedPeer::CountError() {
     ++m_status->errors;
     ++m_status->retries;
     return m_status->retries >= m_retryLimit;
 }
 
-std::int64_t Zmodem::PositionFromHeader(const unsigned char header[4]) {
+std::int64_t ScriptedPeer::PositionFromHeader(const unsigned char header[4]) {
     std::uint32_t p =
         header[0] | header[1] << 8 | header[2] << 16 | static_cast<std::uint32_t>(header[3]) << 24;
     return p;
 }
 
-void Zmodem::PositionToHeader(std::int64_t position, unsigned char header[4]) {
+void ScriptedPeer::PositionToHeader(std::int64_t position, unsigned char header[4]) {
     std::uint32_t p = static_cast<std::uint32_t>(position);
     for (int i = 0; i < 4; ++i)
         header[i] = static_cast<unsigned char>(p >> (8 * i));
 }
 
-int Zmodem::ReadFrameHeader(OnHeaderError onError) {
-    return ReadHeaderLoop(onError, true);
-}
-
-int Zmodem::ReadHeaderLoop(OnHeaderError onError, bool silenceCounts) {
+int ScriptedPeer::ReadHeaderLoop(OnHeaderError onError, bool silenceCounts) {
     m_headers.Start();
     for (;;) {
         const HeaderWait wait = AwaitHeader();
@@ -76,7 +69,7 @@ int Zmodem::ReadHeaderLoop(OnHeaderError onError, bool silenceCounts) {
     return m_status->statusCode;
 }
 
-Zmodem::HeaderWait Zmodem::AwaitHeader() {
+ScriptedPeer::HeaderWait ScriptedPeer::AwaitHeader() {
     m_headerForm = kNoHeaderForm;
     HeaderSilence silence;
     for (;;) {
@@ -111,7 +104,7 @@ Zmodem::HeaderWait Zmodem::AwaitHeader() {
     }
 }
 
-std::optional<Zmodem::HeaderWait> Zmodem::WaitForHeaderBytes(HeaderSilence& silence) {
+std::optional<ScriptedPeer::HeaderWait> ScriptedPeer::WaitForHeaderBytes(HeaderSilence& silence) {
     if (CheckAbort())
         return HeaderWait::Stopped;
     // Inside a header the rest is due at once; between frames the wait is the silence rule's.
@@ -139,7 +132,7 @@ std::optional<Zmodem::HeaderWait> Zmodem::WaitForHeaderBytes(HeaderSilence& sile
     return std::nullopt;
 }
 
-bool Zmodem::OnlyFlowControlCame(HeaderSilence& silence) {
+bool ScriptedPeer::OnlyFlowControlCame(HeaderSilence& silence) {
     // Flow control is not talk: it neither ends a silence nor counts as garbage. The clock
     // is read for such input alone, never for ordinary input.
     if (!silence.quietKnown) {
@@ -153,7 +146,7 @@ bool Zmodem::OnlyFlowControlCame(HeaderSilence& silence) {
     return OneMoreSilence(silence) || CheckAbort();
 }
 
-bool Zmodem::OneMoreSilence(HeaderSilence& silence) {
+bool ScriptedPeer::OneMoreSilence(HeaderSilence& silence) {
     // Output still on its way explains the silence: the answer cannot come before the data
     // it answers has gone out.
     const long now = OutputQueued();
@@ -166,7 +159,7 @@ bool Zmodem::OneMoreSilence(HeaderSilence& silence) {
     return false;
 }
 
-Zmodem::HeaderWait Zmodem::HeaderEnded(HeaderDecoder::Result result) {
+ScriptedPeer::HeaderWait ScriptedPeer::HeaderEnded(HeaderDecoder::Result result) {
     switch (result) {
     case HeaderDecoder::Result::Header:
         m_headerForm = m_headers.Form();
@@ -192,7 +185,7 @@ Zmodem::HeaderWait Zmodem::HeaderEnded(HeaderDecoder::Result result) {
     return HeaderWait::Damaged;
 }
 
-void Zmodem::TraceDamagedHeader() {
+void ScriptedPeer::TraceDamagedHeader() {
     const int form = m_headers.Form();
     if (form != kZhex && form != kZbin && form != kZbin32) {
         if (form > 0 && form < 128 && std::isprint(form))
@@ -206,23 +199,13 @@ void Zmodem::TraceDamagedHeader() {
     }
 }
 
-int Zmodem::ReadHeaderAfterPad() {
-    m_headers.Start();
-    const unsigned char pad = kZpad;
-    int taken = 0;
-    (void)m_headers.Feed(&pad, 1, taken);
-    if (AwaitHeader() != HeaderWait::Header)
-        return kGeneralTransferError;
-    return TakeHeader(m_headers.Decoded());
-}
-
-int Zmodem::TakeHeader(const Header& header) {
+int ScriptedPeer::TakeHeader(const Header& header) {
     for (int i = 0; i < 4; ++i)
         m_receivedHeader[i] = header.data[static_cast<std::size_t>(i)];
     return header.type;
 }
 
-int Zmodem::ReadDataSubpacket() {
+int ScriptedPeer::ReadDataSubpacket() {
     m_status->blockLength = 0;
     if (!m_data)
         return kTransferNoMemory;
@@ -255,7 +238,7 @@ int Zmodem::ReadDataSubpacket() {
     }
 }
 
-int Zmodem::SubpacketEnded(SubpacketDecoder::Result result) {
+int ScriptedPeer::SubpacketEnded(SubpacketDecoder::Result result) {
     const bool crc32 = m_headerForm == kZbin32;
     switch (result) {
     case SubpacketDecoder::Result::Complete:
@@ -280,18 +263,18 @@ int Zmodem::SubpacketEnded(SubpacketDecoder::Result result) {
     return kTimedOut;
 }
 
-int Zmodem::SendHexHeader(int type, const unsigned char header[4]) {
+int ScriptedPeer::SendHexHeader(int type, const unsigned char header[4]) {
     unsigned char line[kMaxHexHeaderBytes];
     return WriteBufferTimed(line, m_encoder.HexHeader(MakeHeader(type, header), line));
 }
 
-int Zmodem::SendBinaryHeader(int type, const unsigned char header[4]) {
+int ScriptedPeer::SendBinaryHeader(int type, const unsigned char header[4]) {
     unsigned char line[kMaxBinaryHeaderBytes];
     return WriteBufferTimed(line,
                             m_encoder.BinaryHeader(MakeHeader(type, header), SendCheck(), line));
 }
 
-int Zmodem::SendDataSubpacket(int length, int endCode) {
+int ScriptedPeer::SendDataSubpacket(int length, int endCode) {
     if (!m_data || !m_output)
         return Fail(kTransferNoMemory);
     if (length < 0 || length > kDataBufferSize)
@@ -302,11 +285,11 @@ int Zmodem::SendDataSubpacket(int length, int endCode) {
     return WriteBufferTimed(m_output.get(), n);
 }
 
-Check Zmodem::SendCheck() const {
+Check ScriptedPeer::SendCheck() const {
     return (m_receiverFlags & kCanFcs32) != 0 ? Check::Crc32 : Check::Crc16;
 }
 
-Header Zmodem::MakeHeader(int type, const unsigned char data[4]) {
+Header ScriptedPeer::MakeHeader(int type, const unsigned char data[4]) {
     Header header;
     header.type = type;
     for (int i = 0; i < 4; ++i)
@@ -314,4 +297,4 @@ Header Zmodem::MakeHeader(int type, const unsigned char data[4]) {
     return header;
 }
 
-} // namespace protocol
+} // namespace prototest
