@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 
 #include "protocol/ZmodemFrameReader.h"
 #include "protocol/ZmodemReceiver.h"
@@ -150,6 +151,32 @@ class CheckingFiles : public protocol::ReceiverFiles {
     int m_steps{0};
 };
 
+// One step of a state machine over the input at `at`: time passes as that byte says, and the
+// machine is woken if it asked, or fed the next piece. A wake-up it asks for lies ahead.
+template <class Machine>
+void Step(Machine& machine, protocol::zmodem::FrameReader& reader, const std::uint8_t* data,
+          int count, int& at, protocol::zmodem::TimeMs& now) {
+    using namespace protocol::zmodem;
+    now += data[at] % 4 == 0 ? data[at] * 20 : 0;
+    if (const std::optional<TimeMs> wake = machine.WakeAt(); wake && *wake <= now) {
+        machine.OnFrame(reader.Tick(now), now);
+        machine.OnTime(now, data[at] % 3);
+        if (const std::optional<TimeMs> next = machine.WakeAt();
+            next && *next <= now && !machine.Finished())
+            std::abort();
+        return;
+    }
+    const int piece = std::min(count - at, 1 + data[at] % 97);
+    const long talk = reader.TalkCount();
+    int taken = 0;
+    const FrameEvent event = reader.Feed(data + at, piece, taken, now);
+    at += taken;
+    if (reader.TalkCount() != talk)
+        machine.OnHeard(now, reader.TalkCount() - talk,
+                        event.kind == FrameEvent::Kind::None && !reader.InFrame());
+    machine.OnFrame(event, now);
+}
+
 // The receiver state machine takes any input, in pieces at any times, without a failure
 // of its own: every wake-up it asks for lies ahead, and its actions are headers it can send.
 void CheckReceiverMachine(const std::uint8_t* data, std::size_t size, int mode) {
@@ -165,24 +192,7 @@ void CheckReceiverMachine(const std::uint8_t* data, std::size_t size, int mode) 
     const int count = static_cast<int>(size);
     for (int at = 0; at < count && !rx.Finished();) {
         (void)rx.TakeActions();
-        now += data[at] % 4 == 0 ? data[at] * 20 : 0;
-        if (const std::optional<TimeMs> wake = rx.WakeAt(); wake && *wake <= now) {
-            rx.OnFrame(reader.Tick(now), now);
-            rx.OnTime(now, 0);
-            if (const std::optional<TimeMs> next = rx.WakeAt();
-                next && *next <= now && !rx.Finished())
-                std::abort();
-            continue;
-        }
-        const int piece = std::min(count - at, 1 + data[at] % 97);
-        const long talk = reader.TalkCount();
-        int taken = 0;
-        const FrameEvent event = reader.Feed(data + at, piece, taken, now);
-        at += taken;
-        if (reader.TalkCount() != talk)
-            rx.OnHeard(now, reader.TalkCount() - talk,
-                       event.kind == FrameEvent::Kind::None && !reader.InFrame());
-        rx.OnFrame(event, now);
+        Step(rx, reader, data, count, at, now);
         if (status.position < 0 || status.errors < 0)
             std::abort();
     }
@@ -246,24 +256,7 @@ void CheckSenderMachine(const std::uint8_t* data, std::size_t size, int mode) {
             continue;
         }
         writes = 0;
-        now += data[at] % 4 == 0 ? data[at] * 20 : 0;
-        if (const std::optional<TimeMs> wake = tx.WakeAt(); wake && *wake <= now) {
-            tx.OnFrame(reader.Tick(now), now);
-            tx.OnTime(now, data[at] % 3);
-            if (const std::optional<TimeMs> next = tx.WakeAt();
-                next && *next <= now && !tx.Finished())
-                std::abort();
-            continue;
-        }
-        const int piece = std::min(count - at, 1 + data[at] % 97);
-        const long talk = reader.TalkCount();
-        int taken = 0;
-        const FrameEvent event = reader.Feed(data + at, piece, taken, now);
-        at += taken;
-        if (reader.TalkCount() != talk)
-            tx.OnHeard(now, reader.TalkCount() - talk,
-                       event.kind == FrameEvent::Kind::None && !reader.InFrame());
-        tx.OnFrame(event, now);
+        Step(tx, reader, data, count, at, now);
         if (status.position < 0 || status.position > 5000 || status.errors < 0)
             std::abort();
     }
