@@ -91,28 +91,11 @@ void ZmodemSender::OnTime(TimeMs now, long outputQueued) {
     m_now = now;
     if (m_phase == Phase::Done)
         return;
-    if (m_replyDue && now >= *m_replyDue) {
-        m_replyDue.reset();
-        if (m_phase == Phase::Offer) {
-            // The ZRINIT was the receiver still waiting for an offer that did not reach it.
-            Trace("SendFile: offer again after frame type %d", kZrinit);
-            if (CountError())
-                return Fail(kTooManyErrors);
-            return SendOffer();
-        }
-        if (m_phase == Phase::Close)
-            return CloseAttempt();
-    }
+    if (m_replyDue && now >= *m_replyDue)
+        return ReplyOverdue();
     if (m_phase == Phase::Data && m_state == DataState::WindowRoom &&
-        now >= m_roomSince + kAckWaitMs) {
-        // Nothing heard: the receiver owes an acknowledgement, unless what it is to
-        // acknowledge is still on its way out.
-        const bool draining = StillDraining(outputQueued, m_roomQueued);
-        m_roomQueued = outputQueued;
-        m_roomSince = now;
-        if (!draining && CountError())
-            return Fail(kTooManyRetries);
-    }
+        now >= m_roomSince + kAckWaitMs)
+        return AckOverdue(outputQueued);
     if (!m_wait.active || now < m_wait.unitStart + kSilenceUnitMs)
         return;
     const bool draining = StillDraining(outputQueued, m_wait.queued);
@@ -122,6 +105,29 @@ void ZmodemSender::OnTime(TimeMs now, long outputQueued) {
         return;
     Trace("GetPad: timeout on ZPAD");
     OnMiss(Miss::Silent);
+}
+
+void ZmodemSender::ReplyOverdue() {
+    m_replyDue.reset();
+    if (m_phase == Phase::Close)
+        return CloseAttempt();
+    if (m_phase != Phase::Offer)
+        return;
+    // The ZRINIT was the receiver still waiting for an offer that did not reach it.
+    Trace("SendFile: offer again after frame type %d", kZrinit);
+    if (CountError())
+        return Fail(kTooManyErrors);
+    SendOffer();
+}
+
+void ZmodemSender::AckOverdue(long outputQueued) {
+    // Nothing heard: the receiver owes an acknowledgement, unless what it is to acknowledge
+    // is still on its way out.
+    const bool draining = StillDraining(outputQueued, m_roomQueued);
+    m_roomQueued = outputQueued;
+    m_roomSince = m_now;
+    if (!draining && CountError())
+        Fail(kTooManyRetries);
 }
 
 void ZmodemSender::OnLinkFailed(int code) {

@@ -152,6 +152,10 @@ class ZmodemSender : public zmodem::MachineCore {
     };
 
     void StartWait(int limit, bool silenceCounts);
+    // The answer a crossed ZRINIT promised did not come.
+    void ReplyOverdue();
+    // A full window heard nothing for kAckWaitMs.
+    void AckOverdue(long outputQueued);
     // Counts a wait's miss where it counts; false when that ended the run.
     bool CountMiss(Miss miss, bool waiting);
     void OnHeader(const zmodem::FrameEvent& event) override;
