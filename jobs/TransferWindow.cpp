@@ -12,7 +12,6 @@
 #include "comm/StatusCodes.h"
 #include "data/AppSettings.h"
 #include "data/FileUtilities.h"
-#include "data/MacBinary.h"
 #include "data/TextFields.h"
 #include "data/TransferLog.h"
 #include "data/UserMessages.h"

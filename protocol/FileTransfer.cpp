@@ -371,12 +371,11 @@ int FileTransfer::OpenTransferFile() {
             }
             st.fileSize = size;
         }
-        return CheckAbort() ? 0 : 1;
-    }
-    if (st.statusCode == kShouldSendZskip)
+        // The driver shows the file and asks for a stop on its next round.
         return 1;
-    if (m_alreadyFiled)
-        return CheckAbort() ? 0 : 1;
+    }
+    if (st.statusCode == kShouldSendZskip || m_alreadyFiled)
+        return 1;
     // The caller decides whether the run goes on without this file.
     Fail(kFileOpenError);
     Trace("Failed to open file");

@@ -69,21 +69,6 @@ class FileTransfer : public Transfer {
     // Waits up to `timeoutMs` for input without taking it: 1 when some is buffered, 0 when
     // none came, or a negative Idle result.
     int AwaitInput(long timeoutMs);
-    // Moves buffered bytes up to (not including) the first byte marked in `stops` into `out`,
-    // at most `room` of them; returns how many. Lets a protocol take plain runs of data without
-    // a call per byte.
-    int TakeBufferedUntilAny(const bool* stops, unsigned char* out, int room) {
-        const unsigned char* begin = m_readBuffer + m_readPosition;
-        int available = m_readEnd - m_readPosition;
-        if (available > room)
-            available = room;
-        int n = 0;
-        while (n < available && !stops[begin[n]])
-            ++n;
-        std::memcpy(out, begin, static_cast<std::size_t>(n));
-        m_readPosition += n;
-        return n;
-    }
     // The bytes buffered and not yet read, for a decoder to take from; `Consume` drops the
     // first `count` of them.
     const unsigned char* Buffered(int& count) const {
@@ -91,11 +76,6 @@ class FileTransfer : public Transfer {
         return m_readBuffer + m_readPosition;
     }
     void Consume(int count) { m_readPosition += count; }
-    // Drops buffered bytes marked in `skip` up to the first other one; never waits.
-    void SkipBuffered(const bool* skip) {
-        while (m_readPosition < m_readEnd && skip[m_readBuffer[m_readPosition]])
-            ++m_readPosition;
-    }
     // Whether the input already holds a peer's cancel (five CANs in a row), without taking
     // any of it: tops the buffer up from the link first. Lets a writer whose output cannot
     // drain see that the peer gave up and stopped reading.

@@ -355,6 +355,18 @@ std::unique_ptr<jobs::PreparedJob> PrepareJob(const data::AppSettings& settings,
     return std::move(prepared.job);
 }
 
+// Runs a job's window on the console until the job is over; the window's result.
+int RunWindow(jobs::TransferWindowLogic& window, Console& console) {
+    window.SetObserver([&console](jobs::TransferWindowLogic& w, const platform::PostedMessage&) {
+        console.Show(w);
+    });
+    window.Open();
+    window.Start();
+    const int result = window.RunModal();
+    console.EndProgressLine();
+    return result;
+}
+
 int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoice& choice) {
     std::unique_ptr<jobs::PreparedJob> job = PrepareJob(settings, choice, true);
     if (!job)
@@ -387,17 +399,11 @@ int RunSend(const Options& options, data::AppSettings& settings, jobs::ModemChoi
 
     Console console;
     jobs::TransferWindowLogic window(jobs::SendJobThread, context, &sendList);
-    window.SetObserver([&console](jobs::TransferWindowLogic& w, const platform::PostedMessage&) {
-        console.Show(w);
-    });
-    window.Open();
-    window.Start();
     int result = 0;
     {
         StoppedBySignals signals(context.requests);
-        result = window.RunModal();
+        result = RunWindow(window, console);
     }
-    console.EndProgressLine();
     ShowFinalRecords(window);
     jobs::OutcomeMessage outcome =
         jobs::ShowJobOutcome(window.Block().End(true, window.ShownFilesDone()));
@@ -437,12 +443,7 @@ int RunReceive(const Options& options, data::AppSettings& settings, jobs::ModemC
     bool lastCallWhole = false;
     auto runTransfer = [&] {
         jobs::TransferWindowLogic window(jobs::ReceiveJobThread, context, nullptr);
-        window.SetObserver([&console](jobs::TransferWindowLogic& w,
-                                      const platform::PostedMessage&) { console.Show(w); });
-        window.Open();
-        window.Start();
-        window.RunModal();
-        console.EndProgressLine();
+        RunWindow(window, console);
         ShowFinalRecords(window);
         lastCallWhole = PrintCallSummary(window);
         ++calls;

@@ -163,10 +163,13 @@ TEST(WindowStatusReporter, StopAndLostCarrierStopTheProtocolALateDialNowDoesNot)
     requests.Clear();
     EXPECT_TRUE(requests.RequestDialNow());
     EXPECT_EQ(reporter.AbortRequested(), 0);
-    // Another job's Stop is not this one's.
-    JobRequests other;
-    other.RequestStop();
+    // Another job's Stop stops that job's transfer, not this one's.
     requests.Clear();
+    JobRequests other;
+    WindowStatusReporter otherReporter;
+    otherReporter.WatchRequests(&other);
+    other.RequestStop();
+    EXPECT_EQ(otherReporter.AbortRequested(), comm::kUserCancelled);
     EXPECT_EQ(reporter.AbortRequested(), 0);
 }
 
