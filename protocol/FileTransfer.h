@@ -76,6 +76,7 @@ class FileTransfer : public Transfer {
         return m_readBuffer + m_readPosition;
     }
     void Consume(int count) { m_readPosition += count; }
+    bool InputBuffered() const { return m_readPosition < m_readEnd; }
     // Whether the input already holds a peer's cancel (five CANs in a row), without taking
     // any of it: tops the buffer up from the link first. Lets a writer whose output cannot
     // drain see that the peer gave up and stopped reading.

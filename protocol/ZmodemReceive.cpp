@@ -238,12 +238,14 @@ void Zmodem::RunReceiver() {
     const std::uint32_t start = platform::GetTickCount();
     machine.Start(0);
     while (CarryOutActions(machine.TakeActions(), reader) && !machine.Finished()) {
-        // The driver reports progress once a round; the stop is asked for on its own.
+        // The driver reports progress once a round; the stop is asked for on its own, once
+        // what has arrived is read.
         st.Progress(st.statusCode);
-        if (StopRequested())
-            break;
         const TimeMs now = static_cast<TimeMs>(platform::TicksSince(start));
-        if (!FeedInput(*this, machine, reader, now))
+        const bool fed = FeedInput(*this, machine, reader, now);
+        if (!InputBuffered() && StopRequested())
+            break;
+        if (!fed)
             WaitForFrames(*this, machine, reader, now, kDriverPollMs);
     }
     if (machine.Finished())

@@ -155,12 +155,13 @@ void Zmodem::RunSender() {
     const std::uint32_t start = platform::GetTickCount();
     machine.Start(0);
     while (CarryOutActions(machine.TakeActions(), machine) && !machine.Finished()) {
-        // The driver reports progress once a round; the stop is asked for on its own.
+        // The driver reports progress once a round; the stop is asked for on its own, once
+        // what has arrived is read (a confirmation may be waiting behind a lost carrier).
         st.Progress(st.statusCode);
-        if (StopRequested())
-            break;
         const TimeMs now = static_cast<TimeMs>(platform::TicksSince(start));
         const bool fed = FeedInput(*this, machine, reader, now);
+        if (!InputBuffered() && StopRequested())
+            break;
         if (machine.WantsToWrite())
             machine.OnWritable(now);
         else if (!fed)
@@ -168,6 +169,11 @@ void Zmodem::RunSender() {
     }
     if (machine.Finished())
         Fail(machine.Result());
+    // Every file was confirmed: a line lost during the goodbye is no failure.
+    if (machine.Closing() && st.statusCode < 0 && st.statusCode != kUserCancelled) {
+        Trace("CloseLink: the line went during the goodbye (%d)", st.statusCode);
+        st.statusCode = 0;
+    }
     FinishFile();
     if (st.statusCode == 0 && st.filesDone == 0)
         st.statusCode = kNoFilesSent;

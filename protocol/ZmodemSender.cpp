@@ -68,13 +68,8 @@ void ZmodemSender::OnHeard(TimeMs now, long bytes, bool plain) {
     m_wait.silences = 0;
     m_wait.unitStart = now;
     m_replyDue.reset();
-    if (m_phase != Phase::Data)
-        return;
-    if (m_state == DataState::WindowRoom) {
-        m_state = DataState::Frame;
-        return;
-    }
-    if (m_state != DataState::Frame)
+    const bool inFrame = m_state == DataState::Frame || m_state == DataState::WindowRoom;
+    if (m_phase != Phase::Data || !inFrame)
         return;
     // The receiver talks while the data goes out: a header that begins interrupts the frame,
     // and much garbage ends it, so that the receiver can be heard.
@@ -83,8 +78,10 @@ void ZmodemSender::OnHeard(TimeMs now, long bytes, bool plain) {
     m_frame.garbage += static_cast<int>(std::min<long>(bytes, kGarbageLimit + 1));
     if (m_frame.garbage > kGarbageLimit) {
         Trace("BackChannel: exceeded garbage count");
-        EndFrame();
+        return EndFrame();
     }
+    // A full window looks again whether it has room.
+    m_state = DataState::Frame;
 }
 
 void ZmodemSender::OnTime(TimeMs now, long outputQueued) {
@@ -127,7 +124,11 @@ void ZmodemSender::AckOverdue(long outputQueued) {
     m_roomQueued = outputQueued;
     m_roomSince = m_now;
     if (!draining && CountError())
-        Fail(kTooManyRetries);
+        return Fail(kTooManyRetries);
+    // All the data is out and only ZACKs are missing: the ZEOF asks whether it arrived, and
+    // a receiver that lacks some answers with the place to go on from.
+    if (m_status.position >= m_status.fileSize)
+        GoOn();
 }
 
 void ZmodemSender::OnLinkFailed(int code) {
@@ -472,9 +473,6 @@ void ZmodemSender::EndFrame() {
 void ZmodemSender::DataHeader(const Header& header) {
     if (m_windowed && m_state != DataState::Answer)
         return WindowedHeader(header);
-    // A header that came whole between two subpackets ends the frame as well.
-    if (m_state == DataState::Frame && m_status.position < m_status.fileSize)
-        SendSubpacket(nullptr, 0, kZcrce);
     ObeyAnswer(header);
 }
 
@@ -692,7 +690,10 @@ void ZmodemSender::Finish() {
 // ---- Common ----
 
 void ZmodemSender::Fail(int code) {
-    if (m_result == 0)
+    // Every file was confirmed by the receiver: a cancel during the goodbye loses nothing.
+    if (m_phase == Phase::Close)
+        Trace("CloseLink: the goodbye ended with %d", code);
+    else if (m_result == 0)
         m_result = code;
     m_phase = Phase::Done;
     m_wait.active = false;

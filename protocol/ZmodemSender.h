@@ -108,6 +108,9 @@ class ZmodemSender : public zmodem::MachineCore {
     [[nodiscard]] std::vector<Action> TakeActions();
     std::optional<zmodem::TimeMs> WakeAt() const;
     bool Finished() const { return m_phase == Phase::Done; }
+    // Every file has been confirmed and the ZFIN is out: only the user's Stop makes the end of
+    // the conversation a failure.
+    bool Closing() const { return m_phase == Phase::Close; }
     // 0 when the conversation ended (whether or not files went), else the failure code.
     int Result() const { return m_result; }
     // The check this side's frames carry: CRC-32 when the receiver can take it.

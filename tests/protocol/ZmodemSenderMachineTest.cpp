@@ -326,6 +326,22 @@ TEST(ZmodemSenderMachine, AFullWindowWaitsForItsAcknowledgementAndCountsOnlyTrue
     EXPECT_TRUE(bench.Types().empty());
     bench.Feed(SenderBench::Hex(kZack, 10000));
     EXPECT_EQ(bench.Types(), (std::vector<int>{kZeof}));
+
+    // The last ZACKs lost: once the wait for them runs out, the ZEOF asks.
+    SenderBench lost{{Random(3000, 3)}, options};
+    lost.Feed(SenderBench::Init());
+    lost.Feed(SenderBench::Hex(kZrpos, 0));
+    lost.Clear();
+    lost.Pass(1500);
+    EXPECT_EQ(lost.Types(), (std::vector<int>{kZeof}));
+    // Garbage while a full window waits ends the frame, as it does while data goes out.
+    SenderBench noisy{{Random(10000, 3)}, options};
+    noisy.Feed(SenderBench::Init());
+    noisy.Feed(SenderBench::Hex(kZrpos, 0));
+    noisy.Clear();
+    noisy.Feed(std::string(ZmodemSender::kGarbageLimit + 1, 'g'));
+    EXPECT_EQ(noisy.Types(), (std::vector<int>{kSubpacket}));
+    EXPECT_EQ(noisy.EndCodes(), (std::vector<int>{kZcrce}));
 }
 
 TEST(ZmodemSenderMachine, TheGoodbyeEndsWellWhetherOrNotTheReceiverAnswers) {
@@ -357,6 +373,14 @@ TEST(ZmodemSenderMachine, TheGoodbyeEndsWellWhetherOrNotTheReceiverAnswers) {
         sending.Feed(SenderBench::Init());
         sending.tx.OnLinkFailed(comm::kLostCarrier);
         EXPECT_EQ(sending.tx.Result(), comm::kLostCarrier);
+    }
+    {
+        // A receiver that cancels once every file is confirmed loses nothing either.
+        SenderBench bench{{}};
+        bench.Feed(SenderBench::Init());
+        bench.Feed(std::string(5, kCan));
+        EXPECT_TRUE(bench.tx.Finished());
+        EXPECT_EQ(bench.tx.Result(), 0);
     }
 }
 

@@ -64,6 +64,8 @@ struct ReceiverScript {
     int cancelDelayMs{0};
     // Requests not heard (no ZRINIT at the start either), as by a terminal not yet ready.
     int missedRequests{0};
+    // Runs right after the ZRINIT that confirms a file (a receiver that hangs up at once).
+    std::function<void()> afterConfirming;
 };
 
 // A receiver built from the frame layer alone, as a peer would behave on the line.
@@ -179,9 +181,11 @@ class ScriptedReceiver {
             }
             case kZeof:
                 // A ZEOF elsewhere than the data taken asks for the position again.
-                if (file && ScriptedPeer::PositionFromHeader(h) == position)
+                if (file && ScriptedPeer::PositionFromHeader(h) == position) {
                     m_z.SendHexHeader(kZrinit, init);
-                else if (file)
+                    if (m_script.afterConfirming)
+                        return m_script.afterConfirming();
+                } else if (file)
                     SendPosition(kZrpos, position);
                 break;
             case kZfin:
@@ -476,6 +480,18 @@ TEST_F(ZmodemSenderRun, AnAdaptiveSenderBoundsItsWindowOnlyAfterAnError) {
     EXPECT_EQ(f.askingAt[0], 4096 + 1024);
     for (std::size_t i = 1; i < f.askingAt.size(); ++i)
         EXPECT_LE(f.askingAt[i] - f.askingAt[i - 1], 1024) << i;
+}
+
+// The receiver confirms the file and its carrier drops before the sender has read the ZRINIT:
+// what arrived is read first, so the file counts as sent and the goodbye's lost line as no
+// failure.
+TEST_F(ZmodemSenderRun, ACarrierLostRightAfterTheConfirmationLosesNothing) {
+    sender.SetCarrierWatch(1);
+    ReceiverScript script;
+    script.afterConfirming = [this] { wire.nearLink->SetModemLine(kLineDcd, false); };
+    EXPECT_EQ(Transfer(dir.WriteFile("a.bin", Pattern(3000, 1)), script), 0);
+    EXPECT_EQ(status.filesDone, 1);
+    EXPECT_EQ(receiver->files.size(), 1u);
 }
 
 TEST_F(ZmodemSenderRun, ReceiverCancelEndsTheRunWithoutACancelBack) {
