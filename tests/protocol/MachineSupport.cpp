@@ -12,6 +12,13 @@ constexpr std::size_t kSenderRoom = 2048; // output the sender keeps ready for t
 const unsigned char kNoData[1]{};
 } // namespace
 
+std::string HexFrame(int type, std::uint32_t position) {
+    unsigned char out[kMaxHexHeaderBytes];
+    FrameEncoder encoder;
+    const int n = encoder.HexHeader(Header::AtPosition(type, position), out);
+    return {reinterpret_cast<const char*>(out), static_cast<std::size_t>(n)};
+}
+
 MachineStatus::MachineStatus(const char* who, const TimeMs& now)
     : m_who{who}, m_now{now}, m_print{std::getenv("SENDARI_MACHINE_TRACE") != nullptr} {}
 

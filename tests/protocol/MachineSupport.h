@@ -20,6 +20,50 @@ namespace machinetest {
 
 using protocol::zmodem::TimeMs;
 
+// Feeds `wire` to the reader and the machine event by event at `now`, calling `collect` after
+// each; what comes after the machine finished is not read.
+template <class Machine, class Collect>
+void FeedWire(Machine& machine, protocol::zmodem::FrameReader& reader, const std::string& wire,
+              TimeMs now, Collect collect) {
+    using protocol::zmodem::FrameEvent;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(wire.data());
+    int left = static_cast<int>(wire.size());
+    while (left > 0 && !machine.Finished()) {
+        const long talk = reader.TalkCount();
+        int taken = 0;
+        const FrameEvent event = reader.Feed(bytes, left, taken, now);
+        bytes += taken;
+        left -= taken;
+        if (reader.TalkCount() != talk)
+            machine.OnHeard(now, reader.TalkCount() - talk,
+                            event.kind == FrameEvent::Kind::None && !reader.InFrame());
+        machine.OnFrame(event, now);
+        collect();
+    }
+}
+
+// Lets the time pass from `now` to `until`, waking the machine and the reader whenever they
+// asked; `queued()` is the output still unsent at each wake-up.
+template <class Machine, class Queued, class Collect>
+void PassTime(Machine& machine, protocol::zmodem::FrameReader& reader, TimeMs& now, TimeMs until,
+              Queued queued, Collect collect) {
+    for (;;) {
+        std::optional<TimeMs> wake = machine.WakeAt();
+        if (const std::optional<TimeMs> due = reader.Deadline())
+            wake = wake ? std::min(*wake, *due) : *due;
+        if (!wake || *wake > until || machine.Finished())
+            break;
+        now = std::max(now, *wake);
+        machine.OnFrame(reader.Tick(now), now);
+        machine.OnTime(now, queued());
+        collect();
+    }
+    now = until;
+}
+
+// A hex header as the codec makes it.
+std::string HexFrame(int type, std::uint32_t position = 0);
+
 // A receiver's files side in memory; each offer is answered with the steps queued in
 // `answers` (Receive from 0 when none is left).
 class MemoryFiles : public protocol::ReceiverFiles {

@@ -29,36 +29,12 @@ class ReceiverBench {
     }
 
     void Feed(const std::string& wire) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(wire.data());
-        int left = static_cast<int>(wire.size());
-        while (left > 0 && !rx.Finished()) {
-            const long talk = reader.TalkCount();
-            int taken = 0;
-            const FrameEvent event = reader.Feed(bytes, left, taken, now);
-            bytes += taken;
-            left -= taken;
-            if (reader.TalkCount() != talk)
-                rx.OnHeard(now, reader.TalkCount() - talk,
-                           event.kind == FrameEvent::Kind::None && !reader.InFrame());
-            rx.OnFrame(event, now);
-            Collect();
-        }
+        machinetest::FeedWire(rx, reader, wire, now, [this] { Collect(); });
     }
     // Lets `ms` pass, waking the machine and the reader whenever they asked.
     void Pass(TimeMs ms) {
-        const TimeMs until = now + ms;
-        for (;;) {
-            std::optional<TimeMs> wake = rx.WakeAt();
-            if (const std::optional<TimeMs> due = reader.Deadline())
-                wake = wake ? std::min(*wake, *due) : *due;
-            if (!wake || *wake > until || rx.Finished())
-                break;
-            now = std::max(now, *wake);
-            rx.OnFrame(reader.Tick(now), now);
-            rx.OnTime(now, 0);
-            Collect();
-        }
-        now = until;
+        machinetest::PassTime(
+            rx, reader, now, now + ms, [] { return 0L; }, [this] { Collect(); });
     }
     std::vector<int> SentTypes() const {
         std::vector<int> types;
@@ -69,9 +45,7 @@ class ReceiverBench {
     void ClearSent() { sent.clear(); }
 
     static std::string HexFrame(int type, std::uint32_t position = 0) {
-        unsigned char out[kMaxHexHeaderBytes];
-        FrameEncoder encoder;
-        return Bytes(out, encoder.HexHeader(Header::AtPosition(type, position), out));
+        return machinetest::HexFrame(type, position);
     }
     static std::string BinFrame(int type, std::uint32_t position = 0) {
         unsigned char out[kMaxBinaryHeaderBytes];

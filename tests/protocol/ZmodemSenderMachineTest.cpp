@@ -60,38 +60,18 @@ class SenderBench {
     }
 
     void Feed(const std::string& wire) {
-        const auto* bytes = reinterpret_cast<const unsigned char*>(wire.data());
-        int left = static_cast<int>(wire.size());
-        while (left > 0 && !tx.Finished()) {
-            const long talk = reader.TalkCount();
-            int taken = 0;
-            const FrameEvent event = reader.Feed(bytes, left, taken, now);
-            bytes += taken;
-            left -= taken;
-            if (reader.TalkCount() != talk)
-                tx.OnHeard(now, reader.TalkCount() - talk,
-                           event.kind == FrameEvent::Kind::None && !reader.InFrame());
-            tx.OnFrame(event, now);
-            Collect();
-        }
+        machinetest::FeedWire(tx, reader, wire, now, [this] { Collect(); });
         Write();
     }
-    // Lets `ms` pass with `queued` bytes of output unsent at every wake-up.
+    // Lets `ms` pass with `queued` bytes of output unsent at the first wake-up, one fewer at
+    // each next one (output that drains).
     void Pass(TimeMs ms, long queued = 0) {
-        const TimeMs until = now + ms;
-        for (;;) {
-            std::optional<TimeMs> wake = tx.WakeAt();
-            if (const std::optional<TimeMs> due = reader.Deadline())
-                wake = wake ? std::min(*wake, *due) : *due;
-            if (!wake || *wake > until || tx.Finished())
-                break;
-            now = std::max(now, *wake);
-            tx.OnFrame(reader.Tick(now), now);
-            tx.OnTime(now, queued > 0 ? queued-- : 0);
-            Collect();
-            Write();
-        }
-        now = until;
+        machinetest::PassTime(
+            tx, reader, now, now + ms, [&queued] { return queued > 0 ? queued-- : 0L; },
+            [this] {
+                Collect();
+                Write();
+            });
     }
     // The header types sent, in order, with subpackets as kSubpacket.
     std::vector<int> Types() const {
@@ -110,10 +90,7 @@ class SenderBench {
     void Clear() { sent.clear(); }
 
     static std::string Hex(int type, std::uint32_t position = 0) {
-        unsigned char out[kMaxHexHeaderBytes];
-        FrameEncoder encoder;
-        const int n = encoder.HexHeader(Header::AtPosition(type, position), out);
-        return {reinterpret_cast<const char*>(out), static_cast<std::size_t>(n)};
+        return machinetest::HexFrame(type, position);
     }
     // A receiver's invitation: full duplex, overlapped I/O and CRC-32, buffer size 0.
     static std::string Init() {
