@@ -12,6 +12,7 @@
 
 #include "comm/StatusCodes.h"
 #include "protocol/Checksum.h"
+#include "protocol/ReceivingZmodem.h"
 #include "tests/protocol/MachineSupport.h"
 
 using namespace protocol;
@@ -400,6 +401,15 @@ SenderOptions ProductSender() {
     return options;
 }
 
+// The application's receiver: silence is a time-out, not an error.
+ReceiverOptions ProductReceiver() {
+    ReceiverOptions options;
+    options.silenceCounts = false;
+    options.offerSilenceLimit = ReceivingZmodem::kSilenceLimit;
+    options.firstFrameLimitMs = ReceivingZmodem::kFirstFrameLimitMs;
+    return options;
+}
+
 SenderOptions WindowedSender() {
     SenderOptions options;
     options.windowed = true;
@@ -427,37 +437,41 @@ SenderOptions WindowedSender() {
 
 // Each frame of a run, one at a time, damaged or dropped on its way in either direction, with
 // one to three files: every file still arrives whole and both sides end well, within the
-// time-outs. The streaming sender the product uses and a windowed one.
+// time-outs. The streaming sender the product uses and a windowed one, each with the
+// application's receiver and with one that counts silence as an error.
 TEST(ZmodemSenderMachine, EveryFrameDamagedOrDroppedEitherWayStillDeliversEveryFile) {
     const MachinePair::Line line;
     int runs = 0;
     for (const SenderOptions& options : {ProductSender(), WindowedSender()}) {
-        for (int count = 1; count <= 3; ++count) {
-            const std::vector<std::string> files = SomeFiles(count);
-            MachinePair clean{files, options, {}, line};
-            clean.Run(60000);
-            ASSERT_TRUE(Delivered(clean, files));
-            for (Way way : {Way::ToReceiver, Way::ToSender}) {
-                const int pieces = clean.pieces[static_cast<int>(way)];
-                for (int index = 0; index < pieces; ++index) {
-                    for (Fault kind : {Fault::Damage, Fault::Drop}) {
-                        MachinePair pair{files, options, {}, line};
-                        pair.fault = [=](Way w, int i) {
-                            return w == way && i == index ? kind : Fault::None;
-                        };
-                        pair.Run(120000);
-                        ++runs;
-                        EXPECT_TRUE(Delivered(pair, files))
-                            << count << " files, piece " << index
-                            << (way == Way::ToReceiver ? " to the receiver" : " to the sender")
-                            << (kind == Fault::Drop ? " dropped" : " damaged")
-                            << (options.windowed ? ", windowed" : ", streaming");
+        for (const ReceiverOptions& receiver : {ProductReceiver(), ReceiverOptions{}}) {
+            for (int count = 1; count <= 3; ++count) {
+                const std::vector<std::string> files = SomeFiles(count);
+                MachinePair clean{files, options, receiver, line};
+                clean.Run(60000);
+                ASSERT_TRUE(Delivered(clean, files));
+                for (Way way : {Way::ToReceiver, Way::ToSender}) {
+                    const int pieces = clean.pieces[static_cast<int>(way)];
+                    for (int index = 0; index < pieces; ++index) {
+                        for (Fault kind : {Fault::Damage, Fault::Drop}) {
+                            MachinePair pair{files, options, receiver, line};
+                            pair.fault = [=](Way w, int i) {
+                                return w == way && i == index ? kind : Fault::None;
+                            };
+                            pair.Run(120000);
+                            ++runs;
+                            EXPECT_TRUE(Delivered(pair, files))
+                                << count << " files, piece " << index
+                                << (way == Way::ToReceiver ? " to the receiver" : " to the sender")
+                                << (kind == Fault::Drop ? " dropped" : " damaged")
+                                << (options.windowed ? ", windowed" : ", streaming")
+                                << (receiver.silenceCounts ? "" : ", application's receiver");
+                        }
                     }
                 }
             }
         }
     }
-    EXPECT_GT(runs, 200);
+    EXPECT_GT(runs, 400);
 }
 
 // Long runs of random noise in both directions, three files a run: every file arrives byte for
