@@ -178,19 +178,9 @@ void SubpacketDecoder::Start(Check check, unsigned char* buffer, int capacity) {
 SubpacketDecoder::Result SubpacketDecoder::Feed(const unsigned char* bytes, int count, int& taken) {
     for (taken = 0; taken < count;) {
         if (m_state == State::Data) {
-            // A run of plain bytes is copied at once; the scan looks at four bytes a step.
-            const unsigned char* p = bytes + taken;
-            const int limit = std::min(count - taken, m_capacity - m_length);
-            int run = 0;
-            while (run + 4 <= limit && !AnyOfFour(kPlainRunStops, p + run))
-                run += 4;
-            while (run < limit && !kPlainRunStops[p[run]])
-                ++run;
+            const int run = TakePlainRun(bytes + taken, count - taken);
             if (run > 0) {
-                std::memcpy(m_buffer + m_length, bytes + taken, static_cast<std::size_t>(run));
-                m_length += run;
                 taken += run;
-                m_flowRun = 0;
                 continue;
             }
         }
@@ -238,6 +228,22 @@ SubpacketDecoder::Result SubpacketDecoder::Feed(const unsigned char* bytes, int 
             return result;
     }
     return Result::NeedMore;
+}
+
+int SubpacketDecoder::TakePlainRun(const unsigned char* bytes, int count) {
+    // A run of plain bytes is copied at once; the scan looks at four bytes a step.
+    const int limit = std::min(count, m_capacity - m_length);
+    int run = 0;
+    while (run + 4 <= limit && !AnyOfFour(kPlainRunStops, bytes + run))
+        run += 4;
+    while (run < limit && !kPlainRunStops[bytes[run]])
+        ++run;
+    if (run == 0)
+        return 0;
+    std::memcpy(m_buffer + m_length, bytes, static_cast<std::size_t>(run));
+    m_length += run;
+    m_flowRun = 0;
+    return run;
 }
 
 SubpacketDecoder::Result SubpacketDecoder::TakeEscaped(unsigned char c) {

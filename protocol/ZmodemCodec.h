@@ -133,6 +133,8 @@ class SubpacketDecoder {
 
   private:
     enum class State { Data, Escaped, Crc, CrcEscaped };
+    // Copies the plain bytes at the start of `bytes` into the buffer; how many.
+    int TakePlainRun(const unsigned char* bytes, int count);
     Result TakeEscaped(unsigned char c);
     Result TakeCrcByte(unsigned char c);
 
