@@ -1,8 +1,9 @@
 // The ZMODEM frame codec: encoding for the wire and the checks of what arrived.
 #include "protocol/ZmodemCodec.h"
 
-#include <cstring>
+#include <algorithm>
 
+#include "protocol/ByteRuns.h"
 #include "protocol/Checksum.h"
 
 namespace protocol::zmodem {
@@ -28,18 +29,6 @@ constexpr std::array<bool, 256> kFlowControl = [] {
         table[b] = true;
     return table;
 }();
-// Where a run of plain subpacket bytes ends: at a ZDLE or a flow-control character.
-constexpr std::array<bool, 256> kPlainRunStops = [] {
-    std::array<bool, 256> table = kFlowControl;
-    table[kZdle] = true;
-    return table;
-}();
-
-// Whether any of four bytes is marked in `table`: one test for the four, not a branch each.
-inline bool AnyOfFour(const std::array<bool, 256>& table, const unsigned char* p) {
-    const auto marked = [&table](unsigned char b) { return static_cast<unsigned>(table[b]); };
-    return (marked(p[0]) | marked(p[1]) | marked(p[2]) | marked(p[3])) != 0;
-}
 
 constexpr bool IsEndCode(unsigned char c) {
     return c == kZcrce || c == kZcrcg || c == kZcrcq || c == kZcrcw;
@@ -94,19 +83,26 @@ bool IsHexDigit(int c) {
 }
 
 int FrameEncoder::Escape(const unsigned char* data, int length, unsigned char* out) {
+    // Every byte takes at least one on the wire, so a run copied ahead stays within `out`.
+    // Whether a carriage return follows "@" is read off the data: an escaped byte never
+    // stands for "@" on the wire.
     int n = 0;
-    unsigned char last = m_last;
     for (int i = 0; i < length; ++i) {
-        const unsigned char b = data[i];
-        if (kEscaped[b] && ((b & 0x7F) != kCr || (last & 0x7F) == '@')) {
+        const int run = CopyRun<EscapedBytes>(data + i, length - i, out + n);
+        n += run;
+        i += run;
+        if (i == length)
+            break;
+        const unsigned char before = i > 0 ? data[i - 1] : m_last;
+        unsigned char b = data[i];
+        if ((b & 0x7F) != kCr || (before & 0x7F) == '@') {
             out[n++] = kZdle;
-            last = static_cast<unsigned char>(b ^ 0x40);
-        } else {
-            last = b;
+            b ^= 0x40;
         }
-        out[n++] = last;
+        out[n++] = b;
     }
-    m_last = last;
+    if (n > 0)
+        m_last = out[n - 1];
     return n;
 }
 
@@ -231,16 +227,12 @@ SubpacketDecoder::Result SubpacketDecoder::Feed(const unsigned char* bytes, int 
 }
 
 int SubpacketDecoder::TakePlainRun(const unsigned char* bytes, int count) {
-    // A run of plain bytes is copied at once; the scan looks at four bytes a step.
-    const int limit = std::min(count, m_capacity - m_length);
-    int run = 0;
-    while (run + 4 <= limit && !AnyOfFour(kPlainRunStops, bytes + run))
-        run += 4;
-    while (run < limit && !kPlainRunStops[bytes[run]])
-        ++run;
+    // A run of plain bytes is copied at once, up to a ZDLE, a flow-control byte or a full
+    // buffer.
+    const int run =
+        CopyRun<PlainRunStops>(bytes, std::min(count, m_capacity - m_length), m_buffer + m_length);
     if (run == 0)
         return 0;
-    std::memcpy(m_buffer + m_length, bytes, static_cast<std::size_t>(run));
     m_length += run;
     m_flowRun = 0;
     return run;

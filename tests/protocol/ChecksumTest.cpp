@@ -68,3 +68,35 @@ TEST(Checksum, ReceiverResidues) {
     with32[17] ^= 0x10;
     EXPECT_NE(crc32.Update(with32.data(), 304, Crc32::kSeed), Crc32::kResidue);
 }
+
+// Long blocks take a faster path than short ones: every length around where it starts and
+// past several of its steps, at every alignment and with any seed, gives what the bit-by-bit
+// definition gives, whole or in two pieces.
+TEST(Checksum, Crc32OfEveryLengthAndAlignmentMatchesTheDefinition) {
+    const auto bitwise = [](const unsigned char* data, int length, std::uint32_t crc) {
+        for (int i = 0; i < length; ++i) {
+            crc ^= data[i];
+            for (int bit = 0; bit < 8; ++bit)
+                crc = (crc >> 1) ^ (Crc32::kPolynomial & (0u - (crc & 1)));
+        }
+        return crc;
+    };
+    std::vector<unsigned char> data(1200);
+    std::uint32_t state = 12345;
+    for (auto& b : data) {
+        state = state * 1103515245 + 12345;
+        b = static_cast<unsigned char>(state >> 16);
+    }
+    Crc32 crc32;
+    for (int offset = 0; offset < 16; ++offset) {
+        for (int length = 0; length <= 1100; length += length < 200 ? 1 : 97) {
+            const unsigned char* p = data.data() + offset;
+            const std::uint32_t seed = state = state * 1103515245 + 12345;
+            const std::uint32_t expected = bitwise(p, length, seed);
+            ASSERT_EQ(crc32.Update(p, length, seed), expected) << offset << " " << length;
+            const int half = length / 3;
+            ASSERT_EQ(crc32.Update(p + half, length - half, crc32.Update(p, half, seed)), expected)
+                << offset << " " << length << " in two";
+        }
+    }
+}

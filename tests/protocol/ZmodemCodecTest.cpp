@@ -127,6 +127,65 @@ TEST(ZmodemCodec, SubpacketsEscapeWhatMustNotTravelRawAndCarryTheirCrc) {
     }
 }
 
+// The escaping copies runs that need no escape at once: data dense and sparse in bytes to
+// escape, at every length and alignment around the runs it copies, comes out as the rule
+// byte by byte makes it (a carriage return escaped only after "@", with or without parity).
+TEST(ZmodemCodec, EscapingMatchesTheByteRuleAtEveryLengthAndAlignment) {
+    const auto byRule = [](const unsigned char* data, int length, unsigned char last) {
+        std::string wire;
+        for (int i = 0; i < length; ++i) {
+            const unsigned char b = data[i];
+            const bool cr = (b & 0x7F) == kCr;
+            if (kEscaped[b] && (!cr || (last & 0x7F) == '@')) {
+                wire += static_cast<char>(kZdle);
+                last = static_cast<unsigned char>(b ^ 0x40);
+            } else {
+                last = b;
+            }
+            wire += static_cast<char>(last);
+        }
+        return wire;
+    };
+    const std::string awkward[] = {"\r",   "\x8d", "@\r",  "\xc0\x8d", "@\x8d", "\x10", "\x11",
+                                   "\x13", "\x18", "\x98", "\x90",     "\x91",  "\x93", "\x12"};
+    std::uint32_t state = 7;
+    for (int density : {0, 3, 50}) {
+        std::vector<unsigned char> data;
+        while (data.size() < 96) {
+            state = state * 1103515245 + 12345;
+            const unsigned pick = state >> 16;
+            if (static_cast<int>(pick % 100) < density)
+                data.insert(data.end(), awkward[pick % 14].begin(), awkward[pick % 14].end());
+            else
+                data.push_back(static_cast<unsigned char>(pick >> 8));
+        }
+        data.resize(96);
+        for (int offset = 0; offset < 16; ++offset) {
+            for (int length = 0; offset + length <= 96; ++length) {
+                const unsigned char* p = data.data() + offset;
+                FrameEncoder encoder; // begins after a line feed
+                std::vector<unsigned char> out(2 * static_cast<std::size_t>(length) + 1, 0xEE);
+                const int n = encoder.Escape(p, length, out.data());
+                ASSERT_EQ(
+                    std::string(reinterpret_cast<char*>(out.data()), static_cast<std::size_t>(n)),
+                    byRule(p, length, kLf))
+                    << density << " " << offset << " " << length;
+                EXPECT_EQ(out[static_cast<std::size_t>(n)], 0xEE) << "nothing written past the end";
+            }
+        }
+        // Runs cut across calls keep the "@" before a carriage return.
+        FrameEncoder encoder;
+        std::string wire;
+        std::vector<unsigned char> out(200);
+        for (int at = 0; at < 96; at += 17) {
+            const int length = std::min(17, 96 - at);
+            const int n = encoder.Escape(data.data() + at, length, out.data());
+            wire.append(reinterpret_cast<char*>(out.data()), static_cast<std::size_t>(n));
+        }
+        EXPECT_EQ(wire, byRule(data.data(), 96, kLf)) << density;
+    }
+}
+
 namespace {
 
 using Result = SubpacketDecoder::Result;
