@@ -34,6 +34,11 @@ constexpr bool IsEndCode(unsigned char c) {
     return c == kZcrce || c == kZcrcg || c == kZcrcq || c == kZcrcw;
 }
 
+// Whether ZDLE and `c` stand for a data byte.
+constexpr bool EscapesData(unsigned char c) {
+    return !IsEndCode(c) && c != kCan && !kFlowControl[c];
+}
+
 // What ZDLE and `c` stand for in data.
 constexpr unsigned char Unescaped(unsigned char c) {
     return c == kZrub0 ? 0x7F : c == kZrub1 ? 0xFF : static_cast<unsigned char>(c ^ 0x40);
@@ -227,15 +232,24 @@ SubpacketDecoder::Result SubpacketDecoder::Feed(const unsigned char* bytes, int 
 }
 
 int SubpacketDecoder::TakePlainRun(const unsigned char* bytes, int count) {
-    // A run of plain bytes is copied at once, up to a ZDLE, a flow-control byte or a full
-    // buffer.
-    const int run =
-        CopyRun<PlainRunStops>(bytes, std::min(count, m_capacity - m_length), m_buffer + m_length);
-    if (run == 0)
-        return 0;
-    m_length += run;
-    m_flowRun = 0;
-    return run;
+    // Runs of plain bytes are copied at once, up to a ZDLE, a flow-control byte or a full
+    // buffer; a ZDLE that escapes a data byte is undone here and the run goes on. Anything
+    // else after a ZDLE (an end code, a CAN, flow control, nothing yet) is left to Feed.
+    int taken = 0;
+    for (;;) {
+        const int run = CopyRun<PlainRunStops>(
+            bytes + taken, std::min(count - taken, m_capacity - m_length), m_buffer + m_length);
+        taken += run;
+        m_length += run;
+        if (taken + 1 >= count || m_length >= m_capacity || bytes[taken] != kZdle ||
+            !EscapesData(bytes[taken + 1]))
+            break;
+        m_buffer[m_length++] = Unescaped(bytes[taken + 1]);
+        taken += 2;
+    }
+    if (taken > 0)
+        m_flowRun = 0;
+    return taken;
 }
 
 SubpacketDecoder::Result SubpacketDecoder::TakeEscaped(unsigned char c) {
