@@ -139,7 +139,9 @@ void FdLink::Flush() {
 
 int FdLink::Idle() {
     m_readHeld = false;
-    Flush();
+    // A line that took only part of the last write has no room until poll says so.
+    if (!m_writeBlocked)
+        Flush();
     // The other side is gone and all it sent has been read: the line is lost, and a wait
     // for more would only run out its time-out.
     if (m_hungUp)
@@ -158,6 +160,13 @@ int FdLink::Idle() {
             if (fds[i].revents & POLLOUT)
                 m_writeBlocked = false;
         }
+        // Woken for room, not input: a read now would find nothing.
+        if (!(fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            m_readHeld = true;
+            m_emptyReadAt = std::chrono::steady_clock::now();
+        }
+        if (!m_writeBlocked)
+            Flush();
     }
     NoteHangUp(fds, count);
     return 0;
@@ -282,7 +291,7 @@ int FdLink::WriteBuffer(const unsigned char* data, int length) {
     // the lost carrier, not a write that never completes, is what ends the transfer.
     if (m_hungUp)
         return length;
-    if (m_queued + length > kTransmitQueueSize)
+    if (m_queued + length > kTransmitQueueSize && !m_writeBlocked)
         Flush();
     const int taken = std::min(length, kTransmitQueueSize - m_queued);
     const int tail = (m_head + m_queued) % kTransmitQueueSize;
@@ -290,11 +299,12 @@ int FdLink::WriteBuffer(const unsigned char* data, int length) {
     std::memcpy(m_queue.get() + tail, data, static_cast<std::size_t>(first));
     std::memcpy(m_queue.get(), data + first, static_cast<std::size_t>(taken - first));
     m_queued += taken;
-    if (m_queued == kTransmitQueueSize)
+    if (m_queued == kTransmitQueueSize && !m_writeBlocked)
         Flush();
     if (m_hungUp)
         return length;
-    m_writeBlocked = taken < length;
+    if (taken < length)
+        m_writeBlocked = true;
     return taken;
 }
 
