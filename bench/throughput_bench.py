@@ -42,14 +42,19 @@ def cpu_of(usage):
     return usage.ru_utime + usage.ru_stime
 
 
-def run_pair(argv_a, argv_b, cwd_a, cwd_b, connect):
-    """Starts A and B joined by `connect` ("socket" or "pty"); returns (wall, cpu, ok)."""
+def connection(connect):
+    """Two descriptors joined by a socket pair ("socket") or a raw pseudo-terminal ("pty")."""
     if connect == "socket":
         a_end, b_end = socket.socketpair()
-        fa, fb = a_end.detach(), b_end.detach()
-    else:
-        fa, fb = os.openpty()
-        tty.setraw(fb)
+        return a_end.detach(), b_end.detach()
+    fa, fb = os.openpty()
+    tty.setraw(fb)
+    return fa, fb
+
+
+def run_pair(argv_a, argv_b, cwd_a, cwd_b, connect):
+    """Starts A and B joined by `connect` ("socket" or "pty"); returns (wall, cpu, ok)."""
+    fa, fb = connection(connect)
     start = time.monotonic()
     pa = subprocess.Popen(argv_a, cwd=cwd_a, stdin=fa, stdout=fa, stderr=subprocess.DEVNULL)
     pb = subprocess.Popen(argv_b, cwd=cwd_b, stdin=fb, stdout=fb, stderr=subprocess.DEVNULL)
@@ -81,12 +86,8 @@ def raw_copy(src, name, connect, nbytes):
     """cat -> head -c over `connect`; (wall until the reader has every byte, CPU of both)."""
     if connect == "pipes":
         fb, fa = os.pipe()
-    elif connect == "socket":
-        a_end, b_end = socket.socketpair()
-        fa, fb = a_end.detach(), b_end.detach()
     else:
-        fa, fb = os.openpty()
-        tty.setraw(fb)
+        fa, fb = connection(connect)
     start = time.monotonic()
     writer = subprocess.Popen(["cat", name], cwd=src, stdout=fa)
     reader = subprocess.Popen(["head", "-c", str(nbytes)], stdin=fb, stdout=subprocess.DEVNULL)
